@@ -1,0 +1,51 @@
+#!/bin/sh
+# Installs the Debian packages needed to build and test, and only those that
+# are missing. Safe to run again. Needs root (or sudo) only when something
+# is missing.
+#
+#   scripts/install-deps.sh           native build, tests, fuzzing
+#   scripts/install-deps.sh --armhf   also the armhf cross toolchain and qemu
+set -eu
+
+NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
+libbenchmark-dev iproute2 util-linux procps valgrind clang libclang-rt-14-dev"
+ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
+libgmock-dev:armhf qemu-user"
+
+want="$NATIVE"
+armhf=0
+for arg in "$@"; do
+    case "$arg" in
+        --armhf) armhf=1; want="$want $ARMHF" ;;
+        *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
+    esac
+done
+
+missing=""
+for pkg in $want; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed"; then
+        missing="$missing $pkg"
+    fi
+done
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -eq 0 ]; then
+    as_root=""
+elif command -v sudo >/dev/null 2>&1; then
+    as_root="sudo"
+else
+    echo "missing packages:$missing; run this script as root to install them" >&2
+    exit 1
+fi
+
+echo "installing:$missing"
+if [ "$armhf" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $as_root dpkg --add-architecture armhf
+fi
+# One index that fails to load must not stop the others from being used.
+$as_root apt-get update || echo "apt-get update reported errors; going on with what loaded" >&2
+# shellcheck disable=SC2086
+DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
