@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -96,6 +99,93 @@ std::vector<std::string> FakeSudo::calls() const {
         out.push_back(last == std::string::npos ? line : line.substr(last + 1));
     }
     return out;
+}
+
+Process::Process(const std::vector<std::string> &argv, const std::vector<std::string> &env,
+                 const std::string &cwd) {
+    const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+    std::vector<char *> args;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = open("/dev/null", O_RDONLY);
+        dup2(n, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        for (const auto &kv : env)
+            putenv(const_cast<char *>(kv.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+            _exit(126);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Process::~Process() {
+    if (pid_ > 0 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status_, 0);
+    }
+}
+
+void Process::Signal(int sig) {
+    if (pid_ > 0 && !reaped_)
+        kill(pid_, sig);
+}
+
+bool Process::Running() {
+    if (reaped_)
+        return false;
+    int st;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        reaped_ = true;
+        status_ = st;
+        return false;
+    }
+    return true;
+}
+
+int Process::Wait(int timeout_ms) {
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    while (Running()) {
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (elapsed >= timeout_ms)
+            return -1;
+        usleep(2000);
+    }
+    if (WIFEXITED(status_))
+        return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_))
+        return 128 + WTERMSIG(status_);
+    return -1;
+}
+
+std::string Process::Stdout() const { return ReadFile(dir_.file("stdout")); }
+std::string Process::Stderr() const { return ReadFile(dir_.file("stderr")); }
+
+int RunProgram(const std::vector<std::string> &argv, std::string *out, std::string *err,
+               int timeout_ms, const std::vector<std::string> &env, const std::string &cwd) {
+    Process p(argv, env, cwd);
+    int status = p.Wait(timeout_ms);
+    if (status == -1) {
+        p.Signal(SIGKILL);
+        p.Wait(5000);
+    }
+    if (out)
+        *out = p.Stdout();
+    if (err)
+        *err = p.Stderr();
+    return status;
 }
 
 void WriteFile(const std::string &path, const std::string &content, int mode) {

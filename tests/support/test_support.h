@@ -73,6 +73,43 @@ private:
     std::string old_path_;
 };
 
+// A child process started with fork/exec; its stdout and stderr go to
+// files in a scratch directory. The destructor kills (SIGKILL) and reaps it
+// if it is still running.
+class Process {
+public:
+    // argv[0] is the program path. Extra environment entries ("NAME=value")
+    // are added to the test's own environment. cwd empty keeps the test's.
+    explicit Process(const std::vector<std::string> &argv,
+                     const std::vector<std::string> &env = {}, const std::string &cwd = "");
+    ~Process();
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    int pid() const { return pid_; }
+    // Sends a signal to the child (only to it, never to a group).
+    void Signal(int sig);
+    // Waits up to timeout_ms for the child to end; returns its exit status
+    // (0-255), 128 + signal number if a signal ended it, or -1 on time-out.
+    int Wait(int timeout_ms);
+    bool Running();
+    std::string Stdout() const;
+    std::string Stderr() const;
+
+private:
+    TempDir dir_;
+    int pid_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+};
+
+// Runs a program to completion (bounded by timeout_ms, then killed) and
+// returns its exit status as Process::Wait does; stdout and stderr are
+// stored in *out and *err when given.
+int RunProgram(const std::vector<std::string> &argv, std::string *out = nullptr,
+               std::string *err = nullptr, int timeout_ms = 30000,
+               const std::vector<std::string> &env = {}, const std::string &cwd = "");
+
 void WriteFile(const std::string &path, const std::string &content, int mode = 0644);
 std::string ReadFile(const std::string &path);
 bool FileExists(const std::string &path);
