@@ -76,6 +76,30 @@ TEST(BlockLayout, HeaderFieldsAndCrcWhereDocumented) {
     EXPECT_EQ(Offset("device_info.mac"), 104u);
 }
 
+TEST(BlockLayout, RepeatedRecordsAtTheirDocumentedStrides) {
+    struct Rel {
+        const char *suffix;
+        size_t offset;
+    };
+    const Rel radio[] = {{"freq", 0}, {"rssi_offset", 4}, {"enable", 8}, {"tx_enable", 9}, {"type", 10}};
+    for (int n = 0; n < 2; ++n)
+        for (const Rel &r : radio)
+            EXPECT_EQ(Offset("SX1301_conf.radio_" + std::to_string(n) + "." + r.suffix), 148 + 24 * n + r.offset);
+    const Rel channel[] = {{"enable", 0}, {"radio", 1}, {"if", 4}, {"bandwidth", 8}, {"datarate", 12}};
+    for (int n = 0; n < 8; ++n)
+        for (const Rel &r : channel)
+            EXPECT_EQ(Offset("SX1301_conf.chan_multiSF_" + std::to_string(n) + "." + r.suffix), 196 + 16 * n + r.offset);
+    EXPECT_EQ(Offset("SX1301_conf.chan_Lora_std.enable"), 324u);
+    EXPECT_EQ(Offset("SX1301_conf.chan_Lora_std.spread_factor"), 336u);
+    EXPECT_EQ(Offset("SX1301_conf.chan_FSK.datarate"), 352u);
+    const Rel tx[] = {{"dig_gain", 0}, {"pa_gain", 1}, {"mix_gain", 2}, {"rf_power", 3}};
+    for (int n = 0; n < 16; ++n)
+        for (const Rel &r : tx)
+            EXPECT_EQ(Offset("SX1301_conf.tx_lut_" + std::to_string(n) + "." + r.suffix), 356 + 4 * n + r.offset);
+    EXPECT_EQ(Offset("SX1301_conf.tx_lut_count"), 146u);
+    EXPECT_EQ(Offset("gateway_conf.push_timeout_ms"), 520u);
+}
+
 TEST(BlockCodec, RoundTripsRandomRecords) {
     for (uint32_t seed = 1; seed <= 300; ++seed) {
         SCOPED_TRACE(seed);
