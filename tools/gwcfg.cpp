@@ -147,7 +147,7 @@ bool parse_int(const std::string &text, long min, long max, long *out) {
     if (text.empty() || text.size() > 10) return false;
     for (char c : text)
         if (c < '0' || c > '9') return false;
-    long v = std::stol(text);
+    long long v = std::stoll(text);  // at most 10 digits: fits
     if (v < min || v > max) return false;
     *out = v;
     return true;
@@ -333,6 +333,14 @@ public:
         }
     }
 
+    // Drops whatever is queued (late answers to an earlier request), so the
+    // next answers read belong to the next request.
+    void drain() {
+        uint8_t buf[16];
+        while (recv(fd_, buf, sizeof buf, MSG_DONTWAIT) >= 0) {
+        }
+    }
+
     std::string destination() const { return format_endpoint(dest_); }
 
 private:
@@ -355,6 +363,7 @@ bool discover(Link &link, const Options &o, std::ostream &err, std::vector<Reply
               const std::function<bool(const std::vector<Reply> &)> &done, std::string *error) {
     uint8_t request[SEARCH_COMMAND_LEN];
     gwblock::build_discovery_request(request);
+    link.drain();
     if (!link.send(request, sizeof request, error)) return false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(o.timeout_ms);
     std::vector<uint8_t> data;
@@ -738,6 +747,7 @@ int cmd_clear(const Options &o, std::ostream &out, std::ostream &err) {
     int status = kExitFailed;
     if (!open_link(link, o, err, &status)) return status;
     std::string error;
+    link.drain();
     if (!link.send(datagram, sizeof datagram, &error)) {
         err << "gwcfg: " << error << ".\n";
         return kExitFailed;

@@ -38,12 +38,15 @@ public:
         std::function<void(gwblock::BlockContents &)> after_update;
     };
 
-    FakeGateway() {
+    // Bound to 127.0.0.1 on a free port, or (any_address) to every local
+    // address on the given port, where broadcasts arrive too.
+    explicit FakeGateway(bool any_address = false, uint16_t port = 0) {
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) throw std::runtime_error("socket");
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK);
+        a.sin_port = htons(port);
         if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) throw std::runtime_error("bind");
         socklen_t len = sizeof a;
         getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);

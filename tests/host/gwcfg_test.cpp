@@ -5,7 +5,9 @@
 #include <json/reader.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sched.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -481,4 +483,47 @@ TEST_F(GwcfgTest, BinaryAgainstTheFake) {
     r = RunBinary(At({"show", "00:11:22:33:44:99"}, 100));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("gwcfg discover"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// broadcast, in a private network namespace
+
+TEST(GwcfgBroadcast, WithoutToEverythingGoesToTheLimitedBroadcastAddress) {
+    if (geteuid() != 0) GTEST_SKIP() << "a private network namespace needs root";
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        // A veth pair with a default route: broadcasts leave through it and
+        // loop back to the fake, which listens on every address.
+        if (system("ip link set lo up && ip link add gwtest0 type veth peer name gwtest1 && "
+                   "ip addr add 10.77.0.1/24 dev gwtest0 && ip link set gwtest1 up && "
+                   "ip link set gwtest0 up && ip route add default dev gwtest0") != 0)
+            _exit(78);
+        int rc = 0;
+        {
+            FakeGateway fake(true);
+            fake.add(UnitOf(Gateway(0x0a, "bcast", "1")));
+            const std::string port = std::to_string(fake.port());
+            Result d = RunTool({"discover", "--port", port, "--timeout", "300"});
+            if (d.status != 0 || d.out.find("00:11:22:33:44:0a  10.77.0.1") == std::string::npos) {
+                fprintf(stderr, "discover: %d\n%s%s", d.status, d.out.c_str(), d.err.c_str());
+                rc = 1;
+            }
+            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701", "--port", port,
+                                "--timeout", "300"});
+            if (s.status != 0 || fake.contents(0).gw.gateway_conf.serv_port_up != 1701) {
+                fprintf(stderr, "set: %d\n%s%s", s.status, s.out.c_str(), s.err.c_str());
+                rc = 1;
+            }
+        }
+        _exit(rc);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws));
+    if (WEXITSTATUS(ws) == 77) GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
+    if (WEXITSTATUS(ws) == 78) GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
+    EXPECT_EQ(WEXITSTATUS(ws), 0);
 }
