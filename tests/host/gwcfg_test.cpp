@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "codec_fixtures.h"
@@ -184,6 +185,21 @@ TEST_F(GwcfgTest, DiscoverIgnoresBrokenRepliesWithAWarning) {
                          std::to_string(fake.port()) + ": invalid configuration block: bad CRC"),
               std::string::npos)
         << r.err;
+}
+
+TEST_F(GwcfgTest, DiscoverKeepsHundredsOfRepliesArrivingAtOnce) {
+    const int kGateways = 300;
+    for (int i = 0; i < kGateways; ++i) {
+        BlockContents b = Gateway(static_cast<uint8_t>(i), "fleet", "F");
+        b.eqp.mac[4] = static_cast<uint8_t>(i >> 8);
+        fake.add(UnitOf(b));
+    }
+    Result r = RunTool(At({"discover", "--json", "--expect", std::to_string(kGateways)}, 5000));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Json::Value v = ParseJson(r.out);
+    std::set<std::string> macs;
+    for (const Json::Value &g : v) macs.insert(g["mac"].asString());
+    EXPECT_EQ(macs.size(), static_cast<size_t>(kGateways));
 }
 
 TEST_F(GwcfgTest, DiscoverExpect) {
