@@ -276,7 +276,8 @@ public:
         }
         fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd_ < 0) {
-            *error = std::string("cannot open a UDP socket: ") + strerror(errno);
+            *error = std::string("cannot open a UDP socket: ") + strerror(errno) +
+                     ". Close other programs or raise the open-file limit, then try again";
             *status = kExitFailed;
             return false;
         }
@@ -290,7 +291,8 @@ public:
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         if (bind(fd_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0) {
-            *error = std::string("cannot bind a UDP socket: ") + strerror(errno);
+            *error = std::string("cannot bind a UDP socket: ") + strerror(errno) +
+                     ". Check that this machine has IPv4 networking, then try again";
             *status = kExitFailed;
             return false;
         }
