@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "test_support.h"
@@ -19,6 +20,9 @@ struct LevelCase {
     int level;
     const char *want;
 };
+
+// Names the case in test listings.
+void PrintTo(const LevelCase &c, std::ostream *os) { *os << "level " << c.level; }
 
 class StoreDprintfLevel : public ::testing::TestWithParam<LevelCase> {};
 

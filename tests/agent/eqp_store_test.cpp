@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,9 @@ struct HalfCase {
     size_t first, end;  // the byte range it owns
     const char *log;
 };
+
+// Names the case in test listings.
+void PrintTo(const HalfCase &c, std::ostream *os) { *os << c.name; }
 
 class EqpRecordHalves : public EqpRecord, public ::testing::WithParamInterface<HalfCase> {};
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,9 @@ struct IpCase {
     uint32_t ip, mask;
 };
 
+// Names the case in test listings.
+void PrintTo(const IpCase &c, std::ostream *os) { *os << c.name; }
+
 class ProbeIpaddr : public Probe, public ::testing::WithParamInterface<IpCase> {};
 
 TEST_P(ProbeIpaddr, AddressAndNetmask) {
@@ -162,6 +166,9 @@ struct GwCase {
     uint32_t gw;
 };
 
+// Names the case in test listings.
+void PrintTo(const GwCase &c, std::ostream *os) { *os << c.name; }
+
 class ProbeGateway : public Probe, public ::testing::WithParamInterface<GwCase> {};
 
 TEST_P(ProbeGateway, DefaultGateway) {
@@ -199,6 +206,9 @@ struct DnsCase {
     uint32_t pri, sec;
     const char *log;
 };
+
+// Names the case in test listings.
+void PrintTo(const DnsCase &c, std::ostream *os) { *os << c.name; }
 
 class ProbeDns : public Probe, public ::testing::WithParamInterface<DnsCase> {};
 
@@ -339,6 +349,9 @@ struct ReturnCase {
     uint32_t result;
     const char *out;
 };
+
+// Names the case in test listings.
+void PrintTo(const ReturnCase &c, std::ostream *os) { *os << c.name; }
 
 class ProbeIpaddress : public Probe, public ::testing::WithParamInterface<ReturnCase> {};
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ struct Checker {
     const char *args;  // placed between the tool and the script path
 };
 
+// Names the case in test listings.
+void PrintTo(const Checker &c, std::ostream *os) { *os << c.name; }
+
 class SiteScriptSyntax : public ::testing::TestWithParam<Checker> {};
 
 TEST_P(SiteScriptSyntax, EveryScriptPasses) {
@@ -112,6 +116,9 @@ struct ParseCase {
     std::string want;
     const char *want_ip_args;  // nullptr: ip must not run
 };
+
+// Names the case in test listings.
+void PrintTo(const ParseCase &c, std::ostream *os) { *os << c.name; }
 
 class SiteScriptParse : public ::testing::TestWithParam<ParseCase> {};
 
@@ -317,6 +324,9 @@ struct NetnsCase {
     const char *resolv;
     const char *want;   // ip netmask gateway pri_dns sec_dns
 };
+
+// Names the case in test listings.
+void PrintTo(const NetnsCase &c, std::ostream *os) { *os << c.name; }
 
 class SiteScriptsInNetns : public ::testing::TestWithParam<NetnsCase> {};
 
