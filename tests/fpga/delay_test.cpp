@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -16,6 +17,8 @@ struct DelayCase {
     time_t sec;
     long nsec;
 };
+
+void PrintTo(const DelayCase &p, std::ostream *os) { *os << p.ms << " ms"; }
 
 class WaitMs : public ::testing::TestWithParam<DelayCase> {
 protected:

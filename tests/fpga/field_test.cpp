@@ -9,6 +9,7 @@
 #include "sim_fixture.h"
 
 #include <climits>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,8 @@ struct ReadCase {
     Bytes device;
     int32_t value;
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const ReadCase &p, std::ostream *os) { *os << p.name; }
 
 class FieldRead : public FieldTest, public ::testing::WithParamInterface<ReadCase> {};
 
@@ -89,6 +92,8 @@ struct WriteCase {
     std::vector<Bytes> frames;
     Bytes after;
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const WriteCase &p, std::ostream *os) { *os << p.name; }
 
 class FieldWrite : public FieldTest, public ::testing::WithParamInterface<WriteCase> {};
 

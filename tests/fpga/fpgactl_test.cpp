@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,8 @@ struct CliCase {
     int opens;           // successful opens of the device
     Check check;
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const CliCase &p, std::ostream *os) { *os << p.name; }
 
 class Fpgactl : public SimTest, public ::testing::WithParamInterface<CliCase> {};
 

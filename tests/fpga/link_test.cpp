@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,8 @@ struct OpenFault {
     unsigned long fail_code;
     size_t requests; // requests issued before the open gives up
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const OpenFault &p, std::ostream *os) { *os << p.name; }
 
 class OpenFailure : public LinkTest, public ::testing::WithParamInterface<OpenFault> {};
 
@@ -152,6 +155,8 @@ struct SingleCase {
     Bytes frame;   // bytes clocked out
     unsigned reg;  // where the device keeps the byte
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const SingleCase &p, std::ostream *os) { *os << p.name; }
 
 class SingleFrame : public LinkTest, public ::testing::WithParamInterface<SingleCase> {
 protected:
@@ -216,6 +221,8 @@ struct TransferFault {
     const char *name;
     bool fail; // the request fails; otherwise it reports one byte short
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const TransferFault &p, std::ostream *os) { *os << p.name; }
 
 class SingleFrameFault : public LinkTest, public ::testing::WithParamInterface<TransferFault> {
 protected:
@@ -253,6 +260,10 @@ struct BurstCase {
     bool write;
     unsigned size;
 };
+
+void PrintTo(const BurstCase &p, std::ostream *os) {
+    *os << (p.write ? "write " : "read ") << p.size;
+}
 
 std::string BurstName(const ::testing::TestParamInfo<BurstCase> &info) {
     return std::string(info.param.write ? "Write" : "Read") + std::to_string(info.param.size);
@@ -344,6 +355,8 @@ struct ChunkFault {
     bool write;
     bool fail;
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const ChunkFault &p, std::ostream *os) { *os << p.name; }
 
 class BurstChunkFault : public LinkTest, public ::testing::WithParamInterface<ChunkFault> {};
 

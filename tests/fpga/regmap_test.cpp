@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstddef>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,8 @@ struct ConnectCase {
     int rc;
     bool link_open_after; // spi_target set and the descriptor open
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const ConnectCase &p, std::ostream *os) { *os << p.name; }
 
 class Connect : public RegTest, public ::testing::WithParamInterface<ConnectCase> {};
 
@@ -215,6 +218,8 @@ struct WriteCase {
     std::vector<Bytes> frames;  // bytes clocked out, one entry per chip-select period
     Bytes after;                // device bytes afterwards
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const WriteCase &p, std::ostream *os) { *os << p.name; }
 
 class Write : public RegTest, public ::testing::WithParamInterface<WriteCase> {};
 
@@ -252,6 +257,8 @@ struct RmwFault {
     long short_message;
     size_t messages; // messages issued
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const RmwFault &p, std::ostream *os) { *os << p.name; }
 
 class RmwFailure : public RegTest, public ::testing::WithParamInterface<RmwFault> {};
 
@@ -295,6 +302,8 @@ struct ReadCase {
     int32_t value;
     Bytes frame;  // bytes clocked out
 };
+// Printed by name: the raw bytes gtest would show include padding.
+void PrintTo(const ReadCase &p, std::ostream *os) { *os << p.name; }
 
 class Read : public RegTest, public ::testing::WithParamInterface<ReadCase> {};
 
