@@ -116,10 +116,15 @@ TEST(SudoersDropIn, FileNameIsOneSudoReads) {
 }
 
 TEST(SudoersDropIn, ParsesWithVisudo) {
+    std::vector<std::string> dirs = {"/usr/sbin", "/sbin", "/usr/local/sbin"};
+    const char *path = getenv("PATH");
+    std::stringstream ss(path ? path : "");
+    for (std::string d; std::getline(ss, d, ':');)
+        dirs.push_back(d);
     std::string visudo;
-    for (const char *p : {"/usr/sbin/visudo", "/sbin/visudo", "/usr/local/sbin/visudo"})
-        if (access(p, X_OK) == 0) {
-            visudo = p;
+    for (const auto &d : dirs)
+        if (!d.empty() && access((d + "/visudo").c_str(), X_OK) == 0) {
+            visudo = d + "/visudo";
             break;
         }
     if (visudo.empty())

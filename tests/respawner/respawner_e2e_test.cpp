@@ -116,6 +116,7 @@ protected:
         if (!getenv(kInsideEnv) || getpid() != 1)
             GTEST_SKIP() << "not running inside the private PID namespace";
         ASSERT_EQ(getpgrp(), getpid()) << "the test must lead its own process group";
+        namespace_init_ = true;
         struct stat st;
         if (stat("/home", &st) != 0 || !S_ISDIR(st.st_mode))
             GTEST_SKIP() << "no /home directory to mount the scratch tmpfs on";
@@ -128,9 +129,13 @@ protected:
     }
 
     void TearDown() override {
-        for (pid_t pid : children_) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
+        if (namespace_init_) {
+            // This process is the init of a PID namespace it made, so -1
+            // reaches exactly what the test started there: respawner, the
+            // victims and any forwarder launch still in the background.
+            kill(-1, SIGKILL);
+            while (waitpid(-1, nullptr, 0) > 0) {
+            }
         }
         if (out_fd_ >= 0)
             close(out_fd_);
@@ -158,7 +163,6 @@ protected:
         close(fds[1]);
         out_fd_ = fds[0];
         respawner_ = pid;
-        children_.push_back(pid);
     }
 
     // A process that does nothing until a signal ends it, without leaving a
@@ -172,7 +176,6 @@ protected:
             for (;;)
                 pause();
         }
-        children_.push_back(pid);
         return pid;
     }
 
@@ -301,7 +304,7 @@ protected:
     Lines lines_;
     std::string pending_;
     bool eof_ = false;
-    std::vector<pid_t> children_;
+    bool namespace_init_ = false;
     bool mounted_ = false;
 };
 
