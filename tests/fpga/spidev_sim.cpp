@@ -5,6 +5,12 @@
 // The fortified wrappers would be inline definitions of open(); this file
 // defines the real symbols, so it must not see them.
 #undef _FORTIFY_SOURCE
+// Where off_t is 64 bits by choice (32-bit targets built with
+// _FILE_OFFSET_BITS=64), <fcntl.h> renames open() to open64(); this file
+// defines both names itself, so it must see them unrenamed. Nothing here
+// passes an off_t or a time_t to the other translation units.
+#undef _TIME_BITS
+#undef _FILE_OFFSET_BITS
 
 #include "spidev_sim.h"
 
