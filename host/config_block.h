@@ -1,0 +1,192 @@
+// config_block.h - the 1024-byte configuration block and the datagrams that
+// carry it, as the host daemon and the configuration tool both see them.
+//
+// One codec for both sides: gwcfgd encodes its live records into the block it
+// answers discovery requests with and decodes the blocks it receives; gwcfg
+// decodes discovery replies, changes keys and encodes the update it sends.
+// The block layout is documented, offset by offset, in docs/config-block.md.
+//
+// The key table names every field of the block by its global_conf.json path
+// ("gateway_conf.server_address", "SX1301_conf.radio_0.freq",
+// "serverIP_conf.fixed_ip", ...) and gives the text and JSON forms of its
+// value with range checking. Keys of the "device_info" section (identity
+// texts other than the device name, MAC address, live IPv4 settings and
+// revision) are read-only views: a gateway never takes them from a block.
+//
+// encode(), decode(), crc32(), reply_checksum() and the datagram builders
+// and parsers use no heap memory on their successful paths; only error
+// messages and the text/JSON helpers allocate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <json/value.h>
+
+#include "agent.h"
+
+namespace gwblock {
+
+// UDP port of the configuration service, used by gwcfgd and gwcfg alike
+// unless told otherwise (--port).
+constexpr uint16_t kDefaultPort = 48321;
+
+constexpr size_t kBlockSize = UPDATE_PAYLOAD_SIZE;  // 1024
+constexpr uint8_t kMagic[4] = {'G', 'W', 'C', 'B'};
+constexpr uint16_t kVersion = 1;
+constexpr size_t kRevisionOffset = 8;
+constexpr size_t kCrcOffset = kBlockSize - 4;
+
+// The gateway's configuration as one block carries it. Members the block
+// does not carry (host_flag, host_reserved, spare, net_reserved*, the
+// unnamed reserved bytes of the gateway record) are zero after decode() and
+// ignored by encode().
+struct BlockContents {
+    EqpConfig eqp;
+    GatewayConfig gw;
+    uint32_t revision;
+};
+
+// ---------------------------------------------------------------------------
+// Block codec
+
+// CRC-32 (IEEE 802.3, reflected polynomial 0xEDB88320, initial value and
+// final xor 0xFFFFFFFF: the zlib crc32). crc32("123456789") == 0xCBF43926.
+uint32_t crc32(const uint8_t *data, size_t len);
+
+// Fills all 1024 bytes of out. Texts are copied up to their terminator (at
+// most the array size less one characters) and padded with zero bytes, so
+// equal records give equal blocks. Values are written as they stand: a
+// record holding a value decode() refuses (radio index 2, say) gives a block
+// that decode() refuses with the same key named.
+void encode(const BlockContents &in, uint8_t out[kBlockSize]);
+
+// Validates everything and, only when the whole block is sound, fills *out
+// (value-initialised first). On failure *out is untouched and *error, when
+// not null, names the first fault, e.g. "bad CRC (stored 0x..., computed
+// 0x...)" or "gateway_conf.server_address: text not terminated". Checks, in
+// this order: magic, version, CRC, then every field and reserved byte in
+// offset order.
+bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error);
+
+// True when encode(in) decodes; *error names the first fault otherwise.
+bool validate(const BlockContents &in, std::string *error);
+
+// Copies what a gateway takes from a received block into its own records:
+// server_name, networkmode and the three fixed settings into *eqp, every
+// named member of the gateway record into *gw. Nothing else of either record
+// is touched (MAC address, identity texts, live settings, unnamed members).
+void apply_block(const BlockContents &from, EqpConfig *eqp, GatewayConfig *gw);
+
+// ---------------------------------------------------------------------------
+// Datagrams (layouts in agent.h and docs/config-block.md)
+
+// 8-bit sum of the 1024 block bytes: the discovery reply's checksum.
+uint8_t reply_checksum(const uint8_t block[kBlockSize]);
+
+// 24 bytes: SEARCH_MAGIC and nine zero bytes.
+void build_discovery_request(uint8_t out[SEARCH_COMMAND_LEN]);
+
+// 80 bytes: MAC at 34, command text at 40 (at most 11 characters), argument
+// at 52 (at most 19 characters), service_ip/port/type big-endian at 72/76/78,
+// every other byte zero. False (and out untouched) when a text is too long.
+bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6],
+                   const char *command, const char *argument,
+                   uint32_t service_ip = 0, uint16_t service_port = 0,
+                   uint16_t service_type = 0);
+
+// 1048 bytes: MAC at 16, block at 24, every other byte zero.
+void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6],
+                  const uint8_t block[kBlockSize]);
+
+// 1033 bytes: 'V', MAC, 0, block, checksum. What a gateway sends.
+void build_discovery_reply(uint8_t out[SEARCH_FORMAT_LEN], const uint8_t mac[6],
+                           const uint8_t block[kBlockSize]);
+
+// Framing of a discovery reply: length 1033, marker 'V', checksum. Fills mac
+// and block (either may be null) on success.
+bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6],
+                           uint8_t block[kBlockSize], std::string *error);
+
+// Framing, then decode(), then the MAC inside the block must equal the one
+// in the reply's header. *mac and *out are filled only on success.
+bool parse_discovery_reply(const uint8_t *data, size_t len, uint8_t mac[6],
+                           BlockContents *out, std::string *error);
+
+// 32-byte server_ack_msg: 'V', the expected MAC, "ReceiveConfig" and its NUL.
+bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6],
+                      std::string *error);
+
+// ---------------------------------------------------------------------------
+// Text forms
+
+// "00:11:22:33:44:55": six pairs of hexadecimal digits (either case) joined
+// by ':' (or all by '-').
+bool parse_mac(const std::string &text, uint8_t out[6]);
+std::string format_mac(const uint8_t mac[6]);  // lower case, ':'
+
+// Dotted decimal, four numbers 0..255 without leading zeros; host order
+// result (192.168.0.1 -> 0xC0A80001).
+bool parse_ipv4(const std::string &text, uint32_t *out);
+std::string format_ipv4(uint32_t addr);
+
+// ---------------------------------------------------------------------------
+// Key table
+
+enum class ValueKind {
+    Bool,  // one byte 0/1; text true/false
+    U8,    // unsigned 8-bit
+    I8,    // signed 8-bit
+    I32,   // signed 32-bit
+    U32,   // unsigned 32-bit
+    F32,   // IEEE 754 single, finite
+    Ipv4,  // unsigned 32-bit address, dotted text
+    Text,  // NUL-terminated printable ASCII in a fixed array
+    Mac,   // six bytes
+};
+
+struct KeyInfo {
+    std::string path;      // "SX1301_conf.radio_0.freq"
+    ValueKind kind;
+    bool writable;         // taken from a block by the gateway
+    size_t block_offset;   // where the field starts in the block
+    size_t size;           // bytes in the block (array size for texts)
+    size_t member_offset;  // where the member starts in BlockContents
+    int64_t min, max;      // allowed range of integer kinds
+};
+
+// Every field of the block, in block order: "SX1301_conf", "gateway_conf",
+// "serverIP_conf" keys first (grouped as in the records), then the read-only
+// "device_info" keys.
+const std::vector<KeyInfo> &key_table();
+const KeyInfo *find_key(const std::string &path);
+
+// The value as text: true/false, decimal, shortest float text that reads
+// back to the same float, dotted address, the text itself, formatted MAC.
+std::string get_value(const BlockContents &in, const KeyInfo &key);
+
+// Parses text for the key and stores it. Refuses unknown keys, read-only
+// keys and values that do not parse or fit, naming key and reason in *error.
+bool set_value(BlockContents *io, const std::string &path, const std::string &text,
+               std::string *error);
+
+// Keys whose values differ between a and b (writable keys only, or all).
+std::vector<const KeyInfo *> diff_keys(const BlockContents &a, const BlockContents &b,
+                                       bool writable_only);
+
+// The JSON object with the sections and keys of global_conf.json
+// ("SX1301_conf", "gateway_conf", "serverIP_conf"), with the value kinds the
+// file uses, plus "device_info" with the read-only views and the revision.
+Json::Value to_json(const BlockContents &in);
+
+// Applies a profile with the sections and keys of global_conf.json over *io:
+// any subset of the writable keys; JSON booleans for flags, integers in
+// range for numbers, numbers for rssi_offset, strings for addresses and
+// texts. A "device_info" section (as to_json writes it) is ignored, so a
+// `gwcfg show --json` output serves as a profile. Unknown sections or keys
+// and bad values fail naming the key; on failure *io is untouched.
+bool apply_json_profile(const Json::Value &profile, BlockContents *io, std::string *error);
+
+}  // namespace gwblock
