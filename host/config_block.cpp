@@ -86,7 +86,6 @@ constexpr size_t kChannelSize = 16;
 constexpr size_t kTxLutBase = 356;              // 4 bytes each
 constexpr size_t kTxLutSize = 4;
 constexpr size_t kFwdBase = 420;
-constexpr size_t kUsedEnd = 528;                // first byte of the tail reserve
 
 static_assert(kChannelBase == kRadioBase + 2 * kRadioSize, "radios");
 static_assert(kTxLutBase == kChannelBase + 10 * kChannelSize, "channels");

@@ -1,0 +1,545 @@
+// gwcfg against a fake gateway on loopback: each command in-process through
+// gwcfg::run, and the built binary for exit statuses and one full exchange.
+#include <gtest/gtest.h>
+
+#include <json/reader.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "codec_fixtures.h"
+#include "config_block.h"
+#include "fake_gateway.h"
+#include "gwcfg.h"
+#include "test_support.h"
+
+extern char **environ;
+
+using codec_test::FakeGateway;
+using codec_test::SampleContents;
+using gwblock::BlockContents;
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+Result RunTool(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int status = gwcfg::run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+Result RunBinary(const std::vector<std::string> &args) {
+    gwtest::TempDir dir;
+    const std::string out_path = dir.file("out"), err_path = dir.file("err");
+    std::vector<std::string> full = {GWCFG_BINARY};
+    full.insert(full.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : full) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    EXPECT_EQ(rc, 0);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, gwtest::ReadFile(out_path), gwtest::ReadFile(err_path)};
+}
+
+BlockContents Gateway(uint8_t last_mac_byte, const char *name, const char *id) {
+    BlockContents b = SampleContents();
+    b.eqp.mac[5] = last_mac_byte;
+    codec_test::put_text(b.eqp.server_name, sizeof b.eqp.server_name, name);
+    codec_test::put_text(b.gw.gateway_conf.gateway_ID, sizeof b.gw.gateway_conf.gateway_ID, id);
+    return b;
+}
+
+FakeGateway::Unit UnitOf(const BlockContents &b) {
+    FakeGateway::Unit u;
+    u.contents = b;
+    return u;
+}
+
+Json::Value ParseJson(const std::string &text) {
+    Json::CharReaderBuilder b;
+    Json::Value v;
+    std::string errs;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << errs << text;
+    return v;
+}
+
+class GwcfgTest : public ::testing::Test {
+protected:
+    // The options that point a command at the fake.
+    std::vector<std::string> At(std::vector<std::string> args, int timeout_ms = 300) {
+        args.insert(args.end(), {"--to", "127.0.0.1", "--port", std::to_string(fake.port()), "--timeout",
+                                 std::to_string(timeout_ms)});
+        return args;
+    }
+
+    FakeGateway fake;
+    const std::string kMacA = "00:11:22:33:44:0a";
+    const std::string kMacB = "00:11:22:33:44:0b";
+};
+
+std::vector<std::string> Lines(const std::string &text) { return gwtest::SplitLines(text); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// discover
+
+TEST_F(GwcfgTest, DiscoverListsEveryGatewayOnce) {
+    fake.add(UnitOf(Gateway(0x0b, "north-mast", "AA555A000000000B")));
+    fake.add(UnitOf(Gateway(0x0a, "south-roof", "AA555A000000000A")));
+    Result r = RunTool(At({"discover"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0].substr(0, 3), "MAC");
+    for (const char *col : {"ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION"})
+        EXPECT_NE(lines[0].find(col), std::string::npos) << col;
+    // Sorted by MAC address.
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex("00:11:22:33:44:0a +127\\.0\\.0\\.1 +south-roof +"
+                                                      "AA555A000000000A +router\\.eu\\.example\\.net +7")))
+        << lines[1];
+    EXPECT_EQ(lines[2].substr(0, 17), kMacB);
+    EXPECT_EQ(fake.received(SEARCH_COMMAND_LEN).size(), 1u);
+}
+
+TEST_F(GwcfgTest, DiscoverJson) {
+    fake.add(UnitOf(Gateway(0x0a, "south-roof", "AA555A000000000A")));
+    Result r = RunTool(At({"discover", "--json"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Json::Value v = ParseJson(r.out);
+    ASSERT_TRUE(v.isArray());
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0]["mac"].asString(), kMacA);
+    EXPECT_EQ(v[0]["address"].asString(), "127.0.0.1");
+    EXPECT_EQ(v[0]["port"].asInt(), fake.port());
+    EXPECT_EQ(v[0]["server_name"].asString(), "south-roof");
+    EXPECT_EQ(v[0]["gateway_ID"].asString(), "AA555A000000000A");
+    EXPECT_EQ(v[0]["server_address"].asString(), "router.eu.example.net");
+    EXPECT_EQ(v[0]["revision"].asUInt(), 7u);
+    EXPECT_FALSE(v[0]["duplicate"].asBool());
+}
+
+TEST_F(GwcfgTest, DiscoverFlagsDuplicateMacs) {
+    fake.add(UnitOf(Gateway(0x0a, "one", "1")));
+    fake.add(UnitOf(Gateway(0x0a, "two", "2")));
+    fake.add(UnitOf(Gateway(0x0b, "three", "3")));
+    Result r = RunTool(At({"discover"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 4u) << r.out;
+    EXPECT_NE(lines[1].find("DUPLICATE MAC"), std::string::npos);
+    EXPECT_NE(lines[2].find("DUPLICATE MAC"), std::string::npos);
+    EXPECT_EQ(lines[3].find("DUPLICATE MAC"), std::string::npos);
+    EXPECT_NE(r.err.find("warning: MAC 00:11:22:33:44:0a answered 2 times"), std::string::npos) << r.err;
+
+    Result j = RunTool(At({"discover", "--json"}));
+    Json::Value v = ParseJson(j.out);
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_TRUE(v[0]["duplicate"].asBool());
+    EXPECT_TRUE(v[1]["duplicate"].asBool());
+    EXPECT_FALSE(v[2]["duplicate"].asBool());
+}
+
+TEST_F(GwcfgTest, DiscoverIgnoresBrokenRepliesWithAWarning) {
+    FakeGateway::Unit bad_sum = UnitOf(Gateway(0x01, "bad-sum", "1"));
+    bad_sum.bad_checksum = true;
+    FakeGateway::Unit bad_block = UnitOf(Gateway(0x02, "bad-block", "2"));
+    bad_block.bad_block = true;
+    fake.add(bad_sum);
+    fake.add(bad_block);
+    fake.add(UnitOf(Gateway(0x0a, "good", "3")));
+    Result r = RunTool(At({"discover"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[1].substr(0, 17), kMacA);
+    EXPECT_NE(r.err.find("warning: ignoring a reply from 127.0.0.1:" + std::to_string(fake.port()) +
+                         ": bad checksum"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: ignoring the reply of 00:11:22:33:44:02 from 127.0.0.1:" +
+                         std::to_string(fake.port()) + ": invalid configuration block: bad CRC"),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(GwcfgTest, DiscoverKeepsHundredsOfRepliesArrivingAtOnce) {
+    const int kGateways = 300;
+    for (int i = 0; i < kGateways; ++i) {
+        BlockContents b = Gateway(static_cast<uint8_t>(i), "fleet", "F");
+        b.eqp.mac[4] = static_cast<uint8_t>(i >> 8);
+        fake.add(UnitOf(b));
+    }
+    Result r = RunTool(At({"discover", "--json", "--expect", std::to_string(kGateways)}, 5000));
+    ASSERT_EQ(r.status, 0) << r.err;
+    Json::Value v = ParseJson(r.out);
+    std::set<std::string> macs;
+    for (const Json::Value &g : v) macs.insert(g["mac"].asString());
+    EXPECT_EQ(macs.size(), static_cast<size_t>(kGateways));
+}
+
+TEST_F(GwcfgTest, DiscoverExpect) {
+    fake.add(UnitOf(Gateway(0x0a, "a", "1")));
+    fake.add(UnitOf(Gateway(0x0b, "b", "2")));
+    auto start = std::chrono::steady_clock::now();
+    Result r = RunTool(At({"discover", "--expect", "2"}, 20000));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(Lines(r.out).size(), 3u);
+
+    r = RunTool(At({"discover", "--expect=3"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(Lines(r.out).size(), 3u);  // the two that answered are still listed
+    EXPECT_NE(r.err.find("only 2 of the 3 expected gateways answered"), std::string::npos) << r.err;
+}
+
+TEST_F(GwcfgTest, NoAnswerIsExitOne) {
+    FakeGateway::Unit mute = UnitOf(Gateway(0x0a, "mute", "1"));
+    mute.answer_discovery = false;
+    mute.ack_clear = false;
+    fake.add(mute);
+    struct {
+        std::vector<std::string> args;
+        const char *message;
+    } cases[] = {
+        {{"discover"}, "no gateway answered within 150 ms"},
+        {{"show", kMacA}, "gateway 00:11:22:33:44:0a did not answer within 150 ms"},
+        {{"set", kMacA, "gateway_conf.serv_port_up=1701"}, "did not answer"},
+        {{"timesync", kMacA}, "did not answer"},
+        {{"reboot", kMacA}, "did not answer"},
+        {{"clear", kMacA}, "no acknowledgement from 00:11:22:33:44:0a within 150 ms"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        Result r = RunTool(At(c.args, 150));
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        // Each message says what to try next.
+        EXPECT_NE(r.err.find("--timeout"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
+    // Nothing but discovery requests goes out before the gateway answered.
+    for (auto &d : fake.received(MESSAGE_COMMAND_LEN))
+        EXPECT_STREQ(reinterpret_cast<const char *>(&d[40]), "ClrCfgBuf");
+}
+
+// ---------------------------------------------------------------------------
+// show
+
+TEST_F(GwcfgTest, ShowPrintsEveryKey) {
+    fake.add(UnitOf(Gateway(0x0a, "south-roof", "AA555A000000000A")));
+    Result r = RunTool(At({"show", "00-11-22-33-44-0A"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), gwblock::key_table().size() + 1);
+    EXPECT_EQ(lines[0], "# gateway 00:11:22:33:44:0a at 127.0.0.1:" + std::to_string(fake.port()) + ", revision 7");
+    for (const char *want : {"gateway_conf.server_address=router.eu.example.net", "SX1301_conf.radio_0.freq=867500000",
+                             "SX1301_conf.chan_multiSF_3.if=-400000", "SX1301_conf.tx_lut_7.rf_power=8",
+                             "serverIP_conf.fixed_ip=192.168.0.1", "serverIP_conf.server_name=south-roof",
+                             "serverIP_conf.networkmode=1", "device_info.mac=00:11:22:33:44:0a",
+                             "device_info.revision=7", "SX1301_conf.radio_0.rssi_offset=-166"})
+        EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want;
+
+    Result j = RunTool(At({"show", kMacA, "--json"}));
+    ASSERT_EQ(j.status, 0) << j.err;
+    Json::Value v = ParseJson(j.out);
+    EXPECT_EQ(v["gateway_conf"]["gateway_ID"].asString(), "AA555A000000000A");
+    EXPECT_EQ(v["SX1301_conf"]["chan_Lora_std"]["spread_factor"].asUInt(), 7u);
+    EXPECT_EQ(v["device_info"]["revision"].asUInt(), 7u);
+}
+
+// ---------------------------------------------------------------------------
+// set
+
+TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
+    fake.add(UnitOf(Gateway(0x0b, "other", "2")));
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
+                       "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a: revision 7 -> 8, verified"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("gateway_conf.server_address=eu2.example.org"), std::string::npos) << r.out;
+
+    auto updates = fake.received(UPDATE_COMMAND_LEN);
+    ASSERT_EQ(updates.size(), 1u);
+    uint8_t mac[6];
+    ASSERT_TRUE(gwblock::parse_mac(kMacA, mac));
+    EXPECT_EQ(memcmp(&updates[0][16], mac, 6), 0);
+    BlockContents sent;
+    std::string err;
+    ASSERT_TRUE(gwblock::decode(&updates[0][24], &sent, &err)) << err;
+    EXPECT_EQ(sent.revision, 7u);  // the revision read
+    EXPECT_STREQ(sent.gw.gateway_conf.server_address, "eu2.example.org");
+    EXPECT_EQ(sent.gw.radios[0].freq, 868100000u);
+    EXPECT_EQ(sent.eqp.fixed_ip, 0x0A000014u);
+    // Nothing else changed in what was sent.
+    auto changed = gwblock::diff_keys(Gateway(0x0a, "target", "1"), sent, false);
+    EXPECT_EQ(changed.size(), 3u);
+
+    EXPECT_EQ(fake.contents(1).revision, 8u);
+    EXPECT_EQ(fake.contents(0).revision, 7u);  // the other gateway is untouched
+}
+
+TEST_F(GwcfgTest, SetRefusesBadInputBeforeSendingAnything) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    struct {
+        std::vector<std::string> args;
+        const char *message;
+    } cases[] = {
+        {{"set", kMacA, "gateway_conf.server_adress=x"}, "unknown key gateway_conf.server_adress. Nothing was sent."},
+        {{"set", kMacA, "SX1301_conf.radio_0.freq=868.1"}, "SX1301_conf.radio_0.freq: \"868.1\" is not an integer"},
+        {{"set", kMacA, "SX1301_conf.chan_multiSF_3.radio=2"}, "out of range 0..1"},
+        {{"set", kMacA, "serverIP_conf.fixed_ip=10.0.0"}, "is not a dotted IPv4 address"},
+        {{"set", kMacA, "device_info.vendor=Acme"}, "device_info.vendor is read-only"},
+        {{"set", kMacA, "gateway_conf.serv_port_up=1700", "gateway_conf.serv_port_up=1701"}, "given twice"},
+        {{"set", kMacA, "gateway_conf.serv_port_up"}, "is not KEY=VALUE"},
+        {{"set", kMacA}, "KEY=VALUE is missing"},
+        {{"set", "00:11:22:33:44", "gateway_conf.serv_port_up=1"}, "is not a MAC address"},
+        // A good key first: still nothing goes out.
+        {{"set", kMacA, "gateway_conf.serv_port_up=1701", "SX1301_conf.lorawan_public=yes"},
+         "is not true or false"},
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        Result r = RunTool(At(c.args));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST_F(GwcfgTest, SetReportsARefusedUpdate) {
+    FakeGateway::Unit u = UnitOf(Gateway(0x0a, "target", "1"));
+    u.take_updates = false;
+    fake.add(u);
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("gwcfg show 00:11:22:33:44:0a"), std::string::npos) << r.err;
+    EXPECT_EQ(fake.received(UPDATE_COMMAND_LEN).size(), 1u);
+}
+
+TEST_F(GwcfgTest, SetReportsWhatDoesNotReadBack) {
+    FakeGateway::Unit u = UnitOf(Gateway(0x0a, "target", "1"));
+    u.after_update = [](BlockContents &c) { c.gw.gateway_conf.serv_port_up = 1800; };
+    fake.add(u);
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("gateway_conf.serv_port_up: sent 1701, reads 1800"), std::string::npos) << r.err;
+}
+
+TEST_F(GwcfgTest, SetWithNothingToChangeSendsNothingUnlessForced) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1700"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("nothing to change"), std::string::npos) << r.out;
+    EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
+
+    r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1700", "--force"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fake.received(UPDATE_COMMAND_LEN).size(), 1u);
+    EXPECT_EQ(fake.contents(0).revision, 8u);
+}
+
+TEST_F(GwcfgTest, SetRefusesADuplicateMacUnlessForced) {
+    fake.add(UnitOf(Gateway(0x0a, "one", "1")));
+    fake.add(UnitOf(Gateway(0x0a, "two", "2")));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("2 answers for MAC 00:11:22:33:44:0a"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("--to ADDR"), std::string::npos) << r.err;
+    EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
+
+    r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701", "--force"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fake.received(UPDATE_COMMAND_LEN).size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// commands
+
+TEST_F(GwcfgTest, ClearWaitsForTheAcknowledgement) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"clear", kMacA}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a acknowledged ClrCfgBuf"), std::string::npos) << r.out;
+    auto cmds = fake.received(MESSAGE_COMMAND_LEN);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "ClrCfgBuf");
+    uint8_t mac[6];
+    gwblock::parse_mac(kMacA, mac);
+    EXPECT_EQ(memcmp(&cmds[0][34], mac, 6), 0);
+
+    fake.edit(0, [](FakeGateway::Unit &u) { u.bad_ack = true; });
+    r = RunTool(At({"clear", kMacA}, 200));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("acknowledgement without \"ReceiveConfig\""), std::string::npos) << r.err;
+}
+
+TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"timesync", kMacA, "20261207 11:12:13"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto cmds = fake.received(MESSAGE_COMMAND_LEN);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "TimeSync");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][52]), "20261207 11:12:13");
+
+    // Default: now, in the form date -s takes.
+    time_t before = time(nullptr);
+    r = RunTool(At({"timesync", kMacA}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    cmds = fake.received(MESSAGE_COMMAND_LEN);
+    ASSERT_EQ(cmds.size(), 2u);
+    std::string text(reinterpret_cast<const char *>(&cmds[1][52]));
+    ASSERT_TRUE(std::regex_match(text, std::regex("\\d{8} \\d\\d:\\d\\d:\\d\\d"))) << text;
+    struct tm tm {};
+    strptime(text.c_str(), "%Y%m%d %H:%M:%S", &tm);
+    tm.tm_isdst = -1;
+    EXPECT_LE(std::llabs(static_cast<long long>(mktime(&tm) - before)), 5);
+}
+
+TEST_F(GwcfgTest, TimesyncRefusesTextsThatAreNoDate) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    for (const char *t : {"20261207\"; reboot", "$(id)", "20261207 11:12:13 UTC+1", ""}) {
+        Result r = RunTool(At({"timesync", kMacA, t}));
+        EXPECT_EQ(r.status, 2) << t;
+        EXPECT_NE(r.err.find("is not a date text"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST_F(GwcfgTest, RebootSendsTheCommandToAGatewayThatAnswered) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"reboot", kMacA}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "sent Reboot to 00:11:22:33:44:0a (at 127.0.0.1)\n");
+    auto cmds = fake.received(MESSAGE_COMMAND_LEN);
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "Reboot");
+    EXPECT_EQ(cmds[0][52], 0);
+}
+
+// ---------------------------------------------------------------------------
+// the binary
+
+TEST_F(GwcfgTest, BinaryUsageErrorsExitTwo) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"discover", "--bogus"},
+        {"discover", "--port", "0"},
+        {"discover", "--port"},
+        {"discover", "--timeout", "soon"},
+        {"discover", "extra"},
+        {"show"},
+        {"show", kMacA, "--force"},
+        {"clear", "nonsense"},
+        {"timesync", kMacA, "a", "b"},
+    };
+    for (const auto &args : cases) {
+        std::string shown;
+        for (auto &a : args) shown += a + " ";
+        SCOPED_TRACE(shown);
+        Result r = RunBinary(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("gwcfg"), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(fake.received().empty());
+}
+
+TEST_F(GwcfgTest, BinaryHelpOnEveryCommand) {
+    Result r = RunBinary({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("usage: gwcfg COMMAND"), std::string::npos);
+    for (const char *cmd : {"discover", "show", "set", "timesync", "clear", "reboot"}) {
+        r = RunBinary({cmd, "--help"});
+        EXPECT_EQ(r.status, 0) << cmd;
+        EXPECT_EQ(r.out.find(std::string("usage: gwcfg ") + cmd), 0u) << r.out;
+        EXPECT_NE(r.out.find("--timeout MS"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(GwcfgTest, BinaryAgainstTheFake) {
+    fake.add(UnitOf(Gateway(0x0a, "south-roof", "AA555A000000000A")));
+    Result r = RunBinary(At({"discover"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Lines(r.out).size(), 2u) << r.out;
+    EXPECT_NE(r.out.find("south-roof"), std::string::npos);
+
+    r = RunBinary(At({"set", kMacA, "gateway_conf.server_address=lns.example.com"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_STREQ(fake.contents(0).gw.gateway_conf.server_address, "lns.example.com");
+
+    r = RunBinary(At({"show", "00:11:22:33:44:99"}, 100));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("gwcfg discover"), std::string::npos) << r.err;
+}
+
+// ---------------------------------------------------------------------------
+// broadcast, in a private network namespace
+
+TEST(GwcfgBroadcast, WithoutToEverythingGoesToTheLimitedBroadcastAddress) {
+    if (geteuid() != 0) GTEST_SKIP() << "a private network namespace needs root";
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        // A veth pair with a default route: broadcasts leave through it and
+        // loop back to the fake, which listens on every address.
+        if (system("ip link set lo up && ip link add gwtest0 type veth peer name gwtest1 && "
+                   "ip addr add 10.77.0.1/24 dev gwtest0 && ip link set gwtest1 up && "
+                   "ip link set gwtest0 up && ip route add default dev gwtest0") != 0)
+            _exit(78);
+        int rc = 0;
+        {
+            FakeGateway fake(true);
+            fake.add(UnitOf(Gateway(0x0a, "bcast", "1")));
+            const std::string port = std::to_string(fake.port());
+            Result d = RunTool({"discover", "--port", port, "--timeout", "300"});
+            if (d.status != 0 || d.out.find("00:11:22:33:44:0a  10.77.0.1") == std::string::npos) {
+                fprintf(stderr, "discover: %d\n%s%s", d.status, d.out.c_str(), d.err.c_str());
+                rc = 1;
+            }
+            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701", "--port", port,
+                                "--timeout", "300"});
+            if (s.status != 0 || fake.contents(0).gw.gateway_conf.serv_port_up != 1701) {
+                fprintf(stderr, "set: %d\n%s%s", s.status, s.out.c_str(), s.err.c_str());
+                rc = 1;
+            }
+        }
+        _exit(rc);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws));
+    if (WEXITSTATUS(ws) == 77) GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
+    if (WEXITSTATUS(ws) == 78) GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
+    EXPECT_EQ(WEXITSTATUS(ws), 0);
+}
