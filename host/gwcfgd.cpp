@@ -130,6 +130,7 @@ bool parse_count(const char *text, long max, long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    gwcfgd::buffer_logs();
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
     long discovery_rate = kDefaultDiscoveryRate;
@@ -262,8 +263,6 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
-    // emit_gwconf reports on stdout; keep its lines in order with ours.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
 
     InitSystemConfig();
     gwcfgd::start(profile_path.empty() ? nullptr : &profile);
@@ -273,10 +272,13 @@ int main(int argc, char **argv) {
             bind_addr.c_str(), port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
             gwcfgd::revision());
 
+    fflush(stdout);
+    fflush(stderr);
+    gwcfgd::LogFlusher flusher;
     int status = 0;
     while (!g_stop) {
         pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, 1000);
+        int n = poll(&p, 1, flusher.poll_timeout_ms(gwcfgd::monotonic_ns(), 1000));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -286,6 +288,7 @@ int main(int argc, char **argv) {
         }
         if (n > 0 && (p.revents & POLLIN))
             gwcfgd::serve_ready(fd, &limiter);
+        flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
     if (status == 0)

@@ -118,4 +118,28 @@ int serve_ready(int fd, DiscoveryLimiter *limiter, int budget = 64);
 
 uint64_t monotonic_ns();
 
+// Log output. The handler writes several lines per datagram; written one
+// system call each they would cost more than the datagram itself. The
+// daemon therefore buffers stderr and stdout fully (fixed buffers, no heap)
+// and flushes them at most kIntervalNs after the first unflushed line:
+// after a batch of datagrams when the interval is over, or when poll times
+// out at the deadline. A burst larger than a buffer is written as it
+// fills. Call buffer_logs() before anything is written.
+void buffer_logs();
+
+class LogFlusher {
+public:
+    static constexpr uint64_t kIntervalNs = 100000000;  // 100 ms
+
+    // After a batch: flushes when the oldest unflushed line is due.
+    void tick(uint64_t now_ns);
+    // How long poll may block: idle_ms, or less while lines wait.
+    int poll_timeout_ms(uint64_t now_ns, int idle_ms) const;
+
+private:
+    bool pending() const;
+    uint64_t since_ns_ = 0;  // when unflushed output was first seen
+    bool waiting_ = false;
+};
+
 }  // namespace gwcfgd

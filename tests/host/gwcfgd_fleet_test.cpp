@@ -224,6 +224,10 @@ TEST(GwcfgdFleet, OneBroadcastFindsFiftyAndASetChangesOneGateway) {
               0)
         << out << err;
 
+    // Logs reach the file within the daemon's flush interval.
+    EXPECT_TRUE(gwdtest::WaitFor(
+        [&] { return fleet.Log(target).find("update applied") != std::string::npos; }, 3000));
+    usleep(300 * 1000);
     for (int i = 0; i < kGateways; ++i) {
         Json::Value conf;
         ASSERT_TRUE(gwdtest::ReadGlobalConf(fleet.State(i), &conf)) << i;
