@@ -1,0 +1,170 @@
+#include "respawn_core.h"
+
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+namespace respawn {
+namespace {
+
+std::string Format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char *fmt, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    return buf;
+}
+
+// After msgrcv refused a message as too long: takes that message off the
+// queue so that it cannot block every later request. The receive allows one
+// byte more than a request may have, so a truncated (oversized) message and a
+// normal request that reached the head of the queue in the meantime are told
+// apart. Returns true with *text set when it was the latter.
+bool DropOversized(const RespawnOps &ops, int queue, std::string *text) {
+    RecvArea area;
+    memset(&area, 0, sizeof area);
+    ssize_t n = ops.receive(queue, &area, kMaxText + 1, kRequestType, MSG_NOERROR | IPC_NOWAIT);
+    if (n > static_cast<ssize_t>(kMaxText)) {
+        ops.print(Format("malformed request (longer than %zu bytes), dropped\n", kMaxText));
+        return false;
+    }
+    if (n >= 0) {
+        *text = area.mtext;
+        return true;
+    }
+    // Gone already (ENOMSG) or the queue failed: the next receive tells.
+    return false;
+}
+
+}  // namespace
+
+ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad_token) {
+    std::string::size_type colon = text.find(':');
+    if (colon == std::string::npos)
+        return ParseStatus::NoColon;
+    std::string::size_type end = text.find(':', colon + 1);
+    std::string token = text.substr(colon + 1, end == std::string::npos ? std::string::npos
+                                                                          : end - colon - 1);
+    long long value = 0;
+    bool ok = !token.empty();
+    for (char c : token) {
+        if (c < '0' || c > '9') {
+            ok = false;
+            break;
+        }
+        value = value * 10 + (c - '0');
+        if (value > std::numeric_limits<pid_t>::max()) {
+            ok = false;
+            break;
+        }
+    }
+    if (!ok || value == 0) {
+        if (bad_token)
+            *bad_token = token;
+        return ParseStatus::BadPid;
+    }
+    out->mode = text.substr(0, colon);
+    out->pid = static_cast<pid_t>(value);
+    return ParseStatus::Ok;
+}
+
+bool HandleRequest(const RespawnOps &ops, const std::string &text) {
+    ops.print("from respawner: " + text + "\n");
+
+    Request req;
+    std::string bad;
+    switch (ParseRequest(text, &req, &bad)) {
+    case ParseStatus::NoColon:
+        ops.print("malformed request (no colon), ignored\n");
+        return false;
+    case ParseStatus::BadPid:
+        ops.print("malformed request (bad pid \"" + bad + "\"), ignored\n");
+        return false;
+    case ParseStatus::Ok:
+        break;
+    }
+    ops.print(Format("pid:%d\n", static_cast<int>(req.pid)));
+    ops.print("rev_msg:" + req.mode + "\n");
+
+    ops.kill(req.pid, SIGQUIT);
+    ops.shell(kDhcpRelease);
+    ops.sleep(kRenewPause);
+    ops.shell(kDhcpRebind);
+    // "./basic_pkt_fwd" only means the forwarder from its own directory.
+    if (ops.chdir(kForwarderDir) != 0) {
+        int err = errno;
+        ops.print(Format("cannot change to %s: %s; basic_pkt_fwd not launched\n", kForwarderDir,
+                         strerror(err)));
+        return false;
+    }
+    ops.shell(kForwarderLaunch);
+    ops.print("OK to restart basic_pkt_fwd service....\n");
+    return true;
+}
+
+std::string NextRequest(const RespawnOps &ops, int *queue) {
+    int gone = -1;  // the queue id last reported removed
+    for (;;) {
+        if (*queue < 0) {
+            int q = ops.open_queue();
+            if (q < 0) {
+                int err = errno;
+                ops.print(Format("cannot obtain the message queue of %s: %s; retrying\n", kKeyPath,
+                                 strerror(err)));
+                ops.sleep(kRetryPause);
+                continue;
+            }
+            // Handed back the very queue that was just reported removed:
+            // pause, so that a queue the kernel keeps refusing cannot make
+            // the loop spin.
+            if (q == gone)
+                ops.sleep(kRetryPause);
+            *queue = q;
+        }
+
+        RecvArea area;
+        memset(&area, 0, sizeof area);
+        ssize_t n = ops.receive(*queue, &area, kMaxText, kRequestType, 0);
+        if (n >= 0)
+            return area.mtext;  // the cleared area terminates the text
+
+        int err = errno;
+        switch (err) {
+        case EINTR:
+            break;
+        case EIDRM:
+        case EINVAL:
+            ops.print(Format("msgrcv: %s; obtaining the queue again\n", strerror(err)));
+            gone = *queue;
+            *queue = -1;
+            break;
+        case E2BIG: {
+            std::string text;
+            if (DropOversized(ops, *queue, &text))
+                return text;
+            break;
+        }
+        default:
+            ops.print(Format("msgrcv: %s; retrying\n", strerror(err)));
+            ops.sleep(kRetryPause);
+            break;
+        }
+    }
+}
+
+void Serve(const RespawnOps &ops) {
+    int queue = -1;
+    for (;;)
+        HandleRequest(ops, NextRequest(ops, &queue));
+}
+
+}  // namespace respawn

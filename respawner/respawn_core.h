@@ -1,0 +1,80 @@
+// The restart service's request handling: receiving a restart request from
+// the System V message queue, parsing it, and running the stop / renew /
+// relaunch sequence. Every effect on the system goes through RespawnOps, so
+// the program (main.cpp) passes the real system calls and the unit tests pass
+// recording fakes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace respawn {
+
+// The queue both sides derive: ftok(kKeyPath, kProjectId), msgget(key, kQueueFlags).
+constexpr const char *kKeyPath = "/home/pi/fifo";
+constexpr int kProjectId = 1;
+constexpr int kQueueFlags = 0x3B6;  // IPC_CREAT | 0666
+constexpr long kRequestType = 1;
+constexpr std::size_t kMaxText = 50;  // longest request text accepted
+
+constexpr const char *kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd";
+constexpr const char *kDhcpRelease = "sudo dhcpcd -k eth0";
+constexpr const char *kDhcpRebind = "sudo dhcpcd -n eth0";
+constexpr const char *kForwarderLaunch = "sudo ./basic_pkt_fwd &";
+constexpr unsigned kRenewPause = 1;  // seconds between the two dhcpcd commands
+constexpr unsigned kRetryPause = 1;  // seconds before retrying a failed receive
+
+// Receive area handed to msgrcv: the type word and a text area with room for
+// the longest accepted text plus a terminating NUL whatever the width of long.
+struct RecvArea {
+    long mtype;
+    char mtext[kMaxText + 2];
+};
+
+// Everything the service does to the system. The functions follow the system
+// calls they stand for: on failure they return -1 and leave the cause in errno.
+struct RespawnOps {
+    std::function<void(const std::string &line)> print;  // one line, '\n' included
+    std::function<int(pid_t pid, int sig)> kill;
+    std::function<int(const char *command)> shell;
+    std::function<void(unsigned seconds)> sleep;
+    std::function<int(const char *dir)> chdir;
+    std::function<int()> open_queue;  // ftok + msgget; the queue id
+    std::function<ssize_t(int queue, void *area, std::size_t text_size, long type, int flags)>
+        receive;  // msgrcv
+};
+
+// A request text split into its mode text and the process to stop.
+struct Request {
+    std::string mode;
+    pid_t pid = 0;
+};
+
+enum class ParseStatus { Ok, NoColon, BadPid };
+
+// Splits "<mode>:<pid>[:...]" at the first colon. The process id is the text
+// after it up to the next colon or the end, and must be a positive decimal
+// number that fits a pid_t: digits only, no sign, no blanks. On BadPid,
+// *bad_token holds the rejected id text.
+ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad_token);
+
+// Prints the request lines and, for a well-formed request, runs the sequence:
+// SIGQUIT to the process, release the lease, one second, rebind, change to the
+// forwarder's directory, launch the forwarder, confirmation line. A malformed
+// request is logged and nothing is signalled or run. Returns true when the
+// forwarder was launched.
+bool HandleRequest(const RespawnOps &ops, const std::string &text);
+
+// Waits for the next request of type 1 and returns its text. *queue is the
+// queue id in use, -1 when none is open yet; it is (re)obtained as needed.
+// Interrupted receives are retried at once, a removed queue is obtained again,
+// an oversized message is dropped, any other failure is retried after a pause.
+std::string NextRequest(const RespawnOps &ops, int *queue);
+
+// The service loop: receive and handle requests forever.
+[[noreturn]] void Serve(const RespawnOps &ops);
+
+}  // namespace respawn

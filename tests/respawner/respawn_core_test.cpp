@@ -1,0 +1,362 @@
+// Unit tests of the restart service's request parsing, restart sequence and
+// receive loop, with every system call replaced by a recording fake.
+#include <sys/ipc.h>
+#include <sys/msg.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "respawn_core.h"
+
+namespace {
+
+using respawn::ParseRequest;
+using respawn::ParseStatus;
+using respawn::Request;
+using Events = std::vector<std::string>;
+
+const std::string kDir = "/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd";
+
+// Thrown by the fake queue when a blocking receive finds nothing left in the
+// script: the loop would wait forever.
+struct QueueDrained {};
+
+// What the fake msgrcv does on one call: fail with `err`, or hold the message
+// `text` (kept when too long for a receive without MSG_NOERROR, as the
+// kernel does).
+struct QueueStep {
+    int err;
+    std::string text;
+};
+
+QueueStep Fail(int err) { return {err, ""}; }
+QueueStep Msg(const std::string &text) { return {0, text}; }
+
+// Records every call in order as a short text and answers from scripts.
+class FakeSystem {
+public:
+    std::deque<int> open_results;  // queue id, or -errno
+    std::deque<QueueStep> queue;
+    int chdir_errno = 0;
+    Events events;
+
+    respawn::RespawnOps ops() {
+        respawn::RespawnOps o;
+        o.print = [this](const std::string &line) {
+            if (!line.empty() && line.back() == '\n')
+                events.push_back("out " + line.substr(0, line.size() - 1));
+            else
+                events.push_back("out-without-newline " + line);
+        };
+        o.kill = [this](pid_t pid, int sig) {
+            events.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
+            return 0;
+        };
+        o.shell = [this](const char *command) {
+            events.push_back(std::string("sh ") + command);
+            return 0;
+        };
+        o.sleep = [this](unsigned seconds) { events.push_back("sleep " + std::to_string(seconds)); };
+        o.chdir = [this](const char *dir) {
+            events.push_back(std::string("cd ") + dir);
+            if (chdir_errno) {
+                errno = chdir_errno;
+                return -1;
+            }
+            return 0;
+        };
+        o.open_queue = [this]() {
+            events.push_back("open");
+            if (open_results.empty())
+                throw QueueDrained();
+            int r = open_results.front();
+            open_results.pop_front();
+            if (r < 0) {
+                errno = -r;
+                return -1;
+            }
+            return r;
+        };
+        o.receive = [this](int q, void *area, std::size_t size, long type, int flags) {
+            return Receive(q, area, size, type, flags);
+        };
+        return o;
+    }
+
+private:
+    ssize_t Receive(int q, void *area, std::size_t size, long type, int flags) {
+        std::string call = "recv q=" + std::to_string(q) + " size=" + std::to_string(size) +
+                           " type=" + std::to_string(type) + Flags(flags);
+        const unsigned char *bytes = static_cast<const unsigned char *>(area);
+        for (std::size_t i = 0; i < sizeof(respawn::RecvArea); ++i) {
+            if (bytes[i] != 0) {
+                call += " (area not cleared)";
+                break;
+            }
+        }
+        events.push_back(call);
+
+        if (queue.empty()) {
+            if (flags & IPC_NOWAIT) {
+                errno = ENOMSG;
+                return -1;
+            }
+            throw QueueDrained();
+        }
+        QueueStep step = queue.front();
+        if (step.err) {
+            queue.pop_front();
+            errno = step.err;
+            return -1;
+        }
+        if (step.text.size() > size && !(flags & MSG_NOERROR)) {
+            errno = E2BIG;
+            return -1;
+        }
+        queue.pop_front();
+        std::size_t n = std::min(size, step.text.size());
+        auto *msg = static_cast<respawn::RecvArea *>(area);
+        msg->mtype = type;
+        memcpy(msg->mtext, step.text.data(), n);
+        return static_cast<ssize_t>(n);
+    }
+
+    static std::string Flags(int flags) {
+        std::string s;
+        if (flags & MSG_NOERROR)
+            s += " noerror";
+        if (flags & IPC_NOWAIT)
+            s += " nowait";
+        return s;
+    }
+};
+
+// ---------------------------------------------------------------- parsing
+
+struct ParseCase {
+    const char *text;
+    ParseStatus status;
+    const char *mode;  // Ok only
+    pid_t pid;         // Ok only
+    const char *bad;   // BadPid only: the rejected id text
+};
+
+void PrintTo(const ParseCase &c, std::ostream *os) {
+    *os << testing::PrintToString(std::string(c.text));
+}
+
+class ParseRequestTest : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseRequestTest, SplitsModeAndChecksPid) {
+    const ParseCase &c = GetParam();
+    Request req;
+    std::string bad = "untouched";
+    ASSERT_EQ(ParseRequest(c.text, &req, &bad), c.status) << c.text;
+    if (c.status == ParseStatus::Ok) {
+        EXPECT_EQ(req.mode, c.mode);
+        EXPECT_EQ(req.pid, c.pid);
+    } else if (c.status == ParseStatus::BadPid) {
+        EXPECT_EQ(bad, c.bad);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Requests, ParseRequestTest,
+    testing::Values(
+        ParseCase{"fix_ip mode:1234", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
+        ParseCase{"dhcp:1234", ParseStatus::Ok, "dhcp", 1234, nullptr},
+        ParseCase{":42", ParseStatus::Ok, "", 42, nullptr},
+        ParseCase{"mode:77:extra", ParseStatus::Ok, "mode", 77, nullptr},
+        ParseCase{"mode:007", ParseStatus::Ok, "mode", 7, nullptr},
+        ParseCase{"mode:1", ParseStatus::Ok, "mode", 1, nullptr},
+        ParseCase{"mode:2147483647", ParseStatus::Ok, "mode", 2147483647, nullptr},
+        ParseCase{"", ParseStatus::NoColon, nullptr, 0, nullptr},
+        ParseCase{"fix_ip mode 1234", ParseStatus::NoColon, nullptr, 0, nullptr},
+        ParseCase{"mode:", ParseStatus::BadPid, nullptr, 0, ""},
+        ParseCase{"mode::5", ParseStatus::BadPid, nullptr, 0, ""},
+        ParseCase{"mode:0", ParseStatus::BadPid, nullptr, 0, "0"},
+        ParseCase{"mode:000", ParseStatus::BadPid, nullptr, 0, "000"},
+        ParseCase{"mode:-1", ParseStatus::BadPid, nullptr, 0, "-1"},
+        ParseCase{"mode:+5", ParseStatus::BadPid, nullptr, 0, "+5"},
+        ParseCase{"mode: 5", ParseStatus::BadPid, nullptr, 0, " 5"},
+        ParseCase{"mode:5 ", ParseStatus::BadPid, nullptr, 0, "5 "},
+        ParseCase{"mode:5\n", ParseStatus::BadPid, nullptr, 0, "5\n"},
+        ParseCase{"mode:12ab", ParseStatus::BadPid, nullptr, 0, "12ab"},
+        ParseCase{"mode:0x10", ParseStatus::BadPid, nullptr, 0, "0x10"},
+        ParseCase{"mode:2147483648", ParseStatus::BadPid, nullptr, 0, "2147483648"},
+        ParseCase{"mode:99999999999999999999", ParseStatus::BadPid, nullptr, 0,
+                  "99999999999999999999"}));
+
+// ------------------------------------------------------- restart sequence
+
+Events Sequence(const std::string &text, const std::string &mode, const std::string &pid) {
+    return {"out from respawner: " + text,
+            "out pid:" + pid,
+            "out rev_msg:" + mode,
+            "kill " + pid + " " + std::to_string(SIGQUIT),
+            "sh sudo dhcpcd -k eth0",
+            "sleep 1",
+            "sh sudo dhcpcd -n eth0",
+            "cd " + kDir,
+            "sh sudo ./basic_pkt_fwd &",
+            "out OK to restart basic_pkt_fwd service...."};
+}
+
+struct SequenceCase {
+    const char *text;
+    const char *mode;
+    const char *pid;
+};
+
+void PrintTo(const SequenceCase &c, std::ostream *os) {
+    *os << testing::PrintToString(std::string(c.text));
+}
+
+class HandleRequestTest : public testing::TestWithParam<SequenceCase> {};
+
+// Every well-formed request runs the same sequence, whatever its mode text.
+TEST_P(HandleRequestTest, RunsTheWholeSequenceInOrder) {
+    const SequenceCase &c = GetParam();
+    FakeSystem sys;
+    EXPECT_TRUE(respawn::HandleRequest(sys.ops(), c.text));
+    EXPECT_EQ(sys.events, Sequence(c.text, c.mode, c.pid));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HandleRequestTest,
+                         testing::Values(SequenceCase{"fix_ip mode:1234", "fix_ip mode", "1234"},
+                                         SequenceCase{"dhcp:1234", "dhcp", "1234"},
+                                         SequenceCase{":42", "", "42"},
+                                         SequenceCase{"web:77:x", "web", "77"}));
+
+struct MalformedCase {
+    const char *text;
+    const char *log;
+};
+
+void PrintTo(const MalformedCase &c, std::ostream *os) {
+    *os << testing::PrintToString(std::string(c.text));
+}
+
+class MalformedRequestTest : public testing::TestWithParam<MalformedCase> {};
+
+// Signalling 0 or -1 would reach a process group or every process: nothing
+// may happen for a request that does not name one process.
+TEST_P(MalformedRequestTest, IsLoggedAndNothingRuns) {
+    const MalformedCase &c = GetParam();
+    FakeSystem sys;
+    EXPECT_FALSE(respawn::HandleRequest(sys.ops(), c.text));
+    EXPECT_EQ(sys.events, (Events{std::string("out from respawner: ") + c.text,
+                                  std::string("out ") + c.log}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, MalformedRequestTest,
+    testing::Values(
+        MalformedCase{"fix_ip mode", "malformed request (no colon), ignored"},
+        MalformedCase{"fix_ip mode:0", "malformed request (bad pid \"0\"), ignored"},
+        MalformedCase{"fix_ip mode:-1", "malformed request (bad pid \"-1\"), ignored"},
+        MalformedCase{"fix_ip mode:", "malformed request (bad pid \"\"), ignored"},
+        MalformedCase{"fix_ip mode:1234x", "malformed request (bad pid \"1234x\"), ignored"}));
+
+TEST(HandleRequest, DoesNotLaunchTheForwarderOutsideItsDirectory) {
+    FakeSystem sys;
+    sys.chdir_errno = ENOENT;
+    EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
+    Events want = Sequence("fix_ip mode:1234", "fix_ip mode", "1234");
+    want.resize(want.size() - 2);  // no launch, no confirmation
+    want.push_back("out cannot change to " + kDir +
+                   ": No such file or directory; basic_pkt_fwd not launched");
+    EXPECT_EQ(sys.events, want);
+}
+
+// ------------------------------------------------------------ receive loop
+
+const std::string kRecv5 = "recv q=5 size=50 type=1";
+const std::string kRecv6 = "recv q=6 size=50 type=1";
+const std::string kDrain5 = "recv q=5 size=51 type=1 noerror nowait";
+
+struct ReceiveCase {
+    const char *name;
+    std::deque<int> open_results;
+    std::deque<QueueStep> queue;
+    std::string want_text;
+    Events want_events;
+};
+
+void PrintTo(const ReceiveCase &c, std::ostream *os) { *os << c.name; }
+
+class NextRequestTest : public testing::TestWithParam<ReceiveCase> {};
+
+TEST_P(NextRequestTest, RetriesUntilARequestArrives) {
+    const ReceiveCase &c = GetParam();
+    FakeSystem sys;
+    sys.open_results = c.open_results;
+    sys.queue = c.queue;
+    int queue = -1;
+    std::string text;
+    try {
+        text = respawn::NextRequest(sys.ops(), &queue);
+    } catch (const QueueDrained &) {
+        ADD_FAILURE() << "the loop waited past its script";
+    }
+    EXPECT_EQ(text, c.want_text);
+    EXPECT_EQ(sys.events, c.want_events);
+}
+
+const std::string k50(50, 'x');
+const std::string k51 = std::string(46, 'x') + ":1234";
+
+INSTANTIATE_TEST_SUITE_P(
+    Script, NextRequestTest,
+    testing::Values(
+        ReceiveCase{"FirstTry", {5}, {Msg("fix_ip mode:1234")}, "fix_ip mode:1234",
+                    {"open", kRecv5}},
+        ReceiveCase{"FiftyBytes", {5}, {Msg(k50)}, k50, {"open", kRecv5}},
+        ReceiveCase{"InterruptedRetriedAtOnce", {5}, {Fail(EINTR), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, kRecv5}},
+        ReceiveCase{"RemovedQueueObtainedAgain", {5, 6}, {Fail(EIDRM), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, "out msgrcv: Identifier removed; obtaining the queue again",
+                     "open", kRecv6}},
+        ReceiveCase{"InvalidQueueObtainedAgain", {5, 6}, {Fail(EINVAL), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, "out msgrcv: Invalid argument; obtaining the queue again",
+                     "open", kRecv6}},
+        ReceiveCase{"SameQueueBackPauses", {5, 5}, {Fail(EINVAL), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, "out msgrcv: Invalid argument; obtaining the queue again",
+                     "open", "sleep 1", kRecv5}},
+        ReceiveCase{"OtherErrorPauses", {5}, {Fail(EACCES), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, "out msgrcv: Permission denied; retrying", "sleep 1",
+                     kRecv5}},
+        ReceiveCase{"NoQueueYetRetried", {-ENOENT, 5}, {Msg("dhcp:7")}, "dhcp:7",
+                    {"open",
+                     "out cannot obtain the message queue of /home/pi/fifo: No such file or "
+                     "directory; retrying",
+                     "sleep 1", "open", kRecv5}},
+        ReceiveCase{"OversizedDropped", {5}, {Msg(k51), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, kDrain5,
+                     "out malformed request (longer than 50 bytes), dropped", kRecv5}},
+        ReceiveCase{"OversizedTakenElsewhere", {5}, {Fail(E2BIG), Msg("dhcp:7")}, "dhcp:7",
+                    {"open", kRecv5, kDrain5}},
+        ReceiveCase{"OversizedGoneBeforeDrain", {5}, {Fail(E2BIG), Fail(ENOMSG), Msg("dhcp:7")},
+                    "dhcp:7", {"open", kRecv5, kDrain5, kRecv5}}),
+    [](const testing::TestParamInfo<ReceiveCase> &info) { return std::string(info.param.name); });
+
+TEST(NextRequest, KeepsTheQueueBetweenRequests) {
+    FakeSystem sys;
+    sys.open_results = {5};
+    sys.queue = {Msg("a:1"), Msg("b:2")};
+    auto ops = sys.ops();
+    int queue = -1;
+    EXPECT_EQ(respawn::NextRequest(ops, &queue), "a:1");
+    EXPECT_EQ(queue, 5);
+    EXPECT_EQ(respawn::NextRequest(ops, &queue), "b:2");
+    EXPECT_EQ(sys.events, (Events{"open", kRecv5, kRecv5}));
+}
+
+}  // namespace
