@@ -6,6 +6,7 @@
 # again; then timesync and clear.
 #
 #   sudo scripts/demo.sh
+#   sudo GW_DEMO_BUILD_DIR=build/asan scripts/demo.sh   (no build step)
 #
 # Needs root for the namespaces (mount, IPC, pid, network): /home is a
 # tmpfs only the demo sees (for /home/pi/fifo and the forwarder's
@@ -16,25 +17,31 @@
 set -eu
 
 if [ "${GW_DEMO_INSIDE:-}" != 1 ]; then
-    cd "$(dirname "$0")/.."
+    self=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+    if [ -n "${GW_DEMO_BUILD_DIR:-}" ]; then
+        GW_DEMO_BUILD_DIR=$(cd "$GW_DEMO_BUILD_DIR" && pwd)
+    fi
+    cd "$(dirname "$self")/.."
     if [ "$(id -u)" -ne 0 ]; then
         echo "demo.sh needs root for its private namespaces; run: sudo $0" >&2
         exit 1
     fi
-    if [ ! -x build/default/host/gwcfgd ] || [ ! -x build/default/tools/gwcfg ] ||
-        [ ! -x build/default/respawner/respawner ] || [ "${GW_DEMO_BUILD:-1}" = 1 ]; then
+    # GW_DEMO_BUILD_DIR: use the programs of an existing build as they are.
+    if [ -z "${GW_DEMO_BUILD_DIR:-}" ]; then
         cmake --preset default >/dev/null
         cmake --build --preset default --target gwcfgd gwcfg respawner >/dev/null
+        GW_DEMO_BUILD_DIR=$(pwd)/build/default
     fi
+    export GW_DEMO_BUILD_DIR
     GW_DEMO_INSIDE=1 GW_DEMO_ROOT=$(pwd) exec unshare -m -i -p -n -f --mount-proc \
-        --propagation private "$0" "$@"
+        --propagation private "$self" "$@"
 fi
 
 # ---- inside the namespaces ---------------------------------------------------
 root=$GW_DEMO_ROOT
-gwcfgd=$root/build/default/host/gwcfgd
-gwcfg=$root/build/default/tools/gwcfg
-respawner=$root/build/default/respawner/respawner
+gwcfgd=$GW_DEMO_BUILD_DIR/host/gwcfgd
+gwcfg=$GW_DEMO_BUILD_DIR/tools/gwcfg
+respawner=$GW_DEMO_BUILD_DIR/respawner/respawner
 mac=02:00:00:00:00:01
 port=48321
 fwd_dir=/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd
