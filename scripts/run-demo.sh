@@ -7,7 +7,8 @@
 #
 # The state directory ./demo-state holds the bundled site scripts, the
 # stored configuration (gwcfgd.block) and the global_conf.json the daemon
-# writes. Remove it to start again from the factory defaults.
+# writes, and a stand-in sudo (see below). Remove it to start again from the
+# factory defaults.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -20,6 +21,18 @@ mkdir -p "$state"
 for s in ipaddr.sh gateway.sh dns.sh; do
     cp scripts/site/$s "$state/$s"
 done
+
+# The demo daemon must not set this machine's clock: TimeSync runs
+# `sudo date -s ...`, so a stand-in sudo first on the daemon's PATH prints
+# the command instead of running it.
+mkdir -p "$state/bin"
+cat > "$state/bin/sudo" <<'EOS'
+#!/bin/sh
+echo "gwcfgd demo: not run: sudo $*" >&2
+EOS
+chmod 755 "$state/bin/sudo"
+PATH=$(pwd)/$state/bin:$PATH
+export PATH
 
 # The site scripts report the interface of the default route (eth0 on a
 # gateway); on a machine without one they report no address.
