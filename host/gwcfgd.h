@@ -23,6 +23,10 @@
 
 namespace gwcfgd {
 
+// Writes "gwcfgd: ", the formatted text and a newline to stderr as one
+// line (cut to fit 1024 bytes).
+__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...);
+
 // ---------------------------------------------------------------------------
 // Live configuration (gwcfgd_state.cpp)
 

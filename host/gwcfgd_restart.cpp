@@ -65,18 +65,6 @@ bool comm_is_forwarder(const char *proc_root, const char *entry) {
     return strcmp(comm, kForwarder) == 0;
 }
 
-__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...) {
-    char line[512];
-    int n = snprintf(line, sizeof line, "gwcfgd: ");
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
-    va_end(ap);
-    size_t len = strlen(line);
-    line[len++] = '\n';
-    fwrite(line, 1, len, stderr);
-}
-
 }  // namespace
 
 int find_forwarder_pid(const char *proc_root) {

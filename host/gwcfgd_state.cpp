@@ -37,18 +37,6 @@ uint8_t g_mac[6];
 uint32_t g_revision;
 bool g_restart_requests;
 
-__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "gwcfgd: ");
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
-    va_end(ap);
-    size_t len = strlen(line);
-    line[len++] = '\n';
-    fwrite(line, 1, len, stderr);
-}
-
 gwblock::BlockContents live_contents() {
     gwblock::BlockContents bc;
     bc.eqp = g_eqpConfig;
@@ -152,6 +140,19 @@ void describe_changes(const gwblock::BlockContents &before, const gwblock::Block
 }
 
 }  // namespace
+
+void log_line(const char *format, ...) {
+    char line[1024];
+    int n = snprintf(line, sizeof line, "gwcfgd: ");
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    va_end(ap);
+    size_t len = strlen(line);
+    line[len++] = '\n';
+    fwrite(line, 1, len, stderr);
+}
+
 
 void set_mac(const uint8_t mac[6]) { memcpy(g_mac, mac, sizeof g_mac); }
 
