@@ -27,11 +27,21 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
-# The loader and the C library come from the cross tree; qemu falls back to
-# the real root for anything else (the multiarch armhf libraries).
+# The dynamic loader and the C library must come from the same glibc build:
+# they share private data layouts, and a mismatched pair fails in odd places
+# (a forked child crashes at once). The loader searches the multiarch
+# directory /lib/arm-linux-gnueabihf before its own tree, so where the
+# multiarch C library (libc6:armhf, a dependency of libjsoncpp-dev:armhf) is
+# installed, its loader is used too: qemu runs with the real root as prefix.
+# Without it everything comes from the cross tree.
 find_program(GW_QEMU_ARM qemu-arm)
+if(EXISTS /lib/ld-linux-armhf.so.3 AND EXISTS /lib/${GW_CROSS_TRIPLET}/libc.so.6)
+  set(GW_QEMU_LD_PREFIX /)
+else()
+  set(GW_QEMU_LD_PREFIX /usr/${GW_CROSS_TRIPLET})
+endif()
 if(GW_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${GW_QEMU_ARM} -L /usr/${GW_CROSS_TRIPLET})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${GW_QEMU_ARM} -L ${GW_QEMU_LD_PREFIX})
 elseif(NOT DEFINED GW_BUILD_TESTS OR GW_BUILD_TESTS)
   message(FATAL_ERROR "qemu-arm not found: the armhf tests run under it. Install it with "
                       "scripts/install-deps.sh --armhf, or configure with -DGW_BUILD_TESTS=OFF.")

@@ -38,15 +38,16 @@ struct RestartMessage {
 int pid_of(const char *name) {
     if (*name < '1' || *name > '9')
         return -1;
-    long pid = 0;
+    int pid = 0;
     for (const char *p = name; *p; ++p) {
         if (*p < '0' || *p > '9')
             return -1;
-        pid = pid * 10 + (*p - '0');
-        if (pid > INT_MAX)
+        const int digit = *p - '0';
+        if (pid > (INT_MAX - digit) / 10)  // checked before it can overflow, whatever long is
             return -1;
+        pid = pid * 10 + digit;
     }
-    return static_cast<int>(pid);
+    return pid;
 }
 
 bool comm_is_forwarder(const char *proc_root, const char *entry) {

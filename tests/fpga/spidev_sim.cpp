@@ -308,6 +308,22 @@ int ioctl(int fd, unsigned long request, ...) __THROW {
     return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
 }
 
+#if defined(__GLIBC__) && __TIMESIZE == 32
+// Where time_t is 64 bits by choice (32-bit targets built with
+// _TIME_BITS=64), <sys/ioctl.h> renames ioctl() to __ioctl_time64(), the
+// entry that converts the time-carrying requests; the spidev requests carry
+// none, so it is the same call.
+int __ioctl_time64(int fd, unsigned long request, ...) __THROW {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (is_sim_fd(fd))
+        return sim_ioctl(fd, request, arg);
+    return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
+}
+#endif
+
 int close(int fd) {
     if (is_sim_fd(fd)) {
         State &s = Sim();

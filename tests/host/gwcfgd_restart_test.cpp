@@ -65,7 +65,11 @@ INSTANTIATE_TEST_SUITE_P(
         ProcCase{"EntriesThatAreNoPids",
                  {{"self", "basic_pkt_fwd\n"}, {"0012", "basic_pkt_fwd\n"}, {"12a", "basic_pkt_fwd\n"},
                   {"99999999999", "basic_pkt_fwd\n"}, {"50", ""}},
-                 -1}),
+                 -1},
+        ProcCase{"LargestPid",
+                 {{"2147483648", "basic_pkt_fwd\n"}, {"4294967297", "basic_pkt_fwd\n"},
+                  {"2147483647", "basic_pkt_fwd\n"}},
+                 2147483647}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(RestartRequestText, NamesTheModeAndThePid) {
@@ -161,6 +165,9 @@ std::string Field(const std::string &out, const std::string &name) {
 }
 
 TEST(RestartRequestInNamespaces, NamesTheRunningStandInForwarder) {
+    if (!GW_CAN_EXEC_TARGET)
+        GTEST_SKIP() << "this machine cannot start the target's programs (cross build without "
+                        "binfmt_misc): the executable is not re-run in namespaces";
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for private mount, IPC and pid namespaces";
     char self[4096];
