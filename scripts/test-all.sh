@@ -1,11 +1,22 @@
 #!/bin/sh
 # Installs what is missing, builds, and runs the whole test suite: the native
-# build first, then the same tests under ASan + UBSan.
+# build first, then the same tests under ASan + UBSan, then the armhf cross
+# build with its tests under qemu-arm, then every fuzz harness for 30 seconds.
+# Prints how long each stage took.
 set -eu
 cd "$(dirname "$0")/.."
 
+durations=""
+stage_done() {
+    took=$(($(date +%s) - $2))
+    durations="$durations
+  $1: $((took / 60)) min $((took % 60)) s"
+    echo "=== $1 took ${took} s"
+}
+
 scripts/install-deps.sh
 
+started=$(date +%s)
 for preset in default asan; do
     echo "=== preset $preset: configure and build"
     cmake --preset "$preset"
@@ -13,3 +24,24 @@ for preset in default asan; do
     echo "=== preset $preset: tests"
     ctest --preset "$preset"
 done
+stage_done "native and asan presets (build and tests, packaging included)" "$started"
+
+started=$(date +%s)
+if scripts/install-deps.sh --armhf && command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 &&
+    command -v qemu-arm >/dev/null 2>&1; then
+    echo "=== preset armhf: configure and build"
+    cmake --preset armhf
+    cmake --build --preset armhf
+    echo "=== preset armhf: tests under qemu-arm"
+    ctest --preset armhf
+    stage_done "armhf preset (cross build, tests under qemu-arm)" "$started"
+else
+    echo "=== preset armhf: SKIPPED: the arm-linux-gnueabihf toolchain or qemu-arm is missing" \
+        "and could not be installed (scripts/install-deps.sh --armhf, as root)"
+fi
+
+started=$(date +%s)
+scripts/fuzz.sh all 30
+stage_done "fuzz harnesses, 30 s each" "$started"
+
+echo "=== stage durations:$durations"
