@@ -1,11 +1,19 @@
 // gwcfgd - reference host daemon for the configuration agent.
 //
-// Owns the UDP socket and the main loop, supplies the three host functions
-// the modules call, and keeps the gateway's configuration block.
+// Owns the UDP socket and the main loop, links the agent modules, and keeps
+// the gateway's configuration in its state directory (gwcfgd_state.cpp).
+// Start-up: options, the profile, the state directory as working
+// directory, the socket, then InitSystemConfig (factory defaults and the
+// live network settings from the site scripts there), then the stored
+// configuration or the defaults, then global_conf.json once. Then one
+// datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
+#include "config_block.h"
+#include "gwcfgd.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -22,11 +30,10 @@
 
 namespace {
 
-constexpr int kDefaultPort = 48321;
+constexpr int kDefaultPort = gwblock::kDefaultPort;
+constexpr long kDefaultDiscoveryRate = 20;
 
 volatile sig_atomic_t g_stop = 0;
-uint8_t g_mac[6];
-uint8_t g_block[UPDATE_PAYLOAD_SIZE];
 
 void on_signal(int) { g_stop = 1; }
 
@@ -42,8 +49,22 @@ void usage(FILE *out) {
             "  --mac MAC      the gateway's MAC address, as XX:XX:XX:XX:XX:XX\n"
             "  --iface NAME   read the MAC address from /sys/class/net/NAME/address\n"
             "                 (used when --mac is not given)\n"
+            "  --state-dir DIR\n"
+            "                 working directory: holds the site scripts ipaddr.sh,\n"
+            "                 gateway.sh and dns.sh, the stored configuration\n"
+            "                 (%s) and global_conf.json (default: the\n"
+            "                 current directory)\n"
+            "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
+            "                 applied over the factory defaults when no valid\n"
+            "                 configuration is stored (see packaging/profiles/)\n"
+            "  --restart-requests\n"
+            "                 after each applied update, ask the respawner to\n"
+            "                 restart the running basic_pkt_fwd\n"
+            "  --discovery-rate N\n"
+            "                 answer at most N discovery requests per second per\n"
+            "                 source address (default %ld; 0: no limit)\n"
             "  --help         show this text\n",
-            kDefaultPort);
+            kDefaultPort, gwcfgd::kBlockFile, kDefaultDiscoveryRate);
 }
 
 int hex_digit(char c) {
@@ -95,32 +116,39 @@ int bad_usage(const char *msg, const char *arg) {
     return 2;
 }
 
+// A decimal number from 0 to max, digits only.
+bool parse_count(const char *text, long max, long *out) {
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (errno || !*text || *end || v < 0 || v > max || !(*text >= '0' && *text <= '9'))
+        return false;
+    *out = v;
+    return true;
+}
+
 }  // namespace
 
-extern "C" int NetMACAddressGet(uint8_t *mac) {
-    memcpy(mac, g_mac, 6);
-    return 0;
-}
-
-extern "C" int getDeviceConfig(uint8_t *block) {
-    memcpy(block, g_block, sizeof g_block);
-    return 0;
-}
-
-extern "C" int setDeviceConfig(const uint8_t *block) {
-    memcpy(g_block, block, sizeof g_block);
-    return 0;
-}
-
 int main(int argc, char **argv) {
+    gwcfgd::buffer_logs();
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
-    std::string mac_text, iface;
+    long discovery_rate = kDefaultDiscoveryRate;
+    std::string mac_text, iface, state_dir, profile_path;
+    bool restart_requests = false;
 
+    enum { kStateDir = 256, kProfile, kRestart, kRate };
     static const option longopts[] = {
-        {"bind", required_argument, nullptr, 'b'}, {"port", required_argument, nullptr, 'p'},
-        {"mac", required_argument, nullptr, 'm'},  {"iface", required_argument, nullptr, 'i'},
-        {"help", no_argument, nullptr, 'h'},       {nullptr, 0, nullptr, 0}};
+        {"bind", required_argument, nullptr, 'b'},
+        {"port", required_argument, nullptr, 'p'},
+        {"mac", required_argument, nullptr, 'm'},
+        {"iface", required_argument, nullptr, 'i'},
+        {"state-dir", required_argument, nullptr, kStateDir},
+        {"profile", required_argument, nullptr, kProfile},
+        {"restart-requests", no_argument, nullptr, kRestart},
+        {"discovery-rate", required_argument, nullptr, kRate},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
@@ -128,19 +156,28 @@ int main(int argc, char **argv) {
         case 'b':
             bind_addr = optarg;
             break;
-        case 'p': {
-            char *end = nullptr;
-            errno = 0;
-            port = strtol(optarg, &end, 10);
-            if (errno || !*optarg || *end || port < 1 || port > 65535)
+        case 'p':
+            if (!parse_count(optarg, 65535, &port) || port < 1)
                 return bad_usage("--port wants a number from 1 to 65535", optarg);
             break;
-        }
         case 'm':
             mac_text = optarg;
             break;
         case 'i':
             iface = optarg;
+            break;
+        case kStateDir:
+            state_dir = optarg;
+            break;
+        case kProfile:
+            profile_path = optarg;
+            break;
+        case kRestart:
+            restart_requests = true;
+            break;
+        case kRate:
+            if (!parse_count(optarg, 1000000, &discovery_rate))
+                return bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg);
             break;
         case 'h':
             usage(stdout);
@@ -152,12 +189,13 @@ int main(int argc, char **argv) {
     if (optind < argc)
         return bad_usage("unexpected argument", argv[optind]);
 
+    uint8_t mac[6];
     if (!mac_text.empty()) {
-        if (!parse_mac(mac_text, g_mac))
+        if (!parse_mac(mac_text, mac))
             return bad_usage("--mac wants XX:XX:XX:XX:XX:XX", mac_text.c_str());
     } else if (!iface.empty()) {
         std::string why;
-        if (!mac_from_iface(iface, g_mac, &why)) {
+        if (!mac_from_iface(iface, mac, &why)) {
             fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", iface.c_str(),
                     why.c_str());
             fprintf(stderr, "Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
@@ -169,6 +207,8 @@ int main(int argc, char **argv) {
                         "--iface NAME.\n");
         return 2;
     }
+    gwcfgd::set_mac(mac);
+    gwcfgd::set_restart_requests(restart_requests);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -176,18 +216,44 @@ int main(int argc, char **argv) {
     if (inet_pton(AF_INET, bind_addr.c_str(), &addr.sin_addr) != 1)
         return bad_usage("--bind wants an IPv4 address", bind_addr.c_str());
 
-    InitFactoryDefault();
+    // Read before the change of directory: a relative path names a file
+    // where the daemon was started.
+    Json::Value profile;
+    if (!profile_path.empty()) {
+        std::string why;
+        if (!gwcfgd::load_profile(profile_path, &profile, &why)) {
+            fprintf(stderr, "gwcfgd: %s\n", why.c_str());
+            fprintf(stderr, "Fix the file or start without --profile.\n");
+            return 2;
+        }
+    }
 
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
+        fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", state_dir.c_str(),
+                strerror(errno));
+        fprintf(stderr, "Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
+                        "there.\n");
+        return 1;
+    }
+    if (access(".", W_OK) != 0) {
+        fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n",
+                state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
+        fprintf(stderr, "Give a writable directory with --state-dir DIR.\n");
+        return 1;
+    }
+
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         perror("gwcfgd: socket");
         return 1;
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s\n", bind_addr.c_str(), port,
                 strerror(errno));
+        fprintf(stderr, "Stop whatever holds the port or choose another with --port N.\n");
         return 1;
     }
 
@@ -196,24 +262,36 @@ int main(int argc, char **argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
 
-    fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X\n",
-            bind_addr.c_str(), port, g_mac[0], g_mac[1], g_mac[2], g_mac[3], g_mac[4], g_mac[5]);
+    InitSystemConfig();
+    gwcfgd::start(profile_path.empty() ? nullptr : &profile);
 
+    static gwcfgd::DiscoveryLimiter limiter(static_cast<unsigned>(discovery_rate));
+    fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
+            bind_addr.c_str(), port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
+            gwcfgd::revision());
+
+    fflush(stdout);
+    fflush(stderr);
+    gwcfgd::LogFlusher flusher;
+    int status = 0;
     while (!g_stop) {
         pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, 1000);
+        int n = poll(&p, 1, flusher.poll_timeout_ms(gwcfgd::monotonic_ns(), 1000));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             perror("gwcfgd: poll");
-            close(fd);
-            return 1;
+            status = 1;
+            break;
         }
         if (n > 0 && (p.revents & POLLIN))
-            process_client_event(fd);
+            gwcfgd::serve_ready(fd, &limiter);
+        flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
-    fprintf(stderr, "gwcfgd: stopped\n");
-    return 0;
+    if (status == 0)
+        fprintf(stderr, "gwcfgd: stopped\n");
+    return status;
 }

@@ -64,7 +64,9 @@ TEST(Gwcfgd, AnswersDiscoveryOnLoopbackAndStopsOnSignal) {
     for (int sig : {SIGTERM, SIGINT}) {
         SCOPED_TRACE(strsignal(sig));
         const int port = FreePort();
-        Process daemon({kDaemon, "--mac", "02:ab:cd:00:00:01", "--port", std::to_string(port)});
+        gwtest::TempDir state;
+        Process daemon({kDaemon, "--mac", "02:ab:cd:00:00:01", "--port", std::to_string(port),
+                        "--state-dir", state.path()});
         std::vector<uint8_t> reply = Discover(port);
         ASSERT_EQ(reply.size(), static_cast<size_t>(SEARCH_FORMAT_LEN)) << daemon.Stderr();
         const std::vector<uint8_t> head = {'V', 0x02, 0xab, 0xcd, 0x00, 0x00, 0x01, 0x00};
@@ -78,7 +80,9 @@ TEST(Gwcfgd, AnswersDiscoveryOnLoopbackAndStopsOnSignal) {
 
 TEST(Gwcfgd, TakesTheMacAddressOfAnInterface) {
     const int port = FreePort();
-    Process daemon({kDaemon, "--iface", "lo", "--port", std::to_string(port)});
+    gwtest::TempDir state;
+    Process daemon({kDaemon, "--iface", "lo", "--port", std::to_string(port), "--state-dir",
+                    state.path()});
     std::vector<uint8_t> reply = Discover(port);
     ASSERT_EQ(reply.size(), static_cast<size_t>(SEARCH_FORMAT_LEN)) << daemon.Stderr();
     // The loopback interface's address is all zero.
@@ -122,7 +126,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Gwcfgd, HelpListsTheOptions) {
     std::string out;
     EXPECT_EQ(RunProgram({kDaemon, "--help"}, &out), 0);
-    for (const char *opt : {"--bind", "--port", "--mac", "--iface", "48321"})
+    for (const char *opt : {"--bind", "--port", "--mac", "--iface", "--state-dir", "--profile",
+                            "--restart-requests", "--discovery-rate", "48321"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 

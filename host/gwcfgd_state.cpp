@@ -1,0 +1,343 @@
+// gwcfgd_state.cpp - the daemon's live configuration.
+//
+// The live records are the agent's own globals: g_eqpConfig (identity,
+// network mode, live and fixed IPv4 settings) and g_Gatewayconfig (radios,
+// channels, TX gains, forwarder settings). The daemon adds one number, the
+// revision, which goes up by one with every update it applies; an update is
+// accepted only when it was made from the current revision, so two tools
+// cannot overwrite each other's changes unnoticed.
+//
+// The state directory (the daemon's working directory) holds the last
+// applied configuration as one encoded block, kBlockFile, and the
+// forwarder's global_conf.json.
+#include "gwcfgd.h"
+
+#include "agent.h"
+#include "config_block.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <json/reader.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace gwcfgd {
+namespace {
+
+uint8_t g_mac[6];
+uint32_t g_revision;
+bool g_restart_requests;
+
+__attribute__((format(printf, 1, 2))) void log_line(const char *format, ...) {
+    char line[1024];
+    int n = snprintf(line, sizeof line, "gwcfgd: ");
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    va_end(ap);
+    size_t len = strlen(line);
+    line[len++] = '\n';
+    fwrite(line, 1, len, stderr);
+}
+
+gwblock::BlockContents live_contents() {
+    gwblock::BlockContents bc;
+    bc.eqp = g_eqpConfig;
+    bc.gw = g_Gatewayconfig;
+    bc.revision = g_revision;
+    return bc;
+}
+
+// Writes all of len bytes, retrying short writes and interruptions.
+bool write_all(int fd, const uint8_t *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// "gwcfgd.block.corrupt-20261207T091503Z", or with ".1", ".2", ... behind
+// it when that name is taken, so an earlier bad file is never overwritten.
+bool set_aside(std::string *kept, std::string *why) {
+    char stamp[32];
+    time_t now = time(nullptr);
+    struct tm tm_utc;
+    gmtime_r(&now, &tm_utc);
+    strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm_utc);
+    const std::string base = std::string(kBlockFile) + ".corrupt-" + stamp;
+    for (int i = 0; i < 100; ++i) {
+        std::string name = i == 0 ? base : base + "." + std::to_string(i);
+        struct stat st;
+        if (lstat(name.c_str(), &st) == 0)
+            continue;
+        if (rename(kBlockFile, name.c_str()) == 0) {
+            *kept = name;
+            return true;
+        }
+        *why = strerror(errno);
+        return false;
+    }
+    *why = "too many earlier copies";
+    return false;
+}
+
+// What start() found in the state directory.
+enum class Stored { Valid, Missing, Unreadable, Corrupt };
+
+Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
+    int fd = open(kBlockFile, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *fault = strerror(errno);
+        return errno == ENOENT ? Stored::Missing : Stored::Unreadable;
+    }
+    uint8_t block[gwblock::kBlockSize + 1];
+    size_t have = 0;
+    while (have < sizeof block) {
+        ssize_t n = read(fd, block + have, sizeof block - have);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            *fault = strerror(errno);
+            close(fd);
+            return Stored::Unreadable;
+        }
+        if (n == 0)
+            break;
+        have += static_cast<size_t>(n);
+    }
+    close(fd);
+    if (have != gwblock::kBlockSize) {
+        *fault = have > gwblock::kBlockSize
+                     ? "it is longer than 1024 bytes"
+                     : "it holds " + std::to_string(have) + " bytes, not 1024";
+        return Stored::Corrupt;
+    }
+    if (!gwblock::decode(block, out, fault))
+        return Stored::Corrupt;
+    return Stored::Valid;
+}
+
+// Up to `room` characters of the changed keys' names, comma separated.
+void describe_changes(const gwblock::BlockContents &before, const gwblock::BlockContents &after,
+                      char *out, size_t room) {
+    out[0] = '\0';
+    size_t used = 0;
+    for (const gwblock::KeyInfo *key : gwblock::diff_keys(before, after, true)) {
+        const size_t need = key->path.size() + (used ? 2 : 0);
+        if (used + need + 4 >= room) {
+            snprintf(out + used, room - used, ", ...");
+            return;
+        }
+        used += static_cast<size_t>(
+            snprintf(out + used, room - used, "%s%s", used ? ", " : "", key->path.c_str()));
+    }
+    if (used == 0)
+        snprintf(out, room, "nothing");
+}
+
+}  // namespace
+
+void set_mac(const uint8_t mac[6]) { memcpy(g_mac, mac, sizeof g_mac); }
+
+void set_restart_requests(bool on) { g_restart_requests = on; }
+
+uint32_t revision() { return g_revision; }
+
+bool load_profile(const std::string &path, Json::Value *profile, std::string *error) {
+    std::ifstream in(path);
+    if (!in) {
+        *error = "cannot read profile " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string s = text.str();
+    Json::CharReaderBuilder builder;
+    std::string parse_error;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    if (!reader->parse(s.data(), s.data() + s.size(), profile, &parse_error)) {
+        *error = "profile " + path + " is not JSON: " + parse_error;
+        return false;
+    }
+    gwblock::BlockContents scratch{};
+    std::string why;
+    if (!gwblock::apply_json_profile(*profile, &scratch, &why)) {
+        *error = "profile " + path + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+bool store_block(const uint8_t *block, std::string *error) {
+    int fd = open(kBlockTempFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = std::string("cannot create ") + kBlockTempFile + ": " + strerror(errno);
+        return false;
+    }
+    if (!write_all(fd, block, gwblock::kBlockSize) || fsync(fd) != 0) {
+        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
+        close(fd);
+        unlink(kBlockTempFile);
+        return false;
+    }
+    if (close(fd) != 0) {
+        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
+        unlink(kBlockTempFile);
+        return false;
+    }
+    if (rename(kBlockTempFile, kBlockFile) != 0) {
+        *error = std::string("cannot rename ") + kBlockTempFile + ": " + strerror(errno);
+        unlink(kBlockTempFile);
+        return false;
+    }
+    // The rename itself must reach the disk before the update counts.
+    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+void start(const Json::Value *profile) {
+    // Left by a crash between create and rename; never the live block.
+    unlink(kBlockTempFile);
+
+    gwblock::BlockContents stored;
+    std::string fault;
+    const Stored found = read_stored(&stored, &fault);
+    if (found == Stored::Valid) {
+        gwblock::apply_block(stored, &g_eqpConfig, &g_Gatewayconfig);
+        g_revision = stored.revision;
+        log_line("configuration revision %u taken from %s", g_revision, kBlockFile);
+    } else {
+        const char *with = profile ? " and the profile" : "";
+        switch (found) {
+        case Stored::Missing:
+            log_line("no stored configuration yet; starting from the factory defaults%s", with);
+            break;
+        case Stored::Unreadable:
+            log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
+                     fault.c_str(), with);
+            break;
+        default: {
+            std::string kept, why;
+            if (set_aside(&kept, &why))
+                log_line("stored configuration %s is corrupt (%s); kept as %s; starting from the "
+                         "factory defaults%s",
+                         kBlockFile, fault.c_str(), kept.c_str(), with);
+            else
+                log_line("stored configuration %s is corrupt (%s) and could not be set aside (%s); "
+                         "starting from the factory defaults%s",
+                         kBlockFile, fault.c_str(), why.c_str(), with);
+            break;
+        }
+        }
+        gwblock::BlockContents defaults{};
+        defaults.eqp = g_eqpConfig;
+        std::string why;
+        if (profile) {
+            gwblock::BlockContents with_profile = defaults;
+            if (gwblock::apply_json_profile(*profile, &with_profile, &why) &&
+                gwblock::validate(with_profile, &why))
+                defaults = with_profile;
+            else
+                log_line("profile not applied: %s", why.c_str());
+        }
+        memset(&g_Gatewayconfig, 0, sizeof g_Gatewayconfig);
+        gwblock::apply_block(defaults, &g_eqpConfig, &g_Gatewayconfig);
+        g_revision = 0;
+    }
+    // The forwarder always finds a file that matches the live records.
+    emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
+}
+
+}  // namespace gwcfgd
+
+// ---------------------------------------------------------------------------
+// The host functions the agent modules call.
+
+extern "C" int NetMACAddressGet(uint8_t *mac) {
+    memcpy(mac, gwcfgd::g_mac, 6);
+    return 0;
+}
+
+// Encoding walks the whole key table; the records change rarely, so the
+// block is encoded again only when the live records or the revision differ
+// from the ones the last encoding was made from (a byte comparison of the
+// records, so any change, by whichever code, is seen).
+extern "C" int getDeviceConfig(uint8_t *block) {
+    static uint8_t encoded[gwblock::kBlockSize];
+    static EqpConfig encoded_eqp;
+    static GatewayConfig encoded_gw;
+    static uint32_t encoded_revision;
+    static bool valid = false;
+    if (!valid || encoded_revision != gwcfgd::g_revision ||
+        memcmp(&encoded_eqp, &g_eqpConfig, sizeof g_eqpConfig) != 0 ||
+        memcmp(&encoded_gw, &g_Gatewayconfig, sizeof g_Gatewayconfig) != 0) {
+        memcpy(&encoded_eqp, &g_eqpConfig, sizeof g_eqpConfig);
+        memcpy(&encoded_gw, &g_Gatewayconfig, sizeof g_Gatewayconfig);
+        encoded_revision = gwcfgd::g_revision;
+        gwblock::encode(gwcfgd::live_contents(), encoded);
+        valid = true;
+    }
+    memcpy(block, encoded, sizeof encoded);
+    return 0;
+}
+
+extern "C" int setDeviceConfig(const uint8_t *block) {
+    using gwcfgd::log_line;
+    gwblock::BlockContents in;
+    std::string fault;
+    if (!gwblock::decode(block, &in, &fault)) {
+        log_line("update refused: %s", fault.c_str());
+        return -1;
+    }
+    const uint32_t current = gwcfgd::g_revision;
+    if (in.revision != current) {
+        log_line("update refused: it was made from revision %u but the configuration is at "
+                 "revision %u; read it again and redo the change",
+                 in.revision, current);
+        return -1;
+    }
+    const gwblock::BlockContents before = gwcfgd::live_contents();
+    gwblock::BlockContents next = before;
+    gwblock::apply_block(in, &next.eqp, &next.gw);
+    next.revision = current + 1;
+
+    // Stored first: the records change only once the change is durable, so
+    // what the daemon answers is always what it starts with next time.
+    uint8_t encoded[gwblock::kBlockSize];
+    gwblock::encode(next, encoded);
+    if (!gwcfgd::store_block(encoded, &fault)) {
+        log_line("update refused: %s", fault.c_str());
+        return -1;
+    }
+    char changes[512];
+    gwcfgd::describe_changes(before, next, changes, sizeof changes);
+    g_eqpConfig = next.eqp;
+    g_Gatewayconfig = next.gw;
+    gwcfgd::g_revision = next.revision;
+    log_line("update applied: revision %u; changed: %s", next.revision, changes);
+
+    emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
+    if (gwcfgd::g_restart_requests)
+        gwcfgd::post_restart_request(g_eqpConfig.networkmode);
+    return 0;
+}
