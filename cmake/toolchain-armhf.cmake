@@ -39,3 +39,9 @@ endif()
 
 # The Debian architecture name of the packages this build makes.
 set(GW_DEB_ARCH armhf)
+
+# 64-bit time_t and file offsets: the boards must keep a correct clock past
+# 2038 (TimeSync, get_current_datetime). glibc's default on armhf is still
+# 32 bits; no interface of the modules carries a time_t or off_t.
+set(CMAKE_C_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64")
