@@ -112,7 +112,7 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
 
 int bad_usage(const char *msg, const char *arg) {
     fprintf(stderr, "gwcfgd: %s%s%s\n", msg, arg ? ": " : "", arg ? arg : "");
-    fprintf(stderr, "Try 'gwcfgd --help' for the options.\n");
+    fprintf(stderr, "gwcfgd: Try 'gwcfgd --help' for the options.\n");
     return 2;
 }
 
@@ -198,12 +198,12 @@ int main(int argc, char **argv) {
         if (!mac_from_iface(iface, mac, &why)) {
             fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", iface.c_str(),
                     why.c_str());
-            fprintf(stderr, "Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
+            fprintf(stderr, "gwcfgd: Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
             return 2;
         }
     } else {
         fprintf(stderr, "gwcfgd: the gateway's MAC address is unknown\n");
-        fprintf(stderr, "Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
+        fprintf(stderr, "gwcfgd: Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
                         "--iface NAME.\n");
         return 2;
     }
@@ -223,7 +223,7 @@ int main(int argc, char **argv) {
         std::string why;
         if (!gwcfgd::load_profile(profile_path, &profile, &why)) {
             fprintf(stderr, "gwcfgd: %s\n", why.c_str());
-            fprintf(stderr, "Fix the file or start without --profile.\n");
+            fprintf(stderr, "gwcfgd: Fix the file or start without --profile.\n");
             return 2;
         }
     }
@@ -231,14 +231,14 @@ int main(int argc, char **argv) {
     if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
         fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", state_dir.c_str(),
                 strerror(errno));
-        fprintf(stderr, "Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
+        fprintf(stderr, "gwcfgd: Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
                         "there.\n");
         return 1;
     }
     if (access(".", W_OK) != 0) {
         fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n",
                 state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
-        fprintf(stderr, "Give a writable directory with --state-dir DIR.\n");
+        fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
         return 1;
     }
 
@@ -253,7 +253,7 @@ int main(int argc, char **argv) {
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s\n", bind_addr.c_str(), port,
                 strerror(errno));
-        fprintf(stderr, "Stop whatever holds the port or choose another with --port N.\n");
+        fprintf(stderr, "gwcfgd: Stop whatever holds the port or choose another with --port N.\n");
         return 1;
     }
 
