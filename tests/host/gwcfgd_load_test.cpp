@@ -11,7 +11,9 @@
 // warm-up by more than 1 MiB.
 //
 // The figures (datagrams per second, VmRSS, discoveries answered) are
-// printed and recorded as test properties.
+// printed and recorded as test properties. Under ASan the daemon keeps its
+// full checking, quarantine included; what the quarantine holds after the
+// flood stays well within the margin (about 0.25 MiB).
 
 #include "daemon_harness.h"
 
@@ -185,23 +187,11 @@ bool Discovery(gwdtest::Udp &udp, int port, const uint8_t mac[6], int timeout_ms
     return false;
 }
 
-// The environment that keeps ASan's quarantine of freed memory out of the
-// resident size, in a sanitizer build; the daemon's own memory is measured.
-std::vector<std::string> DaemonEnv() {
-#if defined(__SANITIZE_ADDRESS__)
-    const char *given = getenv("ASAN_OPTIONS");
-    return {std::string("ASAN_OPTIONS=") + (given ? given : "") +
-            ":quarantine_size_mb=0:thread_local_quarantine_size_kb=0"};
-#else
-    return {};
-#endif
-}
-
 TEST(GwcfgdLoad, FloodOfRandomDatagramsNeitherCrashesNorGrowsAndDiscoveryIsAnswered) {
     gwtest::FakeSudo sudo;
     TempDir state;
     gwdtest::WriteFixtureSiteScripts(state.path());
-    Daemon d(state.path(), {"--discovery-rate", "100000"}, DaemonEnv());
+    Daemon d(state.path(), {"--discovery-rate", "100000"});
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     const int pid = d.process().pid();
     const long rss_start = VmRssKb(pid);
