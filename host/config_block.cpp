@@ -502,7 +502,11 @@ bool store_text(BlockContents *bc, const KeyInfo &key, const std::string &text, 
 
 bool store_float(BlockContents *bc, const KeyInfo &key, double d, const std::string &shown,
                  std::string *error) {
-    if (!std::isfinite(d) || std::fabs(d) > std::numeric_limits<float>::max()) {
+    // Every double below FLT_MAX plus half a unit in the last place rounds
+    // to a finite float; "3.4028235e+38", the shortest text of FLT_MAX that
+    // get_value prints, lies above FLT_MAX itself.
+    const double kFloatLimit = 0x1.ffffffp+127;
+    if (!std::isfinite(d) || std::fabs(d) >= kFloatLimit) {
         set_error(error, key.path + ": " + shown + " is not a finite single-precision number");
         return false;
     }

@@ -127,6 +127,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"SX1301_conf.radio_1.rssi_offset", "3", true, "3"},
         SetCase{"SX1301_conf.radio_1.rssi_offset", "nan", false, "not a finite"},
         SetCase{"SX1301_conf.radio_1.rssi_offset", "1e39", false, "not a finite"},
+        // The shortest texts of the largest floats lie beyond them but round to them.
+        SetCase{"SX1301_conf.radio_1.rssi_offset", "3.4028235e+38", true, "3.4028235e+38"},
+        SetCase{"SX1301_conf.radio_1.rssi_offset", "-3.4028235e+38", true, "-3.4028235e+38"},
+        SetCase{"SX1301_conf.radio_1.rssi_offset", "3.4028236e+38", false, "not a finite"},
         SetCase{"SX1301_conf.radio_1.rssi_offset", "-1x", false, "is not a decimal number"},
         SetCase{"serverIP_conf.fixed_ip", "10.0.0.7", true, "10.0.0.7"},
         SetCase{"serverIP_conf.fixed_ip", "10.0.0.256", false, "is not a dotted IPv4 address"},
