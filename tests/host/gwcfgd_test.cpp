@@ -1,6 +1,7 @@
 // gwcfgd as a process: options, start-up, discovery over loopback, stop.
 
 #include "agent.h"
+#include "daemon_harness.h"
 #include "test_support.h"
 
 #include <arpa/inet.h>
@@ -23,18 +24,7 @@ namespace {
 
 const std::string kDaemon = GWCFGD_PATH;
 
-// A port that was free a moment ago.
-int FreePort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
+using gwdtest::FreePort;
 
 // Sends a discovery request to 127.0.0.1:port until a reply comes (the
 // daemon may still be starting) or the wait is over.

@@ -83,22 +83,22 @@ std::set<std::string> SystemCommands() {
 
 TEST(SudoersDropIn, AllowsExactlyTheCommandsRunThroughSudo) {
     std::map<std::string, std::vector<std::string>> aliases;
-    std::vector<std::string> specs;
+    std::vector<std::string> entries;
     for (const auto &line : SudoersLines(gwtest::ReadFile(kDropIn))) {
         if (line.rfind("Cmnd_Alias ", 0) == 0) {
             auto eq = line.find('=');
             ASSERT_NE(eq, std::string::npos) << line;
             aliases[Trim(line.substr(11, eq - 11))] = SplitList(line.substr(eq + 1));
         } else {
-            specs.push_back(line);
+            entries.push_back(line);
         }
     }
-    ASSERT_EQ(specs.size(), 1u) << "one user specification expected";
+    ASSERT_EQ(entries.size(), 1u) << "one user entry expected";
     const std::string prefix = "pi ALL=(root) NOPASSWD: ";
-    ASSERT_EQ(specs[0].rfind(prefix, 0), 0u) << specs[0];
+    ASSERT_EQ(entries[0].rfind(prefix, 0), 0u) << entries[0];
 
     std::set<std::string> allowed;
-    for (const auto &item : SplitList(specs[0].substr(prefix.size()))) {
+    for (const auto &item : SplitList(entries[0].substr(prefix.size()))) {
         auto a = aliases.find(item);
         if (a == aliases.end())
             allowed.insert(item);
