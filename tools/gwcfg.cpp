@@ -154,7 +154,7 @@ bool parse_int(const std::string &text, long min, long max, long *out) {
 }
 
 // Returns kExitOk or kExitUsage (with the message written).
-int parse_command_line(const std::vector<std::string> &args, Options *o, const CommandSpec **spec,
+int parse_command_line(const std::vector<std::string> &args, Options *o, const CommandSpec **command_entry,
                        std::ostream &err) {
     if (args.empty()) {
         err << kMainUsage;
@@ -163,16 +163,16 @@ int parse_command_line(const std::vector<std::string> &args, Options *o, const C
     o->command = args[0];
     if (o->command == "--help" || o->command == "-h" || o->command == "help") {
         o->help = true;
-        *spec = nullptr;
+        *command_entry = nullptr;
         return kExitOk;
     }
-    *spec = find_command(o->command);
-    if (!*spec) {
+    *command_entry = find_command(o->command);
+    if (!*command_entry) {
         err << "gwcfg: unknown command \"" << o->command
             << "\". Commands: discover, show, set, timesync, clear, reboot; run gwcfg --help.\n";
         return kExitUsage;
     }
-    const CommandSpec &c = **spec;
+    const CommandSpec &c = **command_entry;
     auto usage_error = [&](const std::string &what) {
         err << "gwcfg " << c.name << ": " << what << ". Run gwcfg " << c.name << " --help.\n";
         return kExitUsage;
@@ -776,12 +776,12 @@ int cmd_clear(const Options &o, std::ostream &out, std::ostream &err) {
 
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err) {
     Options o;
-    const CommandSpec *spec = nullptr;
-    int status = parse_command_line(args, &o, &spec, err);
+    const CommandSpec *command_entry = nullptr;
+    int status = parse_command_line(args, &o, &command_entry, err);
     if (status != kExitOk) return status;
     if (o.help) {
-        out << (spec ? spec->usage : kMainUsage);
-        if (spec) out << "\n" << kCommonOptions << "  --help         this text\n";
+        out << (command_entry ? command_entry->usage : kMainUsage);
+        if (command_entry) out << "\n" << kCommonOptions << "  --help         this text\n";
         return kExitOk;
     }
     if (o.command == "discover") return cmd_discover(o, out, err);
