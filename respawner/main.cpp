@@ -5,9 +5,12 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "respawn_core.h"
 
@@ -17,6 +20,27 @@ int main() {
 
     respawn::RespawnOps ops;
     ops.print = [](const std::string &line) { fputs(line.c_str(), stdout); };
+    ops.process = [](pid_t pid, std::string *name, char *state) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        FILE *f = fopen(path, "re");
+        if (!f)
+            return -1;
+        char buf[512];
+        size_t n = fread(buf, 1, sizeof buf - 1, f);
+        fclose(f);
+        buf[n] = '\0';
+        // "<pid> (<name>) <state> ...": the name may hold blanks and ')'.
+        char *open = strchr(buf, '(');
+        char *close = strrchr(buf, ')');
+        if (!open || !close || close < open || close[1] != ' ' || !close[2]) {
+            errno = EIO;
+            return -1;
+        }
+        name->assign(open + 1, close);
+        *state = close[2];
+        return 0;
+    };
     ops.kill = [](pid_t pid, int sig) { return ::kill(pid, sig); };
     ops.shell = [](const char *command) { return std::system(command); };
     ops.sleep = [](unsigned seconds) { ::sleep(seconds); };
