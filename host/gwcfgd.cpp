@@ -19,9 +19,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,9 +59,18 @@ void usage(FILE *out) {
             "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
             "                 applied over the factory defaults when no valid\n"
             "                 configuration is stored (see packaging/profiles/)\n"
+            "  --conf-dir DIR write global_conf.json into DIR (the forwarder's\n"
+            "                 directory) instead of the state directory\n"
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
-            "                 restart the running basic_pkt_fwd\n"
+            "                 restart the running basic_pkt_fwd, until one runs\n"
+            "                 that started after the newest global_conf.json\n"
+            "  --fixed-ip-command CMD\n"
+            "                 apply the fixed settings with \"CMD set ADDR/PREFIX\n"
+            "                 GATEWAY\" (networkmode 1) or \"CMD clear\" with the\n"
+            "                 first update and every update that changes them,\n"
+            "                 before its restart request; refuses fixed settings\n"
+            "                 that cannot work\n"
             "  --discovery-rate N\n"
             "                 answer at most N discovery requests per second per\n"
             "                 source address (default %ld; 0: no limit)\n"
@@ -110,6 +121,29 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
     return true;
 }
 
+// Tells systemd (Type=notify) that the daemon serves and that
+// global_conf.json is written: units ordered after gwcfgd.service start the
+// forwarder only then. Nothing happens outside systemd.
+void notify_ready() {
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@') || strlen(path) >= sizeof(sockaddr_un::sun_path))
+        return;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, strlen(path));
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';  // abstract namespace
+    const socklen_t len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const char msg[] = "READY=1";
+    if (sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr *>(&addr), len) < 0)
+        fprintf(stderr, "gwcfgd: cannot notify systemd: %s\n", strerror(errno));
+    close(fd);
+}
+
 int bad_usage(const char *msg, const char *arg) {
     fprintf(stderr, "gwcfgd: %s%s%s\n", msg, arg ? ": " : "", arg ? arg : "");
     fprintf(stderr, "gwcfgd: Try 'gwcfgd --help' for the options.\n");
@@ -134,10 +168,10 @@ int main(int argc, char **argv) {
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
     long discovery_rate = kDefaultDiscoveryRate;
-    std::string mac_text, iface, state_dir, profile_path;
+    std::string mac_text, iface, state_dir, profile_path, conf_dir, fixed_ip_command;
     bool restart_requests = false;
 
-    enum { kStateDir = 256, kProfile, kRestart, kRate };
+    enum { kStateDir = 256, kProfile, kRestart, kRate, kConfDir, kFixedIp };
     static const option longopts[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -147,6 +181,8 @@ int main(int argc, char **argv) {
         {"profile", required_argument, nullptr, kProfile},
         {"restart-requests", no_argument, nullptr, kRestart},
         {"discovery-rate", required_argument, nullptr, kRate},
+        {"conf-dir", required_argument, nullptr, kConfDir},
+        {"fixed-ip-command", required_argument, nullptr, kFixedIp},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
@@ -174,6 +210,12 @@ int main(int argc, char **argv) {
             break;
         case kRestart:
             restart_requests = true;
+            break;
+        case kConfDir:
+            conf_dir = optarg;
+            break;
+        case kFixedIp:
+            fixed_ip_command = optarg;
             break;
         case kRate:
             if (!parse_count(optarg, 1000000, &discovery_rate))
@@ -209,6 +251,20 @@ int main(int argc, char **argv) {
     }
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(restart_requests);
+    gwcfgd::set_fixed_ip_command(fixed_ip_command);
+    if (!conf_dir.empty()) {
+        // Absolute, so that it holds after the change to the state directory.
+        char *real = realpath(conf_dir.c_str(), nullptr);
+        if (!real) {
+            fprintf(stderr, "gwcfgd: cannot use %s for global_conf.json: %s\n", conf_dir.c_str(),
+                    strerror(errno));
+            fprintf(stderr, "gwcfgd: Install the forwarder there first, or give its directory "
+                            "with --conf-dir DIR.\n");
+            return 1;
+        }
+        gwcfgd::set_conf_dir(real);
+        free(real);
+    }
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -274,11 +330,14 @@ int main(int argc, char **argv) {
 
     fflush(stdout);
     fflush(stderr);
+    notify_ready();
     gwcfgd::LogFlusher flusher;
     int status = 0;
     while (!g_stop) {
         pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, flusher.poll_timeout_ms(gwcfgd::monotonic_ns(), 1000));
+        int n = poll(&p, 1,
+                     flusher.poll_timeout_ms(gwcfgd::monotonic_ns(),
+                                             gwcfgd::restart_poll_timeout_ms(1000)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -288,6 +347,7 @@ int main(int argc, char **argv) {
         }
         if (n > 0 && (p.revents & POLLIN))
             gwcfgd::serve_ready(fd, &limiter);
+        gwcfgd::restart_tick(gwcfgd::monotonic_ns());
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
