@@ -1,0 +1,242 @@
+#!/bin/bash
+# The road of a configuration change on a real gateway system: the packages
+# of this build installed on a booted Debian 12 (testbed.sh), then
+#   1. boot state: a forwarder runs with the current configuration, as pi;
+#   2. discover and set from the LAN side with gwcfg: the forwarder that ran
+#      is stopped, exactly one runs, started after the new file;
+#   3. a burst of updates ends with exactly one forwarder on the newest file;
+#   4. networkmode 1 puts the fixed address on eth0 through the real dhcpcd,
+#      discovery shows it; networkmode 0 returns to the lease;
+#   5. local accounts: pi's sudo runs the forwarder as pi, never as root, and
+#      nothing else it could abuse; another account's requests stop nothing
+#      but a forwarder;
+#   6. systemd-analyze security of the installed units;
+#   7. purge leaves nothing behind.
+#
+# usage: road.sh BUILD_DIR STANDIN_FORWARDER POST_REQUEST GWCFG
+# Exit 0 when every check holds, 1 otherwise, 77 when the bed cannot run.
+set -u
+build=$1 standin=$2 post_request=$3 gwcfg=$4
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/testbed.sh"
+
+if ! why=$(tb_check); then
+    echo "SKIP: the test bed cannot run here: $why"
+    exit 77
+fi
+
+started=$SECONDS
+failures=0
+check() { # check DESCRIPTION COMMAND...: one line per check
+    local what=$1
+    shift
+    if "$@"; then
+        echo "ok   $what"
+    else
+        echo "FAIL $what"
+        failures=$((failures + 1))
+    fi
+}
+fatal() {
+    echo "FAIL $*"
+    echo "--- gateway journal (last 80 lines):"
+    tb_journal -n 80 2>/dev/null
+    exit 1
+}
+mac=02:47:00:00:00:01
+gw() { tb_lan "$gwcfg" "$@" --timeout 1500; }
+# "pid uid start" of the running forwarders, one a line.
+forwarders() { tb_forwarders | sort -n; }
+count_forwarders() { forwarders | grep -c .; }
+# The server_address the forwarder with pid $1 read at its start.
+server_of() { tb_standin_lines | sed -n "s/^basic_pkt_fwd stand-in: started pid=$1 .*server_address=//p" | tail -n 1; }
+conf_server() {
+    tb_exec sed -n 's/.*"server_address" : "\(.*\)".*/\1/p' "$TB_FWD_DIR/global_conf.json"
+}
+# Waits up to $1 s until exactly one forwarder runs, it read server $2 and
+# it started after global_conf.json was last written.
+wait_one_forwarder_on() {
+    local limit=$1 want=$2 i=0 line pid start mtime hz boot
+    while [ $i -lt $((limit * 4)) ]; do
+        i=$((i + 1))
+        sleep 0.25
+        [ "$(count_forwarders)" -eq 1 ] || continue
+        line=$(forwarders)
+        pid=${line%% *}
+        [ "$(server_of "$pid")" = "$want" ] || continue
+        [ "$(conf_server)" = "$want" ] || continue
+        # Started after the file was complete: the file's mtime in clock
+        # ticks after boot is before the forwarder's start.
+        start=${line##* }
+        hz=$(tb_exec getconf CLK_TCK)
+        boot=$(tb_exec awk '/^btime/ {print $2}' /proc/stat)
+        mtime=$(tb_exec stat -c %Y "$TB_FWD_DIR/global_conf.json")
+        [ $(( (mtime - boot) * hz )) -le "$start" ] || continue
+        return 0
+    done
+    echo "  forwarders now: $(forwarders | tr '\n' ';') file: $(conf_server)" >&2
+    return 1
+}
+
+# ---- the packages -------------------------------------------------------------
+tb_log "building the packages"
+debs=$(mktemp -d "${TMPDIR:-/tmp}/gwroad-debs.XXXXXX")
+if ! cpack --config "$build/CPackConfig.cmake" -B "$debs" >"$debs/cpack.log" 2>&1; then
+    cat "$debs/cpack.log"
+    rm -rf "$debs"
+    echo "FAIL cpack"
+    exit 1
+fi
+
+tb_start || { rm -rf "$debs"; fatal "the gateway did not boot"; }
+cp "$debs"/gwagent_*.deb "$TB_WORK/gwagent.deb"
+rm -rf "$debs"
+boot_done=$SECONDS
+
+# The forwarder, where the vendor's install puts it, owned by pi.
+tb_as pi mkdir -p "$TB_FWD_DIR"
+tb_copy_in "$standin" "$TB_FWD_DIR/basic_pkt_fwd"
+tb_exec chown pi:pi "$TB_FWD_DIR/basic_pkt_fwd"
+tb_exec chmod 755 "$TB_FWD_DIR/basic_pkt_fwd"
+tb_copy_in "$post_request" /usr/local/bin/post_request
+tb_exec chmod 755 /usr/local/bin/post_request
+
+tb_copy_in "$TB_WORK/gwagent.deb" /tmp/gwagent.deb
+tb_exec dpkg -i /tmp/gwagent.deb >"$TB_WORK/dpkg.log" 2>&1 || { cat "$TB_WORK/dpkg.log"; fatal "dpkg -i"; }
+check "the sudoers drop-in parses" tb_exec visudo -cq
+check "no unit failed" test -z "$(tb_exec systemctl --failed --plain --no-legend)"
+
+# ---- 1. boot state ------------------------------------------------------------
+check "after installing, one forwarder runs the configuration gwcfgd wrote" \
+    wait_one_forwarder_on 20 "$(conf_server)"
+# A boot: everything stopped, forwarders gone, then the default target.
+tb_exec systemctl stop gwagent-forwarder gwcfgd respawner
+tb_exec pkill -x basic_pkt_fwd
+tb_wait 10 sh -c '! pgrep -x basic_pkt_fwd'
+check "the units start at boot" tb_exec systemctl is-enabled -q gwcfgd respawner gwagent-forwarder
+tb_exec systemctl start gwcfgd respawner gwagent-forwarder
+check "at boot, one forwarder starts with the current configuration, as pi" \
+    wait_one_forwarder_on 20 "$(conf_server)"
+check "  ... it runs as pi" test "$(forwarders | awk '{print $2}')" = "$(tb_exec id -u pi)"
+has_device_groups() {
+    local spi gpio groups
+    spi=$(tb_exec getent group spi | cut -d: -f3)
+    gpio=$(tb_exec getent group gpio | cut -d: -f3)
+    groups=$(tb_standin_lines | tail -n 1 | sed -n 's/.* groups=\([0-9,]*\) .*/,\1,/p')
+    case $groups in *",$spi,"*",$gpio,"* | *",$gpio,"*",$spi,"*) return 0 ;; esac
+    return 1
+}
+check "  ... with pi's device groups (spi, gpio)" has_device_groups
+
+# ---- 2. discover and set from the LAN -------------------------------------------
+discovers() { tb_lan "$gwcfg" discover --timeout 2000 | grep -qi "$mac"; }
+check "gwcfg on the LAN discovers the gateway (broadcast)" discovers
+old=$(forwarders | awk '{print $1}')
+check "gwcfg set (server, networkmode 0) succeeds" \
+    gw set $mac gateway_conf.server_address=road-1.example.net serverIP_conf.networkmode=0
+check "the forwarder that ran is stopped, one runs the new file" wait_one_forwarder_on 30 road-1.example.net
+check "  ... it is another process" test "$(forwarders | awk '{print $1}')" != "$old"
+stopped_by_sigquit() { tb_standin_lines | grep -q "stopped pid=$1 signal=3"; }
+check "  ... the one that ran recorded its SIGQUIT" stopped_by_sigquit "$old"
+
+# ---- 3. a burst -------------------------------------------------------------------
+burst_start=$SECONDS
+for n in 1 2 3 4 5; do
+    gw set $mac gateway_conf.server_address=burst-$n.example.net >/dev/null 2>&1 ||
+        echo "  (set burst-$n: gwcfg reported a failure)"
+done
+check "a burst of five updates ends with one forwarder on the newest file" \
+    wait_one_forwarder_on 60 burst-5.example.net
+sleep 3
+check "  ... and stays one" test "$(count_forwarders)" -eq 1
+burst_took=$((SECONDS - burst_start))
+
+# ---- 4. the fixed address through the real dhcpcd -----------------------------------
+lease=$(tb_exec ip -4 -o addr show dev eth0 | awk '{print $4}')
+check "gwcfg set networkmode 1 with a fixed address" gw set $mac serverIP_conf.networkmode=1 \
+    serverIP_conf.fixed_ip=$TB_SUBNET.77 serverIP_conf.fixed_netmask=255.255.255.0 \
+    serverIP_conf.fixed_gateway=$TB_LAN_IP
+check "dhcpcd.conf holds the managed block" tb_exec grep -qx "static ip_address=$TB_SUBNET.77/24" /etc/dhcpcd.conf
+check "eth0 has the fixed address after the restart" \
+    tb_wait 30 sh -c "ip -4 -o addr show dev eth0 | grep -q ' $TB_SUBNET.77/24 '"
+shows_live_ip() { # waits up to $2 s until discovery through $1 shows live ip $1
+    local i
+    for i in $(seq "$2"); do
+        gw show $mac --to "$1" 2>/dev/null | grep -q "device_info.ip = $1" && return 0
+        sleep 1
+    done
+    gw show $mac --to "$1" 2>&1 | grep device_info >&2
+    return 1
+}
+fixed_ip_set_at=$SECONDS
+check "discovery shows the fixed address as the live one" shows_live_ip $TB_SUBNET.77 45
+echo "     (live address shown $((SECONDS - fixed_ip_set_at)) s after the wait for eth0)"
+not() { ! "$@"; }
+check "a fixed gateway outside the subnet is refused" \
+    not gw set $mac serverIP_conf.fixed_gateway=10.99.0.1 --to $TB_SUBNET.77
+check "gwcfg set networkmode 0" gw set $mac serverIP_conf.networkmode=0 --to $TB_SUBNET.77
+check "the block is gone" not tb_exec grep -q 'gwagent fixed address' /etc/dhcpcd.conf
+check "eth0 takes a lease again (was $lease)" \
+    tb_wait 40 sh -c "ip -4 -o addr show dev eth0 | grep -q ' $TB_SUBNET.1[0-9][0-9]/24 '"
+check "one forwarder still" wait_one_forwarder_on 30 burst-5.example.net
+
+# ---- 5. local accounts ----------------------------------------------------------------
+# pi's forwarder through sudo runs as pi, whatever the binary is.
+tb_exec sh -c "cat >$TB_FWD_DIR/probe.sh" <<'EOS'
+#!/bin/sh
+id -u >"$HOME/probe.out"
+EOS
+tb_exec chmod 755 "$TB_FWD_DIR/probe.sh"
+tb_exec chown pi:pi "$TB_FWD_DIR/probe.sh"
+tb_as pi sh -c "cd $TB_FWD_DIR && mv basic_pkt_fwd real && cp probe.sh basic_pkt_fwd && sudo -n ./basic_pkt_fwd; mv real basic_pkt_fwd" >/dev/null 2>&1
+check "pi's own forwarder binary, started through sudo, runs as pi" \
+    test "$(tb_exec cat /home/pi/probe.out 2>/dev/null)" = "$(tb_exec id -u pi)"
+quiet() { "$@" >/dev/null 2>&1; }
+check "pi cannot run the forwarder as root" \
+    not quiet tb_as pi sh -c "cd $TB_FWD_DIR && sudo -n -u root ./basic_pkt_fwd"
+check "pi cannot read a file as root through date" \
+    not quiet tb_as pi sudo -n date -s 1 -f /etc/shadow
+helper_refuses() {
+    quiet tb_as pi sudo -n /usr/lib/gwagent/fixed-ip set 1.2.3.4/24 '1.2.3.1;id'
+    test $? -eq 2
+}
+check "pi cannot pass the fixed-address helper anything but addresses" helper_refuses
+check "another account has no sudo rights" not quiet tb_as eve sudo -n true
+gwcfgd_pid=$(tb_exec systemctl show -p MainPID --value gwcfgd)
+tb_as eve post_request "x:$gwcfgd_pid"
+tb_as eve post_request "x:1"
+check "requests from another account naming gwcfgd or init stop nothing" \
+    tb_wait 10 sh -c "journalctl -u respawner -o cat | grep -q 'process 1 is \"systemd\", not basic_pkt_fwd'"
+check "  ... gwcfgd still runs" test "$(tb_exec systemctl show -p MainPID --value gwcfgd)" = "$gwcfgd_pid"
+check "  ... and one forwarder" test "$(count_forwarders)" -eq 1
+
+# ---- 6. the units' protections ------------------------------------------------------
+for unit in gwcfgd respawner gwagent-forwarder; do
+    score=$(tb_exec systemd-analyze security --offline=yes "/usr/lib/systemd/system/$unit.service" 2>/dev/null |
+        sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+    echo "     systemd-analyze security $unit: ${score:-?}"
+    eval "score_$(echo $unit | tr - _)=\${score:-99}"
+done
+check "gwcfgd's exposure is at most 5.0" awk -v s="$score_gwcfgd" 'BEGIN { exit !(s <= 5.0) }'
+check "the units pass systemd-analyze verify" tb_exec systemd-analyze verify \
+    /usr/lib/systemd/system/gwcfgd.service /usr/lib/systemd/system/respawner.service \
+    /usr/lib/systemd/system/gwagent-forwarder.service
+
+# ---- 7. purge ----------------------------------------------------------------------------
+tb_exec dpkg --purge gwagent >>"$TB_WORK/dpkg.log" 2>&1 || { cat "$TB_WORK/dpkg.log"; fatal "dpkg --purge"; }
+check "purge: no unit file, no enablement link left" test -z \
+    "$(tb_exec find /etc/systemd /usr/lib/systemd /lib/systemd \( -name 'gwcfgd*' -o -name 'respawner*' -o -name 'gwagent*' \))"
+check "purge: no dangling link under /etc, /home, /var/lib" \
+    test -z "$(tb_exec find /etc /home /var/lib -xtype l)"
+check "purge: no sudoers drop-in" not tb_exec test -e /etc/sudoers.d/gwagent
+check "purge: no state directory" not tb_exec test -e /var/lib/gwagent
+check "purge: no block in dhcpcd.conf" not tb_exec grep -q gwagent /etc/dhcpcd.conf
+
+echo "     times: boot ${boot_done}s after start (packages included), burst settled in ${burst_took}s, whole road $((SECONDS - started))s"
+if [ "$failures" -ne 0 ]; then
+    echo "--- gateway journal (last 120 lines):"
+    tb_journal -n 120
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "the road: all checks passed"
