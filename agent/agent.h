@@ -244,6 +244,11 @@ extern ForwarderSettings gateway_config;
  * NULL. */
 GatewayConfig *saGetGatewayconfig(void);
 
+/* Every temporary file emit_gwconf makes starts with this name, in the
+ * directory of the file it replaces; a host may remove such files that a
+ * killed process left behind while no emit_gwconf runs. */
+#define GLOBAL_CONF_TEMP_PREFIX ".global_conf.json."
+
 /* Renders *gw and the name and fixed settings of *eqp as "global_conf.json"
  * in the current working directory, and prints two lines on stdout. Both
  * records are only read. The previous file is replaced whole or, on any
