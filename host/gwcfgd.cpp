@@ -2,8 +2,10 @@
 //
 // Owns the UDP socket and the main loop, links the agent modules, and keeps
 // the gateway's configuration in its state directory (gwcfgd_state.cpp).
-// Start-up: options, the profile, the state directory as working
-// directory, the socket, then InitSystemConfig (factory defaults and the
+// Start-up: umask 027, options, the profile, the state directory as working
+// directory (refused when other accounts can write it) and its lock, the
+// socket (never shared with another process), then InitSystemConfig
+// (factory defaults and the
 // live network settings from the site scripts there), then the stored
 // configuration or the defaults, then global_conf.json once. Then one
 // datagram after another until SIGINT or SIGTERM.
@@ -19,6 +21,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -130,6 +133,9 @@ bool parse_count(const char *text, long max, long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Whatever the umask inherited, nothing the daemon creates is writable
+    // by group or others, nor readable by others.
+    umask(027);
     gwcfgd::buffer_logs();
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
@@ -235,24 +241,37 @@ int main(int argc, char **argv) {
                         "there.\n");
         return 1;
     }
+    const std::string shown_dir = state_dir.empty() ? "." : state_dir;
     if (access(".", W_OK) != 0) {
-        fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n",
-                state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
+        fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n", shown_dir.c_str(),
+                strerror(errno));
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
         return 1;
     }
+    std::string why;
+    if (!gwcfgd::check_state_dir(shown_dir, &why) || !gwcfgd::lock_state_dir(shown_dir, &why)) {
+        fprintf(stderr, "gwcfgd: %s\n", why.c_str());
+        return 1;
+    }
 
+    // No SO_REUSEADDR: with it, a second process could bind the same port
+    // and take the requests meant for this one.
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         perror("gwcfgd: socket");
         return 1;
     }
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s\n", bind_addr.c_str(), port,
-                strerror(errno));
+        const int err = errno;
+        std::string holder;
+        if (err == EADDRINUSE)
+            holder = " (held by " +
+                     gwcfgd::describe_process(gwcfgd::find_udp_port_holder(static_cast<int>(port))) +
+                     ")";
+        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s%s\n", bind_addr.c_str(), port,
+                strerror(err), holder.c_str());
         fprintf(stderr, "gwcfgd: Stop whatever holds the port or choose another with --port N.\n");
         return 1;
     }

@@ -6,6 +6,8 @@
 //                       setDeviceConfig), the stored block in the state
 //                       directory, start-up from it or from the factory
 //                       defaults and a profile
+//   gwcfgd_guard.cpp    the state directory's lock and permissions, the
+//                       process that holds the port
 //   gwcfgd_restart.cpp  restart requests to the respawner's message queue
 //   gwcfgd_serve.cpp    the per-source discovery rate limit and the loop body
 //                       that hands each ready datagram to process_client_event
@@ -24,16 +26,19 @@
 namespace gwcfgd {
 
 // Writes "gwcfgd: ", the formatted text and a newline to stderr as one
-// line (cut to fit 1024 bytes).
+// line (cut to fit 1024 bytes). Bytes of the text that are not printable
+// ASCII are written as \xNN.
 __attribute__((format(printf, 1, 2))) void log_line(const char *format, ...);
 
 // ---------------------------------------------------------------------------
 // Live configuration (gwcfgd_state.cpp)
 
-// The stored block and its temporary twin, in the state directory (the
-// daemon's working directory).
+// The stored block, in the state directory (the daemon's working
+// directory). store_block() writes the next one to kBlockTempPrefix, a dot
+// and the daemon's pid; start() removes what a killed daemon left under
+// that prefix (the bare prefix included).
 constexpr const char kBlockFile[] = "gwcfgd.block";
-constexpr const char kBlockTempFile[] = "gwcfgd.block.tmp";
+constexpr const char kBlockTempPrefix[] = "gwcfgd.block.tmp";
 
 // The MAC address NetMACAddressGet hands to the equipment store.
 void set_mac(const uint8_t mac[6]);
@@ -46,7 +51,9 @@ void set_restart_requests(bool on);
 // and the first fault.
 bool load_profile(const std::string &path, Json::Value *profile, std::string *error);
 
-// Start-up, in the state directory, after InitSystemConfig: takes the stored
+// Start-up, in the state directory, after InitSystemConfig: removes the
+// temporary files a killed daemon left (the block's, and global_conf.json's
+// beside the file it replaces); takes the stored
 // block when it is valid; otherwise the factory defaults with the profile
 // (may be null) applied, setting a corrupt stored block aside under
 // "<name>.corrupt-<UTC time>" with one log line. Then writes
@@ -57,10 +64,37 @@ void start(const Json::Value *profile);
 uint32_t revision();
 
 // Writes the 1024 bytes of block to kBlockFile so that a crash at any moment
-// leaves the old or the new file: temporary file, fsync, rename, fsync of
-// the directory. False with *error on failure (the old file is untouched
-// and the temporary one removed).
+// leaves the old or the new file: temporary file (created new, never
+// through a link or over an existing name), fsync, rename, fsync of the
+// directory. False with *error on failure (the old file is untouched and
+// the temporary one removed).
 bool store_block(const uint8_t *block, std::string *error);
+
+// ---------------------------------------------------------------------------
+// One daemon per port and state directory (gwcfgd_guard.cpp)
+
+// The lock file in the state directory; it holds the pid of the daemon
+// that holds the lock.
+constexpr const char kLockFile[] = "gwcfgd.lock";
+
+// Whether the state directory (the working directory, shown as `shown` in
+// messages) is safe: neither group nor others may write it, and it belongs
+// to this process's account or to root. False with *error saying what is
+// wrong and what to do.
+bool check_state_dir(const std::string &shown, std::string *error);
+
+// Takes an fcntl write lock on kLockFile for the life of the process and
+// writes the pid into it. False with *error naming the process that holds
+// it (or why the file cannot be locked).
+bool lock_state_dir(const std::string &shown, std::string *error);
+
+// The pid of another process that has a UDP socket bound to port, found
+// through /proc/net/udp and the /proc/<pid>/fd links this process may read;
+// -1 when none is found.
+int find_udp_port_holder(int port);
+
+// "process 1234 (gwcfgd)", or "another process" for a pid of 0 or less.
+std::string describe_process(int pid);
 
 // ---------------------------------------------------------------------------
 // Restart requests (gwcfgd_restart.cpp)

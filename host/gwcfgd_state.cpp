@@ -15,6 +15,7 @@
 #include "agent.h"
 #include "config_block.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -23,8 +24,10 @@
 #include <json/reader.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -85,6 +88,52 @@ bool set_aside(std::string *kept, std::string *why) {
     return false;
 }
 
+// Whether name is prefix itself or prefix, a dot and more.
+bool has_temp_name(const char *name, const char *prefix) {
+    const size_t n = strlen(prefix);
+    return strncmp(name, prefix, n) == 0 && (name[n] == '\0' || name[n] == '.');
+}
+
+// Removes, in dir, the entries whose names start with prefix (or, when
+// exact_or_dot, that are prefix or prefix.*) and that this account owns:
+// regular files or links a killed process left between create and rename.
+// Nothing else of the directory is touched.
+void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_or_dot) {
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    const int dfd = dirfd(d);
+    while (const dirent *e = readdir(d)) {
+        const bool match = exact_or_dot ? has_temp_name(e->d_name, prefix)
+                                        : strncmp(e->d_name, prefix, strlen(prefix)) == 0;
+        struct stat st;
+        if (!match || fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if ((S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == geteuid() &&
+            unlinkat(dfd, e->d_name, 0) == 0)
+            log_line("removed %s/%s, left by an earlier run", dir.c_str(), e->d_name);
+    }
+    closedir(d);
+}
+
+// The temporary files of the stored block and of global_conf.json that a
+// crash between create and rename left; never the live files. The lock on
+// the state directory guarantees that no other daemon is writing them.
+void remove_stale_temp_files() {
+    remove_temp_entries(".", kBlockTempPrefix, true);
+    remove_temp_entries(".", GLOBAL_CONF_TEMP_PREFIX, false);
+    // A global_conf.json that is a link is replaced in the directory of the
+    // file it names, and its temporary files lie there.
+    if (char *real = realpath("global_conf.json", nullptr)) {
+        std::string dir = real;
+        free(real);
+        dir.erase(dir.rfind('/'));
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) && dir != here)
+            remove_temp_entries(dir.empty() ? "/" : dir, GLOBAL_CONF_TEMP_PREFIX, false);
+    }
+}
+
 // What start() found in the state directory.
 enum class Stored { Valid, Missing, Unreadable, Corrupt };
 
@@ -142,13 +191,30 @@ void describe_changes(const gwblock::BlockContents &before, const gwblock::Block
 }  // namespace
 
 void log_line(const char *format, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "gwcfgd: ");
+    char text[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    size_t len = strlen(line);
+    // Texts may carry bytes from the network or from files: what is not
+    // printable ASCII is shown as \xNN, so no text can end the line early
+    // or reach a terminal as a control sequence.
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[1024];
+    size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        const bool plain = *p >= 0x20 && *p <= 0x7E;
+        if (len + (plain ? 1 : 4) > sizeof line - 1)
+            break;
+        if (plain) {
+            line[len++] = static_cast<char>(*p);
+        } else {
+            line[len++] = '\\';
+            line[len++] = 'x';
+            line[len++] = kHex[*p >> 4];
+            line[len++] = kHex[*p & 0xF];
+        }
+    }
     line[len++] = '\n';
     fwrite(line, 1, len, stderr);
 }
@@ -186,25 +252,28 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
 }
 
 bool store_block(const uint8_t *block, std::string *error) {
-    int fd = open(kBlockTempFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
+    // stands there, a planted link included, instead of writing through it.
+    const std::string temp = std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = std::string("cannot create ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
     if (!write_all(fd, block, gwblock::kBlockSize) || fsync(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot write " + temp + ": " + strerror(errno);
         close(fd);
-        unlink(kBlockTempFile);
+        unlink(temp.c_str());
         return false;
     }
     if (close(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+        *error = "cannot write " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
-    if (rename(kBlockTempFile, kBlockFile) != 0) {
-        *error = std::string("cannot rename ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+    if (rename(temp.c_str(), kBlockFile) != 0) {
+        *error = "cannot rename " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     // The rename itself must reach the disk before the update counts.
@@ -217,8 +286,7 @@ bool store_block(const uint8_t *block, std::string *error) {
 }
 
 void start(const Json::Value *profile) {
-    // Left by a crash between create and rename; never the live block.
-    unlink(kBlockTempFile);
+    remove_stale_temp_files();
 
     gwblock::BlockContents stored;
     std::string fault;
