@@ -22,6 +22,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/timex.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,17 +35,19 @@
 namespace {
 
 constexpr int kDefaultPort = gwblock::kDefaultPort;
-constexpr long kDefaultDiscoveryRate = 20;
 
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
 
 void usage(FILE *out) {
+    const gwcfgd::Limits d = gwcfgd::default_limits();
     fprintf(out,
             "usage: gwcfgd [options]\n"
             "\n"
             "Serves the gateway configuration protocol on UDP.\n"
+            "The protocol carries no authentication: confine it with --allow-from,\n"
+            "a firewall rule or --bind.\n"
             "\n"
             "  --bind ADDR    IPv4 address to listen on (default 127.0.0.1;\n"
             "                 0.0.0.0 to serve the LAN)\n"
@@ -55,19 +58,41 @@ void usage(FILE *out) {
             "  --state-dir DIR\n"
             "                 working directory: holds the site scripts ipaddr.sh,\n"
             "                 gateway.sh and dns.sh, the stored configuration\n"
-            "                 (%s) and global_conf.json (default: the\n"
-            "                 current directory)\n"
+            "                 (%s), its history and global_conf.json (default:\n"
+            "                 the current directory); only this account may write it\n"
             "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
             "                 applied over the factory defaults when no valid\n"
             "                 configuration is stored (see packaging/profiles/)\n"
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
             "                 restart the running basic_pkt_fwd\n"
+            "  --allow-from CIDR[,CIDR...]\n"
+            "                 handle datagrams only from these IPv4 networks\n"
+            "                 (A.B.C.D or A.B.C.D/N; may be given more than once);\n"
+            "                 others are dropped before the handler\n"
+            "  --limit KIND=PER_SOURCE[/TOTAL]\n"
+            "                 datagrams per second handled from one source address\n"
+            "                 and from all together, 0: no limit; KIND and defaults:\n"
+            "                 discovery=%u/%u command=%u/%u update=%u/%u other=%u/%u\n"
             "  --discovery-rate N\n"
-            "                 answer at most N discovery requests per second per\n"
-            "                 source address (default %ld; 0: no limit)\n"
+            "                 the same as --limit discovery=N\n"
+            "  --timesync WHEN\n"
+            "                 when TimeSync may set the clock: always (default) or\n"
+            "                 unsynchronised (only while NTP does not keep it)\n"
             "  --help         show this text\n",
-            kDefaultPort, gwcfgd::kBlockFile, kDefaultDiscoveryRate);
+            kDefaultPort, gwcfgd::kBlockFile, d[0].per_source, d[0].total, d[1].per_source,
+            d[1].total, d[2].per_source, d[2].total, d[3].per_source, d[3].total);
+}
+
+// The TimeSync gate of --timesync unsynchronised: refuses while the kernel
+// reports the clock synchronised (by an NTP client: systemd-timesyncd,
+// chrony, ntpd). When the state cannot be read, TimeSync is let through.
+const char *refuse_while_synchronised() {
+    timex tx{};
+    const int state = ntp_adjtime(&tx);
+    if (state == -1 || state == TIME_ERROR || (tx.status & STA_UNSYNC))
+        return nullptr;
+    return "the clock is synchronised by NTP";
 }
 
 int hex_digit(char c) {
@@ -139,11 +164,13 @@ int main(int argc, char **argv) {
     gwcfgd::buffer_logs();
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
-    long discovery_rate = kDefaultDiscoveryRate;
+    gwcfgd::Limits limits = gwcfgd::default_limits();
+    gwcfgd::AllowList allow;
+    bool timesync_only_unsynchronised = false;
     std::string mac_text, iface, state_dir, profile_path;
     bool restart_requests = false;
 
-    enum { kStateDir = 256, kProfile, kRestart, kRate };
+    enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync };
     static const option longopts[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -153,6 +180,9 @@ int main(int argc, char **argv) {
         {"profile", required_argument, nullptr, kProfile},
         {"restart-requests", no_argument, nullptr, kRestart},
         {"discovery-rate", required_argument, nullptr, kRate},
+        {"limit", required_argument, nullptr, kLimit},
+        {"allow-from", required_argument, nullptr, kAllow},
+        {"timesync", required_argument, nullptr, kTimeSync},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
@@ -181,9 +211,33 @@ int main(int argc, char **argv) {
         case kRestart:
             restart_requests = true;
             break;
-        case kRate:
-            if (!parse_count(optarg, 1000000, &discovery_rate))
+        case kRate: {
+            long rate = 0;
+            if (!parse_count(optarg, 1000000, &rate))
                 return bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg);
+            limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
+                static_cast<unsigned>(rate);
+            break;
+        }
+        case kLimit: {
+            std::string why;
+            if (!gwcfgd::parse_limit(optarg, &limits, &why))
+                return bad_usage(why.c_str(), optarg);
+            break;
+        }
+        case kAllow: {
+            std::string why;
+            if (!allow.add(optarg, &why))
+                return bad_usage(why.c_str(), nullptr);
+            break;
+        }
+        case kTimeSync:
+            if (strcmp(optarg, "always") == 0)
+                timesync_only_unsynchronised = false;
+            else if (strcmp(optarg, "unsynchronised") == 0 || strcmp(optarg, "unsynchronized") == 0)
+                timesync_only_unsynchronised = true;
+            else
+                return bad_usage("--timesync wants always or unsynchronised", optarg);
             break;
         case 'h':
             usage(stdout);
@@ -215,6 +269,8 @@ int main(int argc, char **argv) {
     }
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(restart_requests);
+    if (timesync_only_unsynchronised)
+        set_timesync_gate(refuse_while_synchronised);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -286,7 +342,7 @@ int main(int argc, char **argv) {
     InitSystemConfig();
     gwcfgd::start(profile_path.empty() ? nullptr : &profile);
 
-    static gwcfgd::DiscoveryLimiter limiter(static_cast<unsigned>(discovery_rate));
+    static gwcfgd::Admission admission(limits, allow);
     fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
             bind_addr.c_str(), port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
             gwcfgd::revision());
@@ -306,7 +362,7 @@ int main(int argc, char **argv) {
             break;
         }
         if (n > 0 && (p.revents & POLLIN))
-            gwcfgd::serve_ready(fd, &limiter);
+            gwcfgd::serve_ready(fd, &admission);
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
