@@ -366,6 +366,7 @@ int main(int argc, char **argv) {
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
+    gwcfgd::history().flush(time(nullptr));
     if (status == 0)
         fprintf(stderr, "gwcfgd: stopped\n");
     return status;

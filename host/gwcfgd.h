@@ -6,6 +6,8 @@
 //                       setDeviceConfig), the stored block in the state
 //                       directory, start-up from it or from the factory
 //                       defaults and a profile
+//   gwcfgd_history.cpp  the audit trail of applied, refused and rolled-back
+//                       updates
 //   gwcfgd_guard.cpp    the state directory's lock and permissions, the
 //                       process that holds the port
 //   gwcfgd_restart.cpp  restart requests to the respawner's message queue
@@ -22,6 +24,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace gwcfgd {
@@ -70,6 +73,59 @@ uint32_t revision();
 // directory. False with *error on failure (the old file is untouched and
 // the temporary one removed).
 bool store_block(const uint8_t *block, std::string *error);
+
+// ---------------------------------------------------------------------------
+// The audit trail (gwcfgd_history.cpp)
+
+// In the state directory: the history of updates, and the one before it.
+constexpr const char kHistoryFile[] = "gwcfgd.history";
+constexpr const char kHistoryOldFile[] = "gwcfgd.history.1";
+
+enum class HistoryEvent { Applied, Refused, RolledBack };
+
+// The history of updates: one line per update the daemon applied, refused
+// or rolled back,
+//   <UTC time> <source address:port or -> <applied|refused|rolled-back>
+//   <revision before> -> <revision after> <changed: keys | reason: text>
+// appended to kHistoryFile in the working directory. When an entry would
+// take the file past max_bytes, the file becomes kHistoryOldFile (replacing
+// it) first. Each entry is one write, synced before record() returns; a
+// last line torn by a crash is ended before the next entry. Refused
+// updates are recorded one by one while a budget lasts (kRefusedBurst,
+// refilled at kRefusedPerHour); beyond it they are counted, and one
+// "skipped" line with the count precedes the next entry. Failures to write
+// are logged, never reported: an update never fails for its history.
+class History {
+public:
+    static constexpr size_t kMaxBytes = 512 * 1024;
+    static constexpr unsigned kRefusedBurst = 20;
+    static constexpr unsigned kRefusedPerHour = 60;
+
+    explicit History(size_t max_bytes = kMaxBytes);
+
+    // source: "A.B.C.D:port", or "-" when unknown. detail: "changed: ..."
+    // or "reason: ..."; bytes that are not printable ASCII are written as
+    // \xNN. now: the UTC time of the entry; now_ns: CLOCK_MONOTONIC.
+    void record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
+                const std::string &detail, time_t now, uint64_t now_ns);
+
+    // Writes the "skipped" line, if refused updates are waiting to be
+    // counted (at the daemon's stop).
+    void flush(time_t now);
+
+private:
+    std::string skipped_line(time_t now) const;
+    bool append(const std::string &entry);
+
+    size_t max_bytes_;
+    double refused_budget_;
+    uint64_t budget_ns_ = 0;
+    uint32_t skipped_ = 0;
+    time_t skipped_since_ = 0;
+};
+
+// The daemon's history, in its state directory.
+History &history();
 
 // ---------------------------------------------------------------------------
 // One daemon per port and state directory (gwcfgd_guard.cpp)

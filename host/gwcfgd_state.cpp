@@ -15,8 +15,10 @@
 #include "agent.h"
 #include "config_block.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -168,6 +170,20 @@ Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
     if (!gwblock::decode(block, out, fault))
         return Stored::Corrupt;
     return Stored::Valid;
+}
+
+// Records an update in the history, with the source serve_ready peeked at
+// ("-" when the handler was called some other way).
+void record(HistoryEvent event, uint32_t before, uint32_t after, const std::string &detail) {
+    std::string source = "-";
+    uint32_t addr;
+    uint16_t port;
+    if (current_source(&addr, &port)) {
+        in_addr a;
+        a.s_addr = addr;
+        source = std::string(inet_ntoa(a)) + ":" + std::to_string(port);
+    }
+    history().record(event, source, before, after, detail, time(nullptr), monotonic_ns());
 }
 
 // Up to `room` characters of the changed keys' names, comma separated.
@@ -371,18 +387,24 @@ extern "C" int getDeviceConfig(uint8_t *block) {
 }
 
 extern "C" int setDeviceConfig(const uint8_t *block) {
+    using gwcfgd::HistoryEvent;
     using gwcfgd::log_line;
+    const uint32_t current = gwcfgd::g_revision;
     gwblock::BlockContents in;
     std::string fault;
     if (!gwblock::decode(block, &in, &fault)) {
         log_line("update refused: %s", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
-    const uint32_t current = gwcfgd::g_revision;
     if (in.revision != current) {
-        log_line("update refused: it was made from revision %u but the configuration is at "
-                 "revision %u; read it again and redo the change",
+        char why[160];
+        snprintf(why, sizeof why,
+                 "it was made from revision %u but the configuration is at revision %u; read it "
+                 "again and redo the change",
                  in.revision, current);
+        log_line("update refused: %s", why);
+        gwcfgd::record(HistoryEvent::Refused, current, current, std::string("reason: ") + why);
         return -1;
     }
     const gwblock::BlockContents before = gwcfgd::live_contents();
@@ -396,14 +418,17 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     gwblock::encode(next, encoded);
     if (!gwcfgd::store_block(encoded, &fault)) {
         log_line("update refused: %s", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
-    char changes[512];
+    char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     g_eqpConfig = next.eqp;
     g_Gatewayconfig = next.gw;
     gwcfgd::g_revision = next.revision;
     log_line("update applied: revision %u; changed: %s", next.revision, changes);
+    gwcfgd::record(HistoryEvent::Applied, current, next.revision,
+                   std::string("changed: ") + changes);
 
     emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
     if (gwcfgd::g_restart_requests)

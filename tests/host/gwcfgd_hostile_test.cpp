@@ -550,6 +550,69 @@ TEST(GwcfgdSlowTimeSync, FloodDoesNotHoldDiscoveryBack) {
 }
 
 // ---------------------------------------------------------------------------
+// The audit trail
+
+// Every update that reaches the daemon is in its history with its source;
+// a flood of refused ones (no limit here, so all of them reach it) takes
+// its budget of lines and one count, and the applied update stays.
+TEST(GwcfgdHistory, RecordsEachUpdateWithItsSourceAndOutlastsAFlood) {
+    TempDir state;
+    gwdtest::WriteFixtureSiteScripts(state.path());
+    Daemon d(state.path(), {"--limit", "update=0/0"}, {}, kMac);
+    ASSERT_TRUE(d.WaitReady()) << d.Log();
+
+    gwblock::BlockContents bc{};
+    ASSERT_TRUE(gwdtest::Discover(d.port(), &bc)) << d.Log();
+    std::string why;
+    ASSERT_TRUE(gwblock::set_value(&bc, "gateway_conf.server_address", "audit.example", &why));
+    uint8_t block[gwblock::kBlockSize];
+    gwblock::encode(bc, block);  // made from revision 0
+    uint8_t dgram[UPDATE_COMMAND_LEN];
+    gwblock::build_update(dgram, d.mac(), block);
+    gwdtest::Udp tool;
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    ASSERT_EQ(getsockname(tool.fd(), reinterpret_cast<sockaddr *>(&me), &len), 0);
+    const std::string source = "127.0.0.1:" + std::to_string(ntohs(me.sin_port));
+    ASSERT_TRUE(tool.Send("127.0.0.1", d.port(), dgram, sizeof dgram));
+    ASSERT_TRUE(d.WaitLog("update applied: revision 1")) << d.Log();
+
+    // The same block again and again: its revision is stale now. The
+    // kernel may drop some at the daemon's socket; what reached it counts.
+    for (int i = 0; i < 200; ++i) {
+        tool.Send("127.0.0.1", d.port(), dgram, sizeof dgram);
+        if (i % 10 == 9)
+            usleep(5000);
+    }
+    // Settled once the count stays the same over three log flushes.
+    size_t refused = 0;
+    for (int waited = 0; waited < 10000; waited += 300) {
+        usleep(300 * 1000);
+        const size_t now = gwdtest::Count(d.Log(), "update refused");
+        if (now == refused && now > 0)
+            break;
+        refused = now;
+    }
+    EXPECT_EQ(d.Stop(), 0);
+    ASSERT_GT(refused, 20u);
+
+    const std::vector<std::string> lines =
+        gwtest::SplitLines(ReadFile(state.file("gwcfgd.history")));
+    ASSERT_EQ(lines.size(), 1u + 20u + 1u) << ReadFile(state.file("gwcfgd.history"));
+    EXPECT_NE(lines[0].find("Z " + source + " applied 0 -> 1 changed: gateway_conf.server_address"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[1].find("Z " + source + " refused 1 -> 1 reason: it was made from revision 0 "
+                            "but the configuration is at revision 1"),
+              std::string::npos)
+        << lines[1];
+    EXPECT_NE(lines.back().find(" - skipped " + std::to_string(refused - 20) + " refused updates"),
+              std::string::npos)
+        << lines.back();
+    EXPECT_EQ(ModeOf(state.file("gwcfgd.history")) & 0022, 0u);
+}
+
+// ---------------------------------------------------------------------------
 // The allow list
 
 TEST(GwcfgdAllowFrom, DropsOtherSourcesBeforeTheHandler) {
