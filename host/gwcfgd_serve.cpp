@@ -174,8 +174,7 @@ bool RateLimiter::may_log(uint64_t now_ns) {
     }
     lines_.tokens -= 1.0;
     if (lines_held_) {
-        fprintf(stderr, "gwcfgd: %u lines about dropped %s were not written\n", lines_held_,
-                info_.noun);
+        log_line("%u lines about dropped %s were not written", lines_held_, info_.noun);
         lines_held_ = 0;
     }
     return true;
@@ -190,8 +189,8 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
         refill(&s->bucket, limit_.per_source, now_ns);
         if (s->bucket.tokens < 1.0) {
             if (s->dropped == 0 && may_log(now_ns)) {
-                fprintf(stderr, "gwcfgd: more than %u %s per second from %s; dropping the excess\n",
-                        limit_.per_source, info_.noun, dotted(addr));
+                log_line("more than %u %s per second from %s; dropping the excess",
+                         limit_.per_source, info_.noun, dotted(addr));
                 s->announced = true;
             }
             if (s->dropped < UINT32_MAX)
@@ -203,8 +202,8 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
         refill(&total_, limit_.total, now_ns);
         if (total_.tokens < 1.0) {
             if (total_dropped_ == 0 && may_log(now_ns))
-                fprintf(stderr, "gwcfgd: more than %u %s per second in all; dropping the excess\n",
-                        limit_.total, info_.noun);
+                log_line("more than %u %s per second in all; dropping the excess", limit_.total,
+                         info_.noun);
             if (total_dropped_ < UINT32_MAX)
                 ++total_dropped_;
             return false;
@@ -212,8 +211,8 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
         total_.tokens -= 1.0;
         if (total_dropped_) {
             if (may_log(now_ns))
-                fprintf(stderr, "gwcfgd: %s %s again (%u dropped in all)\n", info_.resuming,
-                        info_.noun, total_dropped_);
+                log_line("%s %s again (%u dropped in all)", info_.resuming, info_.noun,
+                         total_dropped_);
             total_dropped_ = 0;
         }
     }
@@ -221,8 +220,8 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
         s->bucket.tokens -= 1.0;
         if (s->dropped) {
             if (s->announced && may_log(now_ns))
-                fprintf(stderr, "gwcfgd: %s %s from %s again (%u dropped)\n", info_.resuming,
-                        info_.noun, dotted(addr), s->dropped);
+                log_line("%s %s from %s again (%u dropped)", info_.resuming, info_.noun,
+                         dotted(addr), s->dropped);
             s->dropped = 0;
             s->announced = false;
         }
@@ -292,16 +291,14 @@ bool Admission::admit(Kind kind, uint32_t addr, uint64_t now_ns) {
         ++outside_;
         outside_last_ = addr;
         if (!outside_seen_) {
-            fprintf(stderr, "gwcfgd: dropping datagrams from %s and every other source outside "
-                            "--allow-from\n",
-                    dotted(addr));
+            log_line("dropping datagrams from %s and every other source outside --allow-from",
+                     dotted(addr));
             outside_seen_ = true;
             outside_ = 0;
             outside_logged_ns_ = now_ns;
         } else if (now_ns - outside_logged_ns_ >= kMinute) {
-            fprintf(stderr, "gwcfgd: dropped %u more datagrams from outside --allow-from (the "
-                            "last from %s)\n",
-                    outside_, dotted(outside_last_));
+            log_line("dropped %u more datagrams from outside --allow-from (the last from %s)",
+                     outside_, dotted(outside_last_));
             outside_ = 0;
             outside_logged_ns_ = now_ns;
         }
