@@ -322,10 +322,10 @@ int main(int argc, char **argv) {
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
         const int err = errno;
         std::string holder;
-        if (err == EADDRINUSE)
-            holder = " (held by " +
-                     gwcfgd::describe_process(gwcfgd::find_udp_port_holder(static_cast<int>(port))) +
-                     ")";
+        if (err == EADDRINUSE) {
+            const int pid = gwcfgd::find_udp_port_holder(static_cast<int>(port));
+            holder = " (held by " + gwcfgd::describe_process(pid) + ")";
+        }
         fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s%s\n", bind_addr.c_str(), port,
                 strerror(err), holder.c_str());
         fprintf(stderr, "gwcfgd: Stop whatever holds the port or choose another with --port N.\n");

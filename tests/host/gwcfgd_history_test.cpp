@@ -65,8 +65,8 @@ TEST_F(UpdateHistory, RotatesAtTheSizeLimitKeepingTwoFiles) {
     constexpr size_t kLimit = 400;
     History h(kLimit);
     for (uint32_t rev = 0; rev < 40; ++rev)
-        h.record(HistoryEvent::Applied, "127.0.0.1:9", rev, rev + 1, "changed: k" + std::to_string(rev),
-                 kNoon, rev * kSecond);
+        h.record(HistoryEvent::Applied, "127.0.0.1:9", rev, rev + 1,
+                 "changed: k" + std::to_string(rev), kNoon, rev * kSecond);
     for (const char *name : {gwcfgd::kHistoryFile, gwcfgd::kHistoryOldFile})
         EXPECT_LE(ReadFile(dir.file(name)).size(), kLimit) << name;
     std::vector<std::string> all = Lines(gwcfgd::kHistoryOldFile);
@@ -75,17 +75,18 @@ TEST_F(UpdateHistory, RotatesAtTheSizeLimitKeepingTwoFiles) {
     ASSERT_FALSE(current.empty());
     EXPECT_NE(current.back().find("applied 39 -> 40 changed: k39"), std::string::npos);
     // Consecutive revisions, newest last, nothing lost in between.
-    for (size_t i = 1; i < all.size(); ++i) {
-        const uint32_t prev = static_cast<uint32_t>(std::stoul(all[i - 1].substr(all[i - 1].find("applied ") + 8)));
-        const uint32_t rev = static_cast<uint32_t>(std::stoul(all[i].substr(all[i].find("applied ") + 8)));
-        EXPECT_EQ(rev, prev + 1) << all[i];
-    }
+    auto revision_before = [](const std::string &line) {
+        return std::stoul(line.substr(line.find("applied ") + 8));
+    };
+    for (size_t i = 1; i < all.size(); ++i)
+        EXPECT_EQ(revision_before(all[i]), revision_before(all[i - 1]) + 1) << all[i];
     EXPECT_FALSE(FileExists(dir.file("gwcfgd.history.2")));
 }
 
 TEST_F(UpdateHistory, LineTornByACrashIsClosedBeforeTheNextEntry) {
     gwtest::WriteFile(dir.file(gwcfgd::kHistoryFile),
-                      "2026-12-07T11:00:00Z 1.2.3.4:5 applied 1 -> 2 changed: a\n2026-12-07T11:", 0644);
+                      "2026-12-07T11:00:00Z 1.2.3.4:5 applied 1 -> 2 changed: a\n2026-12-07T11:",
+                      0644);
     History h;
     h.record(HistoryEvent::Applied, "1.2.3.4:5", 2, 3, "changed: b", kNoon, kSecond);
     const std::vector<std::string> lines = Lines();

@@ -214,7 +214,8 @@ TEST(GwcfgdSecondStart, NoOtherProcessCanTakeThePort) {
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     for (const char *ip : {"127.0.0.1", "0.0.0.0"}) {
         for (const int option : {SO_REUSEADDR, SO_REUSEPORT}) {
-            SCOPED_TRACE(std::string(ip) + (option == SO_REUSEADDR ? " SO_REUSEADDR" : " SO_REUSEPORT"));
+            SCOPED_TRACE(std::string(ip) +
+                         (option == SO_REUSEADDR ? " SO_REUSEADDR" : " SO_REUSEPORT"));
             const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             ASSERT_GE(fd, 0);
             int one = 1;
@@ -646,7 +647,8 @@ TEST(GwcfgdAllowFrom, DropsOtherSourcesBeforeTheHandler) {
 TEST(GwcfgdTimeSyncWhen, UnsynchronisedFollowsTheKernelsClockState) {
     timex tx{};
     const int state_now = ntp_adjtime(&tx);
-    const bool synchronised = state_now != -1 && state_now != TIME_ERROR && !(tx.status & STA_UNSYNC);
+    const bool synchronised =
+        state_now != -1 && state_now != TIME_ERROR && !(tx.status & STA_UNSYNC);
     gwtest::FakeSudo sudo;
     TempDir state;
     Daemon d(state.path(), {"--timesync", "unsynchronised"}, {}, kMac);
