@@ -1,6 +1,6 @@
 // gwcfg.cpp - the configuration tool: discover, show, set, timesync, clear,
 // reboot. Every command speaks the UDP configuration protocol through one
-// socket; the block codec is shared with the daemon (host/config_block.h).
+// socket; the block codec is shared with the daemon (codec/include/config_block.h).
 #include "gwcfg.h"
 
 #include <arpa/inet.h>
