@@ -235,16 +235,6 @@ int main(int argc, char **argv) {
         }
         gwblock::merge_json_profile(&profile, one);
     }
-    if (!profile_paths.empty()) {
-        std::string why;
-        if (!gwcfgd::check_profile(profile, &why)) {
-            fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
-                    why.c_str());
-            fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
-                            "shipped profiles: a region plan and site-defaults.json).\n");
-            return 2;
-        }
-    }
 
     if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
         fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", state_dir.c_str(),
@@ -258,6 +248,25 @@ int main(int argc, char **argv) {
                 state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
         return 1;
+    }
+
+    // Profiles that together break a rule of the forwarder are a start error,
+    // but for a gateway that has a stored configuration, which they would not
+    // touch: it stays reachable and says why in one line.
+    if (!profile_paths.empty()) {
+        std::string why;
+        if (!gwcfgd::check_profile(profile, &why)) {
+            if (!gwcfgd::has_stored_configuration()) {
+                fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
+                        why.c_str());
+                fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
+                                "shipped profiles: a region plan and site-defaults.json).\n");
+                return 2;
+            }
+            fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
+                            "while a configuration is stored: %s\n",
+                    why.c_str());
+        }
     }
 
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);

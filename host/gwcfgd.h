@@ -52,6 +52,10 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
 // takes. False with *error the first rule fault (gwblock::check_rules).
 bool check_profile(const Json::Value &profile, std::string *error);
 
+// Whether the state directory (the working directory) holds a stored block
+// that start() would take.
+bool has_stored_configuration();
+
 // Start-up, in the state directory, after InitSystemConfig: takes the stored
 // block when it is valid; otherwise the factory defaults with the profile
 // (may be null) applied, setting a corrupt stored block aside under

@@ -194,6 +194,12 @@ bool check_profile(const Json::Value &profile, std::string *error) {
     return gwblock::check_rules(bc, error);
 }
 
+bool has_stored_configuration() {
+    gwblock::BlockContents stored;
+    std::string fault;
+    return read_stored(&stored, &fault) == Stored::Valid;
+}
+
 bool store_block(const uint8_t *block, std::string *error) {
     int fd = open(kBlockTempFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) {

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -365,6 +366,49 @@ TEST_F(GwcfgdState, StoredConfigurationThatBreaksARuleIsServedButNotWrittenOut) 
     Json::Value conf;
     ASSERT_TRUE(gwdtest::ReadGlobalConf(state.path(), &conf));
     EXPECT_EQ(conf["SX1301_conf"]["radio_0"]["freq"].asUInt(), 904300000u);
+}
+
+// The packaged options file (packaging/default/gwcfgd, installed as
+// /etc/default/gwcfgd) starts a fresh install with a configuration the
+// forwarder takes.
+TEST_F(GwcfgdState, ThePackagedOptionsGiveAFreshInstallAWorkingConfiguration) {
+    const std::string conffile = ReadFile(std::string(GW_PACKAGING_DIR) + "/default/gwcfgd");
+    const std::string installed = "/usr/local/share/gwagent/profiles/";
+    std::vector<std::string> options;
+    for (const std::string &line : gwtest::SplitLines(conffile)) {
+        if (line.rfind("GWCFGD_OPTS=\"", 0) != 0) continue;
+        std::istringstream words(line.substr(13, line.rfind('"') - 13));
+        for (std::string w; words >> w;)
+            options.push_back(w.rfind(installed, 0) == 0 ? kProfiles + "/" + w.substr(installed.size()) : w);
+    }
+    ASSERT_FALSE(options.empty()) << conffile;
+    Daemon d(state.path(), options);
+    ASSERT_TRUE(d.WaitReady()) << d.Log();
+    Json::Value conf;
+    ASSERT_TRUE(gwdtest::ReadGlobalConf(state.path(), &conf)) << d.Log();
+    EXPECT_EQ(conf["SX1301_conf"]["radio_0"]["freq"].asUInt(), 867500000u);
+    EXPECT_EQ(conf["gateway_conf"]["server_address"].asString(), "localhost");
+    std::string why;
+    EXPECT_TRUE(gwblock::check_rules(Current(d), &why)) << why;
+}
+
+// A gateway configured before the region plans lost their server settings
+// may still name only a region profile in its options: profiles that break
+// a rule do not keep a gateway with a stored configuration from starting.
+TEST_F(GwcfgdState, ProfilesThatBreakARuleDoNotStopAGatewayWithAStoredConfiguration) {
+    {
+        Daemon d(state.path());
+        ASSERT_TRUE(d.WaitReady()) << d.Log();
+        gwdtest::SendUpdate(d.port(), d.mac(), Current(d));
+        ASSERT_TRUE(d.WaitLog("update applied: revision 1")) << d.Log();
+    }
+    Daemon d(state.path(), {"--profile", kProfiles + "/eu868.json"});
+    ASSERT_TRUE(d.WaitReady()) << d.Log();
+    EXPECT_EQ(Current(d).revision, 1u);
+    EXPECT_NE(d.Log().find("gwcfgd: the profiles give a configuration the forwarder refuses, not used while a "
+                           "configuration is stored: gateway_conf.server_address=\"\""),
+              std::string::npos)
+        << d.Log();
 }
 
 TEST_F(GwcfgdState, StaleTemporaryFileIsRemovedAtStart) {
