@@ -101,7 +101,7 @@ const std::vector<RuleCase> kPerKeyCases = {
                  "=\"roof-gateway-one\""},
         RuleCase{"ClockRadioZero", {{kSx + "clksrc", "0"}}, kSx + "clksrc", false, ""},
         RuleCase{"ClockSourceTwo", {{kSx + "clksrc", "2"}}, kSx + "clksrc", true,
-                 "SX1301_conf.clksrc=2: must be 0..1"},
+                 "SX1301_conf.clksrc=2: must be 0 or 1; there is no other radio"},
         RuleCase{"RadioSx1255InItsBand",
                  {{kSx + "radio_0.type", "SX1255"}, {kSx + "radio_0.freq", "433175000"}},
                  kSx + "radio_0.freq", false, ""},
