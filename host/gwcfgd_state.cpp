@@ -5,7 +5,9 @@
 // channels, TX gains, forwarder settings). The daemon adds one number, the
 // revision, which goes up by one with every update it applies; an update is
 // accepted only when it was made from the current revision, so two tools
-// cannot overwrite each other's changes unnoticed.
+// cannot overwrite each other's changes unnoticed, and only when the whole
+// configuration it gives passes the forwarder's rules (gwblock::check_rules),
+// so global_conf.json is never one the forwarder refuses.
 //
 // The state directory (the daemon's working directory) holds the last
 // applied configuration as one encoded block, kBlockFile, and the

@@ -618,6 +618,7 @@ int cmd_set(const Options &o, std::ostream &out, std::ostream &err) {
         gwblock::BlockContents scratch{};
         std::string fault;
         const bool parsed = gwblock::set_value(&scratch, key, value, &fault);
+        gwblock::fill_unset_gateway_id(&scratch);  // empty: derived from the MAC address below
         if (parsed && !gwblock::check_key_rule(scratch, *gwblock::find_key(key), &fault)) {
             err << "gwcfg set: " << fault << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
             return kExitUsage;

@@ -448,6 +448,17 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
     EXPECT_TRUE(gwblock::check_rules(fake.contents(0), &why)) << why;
 }
 
+// Emptied, a gateway ID is derived from the MAC address: the way out of a
+// gateway ID that several gateways share.
+TEST_F(GwcfgTest, SetWithAnEmptyGatewayIdDerivesItFromTheMacAddress) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.gateway_ID="}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("setting 001122FFFE33440A, derived from the MAC address"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("gateway_conf.gateway_ID=001122FFFE33440A"), std::string::npos) << r.out;
+    EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
+}
+
 TEST_F(GwcfgTest, SetWarnsAboutKeysTheForwarderNeverReads) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=10.0.0.20", "SX1301_conf.tx_lut_count=8",
