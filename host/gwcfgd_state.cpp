@@ -298,8 +298,8 @@ void start(const Json::Value *profile) {
     // records, or the one it had.
     const char *file_state = access("global_conf.json", F_OK) == 0 ? "left as it is" : "not written";
     if (!configured) {
-        log_line("the gateway has no configuration yet (nothing stored, no profile): global_conf.json "
-                 "%s; configure it with gwcfg set or start gwcfgd with --profile",
+        log_line("the gateway has no configuration yet (none stored that it can use, no profile): "
+                 "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
                  file_state);
         return;
     }

@@ -299,8 +299,8 @@ TEST_P(GwcfgdUnconfigured, LeavesGlobalConfAloneUntilAWholeConfigurationArrives)
     Daemon d(state.path(), {}, {}, "02:00:5e:10:00:01", 0, /*configured=*/false);
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     ASSERT_TRUE(d.WaitLog("gwcfgd: serving")) << d.Log();
-    EXPECT_EQ(gwdtest::Count(d.Log(), "gwcfgd: the gateway has no configuration yet (nothing stored, no "
-                                      "profile): global_conf.json " +
+    EXPECT_EQ(gwdtest::Count(d.Log(), "gwcfgd: the gateway has no configuration yet (none stored that it "
+                                      "can use, no profile): global_conf.json " +
                                           std::string(file_before ? "left as it is" : "not written")),
               1u)
         << d.Log();
