@@ -6,6 +6,7 @@
 // the table, in rules.cpp. docs/config-block.md and docs/keys.md are
 // generated from this table (tests/codec/docs_test.cpp).
 #include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 

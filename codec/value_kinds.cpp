@@ -5,6 +5,7 @@
 #include <json/writer.h>
 
 #include <cerrno>
+#include <cctype>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -33,6 +34,11 @@ std::string shown(const Json::Value &v) {
 bool refuse(std::string *error, const KeyInfo &key, const std::string &why) {
     set_error(error, key.path + why);
     return false;
+}
+
+// "<key>: "<text>" is not an integer": a text that is no value of the kind.
+bool not_a(std::string *error, const KeyInfo &key, const std::string &text, const std::string &more = "") {
+    return refuse(error, key, ": \"" + text + "\" is not " + kind_ops(key.kind).text_form + more);
 }
 
 // ---------------------------------------------------------------------------
@@ -96,7 +102,7 @@ template <typename T>
 bool parse_int(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     int64_t v;
     if (!parse_decimal(text, &v))
-        return refuse(error, key, ": \"" + text + "\" is not an integer (" + range_text(key) + ")");
+        return not_a(error, key, text, " (" + range_text(key) + ")");
     return store_int<T>(key, v, text, member, error);
 }
 
@@ -130,8 +136,7 @@ bool decode_bool(const uint8_t *field, const KeyInfo &key, uint8_t *member, std:
 std::string format_bool(const uint8_t *member, const KeyInfo &) { return member[0] ? "true" : "false"; }
 
 bool parse_bool(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
-    if (text != "true" && text != "false")
-        return refuse(error, key, ": \"" + text + "\" is not true or false");
+    if (text != "true" && text != "false") return not_a(error, key, text);
     put_bool(member, text == "true");
     return true;
 }
@@ -181,8 +186,7 @@ bool parse_float(const std::string &text, const KeyInfo &key, uint8_t *member, s
     char *end = nullptr;
     errno = 0;
     const double d = text.empty() ? 0 : strtod(text.c_str(), &end);
-    if (text.empty() || *end != 0 || isspace(static_cast<unsigned char>(text[0])))
-        return refuse(error, key, ": \"" + text + "\" is not a decimal number");
+    if (text.empty() || *end != 0 || isspace(static_cast<unsigned char>(text[0]))) return not_a(error, key, text);
     return store_float(key, d, text, member, error);
 }
 
@@ -204,8 +208,7 @@ std::string format_ipv4_member(const uint8_t *member, const KeyInfo &) {
 
 bool parse_ipv4_member(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     uint32_t a;
-    if (!parse_ipv4(text, &a))
-        return refuse(error, key, ": \"" + text + "\" is not a dotted IPv4 address such as 192.168.0.1");
+    if (!parse_ipv4(text, &a)) return not_a(error, key, text);
     put_int<uint32_t>(member, a);
     return true;
 }
