@@ -2,11 +2,12 @@
 //
 // Owns the UDP socket and the main loop, links the agent modules, and keeps
 // the gateway's configuration in its state directory (gwcfgd_state.cpp).
-// Start-up: options, the profile, the state directory as working
-// directory, the socket, then InitSystemConfig (factory defaults and the
-// live network settings from the site scripts there), then the stored
-// configuration or the defaults, then global_conf.json once. Then one
-// datagram after another until SIGINT or SIGTERM.
+// Start-up: options, the profiles (merged in order and held against the
+// forwarder's rules), the state directory as working directory, the socket,
+// then InitSystemConfig (factory defaults and the live network settings from
+// the site scripts there), then the stored configuration or the defaults
+// with the profiles, then global_conf.json once if the forwarder takes the
+// configuration. Then one datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
 #include "config_block.h"
@@ -27,6 +28,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -56,7 +58,10 @@ void usage(FILE *out) {
             "                 current directory)\n"
             "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
             "                 applied over the factory defaults when no valid\n"
-            "                 configuration is stored (see packaging/profiles/)\n"
+            "                 configuration is stored; may be given more than once\n"
+            "                 (a region plan and the site settings), applied in\n"
+            "                 order. Together they must give a configuration the\n"
+            "                 forwarder takes (see the shipped profiles)\n"
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
             "                 restart the running basic_pkt_fwd\n"
@@ -134,7 +139,8 @@ int main(int argc, char **argv) {
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
     long discovery_rate = kDefaultDiscoveryRate;
-    std::string mac_text, iface, state_dir, profile_path;
+    std::string mac_text, iface, state_dir;
+    std::vector<std::string> profile_paths;
     bool restart_requests = false;
 
     enum { kStateDir = 256, kProfile, kRestart, kRate };
@@ -170,7 +176,7 @@ int main(int argc, char **argv) {
             state_dir = optarg;
             break;
         case kProfile:
-            profile_path = optarg;
+            profile_paths.push_back(optarg);
             break;
         case kRestart:
             restart_requests = true;
@@ -219,13 +225,15 @@ int main(int argc, char **argv) {
     // Read before the change of directory: a relative path names a file
     // where the daemon was started.
     Json::Value profile;
-    if (!profile_path.empty()) {
+    for (const std::string &path : profile_paths) {
+        Json::Value one;
         std::string why;
-        if (!gwcfgd::load_profile(profile_path, &profile, &why)) {
+        if (!gwcfgd::load_profile(path, &one, &why)) {
             fprintf(stderr, "gwcfgd: %s\n", why.c_str());
             fprintf(stderr, "gwcfgd: Fix the file or start without --profile.\n");
             return 2;
         }
+        gwblock::merge_json_profile(&profile, one);
     }
 
     if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
@@ -240,6 +248,25 @@ int main(int argc, char **argv) {
                 state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
         return 1;
+    }
+
+    // Profiles that together break a rule of the forwarder are a start error,
+    // but for a gateway that has a stored configuration, which they would not
+    // touch: it stays reachable and says why in one line.
+    if (!profile_paths.empty()) {
+        std::string why;
+        if (!gwcfgd::check_profile(profile, &why)) {
+            if (!gwcfgd::has_stored_configuration()) {
+                fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
+                        why.c_str());
+                fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
+                                "shipped profiles: a region plan and site-defaults.json).\n");
+                return 2;
+            }
+            fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
+                            "while a configuration is stored: %s\n",
+                    why.c_str());
+        }
     }
 
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -265,7 +292,7 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
 
     InitSystemConfig();
-    gwcfgd::start(profile_path.empty() ? nullptr : &profile);
+    gwcfgd::start(profile_paths.empty() ? nullptr : &profile);
 
     static gwcfgd::DiscoveryLimiter limiter(static_cast<unsigned>(discovery_rate));
     fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
