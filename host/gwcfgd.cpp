@@ -2,12 +2,13 @@
 //
 // Owns the UDP socket and the main loop, links the agent modules, and keeps
 // the gateway's configuration in its state directory (gwcfgd_state.cpp).
-// Start-up: umask 027, options, the profile, the state directory as working
-// directory (refused when other accounts can write it) and its lock, the
-// socket (never shared with another process), then InitSystemConfig
-// (factory defaults and the
-// live network settings from the site scripts there), then the stored
-// configuration or the defaults, then global_conf.json once. Then one
+// Start-up: umask 027, options, the profiles (merged in order and held
+// against the forwarder's rules), the state directory as working directory
+// (refused when other accounts can write it) and its lock, the socket
+// (never shared with another process), then InitSystemConfig (factory
+// defaults and the live network settings from the site scripts there), then
+// the stored configuration or the defaults with the profiles, then
+// global_conf.json once if the forwarder takes the configuration. Then one
 // datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
@@ -31,6 +32,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,7 +64,10 @@ void usage(FILE *out) {
             "                 the current directory); only this account may write it\n"
             "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
             "                 applied over the factory defaults when no valid\n"
-            "                 configuration is stored (see packaging/profiles/)\n"
+            "                 configuration is stored; may be given more than once\n"
+            "                 (a region plan and the site settings), applied in\n"
+            "                 order. Together they must give a configuration the\n"
+            "                 forwarder takes (see the shipped profiles)\n"
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
             "                 restart the running basic_pkt_fwd\n"
@@ -167,7 +172,8 @@ int main(int argc, char **argv) {
     gwcfgd::Limits limits = gwcfgd::default_limits();
     gwcfgd::AllowList allow;
     bool timesync_only_unsynchronised = false;
-    std::string mac_text, iface, state_dir, profile_path;
+    std::string mac_text, iface, state_dir;
+    std::vector<std::string> profile_paths;
     bool restart_requests = false;
 
     enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync };
@@ -206,7 +212,7 @@ int main(int argc, char **argv) {
             state_dir = optarg;
             break;
         case kProfile:
-            profile_path = optarg;
+            profile_paths.push_back(optarg);
             break;
         case kRestart:
             restart_requests = true;
@@ -281,13 +287,15 @@ int main(int argc, char **argv) {
     // Read before the change of directory: a relative path names a file
     // where the daemon was started.
     Json::Value profile;
-    if (!profile_path.empty()) {
+    for (const std::string &path : profile_paths) {
+        Json::Value one;
         std::string why;
-        if (!gwcfgd::load_profile(profile_path, &profile, &why)) {
+        if (!gwcfgd::load_profile(path, &one, &why)) {
             fprintf(stderr, "gwcfgd: %s\n", why.c_str());
             fprintf(stderr, "gwcfgd: Fix the file or start without --profile.\n");
             return 2;
         }
+        gwblock::merge_json_profile(&profile, one);
     }
 
     if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
@@ -308,6 +316,24 @@ int main(int argc, char **argv) {
     if (!gwcfgd::check_state_dir(shown_dir, &why) || !gwcfgd::lock_state_dir(shown_dir, &why)) {
         fprintf(stderr, "gwcfgd: %s\n", why.c_str());
         return 1;
+    }
+
+    // Profiles that together break a rule of the forwarder are a start error,
+    // but for a gateway that has a stored configuration, which they would not
+    // touch: it stays reachable and says why in one line.
+    if (!profile_paths.empty()) {
+        if (!gwcfgd::check_profile(profile, &why)) {
+            if (!gwcfgd::has_stored_configuration()) {
+                fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
+                        why.c_str());
+                fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
+                                "shipped profiles: a region plan and site-defaults.json).\n");
+                return 2;
+            }
+            fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
+                            "while a configuration is stored: %s\n",
+                    why.c_str());
+        }
     }
 
     // No SO_REUSEADDR: with it, a second process could bind the same port
@@ -340,7 +366,7 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
 
     InitSystemConfig();
-    gwcfgd::start(profile_path.empty() ? nullptr : &profile);
+    gwcfgd::start(profile_paths.empty() ? nullptr : &profile);
 
     static gwcfgd::Admission admission(limits, allow);
     fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",

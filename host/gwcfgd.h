@@ -51,17 +51,31 @@ void set_mac(const uint8_t mac[6]);
 void set_restart_requests(bool on);
 
 // Reads a profile (JSON with the sections and keys of global_conf.json) and
-// checks it against the factory defaults. False with *error naming the file
-// and the first fault.
+// checks its keys and values against the factory defaults. False with
+// *error naming the file and the first fault.
 bool load_profile(const std::string &path, Json::Value *profile, std::string *error);
+
+// Whether the profile (several merged with gwblock::merge_json_profile),
+// over the factory defaults and with the gateway_ID derived from the MAC
+// address (set_mac) when it sets none, gives a configuration the forwarder
+// takes. False with *error the first rule fault (gwblock::check_rules).
+bool check_profile(const Json::Value &profile, std::string *error);
+
+// Whether the state directory (the working directory) holds a stored block
+// that start() would take.
+bool has_stored_configuration();
 
 // Start-up, in the state directory, after InitSystemConfig: removes the
 // temporary files a killed daemon left (the block's, and global_conf.json's
 // beside the file it replaces); takes the stored
 // block when it is valid; otherwise the factory defaults with the profile
 // (may be null) applied, setting a corrupt stored block aside under
-// "<name>.corrupt-<UTC time>" with one log line. Then writes
-// global_conf.json once.
+// "<name>.corrupt-<UTC time>" with one log line. An unset gateway_ID is
+// derived from the MAC address. Then writes global_conf.json once, only if
+// the forwarder takes the configuration: with nothing stored and no
+// profile, or a stored configuration that breaks a rule, one log line says
+// so and global_conf.json is left as it is (none is written where none
+// exists).
 void start(const Json::Value *profile);
 
 // The revision the live records carry.

@@ -5,7 +5,9 @@
 // channels, TX gains, forwarder settings). The daemon adds one number, the
 // revision, which goes up by one with every update it applies; an update is
 // accepted only when it was made from the current revision, so two tools
-// cannot overwrite each other's changes unnoticed.
+// cannot overwrite each other's changes unnoticed, and only when the whole
+// configuration it gives passes the forwarder's rules (gwblock::check_rules),
+// so global_conf.json is never one the forwarder refuses.
 //
 // The state directory (the daemon's working directory) holds the last
 // applied configuration as one encoded block, kBlockFile, and the
@@ -267,6 +269,21 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
     return true;
 }
 
+bool check_profile(const Json::Value &profile, std::string *error) {
+    gwblock::BlockContents bc{};
+    memcpy(bc.eqp.mac, g_mac, sizeof g_mac);
+    if (!gwblock::apply_json_profile(profile, &bc, error))
+        return false;
+    gwblock::fill_unset_gateway_id(&bc);
+    return gwblock::check_rules(bc, error);
+}
+
+bool has_stored_configuration() {
+    gwblock::BlockContents stored;
+    std::string fault;
+    return read_stored(&stored, &fault) == Stored::Valid;
+}
+
 bool store_block(const uint8_t *block, std::string *error) {
     // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
     // stands there, a planted link included, instead of writing through it.
@@ -307,6 +324,9 @@ void start(const Json::Value *profile) {
     gwblock::BlockContents stored;
     std::string fault;
     const Stored found = read_stored(&stored, &fault);
+    // Without a stored block or a profile the gateway has nothing the
+    // forwarder could start with.
+    const bool configured = found == Stored::Valid || profile;
     if (found == Stored::Valid) {
         gwblock::apply_block(stored, &g_eqpConfig, &g_Gatewayconfig);
         g_revision = stored.revision;
@@ -315,7 +335,8 @@ void start(const Json::Value *profile) {
         const char *with = profile ? " and the profile" : "";
         switch (found) {
         case Stored::Missing:
-            log_line("no stored configuration yet; starting from the factory defaults%s", with);
+            if (profile)
+                log_line("no stored configuration yet; starting from the factory defaults%s", with);
             break;
         case Stored::Unreadable:
             log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
@@ -349,7 +370,30 @@ void start(const Json::Value *profile) {
         gwblock::apply_block(defaults, &g_eqpConfig, &g_Gatewayconfig);
         g_revision = 0;
     }
-    // The forwarder always finds a file that matches the live records.
+
+    gwblock::BlockContents live = live_contents();
+    if (gwblock::fill_unset_gateway_id(&live)) {
+        g_Gatewayconfig.gateway_conf = live.gw.gateway_conf;
+        if (configured)
+            log_line("gateway_conf.gateway_ID is unset; using %s, derived from the MAC address",
+                     g_Gatewayconfig.gateway_conf.gateway_ID);
+    }
+    // The forwarder never finds a file it refuses: one that matches the live
+    // records, or the one it had.
+    const char *file_state = access("global_conf.json", F_OK) == 0 ? "left as it is" : "not written";
+    if (!configured) {
+        log_line("the gateway has no configuration yet (none stored that it can use, no profile): "
+                 "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
+                 file_state);
+        return;
+    }
+    std::string broken;
+    if (!gwblock::check_rules(live, &broken)) {
+        log_line("configuration revision %u breaks a rule of the forwarder, global_conf.json %s until "
+                 "an update mends it: %s",
+                 g_revision, file_state, broken.c_str());
+        return;
+    }
     emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
 }
 
@@ -411,6 +455,13 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     gwblock::BlockContents next = before;
     gwblock::apply_block(in, &next.eqp, &next.gw);
     next.revision = current + 1;
+    // Judged whole, as the forwarder will read it.
+    gwblock::fill_unset_gateway_id(&next);
+    if (!gwblock::check_rules(next, &fault)) {
+        log_line("update refused: %s; nothing stored", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
+        return -1;
+    }
 
     // Stored first: the records change only once the change is durable, so
     // what the daemon answers is always what it starts with next time.

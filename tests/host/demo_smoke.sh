@@ -17,7 +17,7 @@ if [ $status -ne 0 ]; then
 fi
 for want in \
     "02:00:00:00:00:01  127.0.0.1  DeviceName12345" \
-    "revision 0 -> 1, verified" \
+    "stored as revision 1, global_conf.json rewritten" \
     '+      "server_address" : "eu1.cloud.thethings.network",' \
     "gwcfgd: restart request posted: fix_ip mode:" \
     "OK to restart basic_pkt_fwd service...." \
