@@ -5,7 +5,9 @@
 // channels, TX gains, forwarder settings). The daemon adds one number, the
 // revision, which goes up by one with every update it applies; an update is
 // accepted only when it was made from the current revision, so two tools
-// cannot overwrite each other's changes unnoticed.
+// cannot overwrite each other's changes unnoticed, and only when the whole
+// configuration it gives passes the forwarder's rules (gwblock::check_rules),
+// so global_conf.json is never one the forwarder refuses.
 //
 // The state directory (the daemon's working directory) holds the last
 // applied configuration as one encoded block, kBlockFile, and, unless
@@ -23,7 +25,10 @@
 #include "agent.h"
 #include "config_block.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -33,6 +38,7 @@
 #include <json/writer.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +56,11 @@ bool g_restart_requests;
 std::string g_conf_dir;          // where global_conf.json goes; "" = working directory
 std::string g_fixed_ip_command;  // "" = fixed settings not applied
 std::string g_fixed_ip_applied;  // the arguments last applied; "" = not known
+
+// The global_conf.json the forwarder reads.
+std::string conf_path() {
+    return (g_conf_dir.empty() ? std::string(".") : g_conf_dir) + "/global_conf.json";
+}
 
 gwblock::BlockContents live_contents() {
     gwblock::BlockContents bc;
@@ -72,6 +83,12 @@ bool write_all(int fd, const uint8_t *data, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// The stored block's next version, between prepare_block and commit_block:
+// one name per process.
+std::string prepared_block_name() {
+    return std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
 }
 
 // "gwcfgd.block.corrupt-20261207T091503Z", or with ".1", ".2", ... behind
@@ -97,6 +114,52 @@ bool set_aside(std::string *kept, std::string *why) {
     }
     *why = "too many earlier copies";
     return false;
+}
+
+// Whether name is prefix itself or prefix, a dot and more.
+bool has_temp_name(const char *name, const char *prefix) {
+    const size_t n = strlen(prefix);
+    return strncmp(name, prefix, n) == 0 && (name[n] == '\0' || name[n] == '.');
+}
+
+// Removes, in dir, the entries whose names start with prefix (or, when
+// exact_or_dot, that are prefix or prefix.*) and that this account owns:
+// regular files or links a killed process left between create and rename.
+// Nothing else of the directory is touched.
+void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_or_dot) {
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    const int dfd = dirfd(d);
+    while (const dirent *e = readdir(d)) {
+        const bool match = exact_or_dot ? has_temp_name(e->d_name, prefix)
+                                        : strncmp(e->d_name, prefix, strlen(prefix)) == 0;
+        struct stat st;
+        if (!match || fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if ((S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == geteuid() &&
+            unlinkat(dfd, e->d_name, 0) == 0)
+            log_line("removed %s/%s, left by an earlier run", dir.c_str(), e->d_name);
+    }
+    closedir(d);
+}
+
+// The temporary files of the stored block and of global_conf.json that a
+// crash between create and rename left; never the live files. The lock on
+// the state directory guarantees that no other daemon is writing them.
+void remove_stale_temp_files() {
+    remove_temp_entries(".", kBlockTempPrefix, true);
+    remove_temp_entries(".", GLOBAL_CONF_TEMP_PREFIX, false);
+    // global_conf.json is replaced in its own directory (the forwarder's,
+    // or that of the file a link names), and its temporary files lie there.
+    if (char *real = realpath(conf_path().c_str(), nullptr)) {
+        std::string dir = real;
+        free(real);
+        dir.erase(dir.rfind('/'));
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) && dir != here)
+            remove_temp_entries(dir.empty() ? "/" : dir, GLOBAL_CONF_TEMP_PREFIX, false);
+    }
 }
 
 // What start() found in the state directory.
@@ -133,6 +196,20 @@ Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
     if (!gwblock::decode(block, out, fault))
         return Stored::Corrupt;
     return Stored::Valid;
+}
+
+// Records an update in the history, with the source serve_ready peeked at
+// ("-" when the handler was called some other way).
+void record(HistoryEvent event, uint32_t before, uint32_t after, const std::string &detail) {
+    std::string source = "-";
+    uint32_t addr;
+    uint16_t port;
+    if (current_source(&addr, &port)) {
+        in_addr a;
+        a.s_addr = addr;
+        source = std::string(inet_ntoa(a)) + ":" + std::to_string(port);
+    }
+    history().record(event, source, before, after, detail, time(nullptr), monotonic_ns());
 }
 
 // Up to `room` characters of the changed keys' names, comma separated.
@@ -185,10 +262,6 @@ bool same_leaves(const Json::Value &file, const Json::Value &want, const std::st
         return false;
     }
     return true;
-}
-
-std::string conf_path() {
-    return (g_conf_dir.empty() ? std::string(".") : g_conf_dir) + "/global_conf.json";
 }
 
 // Writes global_conf.json from c's records in the configured directory and
@@ -307,13 +380,30 @@ void set_conf_dir(const std::string &dir) { g_conf_dir = dir; }
 void set_fixed_ip_command(const std::string &command) { g_fixed_ip_command = command; }
 
 void log_line(const char *format, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "gwcfgd: ");
+    char text[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    size_t len = strlen(line);
+    // Texts may carry bytes from the network or from files: what is not
+    // printable ASCII is shown as \xNN, so no text can end the line early
+    // or reach a terminal as a control sequence.
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[1024];
+    size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        const bool plain = *p >= 0x20 && *p <= 0x7E;
+        if (len + (plain ? 1 : 4) > sizeof line - 1)
+            break;
+        if (plain) {
+            line[len++] = static_cast<char>(*p);
+        } else {
+            line[len++] = '\\';
+            line[len++] = 'x';
+            line[len++] = kHex[*p >> 4];
+            line[len++] = kHex[*p & 0xF];
+        }
+    }
     line[len++] = '\n';
     fwrite(line, 1, len, stderr);
 }
@@ -350,36 +440,55 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
     return true;
 }
 
+bool check_profile(const Json::Value &profile, std::string *error) {
+    gwblock::BlockContents bc{};
+    memcpy(bc.eqp.mac, g_mac, sizeof g_mac);
+    if (!gwblock::apply_json_profile(profile, &bc, error))
+        return false;
+    gwblock::fill_unset_gateway_id(&bc);
+    return gwblock::check_rules(bc, error);
+}
+
+bool has_stored_configuration() {
+    gwblock::BlockContents stored;
+    std::string fault;
+    return read_stored(&stored, &fault) == Stored::Valid;
+}
+
 bool store_block(const uint8_t *block, std::string *error) {
     return prepare_block(block, error) && commit_block(error);
 }
 
 bool prepare_block(const uint8_t *block, std::string *error) {
-    int fd = open(kBlockTempFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
+    // stands there, a planted link included, instead of writing through it.
+    const std::string temp = prepared_block_name();
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = std::string("cannot create ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
     if (!write_all(fd, block, gwblock::kBlockSize) || fsync(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot write " + temp + ": " + strerror(errno);
         close(fd);
-        unlink(kBlockTempFile);
+        unlink(temp.c_str());
         return false;
     }
     if (close(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+        *error = "cannot write " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     return true;
 }
 
-void drop_prepared_block() { unlink(kBlockTempFile); }
+void drop_prepared_block() { unlink(prepared_block_name().c_str()); }
 
 bool commit_block(std::string *error) {
-    if (rename(kBlockTempFile, kBlockFile) != 0) {
-        *error = std::string("cannot rename ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+    const std::string temp = prepared_block_name();
+    if (rename(temp.c_str(), kBlockFile) != 0) {
+        *error = "cannot rename " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     // The rename itself must reach the disk before the update counts.
@@ -392,12 +501,14 @@ bool commit_block(std::string *error) {
 }
 
 void start(const Json::Value *profile) {
-    // Left by a crash between create and rename; never the live block.
-    unlink(kBlockTempFile);
+    remove_stale_temp_files();
 
     gwblock::BlockContents stored;
     std::string fault;
     const Stored found = read_stored(&stored, &fault);
+    // Without a stored block or a profile the gateway has nothing the
+    // forwarder could start with.
+    const bool configured = found == Stored::Valid || profile;
     if (found == Stored::Valid) {
         gwblock::apply_block(stored, &g_eqpConfig, &g_Gatewayconfig);
         g_revision = stored.revision;
@@ -406,7 +517,8 @@ void start(const Json::Value *profile) {
         const char *with = profile ? " and the profile" : "";
         switch (found) {
         case Stored::Missing:
-            log_line("no stored configuration yet; starting from the factory defaults%s", with);
+            if (profile)
+                log_line("no stored configuration yet; starting from the factory defaults%s", with);
             break;
         case Stored::Unreadable:
             log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
@@ -440,8 +552,30 @@ void start(const Json::Value *profile) {
         gwblock::apply_block(defaults, &g_eqpConfig, &g_Gatewayconfig);
         g_revision = 0;
     }
-    // The forwarder always finds a file that matches the live records.
-    const gwblock::BlockContents live = live_contents();
+
+    gwblock::BlockContents live = live_contents();
+    if (gwblock::fill_unset_gateway_id(&live)) {
+        g_Gatewayconfig.gateway_conf = live.gw.gateway_conf;
+        if (configured)
+            log_line("gateway_conf.gateway_ID is unset; using %s, derived from the MAC address",
+                     g_Gatewayconfig.gateway_conf.gateway_ID);
+    }
+    // The forwarder never finds a file it refuses: one that matches the live
+    // records, or the one it had.
+    const char *file_state = access(conf_path().c_str(), F_OK) == 0 ? "left as it is" : "not written";
+    if (!configured) {
+        log_line("the gateway has no configuration yet (none stored that it can use, no profile): "
+                 "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
+                 file_state);
+        return;
+    }
+    std::string broken;
+    if (!gwblock::check_rules(live, &broken)) {
+        log_line("configuration revision %u breaks a rule of the forwarder, global_conf.json %s until "
+                 "an update mends it: %s",
+                 g_revision, file_state, broken.c_str());
+        return;
+    }
     std::string why;
     if (!write_conf(live, &why))
         log_line("global_conf.json not written: %s", why.c_str());
@@ -481,43 +615,58 @@ extern "C" int getDeviceConfig(uint8_t *block) {
 }
 
 extern "C" int setDeviceConfig(const uint8_t *block) {
+    using gwcfgd::HistoryEvent;
     using gwcfgd::log_line;
+    const uint32_t current = gwcfgd::g_revision;
     gwblock::BlockContents in;
     std::string fault;
     if (!gwblock::decode(block, &in, &fault)) {
         log_line("update refused: %s", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
-    const uint32_t current = gwcfgd::g_revision;
     if (in.revision != current) {
-        log_line("update refused: it was made from revision %u but the configuration is at "
-                 "revision %u; read it again and redo the change",
+        char why[160];
+        snprintf(why, sizeof why,
+                 "it was made from revision %u but the configuration is at revision %u; read it "
+                 "again and redo the change",
                  in.revision, current);
+        log_line("update refused: %s", why);
+        gwcfgd::record(HistoryEvent::Refused, current, current, std::string("reason: ") + why);
         return -1;
     }
     const gwblock::BlockContents before = gwcfgd::live_contents();
     gwblock::BlockContents next = before;
     gwblock::apply_block(in, &next.eqp, &next.gw);
     next.revision = current + 1;
-    if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &fault)) {
-        log_line("update refused: %s", fault.c_str());
+    // Judged whole, as the forwarder will read it.
+    gwblock::fill_unset_gateway_id(&next);
+    if (!gwblock::check_rules(next, &fault)) {
+        log_line("update refused: %s; nothing stored", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
+    const auto refuse = [&](const std::string &why) {
+        log_line("update refused: %s", why.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + why);
+        return -1;
+    };
+    if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &fault))
+        return refuse(fault);
 
-    // Every step is undone when a later one fails; the records change last.
+    // One transaction: every step is undone when a later one fails, and the
+    // records change last, so what the daemon answers, what it starts with
+    // next time and what the forwarder reads never disagree.
     uint8_t encoded[gwblock::kBlockSize];
     gwblock::encode(next, encoded);
-    if (!gwcfgd::prepare_block(encoded, &fault)) {
-        log_line("update refused: %s", fault.c_str());
-        return -1;
-    }
+    if (!gwcfgd::prepare_block(encoded, &fault))
+        return refuse(fault);
     std::string undo_fault;
     if (!gwcfgd::write_conf(next, &fault)) {
         gwcfgd::drop_prepared_block();
         if (!gwcfgd::write_conf(before, &undo_fault))
             log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        log_line("update refused: global_conf.json not written: %s", fault.c_str());
-        return -1;
+        return refuse("global_conf.json not written: " + fault);
     }
     // Applied with the first update after start, then whenever it changes.
     const bool fixed_changed = !gwcfgd::g_fixed_ip_command.empty() &&
@@ -526,8 +675,7 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
         gwcfgd::drop_prepared_block();
         if (!gwcfgd::write_conf(before, &undo_fault))
             log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        log_line("update refused: fixed address not applied: %s", fault.c_str());
-        return -1;
+        return refuse("fixed address not applied: " + fault);
     }
     if (!gwcfgd::commit_block(&fault)) {
         gwcfgd::drop_prepared_block();
@@ -535,17 +683,18 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
             log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
         if (fixed_changed && !gwcfgd::apply_fixed_ip(before.eqp, &undo_fault))
             log_line("fixed address could not be restored either: %s", undo_fault.c_str());
-        log_line("update refused: %s", fault.c_str());
-        return -1;
+        return refuse(fault);
     }
     if (fixed_changed)
         gwcfgd::g_fixed_ip_applied = gwcfgd::fixed_ip_arguments(next.eqp);
-    char changes[512];
+    char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     g_eqpConfig = next.eqp;
     g_Gatewayconfig = next.gw;
     gwcfgd::g_revision = next.revision;
     log_line("update applied: revision %u; changed: %s", next.revision, changes);
+    gwcfgd::record(HistoryEvent::Applied, current, next.revision,
+                   std::string("changed: ") + changes);
 
     if (gwcfgd::g_restart_requests)
         gwcfgd::post_restart_request(g_eqpConfig.networkmode);

@@ -113,10 +113,11 @@ export GW_DEMO_FWD_LOG=$work/forwarder.log
 # The forwarder reads the file gwcfgd writes.
 ln -s "$state/global_conf.json" "$fwd_dir/global_conf.json"
 
-step "start respawner, gwcfgd (EU868 profile, restart requests) and the forwarder"
+step "start respawner, gwcfgd (EU868 plan and site defaults, restart requests) and the forwarder"
 for s in ipaddr.sh gateway.sh dns.sh; do cp "$root/scripts/site/$s" "$state/"; done
 IFACE=lo "$gwcfgd" --bind 127.0.0.1 --port $port --mac $mac --state-dir "$state" \
-    --profile "$root/packaging/profiles/eu868.json" --restart-requests \
+    --profile "$root/packaging/profiles/eu868.json" \
+    --profile "$root/packaging/profiles/site-defaults.json" --restart-requests \
     > "$work/gwcfgd.out" 2> "$work/gwcfgd.log" &
 "$respawner" > "$work/respawner.log" 2>&1 &
 wait_for "$work/gwcfgd.log" "gwcfgd: serving"
@@ -157,7 +158,9 @@ cat "$GW_DEMO_FWD_LOG"
 
 step "4. timesync (date -s goes to the stand-in sudo)"
 : > "$GW_DEMO_SUDO_LOG"
-run "$gwcfg" timesync $mac "20261207 11:12:13" --to 127.0.0.1 --timeout 500
+# Without a text: this machine's time now (the gateway refuses a date
+# before its build).
+run "$gwcfg" timesync $mac --to 127.0.0.1 --timeout 500
 wait_for "$GW_DEMO_SUDO_LOG" "date -s"
 cat "$GW_DEMO_SUDO_LOG"
 

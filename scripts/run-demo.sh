@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs what is missing, builds, seeds a demo state directory and starts
-# the complete gwcfgd in the foreground on loopback, with the EU868 profile.
+# the complete gwcfgd in the foreground on loopback, with the EU868 plan and
+# the site defaults (packaging/profiles/).
 # Stop it with Ctrl-C; run it again to pick up where it stopped.
 #
 #   scripts/run-demo.sh [extra gwcfgd options]
@@ -18,6 +19,8 @@ cmake --build --preset default --target gwcfgd gwcfg
 
 state=demo-state
 mkdir -p "$state"
+# gwcfgd refuses a state directory that other accounts can write.
+chmod go-w "$state"
 for s in ipaddr.sh gateway.sh dns.sh; do
     cp scripts/site/$s "$state/$s"
 done
@@ -45,4 +48,5 @@ export IFACE
 echo "gwcfgd on 127.0.0.1:48321, state in $state/ (Ctrl-C stops it)"
 echo "try: build/default/tools/gwcfg discover --to 127.0.0.1"
 exec build/default/host/gwcfgd --bind 127.0.0.1 --port 48321 --mac 02:00:00:00:00:01 \
-    --state-dir "$state" --profile packaging/profiles/eu868.json "$@"
+    --state-dir "$state" --profile packaging/profiles/eu868.json \
+    --profile packaging/profiles/site-defaults.json "$@"

@@ -1,6 +1,6 @@
 // gwcfg.cpp - the configuration tool: discover, show, set, timesync, clear,
 // reboot. Every command speaks the UDP configuration protocol through one
-// socket; the block codec is shared with the daemon (host/config_block.h).
+// socket; the block codec is shared with the daemon (codec/include/config_block.h).
 #include "gwcfg.h"
 
 #include <arpa/inet.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -56,10 +57,12 @@ const char kMainUsage[] =
     "commands:\n"
     "  discover                 list the gateways that answer\n"
     "  show MAC                 print a gateway's whole configuration\n"
-    "  set MAC KEY=VALUE...     change configuration keys and verify them\n"
+    "  set MAC KEY=VALUE...     change configuration keys, checked against the\n"
+    "                           forwarder's rules, and verify them\n"
     "  timesync MAC [TEXT]      set a gateway's clock (default: now)\n"
     "  clear MAC                send ClrCfgBuf and wait for the acknowledgement\n"
-    "  reboot MAC               send the Reboot command\n"
+    "                           (it clears nothing)\n"
+    "  reboot MAC               send the Reboot command (the gateway only logs it)\n"
     "\n"
     "options of every command:\n"
     "  --to ADDR      send to ADDR instead of broadcasting to 255.255.255.255\n"
@@ -90,7 +93,8 @@ const CommandSpec kCommands[] = {
      "Sends one discovery request and lists every gateway that answers within\n"
      "the timeout: MAC, address, device name, gateway ID, server, revision.\n"
      "Replies with a bad checksum or an invalid block are reported and left\n"
-     "out; a MAC address that answers more than once is flagged.\n"
+     "out; a MAC address that answers more than once is flagged, and so is a\n"
+     "gateway ID that gateways with different MAC addresses share.\n"
      "\n"
      "  --expect N     stop as soon as N gateways answered; exit 1 when fewer do\n"
      "  --json         print a JSON array instead of the table\n"},
@@ -104,15 +108,21 @@ const CommandSpec kCommands[] = {
     {"set", 2, SIZE_MAX, false, false, true,
      "usage: gwcfg set MAC KEY=VALUE... [--force] [--to ADDR] [--port N] [--timeout MS]\n"
      "\n"
-     "Reads the gateway's configuration, changes the keys given, sends the\n"
+     "Reads the gateway's configuration, changes the keys given, checks the\n"
+     "whole configuration against the packet forwarder's rules, sends the\n"
      "update with the revision read, then reads the configuration back and\n"
      "verifies it. Keys are global_conf.json paths, for example\n"
      "  gateway_conf.server_address=router.example.net\n"
      "  SX1301_conf.radio_0.freq=867500000\n"
      "  serverIP_conf.fixed_ip=192.168.0.20\n"
-     "Unknown keys, read-only keys and bad values are refused before anything\n"
-     "is sent. The whole timeout is spent listening on the first read, so a\n"
-     "MAC address that several gateways answer for is noticed.\n"
+     "Unknown keys, read-only keys, bad values and a configuration the\n"
+     "forwarder would refuse are refused (exit 2) before anything is sent; a\n"
+     "gateway without a configuration takes a whole radio plan and server\n"
+     "settings in one set. Keys the forwarder never reads are warned about.\n"
+     "An empty gateway_conf.gateway_ID is derived from the MAC address.\n"
+     "docs/keys.md lists every key with its rule. The whole timeout is spent\n"
+     "listening on the first read, so a MAC address that several gateways\n"
+     "answer for is noticed.\n"
      "\n"
      "  --force        send even when nothing changes (the gateway then rewrites\n"
      "                 global_conf.json and restarts its forwarder) or when\n"
@@ -129,12 +139,13 @@ const CommandSpec kCommands[] = {
      "usage: gwcfg clear MAC [--to ADDR] [--port N] [--timeout MS]\n"
      "\n"
      "Sends ClrCfgBuf and waits for the gateway's acknowledgement\n"
-     "(\"ReceiveConfig\").\n"},
+     "(\"ReceiveConfig\"). The acknowledgement is all: the gateway clears\n"
+     "nothing and its configuration stays as it is.\n"},
     {"reboot", 1, 1, false, false, false,
      "usage: gwcfg reboot MAC [--to ADDR] [--port N] [--timeout MS]\n"
      "\n"
      "Looks the gateway up, then sends the Reboot command. Reboot has no\n"
-     "answer; what a gateway does on it is up to its daemon.\n"},
+     "answer, and the gateway only logs it: it does not restart.\n"},
 };
 
 const CommandSpec *find_command(const std::string &name) {
@@ -418,6 +429,20 @@ int cmd_discover(const Options &o, std::ostream &out, std::ostream &err) {
     });
     std::map<std::string, int> count;
     for (const Reply &r : replies) ++count[gwblock::format_mac(r.mac)];
+    // Gateway IDs that gateways with different MAC addresses share (the
+    // forwarder reads the ID as a hexadecimal number, so case does not
+    // matter). Unset IDs are left to the rules.
+    std::map<std::string, std::set<std::string>> macs_of_id;
+    for (const Reply &r : replies) {
+        std::string id = text_of(r.contents.gw.gateway_conf.gateway_ID, sizeof r.contents.gw.gateway_conf.gateway_ID);
+        std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::toupper(c); });
+        if (!id.empty()) macs_of_id[id].insert(gwblock::format_mac(r.mac));
+    }
+    auto shared_id = [&](const Reply &r) {
+        std::string id = text_of(r.contents.gw.gateway_conf.gateway_ID, sizeof r.contents.gw.gateway_conf.gateway_ID);
+        std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::toupper(c); });
+        return !id.empty() && macs_of_id[id].size() > 1;
+    };
 
     if (o.json) {
         Json::Value arr(Json::arrayValue);
@@ -433,6 +458,7 @@ int cmd_discover(const Options &o, std::ostream &out, std::ostream &err) {
                 text_of(r.contents.gw.gateway_conf.server_address, sizeof r.contents.gw.gateway_conf.server_address);
             g["revision"] = r.contents.revision;
             g["duplicate"] = count[mac] > 1;
+            g["duplicate_gateway_ID"] = shared_id(r);
             arr.append(g);
         }
         Json::StreamWriterBuilder w;
@@ -448,7 +474,10 @@ int cmd_discover(const Options &o, std::ostream &out, std::ostream &err) {
                                             orDash(text_of(f.gateway_ID, sizeof f.gateway_ID)),
                                             orDash(text_of(f.server_address, sizeof f.server_address)),
                                             std::to_string(r.contents.revision)};
-            if (count[row[0]] > 1) row.push_back("DUPLICATE MAC");
+            std::string flags;
+            if (count[row[0]] > 1) flags = "DUPLICATE MAC";
+            if (shared_id(r)) flags += (flags.empty() ? "" : ", ") + std::string("DUPLICATE ID");
+            if (!flags.empty()) row.push_back(flags);
             rows.push_back(row);
         }
         std::vector<size_t> width(6, 0);
@@ -471,6 +500,21 @@ int cmd_discover(const Options &o, std::ostream &out, std::ostream &err) {
             if (gwblock::format_mac(r.mac) == kv.first) where += (where.empty() ? "" : ", ") + format_endpoint(r.from);
         err << "gwcfg: warning: MAC " << kv.first << " answered " << kv.second << " times (" << where
             << "): every command for it reaches all of them. Give each gateway its own MAC address.\n";
+    }
+    for (const auto &kv : macs_of_id) {
+        if (kv.second.size() < 2) continue;
+        std::string which;
+        size_t listed = 0;
+        for (const std::string &m : kv.second) {
+            if (listed++ == 5) {
+                which += ", ...";
+                break;
+            }
+            which += (which.empty() ? "" : ", ") + m;
+        }
+        err << "gwcfg: warning: gateway ID " << kv.first << " is used by " << kv.second.size() << " gateways ("
+            << which << "): the network server cannot tell them apart. Give each its own "
+            << "gateway_conf.gateway_ID, or set it empty so that each derives one from its MAC address.\n";
     }
     if (replies.empty()) {
         err << "gwcfg: no gateway answered within " << o.timeout_ms << " ms (asked " << link.destination()
@@ -573,7 +617,13 @@ int cmd_set(const Options &o, std::ostream &out, std::ostream &err) {
         }
         gwblock::BlockContents scratch{};
         std::string fault;
-        if (!gwblock::set_value(&scratch, key, value, &fault)) {
+        const bool parsed = gwblock::set_value(&scratch, key, value, &fault);
+        gwblock::fill_unset_gateway_id(&scratch);  // empty: derived from the MAC address below
+        if (parsed && !gwblock::check_key_rule(scratch, *gwblock::find_key(key), &fault)) {
+            err << "gwcfg set: " << fault << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
+            return kExitUsage;
+        }
+        if (!parsed) {
             const gwblock::KeyInfo *k = gwblock::find_key(key);
             err << "gwcfg set: " << fault << ". Nothing was sent. ";
             if (!k)
@@ -586,6 +636,14 @@ int cmd_set(const Options &o, std::ostream &out, std::ostream &err) {
             return kExitUsage;
         }
         changes.emplace_back(key, value);
+    }
+    for (const auto &c : changes) {
+        const gwblock::KeyInfo *k = gwblock::find_key(c.first);
+        if (k->forwarder_reads) continue;
+        err << "gwcfg set: warning: " << k->path
+            << (k->in_global_conf ? " is written to global_conf.json, but the forwarder never reads it.\n"
+                                  : " is kept by the gateway, but never written to global_conf.json: the "
+                                    "forwarder never reads it.\n");
     }
 
     Link link;
@@ -614,12 +672,27 @@ int cmd_set(const Options &o, std::ostream &out, std::ostream &err) {
         std::string fault;
         gwblock::set_value(&wanted, c.first, c.second, &fault);  // checked above
     }
-    std::vector<const gwblock::KeyInfo *> changed = gwblock::diff_keys(current.contents, wanted, true);
-    if (changed.empty() && !o.force) {
+    if (gwblock::diff_keys(current.contents, wanted, true).empty() && !o.force) {
         out << mac_text << ": nothing to change, the keys already hold these values (revision "
             << current.contents.revision << "). Use --force to send the update anyway.\n";
         return kExitOk;
     }
+    if (gwblock::fill_unset_gateway_id(&wanted))
+        err << "gwcfg set: gateway_conf.gateway_ID is unset; setting "
+            << wanted.gw.gateway_conf.gateway_ID << ", derived from the MAC address.\n";
+    // The whole configuration, as the forwarder will read it.
+    const std::vector<gwblock::RuleFault> faults = gwblock::rule_faults(wanted);
+    if (!faults.empty()) {
+        const size_t kShown = 8;
+        err << "gwcfg set: the configuration of " << mac_text
+            << " would break the forwarder's rules; nothing was sent:\n";
+        for (size_t i = 0; i < faults.size() && i < kShown; ++i) err << "  " << faults[i].message << "\n";
+        if (faults.size() > kShown) err << "  and " << faults.size() - kShown << " more\n";
+        err << "Set these keys too, in the same gwcfg set: a gateway without a configuration takes a whole "
+               "radio plan and server settings at once. docs/keys.md lists every key with its rule.\n";
+        return kExitUsage;
+    }
+    const std::vector<const gwblock::KeyInfo *> changed = gwblock::diff_keys(current.contents, wanted, true);
     std::string fault;
     if (!gwblock::validate(wanted, &fault)) {
         // The gateway sent something we can decode, so this only happens if
@@ -677,7 +750,7 @@ int cmd_set(const Options &o, std::ostream &out, std::ostream &err) {
     if (after.contents.revision != old_rev + 1)
         err << "gwcfg set: warning: the revision went from " << old_rev << " to " << after.contents.revision
             << ": another change landed as well.\n";
-    out << mac_text << ": revision " << old_rev << " -> " << after.contents.revision << ", verified\n";
+    out << mac_text << ": stored as revision " << after.contents.revision << ", global_conf.json rewritten\n";
     for (const gwblock::KeyInfo *k : changed) out << "  " << k->path << "=" << gwblock::get_value(after.contents, *k) << "\n";
     return kExitOk;
 }
@@ -737,7 +810,10 @@ int cmd_timesync(const Options &o, std::ostream &out, std::ostream &err) {
 }
 
 int cmd_reboot(const Options &o, std::ostream &out, std::ostream &err) {
-    return send_unanswered(o, "Reboot", "", out, err);
+    const int status = send_unanswered(o, "Reboot", "", out, err);
+    if (status == kExitOk)
+        out << "The gateway only logs Reboot: it does not restart.\n";
+    return status;
 }
 
 int cmd_clear(const Options &o, std::ostream &out, std::ostream &err) {
@@ -761,7 +837,9 @@ int cmd_clear(const Options &o, std::ostream &out, std::ostream &err) {
         std::string fault;
         if (gwblock::parse_server_ack(data.data(), data.size(), mac, &fault)) {
             out << gwblock::format_mac(mac) << " acknowledged ClrCfgBuf (ReceiveConfig, from "
-                << format_address(from) << ")\n";
+                << format_address(from) << ")\n"
+                << "The acknowledgement is all: the gateway cleared nothing, its configuration is "
+                   "unchanged.\n";
             return kExitOk;
         }
         err << "gwcfg: warning: ignoring a datagram from " << format_endpoint(from) << ": " << fault << "\n";

@@ -15,7 +15,10 @@
 //     and read back as a profile (apply_json_profile), do not give the same
 //     writable keys: the roads by which gwcfg show output comes back in
 //     gwcfg set and in profiles;
-//   - encode of any record, when it decodes, is not a fixed point.
+//   - encode of any record, when it decodes, is not a fixed point;
+//   - the forwarder's rules, run on any record (decoded or raw), disagree
+//     with themselves (check_rules against rule_faults) or report a fault
+//     without a key and a message that names it.
 
 #include "config_block.h"
 
@@ -27,6 +30,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -94,6 +98,18 @@ void CheckDecoded(const uint8_t block[gwblock::kBlockSize], const gwblock::Block
                                                       gwblock::get_value(from_profile, *differ.front()));
 }
 
+// The rules read every kind of member, and indices (clksrc, a channel's
+// radio) that a raw record may hold out of range.
+void CheckRules(const gwblock::BlockContents &c) {
+    const std::vector<gwblock::RuleFault> faults = gwblock::rule_faults(c);
+    std::string error;
+    if (gwblock::check_rules(c, &error) != faults.empty())
+        Fault("check_rules and rule_faults disagree", error);
+    for (const gwblock::RuleFault &f : faults)
+        if (!f.key || f.message.compare(0, f.key->path.size() + 1, f.key->path + "=") != 0)
+            Fault("a rule fault does not name its key", f.message);
+}
+
 void DecodeBlock(uint8_t flags, const uint8_t *data, size_t size) {
     uint8_t block[gwblock::kBlockSize] = {};
     memcpy(block, data, size < sizeof block ? size : sizeof block);
@@ -118,6 +134,7 @@ void DecodeBlock(uint8_t flags, const uint8_t *data, size_t size) {
         return;
     }
     CheckDecoded(block, out);
+    CheckRules(out);
 }
 
 void EncodeRecord(const uint8_t *data, size_t size) {
@@ -126,6 +143,7 @@ void EncodeRecord(const uint8_t *data, size_t size) {
     memcpy(&raw, data, size < sizeof raw ? size : sizeof raw);
     uint8_t block[gwblock::kBlockSize];
     gwblock::encode(raw, block);
+    CheckRules(raw);
     gwblock::BlockContents decoded;
     std::string error, why_not;
     const bool valid = gwblock::validate(raw, &why_not);

@@ -10,6 +10,7 @@
 
 #include <json/reader.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -150,14 +151,24 @@ void WriteFixtureSiteScripts(const std::string &dir) {
                       0644);
 }
 
+std::vector<std::string> ShippedProfiles(const std::string &region) {
+    const std::string dir = GW_PROFILES_DIR;
+    return {"--profile", dir + "/" + region + ".json", "--profile", dir + "/site-defaults.json"};
+}
+
 Daemon::Daemon(const std::string &state_dir, const std::vector<std::string> &extra,
-               const std::vector<std::string> &env, const std::string &mac, int port)
+               const std::vector<std::string> &env, const std::string &mac, int port,
+               bool configured)
     : port_(port ? port : FreePort()), mac_text_(mac) {
     if (!gwblock::parse_mac(mac, mac_))
         throw std::runtime_error("bad MAC " + mac);
     std::vector<std::string> argv = {DaemonPath(), "--mac", mac, "--port", std::to_string(port_),
                                      "--state-dir", state_dir};
     argv.insert(argv.end(), extra.begin(), extra.end());
+    if (configured && std::find(extra.begin(), extra.end(), "--profile") == extra.end()) {
+        const std::vector<std::string> profiles = ShippedProfiles();
+        argv.insert(argv.end(), profiles.begin(), profiles.end());
+    }
     process_ = std::make_unique<gwtest::Process>(argv, env);
 }
 

@@ -67,13 +67,19 @@ std::string DaemonPath();
 // 10.1.0.1, DNS 10.1.0.2), written into dir.
 void WriteFixtureSiteScripts(const std::string &dir);
 
+// The shipped profiles (packaging/profiles/): a region plan and the site
+// defaults, as --profile options.
+std::vector<std::string> ShippedProfiles(const std::string &region = "eu868");
+
 // gwcfgd on 127.0.0.1:<free port> with --state-dir dir and the given extra
-// options. The destructor kills it.
+// options. Unless extra names a --profile or `configured` is false, the
+// daemon also gets ShippedProfiles(), so that it starts with a configuration
+// the forwarder takes. The destructor kills it.
 class Daemon {
 public:
     Daemon(const std::string &state_dir, const std::vector<std::string> &extra = {},
            const std::vector<std::string> &env = {}, const std::string &mac = "02:00:5e:10:00:01",
-           int port = 0);
+           int port = 0, bool configured = true);
     int port() const { return port_; }
     const uint8_t *mac() const { return mac_; }
     const std::string &mac_text() const { return mac_text_; }

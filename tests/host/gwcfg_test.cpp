@@ -63,11 +63,15 @@ Result RunBinary(const std::vector<std::string> &args) {
     return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, gwtest::ReadFile(out_path), gwtest::ReadFile(err_path)};
 }
 
+// A gateway the forwarder's rules accept. id: its gateway EUI, or the last
+// digits of one ("1" gives AA555A0000000001).
 BlockContents Gateway(uint8_t last_mac_byte, const char *name, const char *id) {
     BlockContents b = SampleContents();
     b.eqp.mac[5] = last_mac_byte;
     codec_test::put_text(b.eqp.server_name, sizeof b.eqp.server_name, name);
-    codec_test::put_text(b.gw.gateway_conf.gateway_ID, sizeof b.gw.gateway_conf.gateway_ID, id);
+    std::string eui = id;
+    if (eui.size() < 16) eui = "AA555A" + std::string(10 - std::min<size_t>(eui.size(), 10), '0') + eui;
+    codec_test::put_text(b.gw.gateway_conf.gateway_ID, sizeof b.gw.gateway_conf.gateway_ID, eui.c_str());
     return b;
 }
 
@@ -162,6 +166,36 @@ TEST_F(GwcfgTest, DiscoverFlagsDuplicateMacs) {
     EXPECT_TRUE(v[0]["duplicate"].asBool());
     EXPECT_TRUE(v[1]["duplicate"].asBool());
     EXPECT_FALSE(v[2]["duplicate"].asBool());
+}
+
+// Two gateways with one EUI look like one gateway to the network server.
+// The forwarder reads the EUI as a number, so case does not matter; one
+// gateway answering twice (a duplicate MAC) is not two gateways.
+TEST_F(GwcfgTest, DiscoverFlagsGatewayIdsThatGatewaysShare) {
+    fake.add(UnitOf(Gateway(0x0a, "one", "AA555A00000000CC")));
+    fake.add(UnitOf(Gateway(0x0b, "two", "aa555a00000000cc")));
+    fake.add(UnitOf(Gateway(0x0c, "three", "3")));
+    fake.add(UnitOf(Gateway(0x0d, "twice", "4")));
+    fake.add(UnitOf(Gateway(0x0d, "twice", "4")));
+    Result r = RunTool(At({"discover"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto lines = Lines(r.out);
+    ASSERT_EQ(lines.size(), 6u) << r.out;
+    EXPECT_NE(lines[1].find("DUPLICATE ID"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("DUPLICATE ID"), std::string::npos) << lines[2];
+    EXPECT_EQ(lines[3].find("DUPLICATE"), std::string::npos) << lines[3];
+    EXPECT_NE(lines[4].find("DUPLICATE MAC"), std::string::npos) << lines[4];
+    EXPECT_EQ(lines[4].find("DUPLICATE ID"), std::string::npos) << lines[4];
+    EXPECT_NE(r.err.find("warning: gateway ID AA555A00000000CC is used by 2 gateways (00:11:22:33:44:0a, "
+                         "00:11:22:33:44:0b): the network server cannot tell them apart"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(gwtest::SplitLines(r.err).size(), 2u) << r.err;  // and the duplicate MAC
+
+    Json::Value v = ParseJson(RunTool(At({"discover", "--json"})).out);
+    ASSERT_EQ(v.size(), 5u);
+    const std::vector<bool> shared = {true, true, false, false, false};
+    for (unsigned i = 0; i < v.size(); ++i) EXPECT_EQ(v[i]["duplicate_gateway_ID"].asBool(), shared[i]) << i;
 }
 
 TEST_F(GwcfgTest, DiscoverIgnoresBrokenRepliesWithAWarning) {
@@ -281,7 +315,8 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
     Result r = RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
                        "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("00:11:22:33:44:0a: revision 7 -> 8, verified"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("gateway_conf.server_address=eu2.example.org"), std::string::npos) << r.out;
 
     auto updates = fake.received(UPDATE_COMMAND_LEN);
@@ -330,6 +365,116 @@ TEST_F(GwcfgTest, SetRefusesBadInputBeforeSendingAnything) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
     }
     EXPECT_TRUE(fake.received().empty());
+}
+
+// A value the forwarder refuses on its own is refused before the gateway is
+// even asked; one that breaks a rule together with the rest of the
+// configuration after reading it. Either way no update goes out.
+TEST_F(GwcfgTest, SetRefusesWhatTheForwarderWouldRefuse) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    struct {
+        std::vector<std::string> args;
+        bool asks;  // reads the gateway first
+        const char *message;
+    } cases[] = {
+        {{"gateway_conf.push_timeout_ms=2000"},
+         false,
+         "gwcfg set: gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder sets its upstream "
+         "receive time-out to half of it"},
+        {{"gateway_conf.server_address=lns example"}, false, "gateway_conf.server_address=\"lns example\": must be"},
+        {{"gateway_conf.gateway_ID=B827EB-123456"}, false, "must be exactly 16 hexadecimal digits"},
+        {{"SX1301_conf.radio_0.type=sx1257"}, false, "must be \"SX1255\" or \"SX1257\" exactly"},
+        {{"SX1301_conf.tx_lut_3.mix_gain=7"}, false, "SX1301_conf.tx_lut_3.mix_gain=7: must be 8..15"},
+        {{"SX1301_conf.radio_1.enable=false", "SX1301_conf.clksrc=0"},
+         true,
+         "  SX1301_conf.chan_multiSF_0.radio=1: must name an enabled radio while the channel is enabled "
+         "(radio_1 is disabled)"},
+        {{"SX1301_conf.radio_0.freq=100"}, true, "SX1301_conf.radio_0.freq=100: must lie in the band"},
+        {{"SX1301_conf.chan_Lora_std.spread_factor=6"}, true, "the HAL silently uses SF9 instead"},
+        {{"SX1301_conf.tx_lut_9.rf_power=-6"}, true, "(tx_lut_8 has 10 dBm)"},
+    };
+    size_t discoveries = 0;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<std::string> args = {"set", kMacA};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Result r = RunTool(At(args));
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("othing was sent"), std::string::npos) << r.err;
+        discoveries += c.asks;
+        EXPECT_EQ(fake.received(SEARCH_COMMAND_LEN).size(), discoveries);
+    }
+    EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
+    EXPECT_EQ(fake.contents(0).revision, 7u);
+}
+
+// A gateway without a configuration yet breaks many rules at once: one key
+// alone is refused, listing what else is missing; the whole radio plan and
+// server settings in one set bring it up, with the gateway EUI derived from
+// the MAC address.
+TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
+    BlockContents bare{};
+    ASSERT_TRUE(gwblock::parse_mac(kMacA, bare.eqp.mac));
+    fake.add(UnitOf(bare));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.server_address=lns.example.net"}));
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("gwcfg set: gateway_conf.gateway_ID is unset; setting 001122FFFE33440A, derived from the "
+                         "MAC address."),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("would break the forwarder's rules; nothing was sent:\n  SX1301_conf.clksrc=0"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(std::regex_search(r.err, std::regex("\n  and [0-9]+ more\n"))) << r.err;
+    EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
+
+    // Every key of the shipped EU868 plan and site defaults, as KEY=VALUE.
+    BlockContents plan = bare;
+    for (const char *file : {"eu868.json", "site-defaults.json"}) {
+        std::string why;
+        ASSERT_TRUE(gwblock::apply_json_profile(ParseJson(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/" + file)),
+                                                &plan, &why))
+            << why;
+    }
+    std::vector<std::string> args = {"set", kMacA};
+    for (const gwblock::KeyInfo *k : gwblock::diff_keys(bare, plan, true))
+        args.push_back(k->path + "=" + gwblock::get_value(plan, *k));
+    r = RunTool(At(args));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("stored as revision 1, global_conf.json rewritten"), std::string::npos) << r.out;
+    EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
+    std::string why;
+    EXPECT_TRUE(gwblock::check_rules(fake.contents(0), &why)) << why;
+}
+
+// Emptied, a gateway ID is derived from the MAC address: the way out of a
+// gateway ID that several gateways share.
+TEST_F(GwcfgTest, SetWithAnEmptyGatewayIdDerivesItFromTheMacAddress) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "gateway_conf.gateway_ID="}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("setting 001122FFFE33440A, derived from the MAC address"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("gateway_conf.gateway_ID=001122FFFE33440A"), std::string::npos) << r.out;
+    EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
+}
+
+TEST_F(GwcfgTest, SetWarnsAboutKeysTheForwarderNeverReads) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=10.0.0.20", "SX1301_conf.tx_lut_count=8",
+                           "SX1301_conf.chan_multiSF_1.bandwidth=250000", "gateway_conf.serv_port_up=1701"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("gwcfg set: warning: serverIP_conf.fixed_ip is written to global_conf.json, but the "
+                         "forwarder never reads it.\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: SX1301_conf.tx_lut_count is kept by the gateway, but never written to "
+                         "global_conf.json"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: SX1301_conf.chan_multiSF_1.bandwidth is kept"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("serv_port_up"), std::string::npos) << r.err;
+    EXPECT_EQ(fake.contents(0).revision, 8u);
 }
 
 TEST_F(GwcfgTest, SetReportsARefusedUpdate) {
@@ -387,6 +532,7 @@ TEST_F(GwcfgTest, ClearWaitsForTheAcknowledgement) {
     Result r = RunTool(At({"clear", kMacA}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a acknowledged ClrCfgBuf"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the gateway cleared nothing, its configuration is unchanged"), std::string::npos) << r.out;
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "ClrCfgBuf");
@@ -437,7 +583,8 @@ TEST_F(GwcfgTest, RebootSendsTheCommandToAGatewayThatAnswered) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r = RunTool(At({"reboot", kMacA}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "sent Reboot to 00:11:22:33:44:0a (at 127.0.0.1)\n");
+    EXPECT_EQ(r.out, "sent Reboot to 00:11:22:33:44:0a (at 127.0.0.1)\n"
+                     "The gateway only logs Reboot: it does not restart.\n");
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "Reboot");

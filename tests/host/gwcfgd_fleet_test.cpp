@@ -94,16 +94,19 @@ public:
 
     // One daemon per gateway namespace, serving on all of its addresses,
     // its MAC address read from its eth0, its state in its own directory
-    // with the bundled site scripts.
+    // with the bundled site scripts, configured by the shipped profiles.
     void StartDaemons() {
         for (int i = 0; i < kGateways; ++i) {
             states_.push_back(std::make_unique<TempDir>());
             const std::string &dir = states_.back()->path();
             for (const char *s : {"ipaddr.sh", "gateway.sh", "dns.sh"})
                 gwtest::WriteFile(dir + "/" + s, gwtest::ReadFile(kSiteScripts + "/" + s), 0755);
-            daemons_.push_back(std::make_unique<Process>(std::vector<std::string>{
-                "ip", "netns", "exec", gateways_[i], gwdtest::DaemonPath(), "--bind", "0.0.0.0",
-                "--iface", "eth0", "--state-dir", dir}));
+            std::vector<std::string> argv = {"ip", "netns", "exec", gateways_[i],
+                                             gwdtest::DaemonPath(), "--bind", "0.0.0.0",
+                                             "--iface", "eth0", "--state-dir", dir};
+            for (const std::string &a : gwdtest::ShippedProfiles())
+                argv.push_back(a);
+            daemons_.push_back(std::make_unique<Process>(argv));
         }
     }
 
@@ -200,15 +203,19 @@ TEST(GwcfgdFleet, OneBroadcastFindsFiftyAndASetChangesOneGateway) {
         << err;
     Json::Value list = ParseJson(out);
     ASSERT_EQ(list.size(), static_cast<unsigned>(kGateways)) << out << err;
-    std::set<std::string> macs, addresses;
+    std::set<std::string> macs, addresses, ids;
     for (const Json::Value &g : list) {
         macs.insert(g["mac"].asString());
         addresses.insert(g["address"].asString());
+        ids.insert(g["gateway_ID"].asString());
         EXPECT_FALSE(g["duplicate"].asBool());
+        EXPECT_FALSE(g["duplicate_gateway_ID"].asBool());
         EXPECT_EQ(g["revision"].asUInt(), 0u);
     }
     EXPECT_EQ(macs.size(), static_cast<size_t>(kGateways));
     EXPECT_EQ(addresses.size(), static_cast<size_t>(kGateways));
+    // No profile sets a gateway EUI: each gateway derives its own.
+    EXPECT_EQ(ids.size(), static_cast<size_t>(kGateways));
     for (int i = 0; i < kGateways; ++i)
         EXPECT_EQ(macs.count(MacOf(i)), 1u) << MacOf(i);
 
@@ -232,7 +239,7 @@ TEST(GwcfgdFleet, OneBroadcastFindsFiftyAndASetChangesOneGateway) {
         Json::Value conf;
         ASSERT_TRUE(gwdtest::ReadGlobalConf(fleet.State(i), &conf)) << i;
         EXPECT_EQ(conf["gateway_conf"]["server_address"].asString(),
-                  i == target ? "fleet-17.example.net" : "")
+                  i == target ? "fleet-17.example.net" : "localhost")
             << "gateway " << i;
         EXPECT_EQ(gwdtest::Count(fleet.Log(i), "update applied"), i == target ? 1u : 0u) << i;
     }

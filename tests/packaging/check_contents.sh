@@ -153,6 +153,19 @@ while read -r f; do
         fail "/$f is not a conffile"
 done <"$work/etc-files"
 
+# The daemon's options name profiles the package holds, so a fresh install
+# starts with a configuration.
+f=$root/etc/default/gwcfgd
+if [ -f "$f" ]; then
+    profiles=$(grep '^GWCFGD_OPTS=' "$f" | tr ' "' '\n\n' | sed -n '/^--profile$/{n;p}')
+    [ -n "$profiles" ] || fail "/etc/default/gwcfgd: GWCFGD_OPTS names no --profile"
+    for p in $profiles; do
+        [ -f "$root$p" ] || fail "/etc/default/gwcfgd: names $p, which the package does not hold"
+    done
+else
+    fail "missing: /etc/default/gwcfgd"
+fi
+
 # --- maintainer scripts ---
 for script in postinst prerm postrm; do
     f=$work/control/gwagent/$script

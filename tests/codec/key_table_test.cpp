@@ -66,6 +66,27 @@ TEST(KeyTable, NamesEveryFieldOfGlobalConf) {
     }
 }
 
+TEST(KeyTable, ServesATool) {
+    // Lookup by path, iteration by section or object, values with units.
+    const std::vector<const KeyInfo *> radio = keys_in_section("SX1301_conf.radio_1");
+    ASSERT_EQ(radio.size(), 5u);
+    EXPECT_EQ(radio[0]->path, "SX1301_conf.radio_1.freq");
+    EXPECT_EQ(radio[0]->pattern, "SX1301_conf.radio_N.freq");
+    EXPECT_EQ(radio[0]->index, 1);
+    EXPECT_EQ(keys_in_section("gateway_conf").size(), 10u);
+    EXPECT_EQ(keys_in_section("serverIP_conf").size(), 5u);
+    EXPECT_TRUE(keys_in_section("SX1301_conf.radio_2").empty());
+    EXPECT_TRUE(keys_in_section("gateway").empty());
+
+    const BlockContents b = SampleContents();
+    EXPECT_EQ(format_with_unit(b, *find_key("SX1301_conf.radio_0.freq")), "867500000 Hz");
+    EXPECT_EQ(format_with_unit(b, *find_key("gateway_conf.push_timeout_ms")), "100 ms");
+    EXPECT_EQ(format_with_unit(b, *find_key("SX1301_conf.tx_lut_0.rf_power")), "-6 dBm");
+    EXPECT_EQ(format_with_unit(b, *find_key("SX1301_conf.lorawan_public")), "true");
+    EXPECT_EQ(layout_type(*find_key("gateway_conf.gateway_ID")), "text[20]");
+    EXPECT_EQ(layout_type(*find_key("device_info.mac")), "bytes");
+}
+
 struct SetCase {
     std::string key;
     std::string text;

@@ -4,18 +4,31 @@
 // One codec for both sides: gwcfgd encodes its live records into the block it
 // answers discovery requests with and decodes the blocks it receives; gwcfg
 // decodes discovery replies, changes keys and encodes the update it sends.
-// The block layout is documented, offset by offset, in docs/config-block.md.
+// The block layout is documented, offset by offset, in docs/config-block.md;
+// every key with its rule in docs/keys.md (both generated from the key table
+// and checked by tests/codec/docs_test.cpp).
 //
 // The key table names every field of the block by its global_conf.json path
 // ("gateway_conf.server_address", "SX1301_conf.radio_0.freq",
 // "serverIP_conf.fixed_ip", ...) and gives the text and JSON forms of its
-// value with range checking. Keys of the "device_info" section (identity
-// texts other than the device name, MAC address, live IPv4 settings and
-// revision) are read-only views: a gateway never takes them from a block.
+// value with range checking, its unit, its meaning, and what the packet
+// forwarder basic_pkt_fwd accepts in it. Keys of the "device_info" section
+// (identity texts other than the device name, MAC address, live IPv4
+// settings and revision) are read-only views: a gateway never takes them from
+// a block.
+//
+// Two levels of checking, on purpose:
+//   - decode() and set_value() accept what the block layout can carry (a
+//     radio index 0 or 1, a port 0..65535, any printable text). A gateway may
+//     already hold a configuration the forwarder refuses; it still decodes,
+//     so `gwcfg show` can show it and `gwcfg set` can mend it.
+//   - check_rules() judges a whole configuration by the forwarder's own
+//     rules. It is applied where a configuration enters: `gwcfg set`, the
+//     daemon's update handler and its profiles.
 //
 // encode(), decode(), crc32(), reply_checksum() and the datagram builders
 // and parsers use no heap memory on their successful paths; only error
-// messages and the text/JSON helpers allocate.
+// messages, the rules and the text/JSON helpers allocate.
 #pragma once
 
 #include <cstddef>
@@ -63,12 +76,13 @@ uint32_t crc32(const uint8_t *data, size_t len);
 // that decode() refuses with the same key named.
 void encode(const BlockContents &in, uint8_t out[kBlockSize]);
 
-// Validates everything and, only when the whole block is sound, fills *out
+// Validates the layout and, only when the whole block is sound, fills *out
 // (value-initialised first). On failure *out is untouched and *error, when
 // not null, names the first fault, e.g. "bad CRC (stored 0x..., computed
 // 0x...)" or "gateway_conf.server_address: text not terminated". Checks, in
 // this order: magic, version, CRC, then every field and reserved byte in
-// offset order.
+// offset order. The forwarder's rules are not checked here: see
+// check_rules().
 bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error);
 
 // True when encode(in) decodes; *error names the first fault otherwise.
@@ -132,6 +146,11 @@ std::string format_mac(const uint8_t mac[6]);  // lower case, ':'
 bool parse_ipv4(const std::string &text, uint32_t *out);
 std::string format_ipv4(uint32_t addr);
 
+// The gateway EUI a gateway takes when its gateway_ID is unset: the first
+// three bytes of the MAC address, FF FE, the last three, as 16 upper-case
+// hexadecimal digits (B8:27:EB:12:34:56 -> "B827EBFFFE123456").
+std::string gateway_id_from_mac(const uint8_t mac[6]);
+
 // ---------------------------------------------------------------------------
 // Key table
 
@@ -154,7 +173,22 @@ struct KeyInfo {
     size_t block_offset;   // where the field starts in the block
     size_t size;           // bytes in the block (array size for texts)
     size_t member_offset;  // where the member starts in BlockContents
-    int64_t min, max;      // allowed range of integer kinds
+    int64_t min, max;      // what the block may carry, for integer kinds
+
+    // The key's row of the table. A row stands for `count` keys that differ
+    // only in an index N ("radio_N", "chan_multiSF_N", "tx_lut_N").
+    std::string pattern;   // "SX1301_conf.radio_N.freq"; the path when count is 1
+    int index;             // N, or -1 for a key without one
+    int count;             // keys of the row (1 without an index)
+    size_t block_stride;   // block_offset of key N+1 less that of key N (0 without)
+    std::string section;   // "SX1301_conf", "gateway_conf", "serverIP_conf", "device_info"
+    bool in_global_conf;   // emit_gwconf writes it into global_conf.json
+    bool forwarder_reads;  // basic_pkt_fwd reads it from there
+    const char *unit;      // "Hz", "dB", "dBm", "ms", "s", "bit/s", or ""
+    const char *meaning;   // one line
+    std::string rule;      // what the forwarder accepts, in words; "" when anything
+                           // the block carries will do
+    std::string rule_effect;  // what the forwarder does with anything else
 };
 
 // Every field of the block, in block order: "SX1301_conf", "gateway_conf",
@@ -163,18 +197,72 @@ struct KeyInfo {
 const std::vector<KeyInfo> &key_table();
 const KeyInfo *find_key(const std::string &path);
 
+// The keys of one section ("gateway_conf") or of one object of a section
+// ("SX1301_conf.radio_0"), in table order; empty for an unknown name.
+std::vector<const KeyInfo *> keys_in_section(const std::string &section);
+
+// The block's name of a key's type, as docs/config-block.md writes it:
+// "bool", "u8", "i8", "i32", "u32", "f32", "ipv4", "text[20]", "bytes".
+std::string layout_type(const KeyInfo &key);
+
 // The value as text: true/false, decimal, shortest float text that reads
 // back to the same float, dotted address, the text itself, formatted MAC.
 std::string get_value(const BlockContents &in, const KeyInfo &key);
 
+// get_value() followed by the key's unit, if it has one: "868100000 Hz".
+std::string format_with_unit(const BlockContents &in, const KeyInfo &key);
+
 // Parses text for the key and stores it. Refuses unknown keys, read-only
-// keys and values that do not parse or fit, naming key and reason in *error.
+// keys and values that do not parse or fit the block, naming key and reason
+// in *error. The forwarder's rules are not checked: see check_rules().
 bool set_value(BlockContents *io, const std::string &path, const std::string &text,
                std::string *error);
 
 // Keys whose values differ between a and b (writable keys only, or all).
 std::vector<const KeyInfo *> diff_keys(const BlockContents &a, const BlockContents &b,
                                        bool writable_only);
+
+// ---------------------------------------------------------------------------
+// The forwarder's rules
+
+// One way in which a configuration breaks a rule of the forwarder.
+struct RuleFault {
+    const KeyInfo *key;   // the key the fault is reported on
+    std::string value;    // its value, as get_value() writes it
+    // "gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder
+    // sets ..." : the key, its value, what is allowed (with the other values
+    // that decide it, for a rule over several keys) and what the forwarder
+    // would do with this one.
+    std::string message;
+};
+
+// Every fault of the whole configuration, in key-table order (per key: its
+// own rule first, then the rules over several keys reported on it). Empty
+// when the forwarder takes the configuration. Per key: texts and numbers
+// within the forwarder's ranges; per record: an enabled channel receives
+// through an enabled radio within its band, an enabled radio is tuned within
+// its type's band, the clock comes from an enabled radio, the TX gain table
+// does not decrease in power. Keys the forwarder does not read have no rule.
+// A gateway_ID that is still empty is a fault here: fill_unset_gateway_id()
+// first, as the daemon and the tool do.
+std::vector<RuleFault> rule_faults(const BlockContents &in);
+
+// True when rule_faults(in) is empty; otherwise *error (when not null) is
+// the first fault's message, followed by " (and N more)" when there are more.
+bool check_rules(const BlockContents &in, std::string *error);
+
+// The rules of one key on its own (not those over several keys), judged in
+// the configuration `in` (a rule that holds only while a radio or channel
+// is enabled is skipped while it is not). For refusing a bad value before a
+// whole configuration is at hand. *error as for check_rules().
+bool check_key_rule(const BlockContents &in, const KeyInfo &key, std::string *error);
+
+// Writes gateway_id_from_mac(io->eqp.mac) into an empty gateway_ID. True
+// when it did, false when the gateway_ID was set already.
+bool fill_unset_gateway_id(BlockContents *io);
+
+// ---------------------------------------------------------------------------
+// JSON form and profiles
 
 // The JSON object with the sections and keys of global_conf.json
 // ("SX1301_conf", "gateway_conf", "serverIP_conf"), with the value kinds the
@@ -186,7 +274,13 @@ Json::Value to_json(const BlockContents &in);
 // range for numbers, numbers for rssi_offset, strings for addresses and
 // texts. A "device_info" section (as to_json writes it) is ignored, so a
 // `gwcfg show --json` output serves as a profile. Unknown sections or keys
-// and bad values fail naming the key; on failure *io is untouched.
+// and bad values fail naming the key; on failure *io is untouched. The
+// forwarder's rules are the caller's to check on the result.
 bool apply_json_profile(const Json::Value &profile, BlockContents *io, std::string *error);
+
+// Lays the profile `over` onto *base: objects are merged member by member,
+// any other value of `over` replaces the one in *base. Applying the result
+// gives what applying *base and then `over` gives.
+void merge_json_profile(Json::Value *base, const Json::Value &over);
 
 }  // namespace gwblock

@@ -23,6 +23,15 @@ void operator delete(void *p) noexcept { std::free(p); }
 void operator delete[](void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+// The nothrow forms too (std::stable_sort's buffer, elsewhere in this test
+// program), so that nothing reaches a delete other than its new's.
+void *operator new(std::size_t n, const std::nothrow_t &) noexcept {
+    ++g_allocations;
+    return std::malloc(n ? n : 1);
+}
+void *operator new[](std::size_t n, const std::nothrow_t &t) noexcept { return operator new(n, t); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
 
 TEST(CodecAllocations, EncodeDecodeAndFramingUseNoHeap) {
     const gwblock::BlockContents in = codec_test::SampleContents();
