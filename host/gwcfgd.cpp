@@ -432,6 +432,7 @@ int main(int argc, char **argv) {
     fflush(stdout);
     fflush(stderr);
     notify_ready();
+    gwcfgd::probe_later(gwcfgd::monotonic_ns());
     gwcfgd::LogFlusher flusher;
     int status = 0;
     while (!g_stop) {

@@ -238,6 +238,10 @@ bool post_restart_request(uint8_t networkmode);
 // UpdateCurrentIP 3, 10 and 30 s later, while the renewed lease settles.
 void restart_tick(uint64_t now_ns);
 
+// Has restart_tick run UpdateCurrentIP 3, 10 and 30 s after now_ns: at
+// start, where the lease of a booting gateway may come after the daemon.
+void probe_later(uint64_t now_ns);
+
 // How long poll may block: idle_ms, or 250 ms while the watch or the
 // probes are due.
 int restart_poll_timeout_ms(int idle_ms);

@@ -254,9 +254,7 @@ void restart_tick(uint64_t now_ns) {
             log_line("%s %d runs the current global_conf.json", kForwarder, fresh);
             // The restart renewed the lease: the live settings follow once
             // it has settled.
-            g_watch.probing = true;
-            g_watch.probe_base_ns = now_ns;
-            g_watch.probes_done = 0;
+            probe_later(now_ns);
         } else if (now_ns - g_watch.requested_ns >= kRequestPatienceNs) {
             g_watch.active = false;
             log_line("no %s has started since the restart request; is the respawner running?",
@@ -267,6 +265,12 @@ void restart_tick(uint64_t now_ns) {
     if (stale->pid == g_watch.requested_pid && now_ns - g_watch.requested_ns < kRequestPatienceNs)
         return;  // the respawner is on it
     post_for(stale->pid, g_watch.networkmode);
+}
+
+void probe_later(uint64_t now_ns) {
+    g_watch.probing = true;
+    g_watch.probe_base_ns = now_ns;
+    g_watch.probes_done = 0;
 }
 
 int restart_poll_timeout_ms(int idle_ms) {

@@ -122,10 +122,10 @@ while read -r kind path; do
             cmd=${cmd%% *}
             cmd=$(echo "$cmd" | sed 's/^[-@:+!]*//')
             # The forwarder is the vendor's, in its own directory; the unit
-            # that starts it has a ConditionPathIsExecutable for it.
+            # that starts it has a ConditionFileIsExecutable for it.
             case $cmd in
             /home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd/*)
-                grep -q "^ConditionPathIsExecutable=$cmd\$" "$f" ||
+                grep -q "^ConditionFileIsExecutable=$cmd\$" "$f" ||
                     fail "/$path: runs the forwarder $cmd without a condition on it"
                 continue
                 ;;
