@@ -60,9 +60,14 @@ want file usr/lib/pkgconfig/gwagent.pc
 for h in agent/agent.h fpga/fpga.h; do
     [ -f "$src/$h" ] && want file "usr/include/gwagent/${h#*/}"
 done
-for f in "$src"/packaging/*.service; do
+for f in "$src"/packaging/*.service "$src"/packaging/*.socket; do
     [ -f "$f" ] && want unit "usr/lib/systemd/system/${f##*/}"
 done
+# The root helper, its client and the client's "sudo" name for gwcfgd.
+if [ -f "$src/helper/CMakeLists.txt" ]; then
+    want program usr/lib/gwagent/gwagent-helper
+    want program usr/lib/gwagent/gwagent-ask
+fi
 for f in "$src"/scripts/site/*.sh; do
     [ -f "$f" ] && want script "usr/share/gwagent/site/${f##*/}"
 done
@@ -134,7 +139,11 @@ while read -r kind path; do
                 fail "/$path: runs $cmd, which the package does not hold"
             fi
         done <"$work/exec"
-        grep -q '^WantedBy=' "$f" || fail "/$path: no [Install] WantedBy=, cannot be enabled"
+        # A template runs one instance per connection of its socket.
+        case $path in
+        *@.service) ;;
+        *) grep -q '^WantedBy=' "$f" || fail "/$path: no [Install] WantedBy=, cannot be enabled" ;;
+        esac
         ;;
     esac
 done <"$work/expect"
@@ -145,6 +154,16 @@ for f in "$root"/usr/lib/systemd/system/* "$root"/usr/lib/pkgconfig/gwagent.pc; 
         fail "${f#"$root"}: names /usr/local, where the package installs nothing"
     fi
 done
+
+# gwcfgd's "sudo": a link to the root helper's client, never the real sudo.
+if [ -f "$src/helper/CMakeLists.txt" ]; then
+    link=$root/usr/lib/gwagent/bin/sudo
+    if [ ! -L "$link" ] || [ "$(readlink "$link")" != ../gwagent-ask ]; then
+        fail "/usr/lib/gwagent/bin/sudo: not a link to ../gwagent-ask"
+    fi
+    grep -q '^Environment=PATH=/usr/lib/gwagent/bin:' "$root/usr/lib/systemd/system/gwcfgd.service" ||
+        fail "gwcfgd.service: the helper's client is not first on the daemon's PATH"
+fi
 
 # Files under /etc are conffiles, so dpkg keeps an administrator's edits.
 (cd "$root" && find etc -type f 2>/dev/null) >"$work/etc-files"

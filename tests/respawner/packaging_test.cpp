@@ -64,23 +64,19 @@ std::string WithoutSudo(const char *command) {
     return c.substr(c.find(' ') + 1);
 }
 
-// The commands the system runs as "sudo <command>", by the account sudo runs
-// them as, with the paths under which sudo finds them on images with and
-// without a merged /usr. As root: the two dhcpcd commands, date -s with one
-// time text (a regular expression: no other option of date), the fixed
-// address helper. As pi, never as root: the forwarder, which lives in pi's
-// home, run as "./basic_pkt_fwd" from its directory, without arguments.
+// The commands the system runs as "sudo <command>" through the real sudo,
+// by the account sudo runs them as, with the paths under which sudo finds
+// them on images with and without a merged /usr. As root: the two dhcpcd
+// commands of the restart sequence. As pi, never as root: the forwarder,
+// which lives in pi's home, run as "./basic_pkt_fwd" from its directory,
+// without arguments. Nothing for gwcfgd: its "sudo" is the root helper's
+// client, and pi may not set the clock or the fixed address through sudo.
 std::map<std::string, std::set<std::string>> SystemCommands() {
     std::map<std::string, std::set<std::string>> want;
     for (const char *dir : {"/usr/sbin/", "/sbin/"}) {
         want["root"].insert(dir + WithoutSudo(respawn::kDhcpRelease));
         want["root"].insert(dir + WithoutSudo(respawn::kDhcpRebind));
     }
-    const std::string time_text = "^-s [0-9A-Za-z:.+/@][0-9A-Za-z:.+/@-]*( [0-9A-Za-z:.+/@][0-9A-Za-z:.+/@-]*)*$";
-    want["root"].insert("/usr/bin/date " + time_text);
-    want["root"].insert("/bin/date " + time_text);
-    want["root"].insert("/usr/lib/gwagent/fixed-ip");
-    want["root"].insert("/usr/local/lib/gwagent/fixed-ip");
     want["pi"].insert(std::string(respawn::kForwarderDir) + "/basic_pkt_fwd \"\"");
     return want;
 }

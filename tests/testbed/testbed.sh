@@ -29,6 +29,7 @@
 
 TB_CACHE=${GW_TESTBED_CACHE:-/var/cache/gwagent-testbed}
 TB_SUITE=bookworm
+TB_MIRROR_HOST=deb.debian.org  # mmdebstrap's default mirror
 TB_PACKAGES="systemd,systemd-sysv,dbus,libpam-systemd,sudo,dhcpcd-base,dhcpcd,iproute2,procps,libjsoncpp25"
 TB_SUBNET=10.47.0
 TB_LAN_IP=$TB_SUBNET.1
@@ -57,6 +58,12 @@ tb_check() {
         return 1
     fi
     ip netns del "gwtb-probe-$$"
+    # The first root comes from a Debian mirror; a cached one needs none.
+    if [ ! -f "$TB_CACHE/root-$(tb_root_key)/.complete" ] &&
+        ! timeout 10 bash -c "exec 3<>/dev/tcp/$TB_MIRROR_HOST/80" 2>/dev/null; then
+        echo "no Debian root cached in $TB_CACHE and no route to the mirror $TB_MIRROR_HOST"
+        return 1
+    fi
     return 0
 }
 
