@@ -10,6 +10,7 @@
 // configuration. Then one datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
+#include "cli.h"
 #include "config_block.h"
 #include "gwcfgd.h"
 
@@ -68,7 +69,8 @@ void usage(FILE *out) {
             "  --discovery-rate N\n"
             "                 answer at most N discovery requests per second per\n"
             "                 source address (default %ld; 0: no limit)\n"
-            "  --help         show this text\n",
+            "  --help         show this text\n"
+            "  --version      print the version\n",
             kDefaultPort, gwcfgd::kBlockFile, kDefaultDiscoveryRate);
 }
 
@@ -118,18 +120,12 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
 int bad_usage(const char *msg, const char *arg) {
     fprintf(stderr, "gwcfgd: %s%s%s\n", msg, arg ? ": " : "", arg ? arg : "");
     fprintf(stderr, "gwcfgd: Try 'gwcfgd --help' for the options.\n");
-    return 2;
+    return gwcli::kExitUsage;
 }
 
 // A decimal number from 0 to max, digits only.
 bool parse_count(const char *text, long max, long *out) {
-    char *end = nullptr;
-    errno = 0;
-    const long v = strtol(text, &end, 10);
-    if (errno || !*text || *end || v < 0 || v > max || !(*text >= '0' && *text <= '9'))
-        return false;
-    *out = v;
-    return true;
+    return gwcli::parse_decimal(text, 0L, max, out);
 }
 
 }  // namespace
@@ -154,6 +150,7 @@ int main(int argc, char **argv) {
         {"restart-requests", no_argument, nullptr, kRestart},
         {"discovery-rate", required_argument, nullptr, kRate},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
@@ -187,6 +184,9 @@ int main(int argc, char **argv) {
             break;
         case 'h':
             usage(stdout);
+            return 0;
+        case 'V':
+            fputs(gwcli::version_line("gwcfgd").c_str(), stdout);
             return 0;
         default:
             return bad_usage("unknown option or missing value", argv[optind - 1]);
