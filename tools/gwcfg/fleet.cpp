@@ -52,10 +52,10 @@ const std::vector<size_t> *Census::find(const Mac &mac) const {
 // ---------------------------------------------------------------------------
 // Progress
 
-void Progress::show(const std::string &text) {
+void Progress::show(const std::string &text, bool last) {
     if (!enabled_) return;
     const auto now = Clock::now();
-    if (shown_ && now - last_ < std::chrono::milliseconds(100)) return;
+    if (shown_ && !last && now - last_ < std::chrono::milliseconds(100)) return;
     last_ = now;
     err_ << "\r\033[K" << text << std::flush;
     shown_ = true;

@@ -127,7 +127,8 @@ class Progress {
 public:
     Progress(std::ostream &err, bool enabled) : err_(err), enabled_(enabled) {}
     ~Progress() { clear(); }
-    void show(const std::string &text);  // at most ten times a second
+    // At most ten times a second, unless `last` (the final state).
+    void show(const std::string &text, bool last = false);
     void clear();
 
 private:

@@ -422,16 +422,16 @@ struct ChangeSource {
 bool load_profile(const Invocation &inv, const std::string &path, Json::Value *profile, std::string *error) {
     Json::Value whole;
     if (!read_json_file(path, &whole, error)) return false;
+    BlockContents scratch{};
+    std::string why;
+    if (!gwblock::apply_json_profile(whole, &scratch, &why)) {
+        *error = path + ": " + why;
+        return false;
+    }
     *profile = only_sections(whole, inv.only);
     if (keys_held(*profile).empty()) {
         *error = path + " holds no key" + (inv.only.empty() ? "" : " of the sections given with --only") +
                  ": nothing to apply";
-        return false;
-    }
-    BlockContents scratch{};
-    std::string why;
-    if (!gwblock::apply_json_profile(*profile, &scratch, &why)) {
-        *error = path + ": " + why;
         return false;
     }
     if (whole.isMember("device_info")) (*profile)["device_info"] = whole["device_info"];
@@ -578,7 +578,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         ++done;
         failed += x.state != Exchange::State::Done;
         progress.show(label + ": " + std::to_string(done) + "/" + std::to_string(total) + " gateways done, " +
-                      std::to_string(failed) + " failed");
+                          std::to_string(failed) + " failed",
+                      done == total);
     });
     progress.clear();
     session.finish();

@@ -256,7 +256,7 @@ void print_outcomes(std::ostream &out, std::ostream &err, const std::string &lab
         if (o.has_before) revision = std::to_string(o.before);
         if (o.has_after && (!o.has_before || o.after != o.before))
             revision = (o.has_before ? revision + " -> " : "") + std::to_string(o.after);
-        rows.push_back({o.mac.text(), or_dash(o.name), o.result, revision, o.ok ? o.path : o.detail});
+        rows.push_back({o.mac.text(), or_dash(o.name), o.result, revision, o.path.empty() ? o.detail : o.path});
         failed += !o.ok;
     }
     print_table(out, rows);
