@@ -221,7 +221,10 @@ bool Session::census(const CensusGoal &goal, Census *out) {
             progress_->show(label_ + ": asking " + destination() + ", " + std::to_string(out->macs()) +
                             " gateways answered");
         if (!receive(std::min(next_try, deadline), &data, &from)) continue;
-        if (!counts(from)) continue;
+        if (!counts(from)) {
+            warn("ignoring a reply from " + format_endpoint(from) + ": --to names " + format_address(reach_.dest));
+            continue;
+        }
         uint8_t mac_bytes[6];
         std::string fault;
         if (!gwblock::parse_discovery_frame(data.data(), data.size(), mac_bytes, nullptr, &fault)) {
@@ -269,6 +272,99 @@ bool Session::census(const CensusGoal &goal, Census *out) {
     return true;
 }
 
+// One datagram that arrived during run(): to the exchanges it answers.
+// Discovery replies of other gateways are expected while probes went out
+// (a broadcast probe reaches every gateway); anything else nothing waited
+// for is warned about.
+void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from, std::vector<Exchange> &all,
+                       const std::unordered_map<uint64_t, std::vector<size_t>> &by_mac, bool probing,
+                       const std::function<void(Exchange &, Exchange::State)> &finish) {
+    std::string fault;
+    if (data.size() == SEARCH_FORMAT_LEN) {
+        uint8_t mac_bytes[6];
+        if (!gwblock::parse_discovery_frame(data.data(), data.size(), mac_bytes, nullptr, &fault)) {
+            warn("ignoring a reply from " + format_endpoint(from) + ": " + fault);
+            return;
+        }
+        const Mac mac = mac_of(mac_bytes);
+        auto it = by_mac.find(mac.key());
+        if (!probing || it == by_mac.end()) {
+            if (!probing) warn("ignoring a discovery reply of " + mac.text() + " from " + format_endpoint(from) +
+                               ": none was asked for");
+            return;
+        }
+        Reply r;
+        r.from = from;
+        bool decoded = false;
+        for (size_t i : it->second) {
+            Exchange &x = all[i];
+            if (x.state != Exchange::State::Pending || !x.probe) continue;
+            if (x.check_from && !same_endpoint(x.from, from)) {
+                warn("ignoring a reply of " + mac.text() + " from " + format_endpoint(from) +
+                     ": the gateway answered from " + format_endpoint(x.from));
+                continue;
+            }
+            if (!decoded) {
+                if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes, &r.contents, &fault)) {
+                    warn("ignoring the reply of " + mac.text() + " from " + format_endpoint(from) + ": " + fault);
+                    return;
+                }
+                decoded = true;
+            }
+            x.answered = true;
+            x.last = r;
+            switch (x.judge ? x.judge(r) : Verdict::Done) {
+            case Verdict::Wait:
+                break;
+            case Verdict::Resend:
+                x.resend = true;
+                break;
+            case Verdict::Done:
+                finish(x, Exchange::State::Done);
+                break;
+            case Verdict::Fail:
+                finish(x, Exchange::State::Failed);
+                break;
+            }
+        }
+        return;
+    }
+    if (data.size() == SERVER_ACK_MSG_LEN) {
+        const Mac mac = mac_of(data.data() + 1);
+        auto it = by_mac.find(mac.key());
+        bool asked = false;
+        if (it != by_mac.end()) {
+            for (size_t i : it->second) {
+                Exchange &x = all[i];
+                if (!x.await_ack) continue;
+                asked = true;  // a late or second acknowledgement is no news
+                if (x.state != Exchange::State::Pending) continue;
+                if (x.check_from && x.from.sin_addr.s_addr != from.sin_addr.s_addr) {
+                    warn("ignoring an acknowledgement of " + mac.text() + " from " + format_endpoint(from) +
+                         ": the gateway answered from " + format_address(x.from));
+                    continue;
+                }
+                if (!gwblock::parse_server_ack(data.data(), data.size(), x.mac.bytes, &fault)) {
+                    warn("ignoring a datagram from " + format_endpoint(from) + ": " + fault);
+                    return;
+                }
+                x.answered = true;
+                x.last.from = from;
+                finish(x, Exchange::State::Done);
+                return;
+            }
+        }
+        if (!asked)
+            warn("ignoring a datagram from " + format_endpoint(from) + ": " +
+                 (gwblock::parse_server_ack(data.data(), data.size(), mac.bytes, &fault)
+                      ? "an acknowledgement of " + mac.text() + ", which was not asked"
+                      : fault));
+        return;
+    }
+    warn("ignoring a " + std::to_string(data.size()) + "-byte datagram from " + format_endpoint(from) +
+         ": no answer of the configuration protocol");
+}
+
 void Session::run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each) {
     std::vector<Exchange> &all = *exchanges;
     uint8_t probe[SEARCH_COMMAND_LEN];
@@ -285,7 +381,9 @@ void Session::run(std::vector<Exchange> *exchanges, const std::function<void(con
         by_mac[x.mac.key()].push_back(i);
         ++pending;
     }
-    auto finish = [&](Exchange &x, Exchange::State state) {
+    bool probing = false;
+    for (const Exchange &x : all) probing = probing || x.probe;
+    const std::function<void(Exchange &, Exchange::State)> finish = [&](Exchange &x, Exchange::State state) {
         x.state = state;
         --pending;
         if (each) each(x);
@@ -326,66 +424,7 @@ void Session::run(std::vector<Exchange> *exchanges, const std::function<void(con
         if (pending == 0) break;
         // Take everything that arrives before the next try is due.
         while (receive(wake, &data, &from)) {
-            if (data.size() == SEARCH_FORMAT_LEN) {
-                uint8_t mac_bytes[6];
-                std::string fault;
-                if (!gwblock::parse_discovery_frame(data.data(), data.size(), mac_bytes, nullptr, &fault)) {
-                    warn("ignoring a reply from " + format_endpoint(from) + ": " + fault);
-                    continue;
-                }
-                auto it = by_mac.find(mac_of(mac_bytes).key());
-                if (it == by_mac.end()) continue;  // another gateway answering a broadcast probe
-                Reply r;
-                r.from = from;
-                bool decoded = false;
-                for (size_t i : it->second) {
-                    Exchange &x = all[i];
-                    if (x.state != Exchange::State::Pending || !x.probe) continue;
-                    if (x.check_from && !same_endpoint(x.from, from)) continue;
-                    if (!decoded) {
-                        if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes, &r.contents,
-                                                            &fault)) {
-                            warn("ignoring the reply of " + mac_of(mac_bytes).text() + " from " +
-                                 format_endpoint(from) + ": " + fault);
-                            break;
-                        }
-                        decoded = true;
-                    }
-                    x.answered = true;
-                    x.last = r;
-                    switch (x.judge ? x.judge(r) : Verdict::Done) {
-                    case Verdict::Wait:
-                        break;
-                    case Verdict::Resend:
-                        x.resend = true;
-                        break;
-                    case Verdict::Done:
-                        finish(x, Exchange::State::Done);
-                        break;
-                    case Verdict::Fail:
-                        finish(x, Exchange::State::Failed);
-                        break;
-                    }
-                }
-            } else if (data.size() == SERVER_ACK_MSG_LEN) {
-                const Mac mac = mac_of(data.data() + 1);
-                auto it = by_mac.find(mac.key());
-                if (it == by_mac.end()) continue;
-                for (size_t i : it->second) {
-                    Exchange &x = all[i];
-                    if (x.state != Exchange::State::Pending || !x.await_ack) continue;
-                    if (x.check_from && x.from.sin_addr.s_addr != from.sin_addr.s_addr) continue;
-                    std::string fault;
-                    if (!gwblock::parse_server_ack(data.data(), data.size(), x.mac.bytes, &fault)) {
-                        warn("ignoring a datagram from " + format_endpoint(from) + ": " + fault);
-                        break;
-                    }
-                    x.answered = true;
-                    x.last.from = from;
-                    finish(x, Exchange::State::Done);
-                    break;
-                }
-            }
+            dispatch(data, from, all, by_mac, probing, finish);
             if (pending == 0 || Clock::now() >= wake) break;
         }
     }
