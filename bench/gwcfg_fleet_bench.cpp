@@ -41,11 +41,9 @@ double RunTool(benchmark::State &state, const std::vector<std::string> &args, co
 void BM_FleetSet(benchmark::State &state) {
     for (auto _ : state) {
         const std::string server = "bench-" + std::to_string(++g_round) + ".example.net";
-        state.SetIterationTime(RunTool(state,
-                                       {"set", "--all", "--expect", std::to_string(kGateways),
-                                        "gateway_conf.server_address=" + server},
-                                       std::to_string(kGateways) + " of " + std::to_string(kGateways) +
-                                           " gateways done."));
+        state.SetIterationTime(RunTool(
+            state, {"set", "--all", "--expect", std::to_string(kGateways), "gateway_conf.server_address=" + server},
+            std::to_string(kGateways) + " of " + std::to_string(kGateways) + " gateways done."));
     }
     state.counters["gateways"] = kGateways;
 }

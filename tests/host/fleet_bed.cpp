@@ -79,7 +79,8 @@ std::string FleetBed::Build() {
     sh += "ip -n " + laptop_ + " route add default dev eth0\n";
     gwtest::WriteFile(dir_.file("up.sh"), sh);
     std::string out, err;
-    if (gwtest::RunProgram({"sh", dir_.file("up.sh")}, &out, &err, 300000) != 0) return err.empty() ? "up.sh failed" : err;
+    if (gwtest::RunProgram({"sh", dir_.file("up.sh")}, &out, &err, 300000) != 0)
+        return err.empty() ? "up.sh failed" : err;
     return "";
 }
 

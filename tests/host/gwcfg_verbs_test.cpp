@@ -119,14 +119,14 @@ TEST_F(FleetVerbs, SetChangesEveryGatewayAtOnceAndSaysHowEachFared) {
               std::string::npos)
         << r.out;
     EXPECT_TRUE(std::regex_search(r.out, std::regex("\nMAC +DEVICE NAME +RESULT +REVISION +DETAIL\n"))) << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +changed +7 -> 8")))
+    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +changed +7 -> 8"))) << r.out;
+    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacB), std::regex(kMacB + " +north-mast +changed +7 -> 8"))) << r.out;
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +did not answer within 300 ms")))
         << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacB), std::regex(kMacB + " +north-mast +changed +7 -> 8")))
-        << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +did not answer within 300 ms")))
-        << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacD),
-                                 std::regex(kMacD + " +refuses +failed +7 +did not take the update \\(still revision 7\\)")))
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacD),
+                         std::regex(kMacD + " +refuses +failed +7 +did not take the update \\(still revision 7\\)")))
         << r.out;
     EXPECT_NE(r.out.find("2 of 4 gateways done, 2 failed.\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("2 of 4 gateways failed"), std::string::npos) << r.err;
@@ -143,7 +143,8 @@ TEST_F(FleetVerbs, SetChangesEveryGatewayAtOnceAndSaysHowEachFared) {
     // Exit 0 only when every gateway succeeded; nothing to change is success.
     r = RunTool(At({"set", kMacA, kMacB, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +unchanged +8 +nothing to change")))
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +unchanged +8 +nothing to change")))
         << r.out;
 }
 
@@ -152,7 +153,8 @@ TEST_F(FleetVerbs, SetChangesEveryGatewayAtOnceAndSaysHowEachFared) {
 TEST_F(FleetVerbs, GatewaysAreAskedAtOnce) {
     for (int i = 0; i < 40; ++i) fake.add(UnitOf(Gateway(static_cast<uint8_t>(0x40 + i), "many", "F")));
     std::vector<std::string> args = {"set"};
-    for (int i = 0; i < 40; ++i) args.push_back(gwblock::format_mac(Gateway(static_cast<uint8_t>(0x40 + i), "", "F").eqp.mac));
+    for (int i = 0; i < 40; ++i)
+        args.push_back(gwblock::format_mac(Gateway(static_cast<uint8_t>(0x40 + i), "", "F").eqp.mac));
     args.push_back("gateway_conf.serv_port_up=1701");
     const auto start = std::chrono::steady_clock::now();
     Result r = RunTool(At(args, 500));
@@ -196,8 +198,9 @@ TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 
     r = RunTool(At({"set", kMacA, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
-    EXPECT_EQ(r.out, "00:11:22:33:44:0a: would change (revision 7); nothing was sent\n"
-                     "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n");
+    EXPECT_EQ(r.out,
+              "00:11:22:33:44:0a: would change (revision 7); nothing was sent\n"
+              "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n");
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 }
 
@@ -224,7 +227,8 @@ TEST_F(FleetVerbs, CommandsGoToEveryGateway) {
     EXPECT_EQ(r.status, 1);
     // MAC addresses given, clear asks no census first: no device names.
     EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +- +acknowledged +-"))) << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +no acknowledgement within 300 ms")))
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +no acknowledgement within 300 ms")))
         << r.out;
 
     r = RunTool(At({"reboot", "--all"}));
@@ -312,12 +316,16 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ApplyRefusesFiles,
     ::testing::Values(BadFile{"NotJson", "{\"gateway_conf\": ", {}, "f.json: not JSON"},
                       BadFile{"NotAnObject", "[1, 2]", {}, "not a profile or backup"},
-                      BadFile{"UnknownKey", R"({"gateway_conf": {"server_adress": "x"}})", {},
+                      BadFile{"UnknownKey",
+                              R"({"gateway_conf": {"server_adress": "x"}})",
+                              {},
                               "unknown key gateway_conf.server_adress"},
                       BadFile{"BadValue", R"({"gateway_conf": {"serv_port_up": "x"}})", {}, "serv_port_up"},
                       BadFile{"Empty", "{}", {}, "holds no key"},
-                      BadFile{"NothingOfOnly", R"({"gateway_conf": {"serv_port_up": 1701}})",
-                              {"--only", "serverIP_conf"}, "holds no key of the sections given with --only"},
+                      BadFile{"NothingOfOnly",
+                              R"({"gateway_conf": {"serv_port_up": 1701}})",
+                              {"--only", "serverIP_conf"},
+                              "holds no key of the sections given with --only"},
                       BadFile{"Missing", nullptr, {}, "missing.json: No such file or directory"}),
     [](const ::testing::TestParamInfo<BadFile> &i) { return std::string(i.param.name); });
 
@@ -325,8 +333,8 @@ TEST_F(FleetVerbs, ABackupRestoresTheGatewayItWasTakenFrom) {
     const std::string backups = dir.file("backups/today");
     Result r = RunTool(At({"backup", kMacA, kMacB, kMacC, backups}));
     EXPECT_EQ(r.status, 1);  // the mute one
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA),
-                                 std::regex(kMacA + " +south-roof +saved +7 +.*/backups/today/00-11-22-33-44-0a\\.json")))
+    EXPECT_TRUE(std::regex_match(
+        RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +saved +7 +.*/backups/today/00-11-22-33-44-0a\\.json")))
         << r.out;
     const std::string file_a = backups + "/00-11-22-33-44-0a.json";
     ASSERT_TRUE(gwtest::FileExists(file_a));
@@ -336,10 +344,11 @@ TEST_F(FleetVerbs, ABackupRestoresTheGatewayItWasTakenFrom) {
     EXPECT_EQ(ParseJson(gwtest::ReadFile(file_a)), ParseJson(RunTool(At({"show", kMacA, "--json"})).out));
 
     const BlockContents original = fake.contents(0);
-    ASSERT_EQ(RunTool(At({"set", kMacA, "gateway_conf.server_address=elsewhere.example", "SX1301_conf.radio_0.freq=867300000",
-                          "SX1301_conf.radio_0.rssi_offset=-160.25", "serverIP_conf.fixed_ip=10.9.9.9"}))
-                  .status,
-              0);
+    ASSERT_EQ(
+        RunTool(At({"set", kMacA, "gateway_conf.server_address=elsewhere.example", "SX1301_conf.radio_0.freq=867300000",
+                    "SX1301_conf.radio_0.rssi_offset=-160.25", "serverIP_conf.fixed_ip=10.9.9.9"}))
+            .status,
+        0);
     r = RunTool(At({"diff", kMacA, file_a}));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("4 of the 142 keys both hold differ"), std::string::npos) << r.out;
@@ -438,10 +447,12 @@ INSTANTIATE_TEST_SUITE_P(
         GetCase{"SeveralGateways",
                 {"00:11:22:33:44:0a", "00:11:22:33:44:0b", "serverIP_conf.server_name"},
                 "00:11:22:33:44:0a  south-roof\n00:11:22:33:44:0b  north-mast\n"},
-        GetCase{"SeveralGatewaysAndKeys",
-                {"00:11:22:33:44:0a", "00:11:22:33:44:0b", "gateway_conf.serv_port_up", "device_info.mac"},
-                "00:11:22:33:44:0a  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0a  device_info.mac=00:11:22:33:44:0a\n"
-                "00:11:22:33:44:0b  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0b  device_info.mac=00:11:22:33:44:0b\n"},
+        GetCase{
+            "SeveralGatewaysAndKeys",
+            {"00:11:22:33:44:0a", "00:11:22:33:44:0b", "gateway_conf.serv_port_up", "device_info.mac"},
+            "00:11:22:33:44:0a  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0a  device_info.mac=00:11:22:33:44:0a\n"
+            "00:11:22:33:44:0b  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0b  "
+            "device_info.mac=00:11:22:33:44:0b\n"},
         GetCase{"Json",
                 {"00:11:22:33:44:0a", "gateway_conf.serv_port_up", "SX1301_conf.lorawan_public", "--json"},
                 "{\n  \"SX1301_conf.lorawan_public\" : true,\n  \"gateway_conf.serv_port_up\" : 1700\n}\n"}),
@@ -506,8 +517,7 @@ TEST_F(FleetVerbs, OnlyTheGatewayThatWasChangedCountsForTheReadBack) {
     Result r = RunTool(At({"set", kMacD, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 1) << r.out;
     EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("warning: ignoring a reply of 00:11:22:33:44:0d from 127.0.0.2:"), std::string::npos)
-        << r.err;
+    EXPECT_NE(r.err.find("warning: ignoring a reply of 00:11:22:33:44:0d from 127.0.0.2:"), std::string::npos) << r.err;
     EXPECT_EQ(fake.contents(3).revision, 7u);
 
     // The forger now answers discovery too, from 127.0.0.2: not a second
@@ -552,8 +562,8 @@ TEST(GwcfgHostileReplies, AFloodIsCappedAndEndsOnTime) {
         }
     });
     const auto start = std::chrono::steady_clock::now();
-    Result r = RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout", "3000",
-                        "--retries", "0"});
+    Result r =
+        RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout", "3000", "--retries", "0"});
     const auto took = std::chrono::steady_clock::now() - start;
     stop = true;
     flood.join();

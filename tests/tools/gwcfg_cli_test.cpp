@@ -41,8 +41,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UsageCase{"UnknownVerb", {"frobnicate"}, "unknown verb \"frobnicate\". Verbs: discover, show, get, set,"},
         UsageCase{"OptionBeforeTheVerb", {"--to", "127.0.0.1", "discover"}, "options come after the verb"},
-        UsageCase{"UnknownOption", {"discover", "--bogus"}, "gwcfg discover: unknown option --bogus. Run gwcfg discover --help."},
-        UsageCase{"OptionOfAnotherVerb", {"set", "00:11:22:33:44:0a", "x=1", "--keys"}, "--keys is not an option of set"},
+        UsageCase{"UnknownOption",
+                  {"discover", "--bogus"},
+                  "gwcfg discover: unknown option --bogus. Run gwcfg discover --help."},
+        UsageCase{
+            "OptionOfAnotherVerb", {"set", "00:11:22:33:44:0a", "x=1", "--keys"}, "--keys is not an option of set"},
         UsageCase{"RepeatedOption",
                   {"show", "00:11:22:33:44:0a", "--to", "127.0.0.1", "--to", "127.0.0.2"},
                   "--to is given twice; give it once"},
@@ -179,13 +182,14 @@ TEST(GwcfgManual, DocumentsEveryVerbAndOption) {
 TEST(ManualPages, FormatWithoutWarnings) {
     if (gwtest::RunProgram({"sh", "-c", "command -v man"}, nullptr, nullptr, 10000) != 0)
         GTEST_SKIP() << "man is not installed";
-    for (const char *page : {"tools/gwcfg/gwcfg.1", "host/gwcfgd.8", "respawner/respawner.8", "tools/fpgactl/fpgactl.8"}) {
+    for (const char *page :
+         {"tools/gwcfg/gwcfg.1", "host/gwcfgd.8", "respawner/respawner.8", "tools/fpgactl/fpgactl.8"}) {
         SCOPED_TRACE(page);
         std::string out, err;
         // What lintian runs.
-        const int status = gwtest::RunProgram({"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z",
-                                               std::string(GW_SOURCE_DIR) + "/" + page},
-                                              &out, &err, 30000, {"LC_ALL=C.UTF-8", "MANROFFSEQ=", "MANWIDTH=80"});
+        const int status = gwtest::RunProgram(
+            {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", std::string(GW_SOURCE_DIR) + "/" + page}, &out,
+            &err, 30000, {"LC_ALL=C.UTF-8", "MANROFFSEQ=", "MANWIDTH=80"});
         EXPECT_EQ(status, 0) << err;
         EXPECT_EQ(err, "");
         EXPECT_NE(out.find("NAME"), std::string::npos);
@@ -216,7 +220,7 @@ TEST(Programs, AnswerVersion) {
 struct CompletionCase {
     const char *name;
     const char *line;
-    std::vector<std::string> want;     // all of these
+    std::vector<std::string> want;      // all of these
     std::vector<std::string> not_want;  // none of these
 };
 
@@ -242,7 +246,8 @@ TEST_P(Completion, OffersWhatFitsTheWord) {
 INSTANTIATE_TEST_SUITE_P(
     Lines, Completion,
     ::testing::Values(
-        CompletionCase{"Verbs", "gwcfg ", {"discover", "show", "set", "apply", "backup", "diff", "--version"}, {"__complete"}},
+        CompletionCase{
+            "Verbs", "gwcfg ", {"discover", "show", "set", "apply", "backup", "diff", "--version"}, {"__complete"}},
         CompletionCase{"VerbPrefix", "gwcfg ba", {"backup"}, {"show"}},
         CompletionCase{"Options", "gwcfg set --d", {"--dry-run"}, {"--json=", "--keys"}},
         CompletionCase{"NoKeysBeforeATarget", "gwcfg set ", {}, {"gateway_conf.server_address="}},
@@ -252,7 +257,10 @@ INSTANTIATE_TEST_SUITE_P(
                        {"device_info.mac=", "SX1301_conf.clksrc="}},
         // Bash replaces what follows the last '=' or ':'.
         CompletionCase{"FlagValues", "gwcfg set --all SX1301_conf.radio_0.enable=", {"true", "false"}, {}},
-        CompletionCase{"GetTakesSections", "gwcfg get --all SX1301_conf.radio_1", {"SX1301_conf.radio_1", "SX1301_conf.radio_1.freq"}, {}},
+        CompletionCase{"GetTakesSections",
+                       "gwcfg get --all SX1301_conf.radio_1",
+                       {"SX1301_conf.radio_1", "SX1301_conf.radio_1.freq"},
+                       {}},
         CompletionCase{"OnlySections", "gwcfg apply --all x.json --only gateway", {"gateway_conf"}, {"device_info"}},
         CompletionCase{"Files", "gwcfg apply --all packaging/profiles/eu", {"packaging/profiles/eu868.json"}, {}},
         CompletionCase{"HelpVerbs", "gwcfg help ti", {"timesync"}, {}}),

@@ -30,9 +30,7 @@ constexpr int kExitUsage = 2;
 constexpr const char kVersion[] = GW_VERSION;
 
 // "gwcfg 0.1.0\n": what --version prints.
-inline std::string version_line(const char *program) {
-    return std::string(program) + " " + kVersion + "\n";
-}
+inline std::string version_line(const char *program) { return std::string(program) + " " + kVersion + "\n"; }
 
 // A decimal number written with digits only (no sign, blank or base prefix)
 // within [min, max]. *out is written only on success.

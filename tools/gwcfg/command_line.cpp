@@ -28,8 +28,7 @@ const std::vector<OptionRow> kOptionRows = {
      "address only its replies count"},
     {kOptPort, "--port", "N", false, "UDP port of the gateways (default 48321)"},
     {kOptTimeout, "--timeout", "MS", false, "how long each step waits for answers (default 1000)"},
-    {kOptRetries, "--retries", "N", false,
-     "requests sent again within the timeout when no answer came (default 2)"},
+    {kOptRetries, "--retries", "N", false, "requests sent again within the timeout when no answer came (default 2)"},
     {kOptJson, "--json", nullptr, false, "print JSON for scripts"},
     {kOptKeys, "--keys", nullptr, false, "print every key as KEY=VALUE"},
     {kOptOnly, "--only", "SECTION", true,
@@ -229,7 +228,8 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         const std::string name = word.substr(0, eq);
         const OptionRow *o = find_option(name);
         if (!o) return usage_error(io.err, v.name, "unknown option " + word);
-        if (!(allowed & o->id)) return usage_error(io.err, v.name, std::string(o->name) + " is not an option of " + v.name);
+        if (!(allowed & o->id))
+            return usage_error(io.err, v.name, std::string(o->name) + " is not an option of " + v.name);
         if ((inv->given & o->id) && !o->repeatable)
             return usage_error(io.err, v.name, std::string(o->name) + " is given twice; give it once");
         inv->given |= o->id;
@@ -340,8 +340,7 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
                 return gwcli::kExitUsage;
             }
         }
-        if ((inv->given & kOptExpect) && !inv->all)
-            return usage_error(io.err, v.name, "--expect goes with --all");
+        if ((inv->given & kOptExpect) && !inv->all) return usage_error(io.err, v.name, "--expect goes with --all");
     }
     inv->rest.assign(positional.begin() + static_cast<long>(at), positional.end());
     if (inv->rest.size() < v.min_rest) {

@@ -38,10 +38,10 @@ constexpr uint32_t kNetworkOptions = kOptTo | kOptPort | kOptTimeout | kOptRetri
 
 struct OptionRow {
     Option id;
-    const char *name;    // "--to"
-    const char *value;   // "ADDR[:PORT]"; nullptr for a flag
-    bool repeatable;     // given more than once, the values add up
-    const char *help;    // one line or more, without the name
+    const char *name;   // "--to"
+    const char *value;  // "ADDR[:PORT]"; nullptr for a flag
+    bool repeatable;    // given more than once, the values add up
+    const char *help;   // one line or more, without the name
 };
 
 const std::vector<OptionRow> &option_table();
@@ -64,13 +64,13 @@ using Handler = int (*)(const Invocation &, Io &);
 struct VerbRow {
     const char *name;
     Targets targets;
-    const char *rest;        // the other arguments, as usage writes them ("KEY=VALUE...")
+    const char *rest;  // the other arguments, as usage writes them ("KEY=VALUE...")
     size_t min_rest, max_rest;
-    uint32_t options;        // beyond --help
-    const char *summary;     // one line for gwcfg --help
-    const char *description; // gwcfg VERB --help
+    uint32_t options;         // beyond --help
+    const char *summary;      // one line for gwcfg --help
+    const char *description;  // gwcfg VERB --help
     Handler handler;
-    bool hidden;             // not listed (the completion helper)
+    bool hidden;  // not listed (the completion helper)
 };
 
 const std::vector<VerbRow> &verb_table();
@@ -80,15 +80,15 @@ const VerbRow *find_verb(const std::string &name);
 struct Invocation {
     const VerbRow *verb = nullptr;
     bool help = false;
-    bool version = false;               // --version: printed already
-    std::vector<Mac> targets;           // Targets::Fleet, unless all
+    bool version = false;      // --version: printed already
+    std::vector<Mac> targets;  // Targets::Fleet, unless all
     bool all = false;
-    std::vector<std::string> rest;      // the arguments after the targets (for Pair: both)
+    std::vector<std::string> rest;  // the arguments after the targets (for Pair: both)
     Reach reach;
     size_t expect = 0;
     bool json = false, keys = false, dry_run = false, force = false;
     std::vector<std::string> only;
-    uint32_t given = 0;                 // options given, one bit each
+    uint32_t given = 0;  // options given, one bit each
 };
 
 // Parses args (without the program name). Returns kExitOk with *inv filled,

@@ -171,8 +171,7 @@ void Session::warn(const std::string &text) {
 void Session::finish() {
     if (warnings_ > kMaxWarnings) {
         if (progress_) progress_->clear();
-        err_ << label_ << ": warning: " << warnings_ - kMaxWarnings
-             << " more datagrams like these were ignored.\n";
+        err_ << label_ << ": warning: " << warnings_ - kMaxWarnings << " more datagrams like these were ignored.\n";
     }
     warnings_ = 0;
 }
@@ -289,8 +288,9 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
         const Mac mac = mac_of(mac_bytes);
         auto it = by_mac.find(mac.key());
         if (!probing || it == by_mac.end()) {
-            if (!probing) warn("ignoring a discovery reply of " + mac.text() + " from " + format_endpoint(from) +
-                               ": none was asked for");
+            if (!probing)
+                warn("ignoring a discovery reply of " + mac.text() + " from " + format_endpoint(from) +
+                     ": none was asked for");
             return;
         }
         Reply r;

@@ -99,15 +99,15 @@ enum class Verdict {
 struct Exchange {
     // Set by the caller.
     Mac mac{};
-    sockaddr_in to{};             // where its datagrams go
-    bool check_from = false;      // count only replies from `from`
+    sockaddr_in to{};         // where its datagrams go
+    bool check_from = false;  // count only replies from `from`
     sockaddr_in from{};
-    std::vector<uint8_t> request;  // sent at the first try (may be empty)
-    bool repeat = false;           // send the request again at every try
-    bool await_ack = false;        // a valid server_ack_msg of `mac` ends it
-    bool probe = false;            // send a discovery request at every try
+    std::vector<uint8_t> request;                 // sent at the first try (may be empty)
+    bool repeat = false;                          // send the request again at every try
+    bool await_ack = false;                       // a valid server_ack_msg of `mac` ends it
+    bool probe = false;                           // send a discovery request at every try
     std::function<Verdict(const Reply &)> judge;  // for probe: its replies
-    int timeout_ms = 0;            // 0: the reach's
+    int timeout_ms = 0;                           // 0: the reach's
 
     // Results.
     enum class State { Pending, Done, Failed, TimedOut };

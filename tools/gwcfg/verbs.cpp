@@ -53,8 +53,7 @@ struct Located {
 // One census for the invocation's targets. With --all every MAC that
 // answers is a target. False (with the message written and *status set)
 // when nothing can be done.
-bool locate(const Invocation &inv, Session &session, bool listen_full, bool change, Located *out, Io &io,
-            int *status) {
+bool locate(const Invocation &inv, Session &session, bool listen_full, bool change, Located *out, Io &io, int *status) {
     CensusGoal goal;
     goal.targets = inv.targets;
     goal.listen_full = listen_full;
@@ -67,8 +66,7 @@ bool locate(const Invocation &inv, Session &session, bool listen_full, bool chan
         return true;
     }
     for (const auto &kv : out->census.by_mac) out->targets.push_back(out->census.replies[kv.second[0]].mac);
-    std::sort(out->targets.begin(), out->targets.end(),
-              [](const Mac &a, const Mac &b) { return a.key() < b.key(); });
+    std::sort(out->targets.begin(), out->targets.end(), [](const Mac &a, const Mac &b) { return a.key() < b.key(); });
     const std::string label = label_of(inv);
     if (out->targets.empty()) {
         io.err << label << ": no gateway answered within " << inv.reach.timeout_ms << " ms (asked "
@@ -184,7 +182,9 @@ int cmd_discover(const Invocation &inv, Io &io) {
         for (size_t i : order) {
             const Reply &r = census.replies[i];
             const auto &f = r.contents.gw.gateway_conf;
-            std::vector<std::string> row = {r.mac.text(), format_address(r.from), or_dash(device_name(r.contents)),
+            std::vector<std::string> row = {r.mac.text(),
+                                            format_address(r.from),
+                                            or_dash(device_name(r.contents)),
                                             or_dash(text_of(f.gateway_ID, sizeof f.gateway_ID)),
                                             or_dash(text_of(f.server_address, sizeof f.server_address)),
                                             std::to_string(r.contents.revision)};
@@ -230,11 +230,9 @@ int cmd_discover(const Invocation &inv, Io &io) {
                << which << "): the network server cannot tell them apart. Give each its own "
                << "gateway_conf.gateway_ID, or set it empty so that each derives one from its MAC address.\n";
     }
-    if (shared > kShown)
-        io.err << "gwcfg: warning: and " << shared - kShown << " more gateway IDs are shared.\n";
+    if (shared > kShown) io.err << "gwcfg: warning: and " << shared - kShown << " more gateway IDs are shared.\n";
     if (census.replies.empty()) {
-        io.err << "gwcfg: no gateway answered within " << inv.reach.timeout_ms << " ms (asked "
-               << session.destination()
+        io.err << "gwcfg: no gateway answered within " << inv.reach.timeout_ms << " ms (asked " << session.destination()
                << "). Check that the gateways are up and on this network, or try --to ADDR, --port N or a "
                   "longer --timeout.\n";
         return gwcli::kExitFailed;
@@ -499,8 +497,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                             "gateway with --to ADDR, or use --force to update them all.\n";
                 continue;
             }
-            io.err << label << ": warning: " << found->size() << " answers for MAC " << mac.text() << " ("
-                   << where_text << "); --force: sending anyway.\n";
+            io.err << label << ": warning: " << found->size() << " answers for MAC " << mac.text() << " (" << where_text
+                   << "); --force: sending anyway.\n";
             everywhere = true;
         }
         BlockContents w = current.contents;
@@ -904,8 +902,7 @@ int cmd_diff(const Invocation &inv, Io &io) {
         io.out << rows.size() - 1 << " of the " << compared << " keys both hold differ\n";
     }
     if (compared == 0)
-        io.err << label << ": warning: " << sides[0].label << " and " << sides[1].label
-               << " hold no key in common.\n";
+        io.err << label << ": warning: " << sides[0].label << " and " << sides[1].label << " hold no key in common.\n";
     return gwcli::kExitOk;
 }
 
@@ -924,8 +921,7 @@ bool date_text_ok(const std::string &t) {
 }
 
 // Finds the gateways, then sends each one command that has no answer.
-int send_unanswered(const Invocation &inv, Io &io, const char *command, const std::string &argument,
-                    const char *note) {
+int send_unanswered(const Invocation &inv, Io &io, const char *command, const std::string &argument, const char *note) {
     const std::string label = label_of(inv);
     Progress progress(io.err, io.progress);
     Session session(inv.reach, io.err, label, &progress);
@@ -983,7 +979,8 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
 int cmd_timesync(const Invocation &inv, Io &io) {
     // Seconds since the epoch are the same in every time zone; a local time
     // without its zone would set a gateway in another zone hours wrong.
-    const std::string text = inv.rest.empty() ? "@" + std::to_string(static_cast<long long>(time(nullptr))) : inv.rest[0];
+    const std::string text =
+        inv.rest.empty() ? "@" + std::to_string(static_cast<long long>(time(nullptr))) : inv.rest[0];
     if (!date_text_ok(text)) {
         io.err << "gwcfg timesync: \"" << text
                << "\" is not a date text: give at most 19 characters of digits, letters, blanks and : - / . + , @ "
@@ -1051,13 +1048,13 @@ int cmd_clear(const Invocation &inv, Io &io) {
                         "unchanged.\n";
         } else {
             o.result = "failed";
-            o.detail = x.error.empty() ? "no acknowledgement within " + std::to_string(inv.reach.timeout_ms) + " ms"
-                                       : x.error;
-            o.message = x.error.empty() ? label + ": no acknowledgement from " + x.mac.text() + " within " +
-                                              std::to_string(inv.reach.timeout_ms) + " ms (asked " +
-                                              format_endpoint(x.to) +
-                                              "). Check the MAC with gwcfg discover, or raise --timeout.\n"
-                                        : label + ": " + x.error + ".\n";
+            o.detail =
+                x.error.empty() ? "no acknowledgement within " + std::to_string(inv.reach.timeout_ms) + " ms" : x.error;
+            o.message = x.error.empty()
+                            ? label + ": no acknowledgement from " + x.mac.text() + " within " +
+                                  std::to_string(inv.reach.timeout_ms) + " ms (asked " + format_endpoint(x.to) +
+                                  "). Check the MAC with gwcfg discover, or raise --timeout.\n"
+                            : label + ": " + x.error + ".\n";
         }
         outcomes.push_back(o);
     }

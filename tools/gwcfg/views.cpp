@@ -77,8 +77,8 @@ void print_page(std::ostream &out, const Reply &r) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"device name", or_dash(device_name(c))});
     rows.push_back({"identity", text_of(e.vendor, sizeof e.vendor) + " " + text_of(e.model, sizeof e.model) +
-                                    ", serial " + or_dash(text_of(e.serial_no, sizeof e.serial_no)) +
-                                    ", hardware " + or_dash(text_of(e.hw_id, sizeof e.hw_id))});
+                                    ", serial " + or_dash(text_of(e.serial_no, sizeof e.serial_no)) + ", hardware " +
+                                    or_dash(text_of(e.hw_id, sizeof e.hw_id))});
     rows.push_back({"network", "live " + with_mask(e.ip, e.netmask) + ", gateway " + ipv4(e.gateway) + ", DNS " +
                                    ipv4(e.pri_dns) + " " + ipv4(e.sec_dns)});
     rows.push_back({"", "fixed " + with_mask(e.fixed_ip, e.fixed_netmask) + ", gateway " + ipv4(e.fixed_gateway) +
@@ -92,18 +92,19 @@ void print_page(std::ostream &out, const Reply &r) {
                                      std::to_string(f.push_timeout_ms) + " ms"});
     rows.push_back({"forwards", "CRC valid " + yes_no(f.forward_crc_valid) + ", CRC error " +
                                     yes_no(f.forward_crc_error) + ", no CRC " + yes_no(f.forward_crc_disabled)});
-    rows.push_back({"concentrator", "LoRaWAN public " + yes_no(g.lorawan_public) + ", clock from radio " +
-                                        std::to_string(g.clksrc)});
+    rows.push_back({"concentrator",
+                    "LoRaWAN public " + yes_no(g.lorawan_public) + ", clock from radio " + std::to_string(g.clksrc)});
     print_table(out, rows);
 
     rows.clear();
     rows.push_back({"RADIO", "TYPE", "FREQ MHZ", "RSSI OFFSET", "RX", "TX"});
     for (int i = 0; i < 2; ++i) {
         const RadioConfig &rc = g.radios[i];
-        rows.push_back({std::to_string(i), or_dash(text_of(rc.type, sizeof rc.type)), format_mhz(rc.freq),
-                        gwblock::get_value(c, *gwblock::find_key("SX1301_conf.radio_" + std::to_string(i) +
-                                                                 ".rssi_offset")) + " dB",
-                        on_off(rc.enable), on_off(rc.tx_enable)});
+        rows.push_back(
+            {std::to_string(i), or_dash(text_of(rc.type, sizeof rc.type)), format_mhz(rc.freq),
+             gwblock::get_value(c, *gwblock::find_key("SX1301_conf.radio_" + std::to_string(i) + ".rssi_offset")) +
+                 " dB",
+             on_off(rc.enable), on_off(rc.tx_enable)});
     }
     out << "\n";
     print_table(out, rows);
@@ -117,7 +118,8 @@ void print_page(std::ostream &out, const Reply &r) {
                         on_off(ch.enable)});
     };
     for (int i = 0; i < 8; ++i) channel("multiSF_" + std::to_string(i), g.chan_multiSF[i], "125", "SF7-12");
-    channel("Lora_std", g.chan_Lora_std, khz(g.chan_Lora_std.bandwidth), "SF" + std::to_string(g.chan_Lora_std.datarate));
+    channel("Lora_std", g.chan_Lora_std, khz(g.chan_Lora_std.bandwidth),
+            "SF" + std::to_string(g.chan_Lora_std.datarate));
     channel("FSK", g.chan_FSK, g.chan_FSK.bandwidth ? khz(g.chan_FSK.bandwidth) : "default",
             std::to_string(g.chan_FSK.datarate) + " bit/s");
     out << "\n";
@@ -202,7 +204,8 @@ Json::Value outcome_json(const Outcome &o) {
 }  // namespace
 
 void print_changes(std::ostream &out, const std::vector<Change> &changes, const std::string &indent) {
-    for (const Change &c : changes) out << indent << c.key << ": " << shown(c.before) << " -> " << shown(c.after) << "\n";
+    for (const Change &c : changes)
+        out << indent << c.key << ": " << shown(c.before) << " -> " << shown(c.after) << "\n";
 }
 
 void print_outcomes(std::ostream &out, std::ostream &err, const std::string &label,
@@ -263,7 +266,8 @@ void print_outcomes(std::ostream &out, std::ostream &err, const std::string &lab
     out << outcomes.size() - failed << " of " << outcomes.size() << " gateways done";
     if (failed) out << ", " << failed << " failed";
     out << ".\n";
-    if (failed) err << label << ": " << failed << " of " << outcomes.size() << " gateways failed; the table says why.\n";
+    if (failed)
+        err << label << ": " << failed << " of " << outcomes.size() << " gateways failed; the table says why.\n";
 }
 
 int exit_status(const std::vector<Outcome> &outcomes) {

@@ -47,7 +47,7 @@ struct Outcome {
     Mac mac{};
     bool found = false;  // answered discovery
     sockaddr_in from{};
-    std::string name;    // its device name
+    std::string name;  // its device name
     bool ok = false;
     bool refused = false;  // refused here before anything was sent (exit 2 alone)
     std::string result;    // "changed", "unchanged", "saved", "sent", "failed", ...
