@@ -150,12 +150,26 @@ extern uint8_t search_format[SEARCH_FORMAT_LEN];
 
 /* Reads exactly one datagram from socket_fd (an IPv4 UDP socket on which a
  * datagram is ready), handles it and answers on the same socket where the
- * protocol asks for an answer. Logs to stderr; reports nothing to the
- * caller. Calls getDeviceConfig or setDeviceConfig at most once. */
+ * protocol asks for an answer. Logs to stderr, bytes from the network as
+ * they are when printable ASCII and as \xNN otherwise; reports nothing to
+ * the caller. Calls getDeviceConfig or setDeviceConfig at most once.
+ * "TimeSync" runs the date command only for a date text it can place on
+ * the time line at or after the program's build time (docs/gwcfgd.md lists
+ * the forms) and that the gate below lets through. */
 void process_client_event(int socket_fd);
 
+/* Lets the host decide whether a "TimeSync" command may set the clock now.
+ * The handler calls gate() for every TimeSync whose date text it would
+ * otherwise run (printable date characters, a date it can place, not
+ * before the program's build time). gate returns NULL to let the date
+ * command run, or a short reason (static text) to refuse it: the handler
+ * then logs "[TimeSync]refused: <reason>; nothing was run" and runs
+ * nothing. gate NULL, the default, lets every such command run. */
+void set_timesync_gate(const char *(*gate)(void));
+
 /* Writes the local date and time as "YYYYMMDD hh:mm:ss" into datetime_text
- * and logs it. The caller provides at least 18 bytes; no more than 18 are
+ * and logs it. The zone is the one in force at the call (TZ is read again
+ * each time). The caller provides at least 18 bytes; no more than 18 are
  * ever written. */
 void get_current_datetime(char *datetime_text);
 
@@ -229,6 +243,11 @@ extern ForwarderSettings gateway_config;
 /* Returns &g_Gatewayconfig: the same writable address on every call, never
  * NULL. */
 GatewayConfig *saGetGatewayconfig(void);
+
+/* Every temporary file emit_gwconf makes starts with this name, in the
+ * directory of the file it replaces; a host may remove such files that a
+ * killed process left behind while no emit_gwconf runs. */
+#define GLOBAL_CONF_TEMP_PREFIX ".global_conf.json."
 
 /* Renders *gw and the name and fixed settings of *eqp as "global_conf.json"
  * in the current working directory, and prints two lines on stdout. Both

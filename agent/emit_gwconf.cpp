@@ -9,7 +9,9 @@
  *
  * The file is replaced atomically: the text goes to a temporary file in the
  * target's directory, which is flushed to disk, given the permissions of the
- * file it replaces and renamed over it; then the directory is flushed. A
+ * file it replaces (less any write permission for group or others that the
+ * umask withholds from a new file, so a world-writable file does not stay
+ * so) and renamed over it; then the directory is flushed. A
  * reader (the forwarder, or a board that loses power mid-write) sees either
  * the old file or the new one, never an empty or a partial one. On any
  * failure the old file stays as it was and the temporary file is removed.
@@ -228,7 +230,7 @@ int CreateTemp(const std::string &dir, std::string *name) {
         char suffix[64];
         snprintf(suffix, sizeof suffix, "%ld.%x%lx", static_cast<long>(getpid()), ++counter,
                  static_cast<unsigned long>(ts.tv_nsec));
-        *name = dir + "/." + kConfName + "." + suffix;
+        *name = dir + "/" + GLOBAL_CONF_TEMP_PREFIX + suffix;
         int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -272,7 +274,13 @@ bool ReplaceFile(const std::string &text) {
         if (fchown(fd, old.st_uid, old.st_gid) != 0) {
             /* Not ours to give away: the file keeps our ownership. */
         }
-        ok = fchmod(fd, old.st_mode & 07777) == 0;
+        /* The temporary file was created with the mode a new file gets;
+         * the write bits for group and others that it lacks are taken from
+         * the old mode too. */
+        struct stat created {};
+        ok = fstat(fd, &created) == 0;
+        const mode_t withheld = 0022 & ~created.st_mode;
+        ok = ok && fchmod(fd, old.st_mode & 07777 & ~withheld) == 0;
     }
     ok = ok && WriteAll(fd, text);
     ok = ok && fsync(fd) == 0;

@@ -7,7 +7,7 @@
 //                      the request (encode of the live records into the
 //                      block, checksum, five log lines)
 //   DaemonLoop         the same through the daemon's loop body serve_ready:
-//                      the peek, the discovery rate limit, the handler
+//                      the peek, the rate limits, the handler
 //
 // The log lines go through the daemon's own log buffering (buffer_logs,
 // LogFlusher): they are formatted per datagram and written out in batches.
@@ -179,10 +179,12 @@ ssize_t HandlerOnce() {
     return ClientReceive();
 }
 
-gwcfgd::DiscoveryLimiter &Limiter() {
-    // The limit is in the path but never reached.
-    static gwcfgd::DiscoveryLimiter limiter(1000000);
-    return limiter;
+gwcfgd::Admission &Limiter() {
+    // The limits are in the path but never reached.
+    static const gwcfgd::Limits kHigh = {{{1000000, 1000000}, {1000000, 1000000},
+                                          {1000000, 1000000}, {1000000, 1000000}}};
+    static gwcfgd::Admission admission(kHigh);
+    return admission;
 }
 
 ssize_t DaemonLoopOnce() {

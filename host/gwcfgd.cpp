@@ -2,12 +2,14 @@
 //
 // Owns the UDP socket and the main loop, links the agent modules, and keeps
 // the gateway's configuration in its state directory (gwcfgd_state.cpp).
-// Start-up: options, the profiles (merged in order and held against the
-// forwarder's rules), the state directory as working directory, the socket,
-// then InitSystemConfig (factory defaults and the live network settings from
-// the site scripts there), then the stored configuration or the defaults
-// with the profiles, then global_conf.json once if the forwarder takes the
-// configuration. Then one datagram after another until SIGINT or SIGTERM.
+// Start-up: umask 027, options, the profiles (merged in order and held
+// against the forwarder's rules), the state directory as working directory
+// (refused when other accounts can write it) and its lock, the socket
+// (never shared with another process), then InitSystemConfig (factory
+// defaults and the live network settings from the site scripts there), then
+// the stored configuration or the defaults with the profiles, then
+// global_conf.json once if the forwarder takes the configuration. Then one
+// datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
 #include "cli.h"
@@ -21,6 +23,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/timex.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -34,17 +38,19 @@
 namespace {
 
 constexpr int kDefaultPort = gwblock::kDefaultPort;
-constexpr long kDefaultDiscoveryRate = 20;
 
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int) { g_stop = 1; }
 
 void usage(FILE *out) {
+    const gwcfgd::Limits d = gwcfgd::default_limits();
     fprintf(out,
             "usage: gwcfgd [options]\n"
             "\n"
             "Serves the gateway configuration protocol on UDP.\n"
+            "The protocol carries no authentication: confine it with --allow-from,\n"
+            "a firewall rule or --bind.\n"
             "\n"
             "  --bind ADDR    IPv4 address to listen on (default 127.0.0.1;\n"
             "                 0.0.0.0 to serve the LAN)\n"
@@ -55,8 +61,8 @@ void usage(FILE *out) {
             "  --state-dir DIR\n"
             "                 working directory: holds the site scripts ipaddr.sh,\n"
             "                 gateway.sh and dns.sh, the stored configuration\n"
-            "                 (%s) and global_conf.json (default: the\n"
-            "                 current directory)\n"
+            "                 (%s), its history and global_conf.json (default:\n"
+            "                 the current directory); only this account may write it\n"
             "  --profile FILE JSON with the sections and keys of global_conf.json,\n"
             "                 applied over the factory defaults when no valid\n"
             "                 configuration is stored; may be given more than once\n"
@@ -66,12 +72,34 @@ void usage(FILE *out) {
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
             "                 restart the running basic_pkt_fwd\n"
+            "  --allow-from CIDR[,CIDR...]\n"
+            "                 handle datagrams only from these IPv4 networks\n"
+            "                 (A.B.C.D or A.B.C.D/N; may be given more than once);\n"
+            "                 others are dropped before the handler\n"
+            "  --limit KIND=PER_SOURCE[/TOTAL]\n"
+            "                 datagrams per second handled from one source address\n"
+            "                 and from all together, 0: no limit; KIND and defaults:\n"
+            "                 discovery=%u/%u command=%u/%u update=%u/%u other=%u/%u\n"
             "  --discovery-rate N\n"
-            "                 answer at most N discovery requests per second per\n"
-            "                 source address (default %ld; 0: no limit)\n"
+            "                 the same as --limit discovery=N\n"
+            "  --timesync WHEN\n"
+            "                 when TimeSync may set the clock: always (default) or\n"
+            "                 unsynchronised (only while NTP does not keep it)\n"
             "  --help         show this text\n"
             "  --version      print the version\n",
-            kDefaultPort, gwcfgd::kBlockFile, kDefaultDiscoveryRate);
+            kDefaultPort, gwcfgd::kBlockFile, d[0].per_source, d[0].total, d[1].per_source,
+            d[1].total, d[2].per_source, d[2].total, d[3].per_source, d[3].total);
+}
+
+// The TimeSync gate of --timesync unsynchronised: refuses while the kernel
+// reports the clock synchronised (by an NTP client: systemd-timesyncd,
+// chrony, ntpd). When the state cannot be read, TimeSync is let through.
+const char *refuse_while_synchronised() {
+    timex tx{};
+    const int state = ntp_adjtime(&tx);
+    if (state == -1 || state == TIME_ERROR || (tx.status & STA_UNSYNC))
+        return nullptr;
+    return "the clock is synchronised by NTP";
 }
 
 int hex_digit(char c) {
@@ -131,15 +159,20 @@ bool parse_count(const char *text, long max, long *out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Whatever the umask inherited, nothing the daemon creates is writable
+    // by group or others, nor readable by others.
+    umask(027);
     gwcfgd::buffer_logs();
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
-    long discovery_rate = kDefaultDiscoveryRate;
+    gwcfgd::Limits limits = gwcfgd::default_limits();
+    gwcfgd::AllowList allow;
+    bool timesync_only_unsynchronised = false;
     std::string mac_text, iface, state_dir;
     std::vector<std::string> profile_paths;
     bool restart_requests = false;
 
-    enum { kStateDir = 256, kProfile, kRestart, kRate };
+    enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync };
     static const option longopts[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -149,6 +182,9 @@ int main(int argc, char **argv) {
         {"profile", required_argument, nullptr, kProfile},
         {"restart-requests", no_argument, nullptr, kRestart},
         {"discovery-rate", required_argument, nullptr, kRate},
+        {"limit", required_argument, nullptr, kLimit},
+        {"allow-from", required_argument, nullptr, kAllow},
+        {"timesync", required_argument, nullptr, kTimeSync},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
@@ -178,9 +214,33 @@ int main(int argc, char **argv) {
         case kRestart:
             restart_requests = true;
             break;
-        case kRate:
-            if (!parse_count(optarg, 1000000, &discovery_rate))
+        case kRate: {
+            long rate = 0;
+            if (!parse_count(optarg, 1000000, &rate))
                 return bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg);
+            limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
+                static_cast<unsigned>(rate);
+            break;
+        }
+        case kLimit: {
+            std::string why;
+            if (!gwcfgd::parse_limit(optarg, &limits, &why))
+                return bad_usage(why.c_str(), optarg);
+            break;
+        }
+        case kAllow: {
+            std::string why;
+            if (!allow.add(optarg, &why))
+                return bad_usage(why.c_str(), nullptr);
+            break;
+        }
+        case kTimeSync:
+            if (strcmp(optarg, "always") == 0)
+                timesync_only_unsynchronised = false;
+            else if (strcmp(optarg, "unsynchronised") == 0 || strcmp(optarg, "unsynchronized") == 0)
+                timesync_only_unsynchronised = true;
+            else
+                return bad_usage("--timesync wants always or unsynchronised", optarg);
             break;
         case 'h':
             usage(stdout);
@@ -215,6 +275,8 @@ int main(int argc, char **argv) {
     }
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(restart_requests);
+    if (timesync_only_unsynchronised)
+        set_timesync_gate(refuse_while_synchronised);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -243,10 +305,16 @@ int main(int argc, char **argv) {
                         "there.\n");
         return 1;
     }
+    const std::string shown_dir = state_dir.empty() ? "." : state_dir;
     if (access(".", W_OK) != 0) {
-        fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n",
-                state_dir.empty() ? "." : state_dir.c_str(), strerror(errno));
+        fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n", shown_dir.c_str(),
+                strerror(errno));
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
+        return 1;
+    }
+    std::string why;
+    if (!gwcfgd::check_state_dir(shown_dir, &why) || !gwcfgd::lock_state_dir(shown_dir, &why)) {
+        fprintf(stderr, "gwcfgd: %s\n", why.c_str());
         return 1;
     }
 
@@ -254,7 +322,6 @@ int main(int argc, char **argv) {
     // but for a gateway that has a stored configuration, which they would not
     // touch: it stays reachable and says why in one line.
     if (!profile_paths.empty()) {
-        std::string why;
         if (!gwcfgd::check_profile(profile, &why)) {
             if (!gwcfgd::has_stored_configuration()) {
                 fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
@@ -269,17 +336,24 @@ int main(int argc, char **argv) {
         }
     }
 
+    // No SO_REUSEADDR: with it, a second process could bind the same port
+    // and take the requests meant for this one.
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         perror("gwcfgd: socket");
         return 1;
     }
     int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s\n", bind_addr.c_str(), port,
-                strerror(errno));
+        const int err = errno;
+        std::string holder;
+        if (err == EADDRINUSE) {
+            const int pid = gwcfgd::find_udp_port_holder(static_cast<int>(port));
+            holder = " (held by " + gwcfgd::describe_process(pid) + ")";
+        }
+        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s%s\n", bind_addr.c_str(), port,
+                strerror(err), holder.c_str());
         fprintf(stderr, "gwcfgd: Stop whatever holds the port or choose another with --port N.\n");
         return 1;
     }
@@ -294,7 +368,7 @@ int main(int argc, char **argv) {
     InitSystemConfig();
     gwcfgd::start(profile_paths.empty() ? nullptr : &profile);
 
-    static gwcfgd::DiscoveryLimiter limiter(static_cast<unsigned>(discovery_rate));
+    static gwcfgd::Admission admission(limits, allow);
     fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
             bind_addr.c_str(), port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
             gwcfgd::revision());
@@ -314,10 +388,11 @@ int main(int argc, char **argv) {
             break;
         }
         if (n > 0 && (p.revents & POLLIN))
-            gwcfgd::serve_ready(fd, &limiter);
+            gwcfgd::serve_ready(fd, &admission);
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);
+    gwcfgd::history().flush(time(nullptr));
     if (status == 0)
         fprintf(stderr, "gwcfgd: stopped\n");
     return status;

@@ -6,9 +6,13 @@
 //                       setDeviceConfig), the stored block in the state
 //                       directory, start-up from it or from the factory
 //                       defaults and a profile
+//   gwcfgd_history.cpp  the audit trail of applied, refused and rolled-back
+//                       updates
+//   gwcfgd_guard.cpp    the state directory's lock and permissions, the
+//                       process that holds the port
 //   gwcfgd_restart.cpp  restart requests to the respawner's message queue
-//   gwcfgd_serve.cpp    the per-source discovery rate limit and the loop body
-//                       that hands each ready datagram to process_client_event
+//   gwcfgd_serve.cpp    the allow list and rate limits, and the loop body that
+//                       hands each ready datagram to process_client_event
 //
 // Everything runs on the daemon's one thread; nothing here is reentrant.
 // Every log line of the daemon's own goes to stderr and starts with
@@ -17,23 +21,28 @@
 
 #include <json/value.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace gwcfgd {
 
 // Writes "gwcfgd: ", the formatted text and a newline to stderr as one
-// line (cut to fit 1024 bytes).
+// line (cut to fit 1024 bytes). Bytes of the text that are not printable
+// ASCII are written as \xNN.
 __attribute__((format(printf, 1, 2))) void log_line(const char *format, ...);
 
 // ---------------------------------------------------------------------------
 // Live configuration (gwcfgd_state.cpp)
 
-// The stored block and its temporary twin, in the state directory (the
-// daemon's working directory).
+// The stored block, in the state directory (the daemon's working
+// directory). store_block() writes the next one to kBlockTempPrefix, a dot
+// and the daemon's pid; start() removes what a killed daemon left under
+// that prefix (the bare prefix included).
 constexpr const char kBlockFile[] = "gwcfgd.block";
-constexpr const char kBlockTempFile[] = "gwcfgd.block.tmp";
+constexpr const char kBlockTempPrefix[] = "gwcfgd.block.tmp";
 
 // The MAC address NetMACAddressGet hands to the equipment store.
 void set_mac(const uint8_t mac[6]);
@@ -56,7 +65,9 @@ bool check_profile(const Json::Value &profile, std::string *error);
 // that start() would take.
 bool has_stored_configuration();
 
-// Start-up, in the state directory, after InitSystemConfig: takes the stored
+// Start-up, in the state directory, after InitSystemConfig: removes the
+// temporary files a killed daemon left (the block's, and global_conf.json's
+// beside the file it replaces); takes the stored
 // block when it is valid; otherwise the factory defaults with the profile
 // (may be null) applied, setting a corrupt stored block aside under
 // "<name>.corrupt-<UTC time>" with one log line. An unset gateway_ID is
@@ -71,10 +82,90 @@ void start(const Json::Value *profile);
 uint32_t revision();
 
 // Writes the 1024 bytes of block to kBlockFile so that a crash at any moment
-// leaves the old or the new file: temporary file, fsync, rename, fsync of
-// the directory. False with *error on failure (the old file is untouched
-// and the temporary one removed).
+// leaves the old or the new file: temporary file (created new, never
+// through a link or over an existing name), fsync, rename, fsync of the
+// directory. False with *error on failure (the old file is untouched and
+// the temporary one removed).
 bool store_block(const uint8_t *block, std::string *error);
+
+// ---------------------------------------------------------------------------
+// The audit trail (gwcfgd_history.cpp)
+
+// In the state directory: the history of updates, and the one before it.
+constexpr const char kHistoryFile[] = "gwcfgd.history";
+constexpr const char kHistoryOldFile[] = "gwcfgd.history.1";
+
+enum class HistoryEvent { Applied, Refused, RolledBack };
+
+// The history of updates: one line per update the daemon applied, refused
+// or rolled back,
+//   <UTC time> <source address:port or -> <applied|refused|rolled-back>
+//   <revision before> -> <revision after> <changed: keys | reason: text>
+// appended to kHistoryFile in the working directory. When an entry would
+// take the file past max_bytes, the file becomes kHistoryOldFile (replacing
+// it) first. Each entry is one write, synced before record() returns; a
+// last line torn by a crash is ended before the next entry. Refused
+// updates are recorded one by one while a budget lasts (kRefusedBurst,
+// refilled at kRefusedPerHour); beyond it they are counted, and one
+// "skipped" line with the count precedes the next entry. Failures to write
+// are logged, never reported: an update never fails for its history.
+class History {
+public:
+    static constexpr size_t kMaxBytes = 512 * 1024;
+    static constexpr unsigned kRefusedBurst = 20;
+    static constexpr unsigned kRefusedPerHour = 60;
+
+    explicit History(size_t max_bytes = kMaxBytes);
+
+    // source: "A.B.C.D:port", or "-" when unknown. detail: "changed: ..."
+    // or "reason: ..."; bytes that are not printable ASCII are written as
+    // \xNN. now: the UTC time of the entry; now_ns: CLOCK_MONOTONIC.
+    void record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
+                const std::string &detail, time_t now, uint64_t now_ns);
+
+    // Writes the "skipped" line, if refused updates are waiting to be
+    // counted (at the daemon's stop).
+    void flush(time_t now);
+
+private:
+    std::string skipped_line(time_t now) const;
+    bool append(const std::string &entry);
+
+    size_t max_bytes_;
+    double refused_budget_;
+    uint64_t budget_ns_ = 0;
+    uint32_t skipped_ = 0;
+    time_t skipped_since_ = 0;
+};
+
+// The daemon's history, in its state directory.
+History &history();
+
+// ---------------------------------------------------------------------------
+// One daemon per port and state directory (gwcfgd_guard.cpp)
+
+// The lock file in the state directory; it holds the pid of the daemon
+// that holds the lock.
+constexpr const char kLockFile[] = "gwcfgd.lock";
+
+// Whether the state directory (the working directory, shown as `shown` in
+// messages) is safe: neither group nor others may write it, and it belongs
+// to this process's account or to root. False with *error saying what is
+// wrong and what to do.
+bool check_state_dir(const std::string &shown, std::string *error);
+
+// Takes an fcntl write lock on kLockFile for the life of the process and
+// writes the pid into it. False with *error naming the process that holds
+// it (or why the file cannot be locked).
+bool lock_state_dir(const std::string &shown, std::string *error);
+
+// The pid of another process that has a UDP socket bound to port, found
+// through /proc/net/udp and the /proc/<pid>/fd links this process may read;
+// -1 when none is found.
+int find_udp_port_holder(int port);
+
+// "process 1234 (gwcfgd)", or "another process" for a pid of 0 or less.
+std::string describe_process(int pid);
 
 // ---------------------------------------------------------------------------
 // Restart requests (gwcfgd_restart.cpp)
@@ -96,43 +187,169 @@ bool post_restart_request(uint8_t networkmode);
 // ---------------------------------------------------------------------------
 // Serving (gwcfgd_serve.cpp)
 
-// At most `rate` discovery requests per second from one source address
-// reach the handler: each source has a bucket of `rate` tokens, refilled at
-// `rate` per second; a request that finds its bucket empty is dropped. A
-// rate of 0 turns the limit off. Fixed memory: sources are kept in a table
-// of kSlots entries; when its neighbourhood is full the source seen longest
-// ago gives up its entry.
-class DiscoveryLimiter {
+// What reaches the handler. Before process_client_event reads a datagram,
+// the daemon peeks at its length, first bytes and source (MSG_PEEK) and
+// drops it, without calling the handler, when its source is outside the
+// allow list or its kind is over its rate limit.
+
+// The kinds of datagram, told apart as the handler tells them: by length,
+// and for a discovery request by its magic too. Other covers every
+// datagram the handler only logs (unknown lengths, a wrong magic).
+enum class Kind { Discovery, Command, Update, Other };
+constexpr size_t kKinds = 4;
+
+// Datagrams per second; 0 turns that part of the limit off.
+struct Limit {
+    unsigned per_source;  // from one source address
+    unsigned total;       // from all sources together
+};
+using Limits = std::array<Limit, kKinds>;
+
+// One row per kind: its name in --limit, its words in log lines, its
+// default limit.
+struct KindInfo {
+    Kind kind;
+    const char *name;      // "discovery", "command", "update", "other"
+    const char *noun;      // "discovery requests", ...
+    const char *resuming;  // "answering", "handling"
+    Limit defaults;
+};
+extern const KindInfo kKindTable[kKinds];
+
+// The kind of a datagram of len bytes that starts with head (at least
+// SEARCH_MAGIC_LEN bytes of it when len is SEARCH_COMMAND_LEN).
+Kind kind_of(const uint8_t *head, size_t len);
+
+// Every kind's default limit.
+Limits default_limits();
+
+// Applies one --limit text, "KIND=PER_SOURCE" or "KIND=PER_SOURCE/TOTAL"
+// (numbers 0 to 1000000), to limits. False with *error naming the fault.
+bool parse_limit(const char *text, Limits *limits, std::string *error);
+
+// Token buckets for one kind: every source address has a bucket of
+// per_source tokens refilled at per_source per second, and all sources
+// share one of total tokens refilled at total per second; a datagram that
+// finds either empty is dropped. Fixed memory: sources are kept in a table
+// of kSlots entries, each in one of kProbe slots from a home slot its
+// address hashes to. A source that finds a free slot there starts with a
+// full bucket. When none is free, the source seen longest ago gives up its
+// slot and the newcomer starts with one token: a source pushed out by a
+// flood of other (perhaps forged) sources cannot come back with a fresh
+// bucket, so pushing out a victim's entry gains an attacker one answer,
+// not a burst. Slots never become free again, so a source that was pushed
+// out always comes back this way.
+//
+// Logging: one line when a source's run of drops starts and one, with the
+// count, when its datagrams pass again; the same for the total. At most
+// kLinesPerSecond such lines per second (so forged sources cannot flood the
+// log); lines held back are counted and reported with the next one.
+class RateLimiter {
 public:
     static constexpr size_t kSlots = 1024;
+    static constexpr size_t kProbe = 16;
+    static constexpr unsigned kLinesPerSecond = 10;
 
-    explicit DiscoveryLimiter(unsigned rate = 20) : rate_(rate) {}
-    unsigned rate() const { return rate_; }
+    RateLimiter(const KindInfo &info, Limit limit);
+    const Limit &limit() const { return limit_; }
 
-    // Whether a discovery request from addr (network order) at now_ns
-    // (CLOCK_MONOTONIC) may pass. Logs the first drop of a run of drops,
-    // and how many were dropped when the source is answered again.
+    // Whether a datagram from addr (network order) at now_ns
+    // (CLOCK_MONOTONIC) may pass; takes a token from both buckets when it
+    // does.
     bool allow(uint32_t addr, uint64_t now_ns);
 
+    // Charges the total bucket for the handler's time on a datagram that
+    // passed: one that kept the handler busy for longer than
+    // kBusyShare / total seconds costs what that time is worth beyond its
+    // token (the bucket may go below zero). So, whatever a TimeSync's date
+    // command or an update's fsyncs take, one kind keeps the handler busy
+    // at most about kBusyShare of the time.
+    void charge(uint64_t busy_ns);
+    static constexpr double kBusyShare = 0.5;
+
 private:
+    struct Bucket {
+        double tokens;
+        uint64_t last_ns;
+    };
     struct Slot {
         uint32_t addr;
         bool used;
-        double tokens;
-        uint64_t last_ns;
+        bool announced;  // its run of drops was logged
+        Bucket bucket;
         uint32_t dropped;
     };
+    static void refill(Bucket *b, unsigned rate, uint64_t now_ns);
     Slot *find(uint32_t addr, uint64_t now_ns);
+    bool may_log(uint64_t now_ns);
 
-    unsigned rate_;
+    const KindInfo &info_;
+    Limit limit_;
+    Bucket total_{};
+    uint32_t total_dropped_ = 0;
+    Bucket lines_{};
+    uint32_t lines_held_ = 0;
     Slot slots_[kSlots] = {};
 };
 
-// Handles the datagrams ready on fd, at most `budget` of them: peeks at each
-// one's length and source, drops a discovery request that the limiter
-// refuses, and hands every other datagram to process_client_event. Returns
-// the number of datagrams taken off the socket (fd must be non-blocking).
-int serve_ready(int fd, DiscoveryLimiter *limiter, int budget = 64);
+// Networks whose datagrams reach the handler (--allow-from); empty: all.
+class AllowList {
+public:
+    // Adds "A.B.C.D" or "A.B.C.D/N" (N 0 to 32), or several separated by
+    // commas. False with *error naming the fault.
+    bool add(const std::string &text, std::string *error);
+    bool empty() const { return count_ == 0; }
+    // Whether addr (network order) lies in one of the networks.
+    bool contains(uint32_t addr) const;
+
+    static constexpr size_t kMax = 64;
+
+private:
+    struct Net {
+        uint32_t addr;  // host order, masked
+        uint32_t mask;  // host order
+    };
+    Net nets_[kMax] = {};
+    size_t count_ = 0;
+};
+
+// The allow list and a limiter per kind, applied to each datagram before
+// the handler. Datagrams from outside the allow list are dropped first
+// (they take no tokens): one line for the first, then at most one a minute
+// with how many followed.
+class Admission {
+public:
+    explicit Admission(const Limits &limits, const AllowList &allow = AllowList());
+
+    // Whether a datagram of kind, from addr (network order), may reach the
+    // handler at now_ns.
+    bool admit(Kind kind, uint32_t addr, uint64_t now_ns);
+
+    // After the handler took busy_ns on an admitted datagram of kind.
+    void charge(Kind kind, uint64_t busy_ns);
+
+private:
+    AllowList allow_;
+    RateLimiter limiters_[kKinds];
+    uint32_t outside_ = 0;  // dropped since the last line about them
+    uint32_t outside_last_ = 0;
+    uint64_t outside_logged_ns_ = 0;
+    bool outside_seen_ = false;
+};
+
+// Handles the datagrams ready on fd, at most `budget` of them: peeks at
+// each one's length, first bytes and source, drops one that admission
+// refuses (when admission is not null), and hands every other one to
+// process_client_event, with its source recorded for current_source(),
+// and charges admission for the time the handler took.
+// Returns the number of datagrams taken off the socket (fd must be
+// non-blocking).
+int serve_ready(int fd, Admission *admission, int budget = 64);
+
+// The source of the datagram process_client_event is handling now, as
+// serve_ready peeked at it; false outside serve_ready (the handler called
+// some other way).
+bool current_source(uint32_t *addr, uint16_t *port);
 
 uint64_t monotonic_ns();
 

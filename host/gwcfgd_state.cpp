@@ -17,7 +17,10 @@
 #include "agent.h"
 #include "config_block.h"
 
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,8 +28,10 @@
 #include <json/reader.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -87,6 +92,52 @@ bool set_aside(std::string *kept, std::string *why) {
     return false;
 }
 
+// Whether name is prefix itself or prefix, a dot and more.
+bool has_temp_name(const char *name, const char *prefix) {
+    const size_t n = strlen(prefix);
+    return strncmp(name, prefix, n) == 0 && (name[n] == '\0' || name[n] == '.');
+}
+
+// Removes, in dir, the entries whose names start with prefix (or, when
+// exact_or_dot, that are prefix or prefix.*) and that this account owns:
+// regular files or links a killed process left between create and rename.
+// Nothing else of the directory is touched.
+void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_or_dot) {
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    const int dfd = dirfd(d);
+    while (const dirent *e = readdir(d)) {
+        const bool match = exact_or_dot ? has_temp_name(e->d_name, prefix)
+                                        : strncmp(e->d_name, prefix, strlen(prefix)) == 0;
+        struct stat st;
+        if (!match || fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if ((S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == geteuid() &&
+            unlinkat(dfd, e->d_name, 0) == 0)
+            log_line("removed %s/%s, left by an earlier run", dir.c_str(), e->d_name);
+    }
+    closedir(d);
+}
+
+// The temporary files of the stored block and of global_conf.json that a
+// crash between create and rename left; never the live files. The lock on
+// the state directory guarantees that no other daemon is writing them.
+void remove_stale_temp_files() {
+    remove_temp_entries(".", kBlockTempPrefix, true);
+    remove_temp_entries(".", GLOBAL_CONF_TEMP_PREFIX, false);
+    // A global_conf.json that is a link is replaced in the directory of the
+    // file it names, and its temporary files lie there.
+    if (char *real = realpath("global_conf.json", nullptr)) {
+        std::string dir = real;
+        free(real);
+        dir.erase(dir.rfind('/'));
+        char here[PATH_MAX];
+        if (getcwd(here, sizeof here) && dir != here)
+            remove_temp_entries(dir.empty() ? "/" : dir, GLOBAL_CONF_TEMP_PREFIX, false);
+    }
+}
+
 // What start() found in the state directory.
 enum class Stored { Valid, Missing, Unreadable, Corrupt };
 
@@ -123,6 +174,20 @@ Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
     return Stored::Valid;
 }
 
+// Records an update in the history, with the source serve_ready peeked at
+// ("-" when the handler was called some other way).
+void record(HistoryEvent event, uint32_t before, uint32_t after, const std::string &detail) {
+    std::string source = "-";
+    uint32_t addr;
+    uint16_t port;
+    if (current_source(&addr, &port)) {
+        in_addr a;
+        a.s_addr = addr;
+        source = std::string(inet_ntoa(a)) + ":" + std::to_string(port);
+    }
+    history().record(event, source, before, after, detail, time(nullptr), monotonic_ns());
+}
+
 // Up to `room` characters of the changed keys' names, comma separated.
 void describe_changes(const gwblock::BlockContents &before, const gwblock::BlockContents &after,
                       char *out, size_t room) {
@@ -144,13 +209,30 @@ void describe_changes(const gwblock::BlockContents &before, const gwblock::Block
 }  // namespace
 
 void log_line(const char *format, ...) {
-    char line[1024];
-    int n = snprintf(line, sizeof line, "gwcfgd: ");
+    char text[1024];
     va_list ap;
     va_start(ap, format);
-    vsnprintf(line + n, sizeof line - static_cast<size_t>(n) - 1, format, ap);
+    vsnprintf(text, sizeof text, format, ap);
     va_end(ap);
-    size_t len = strlen(line);
+    // Texts may carry bytes from the network or from files: what is not
+    // printable ASCII is shown as \xNN, so no text can end the line early
+    // or reach a terminal as a control sequence.
+    static const char kHex[] = "0123456789ABCDEF";
+    char line[1024];
+    size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
+        const bool plain = *p >= 0x20 && *p <= 0x7E;
+        if (len + (plain ? 1 : 4) > sizeof line - 1)
+            break;
+        if (plain) {
+            line[len++] = static_cast<char>(*p);
+        } else {
+            line[len++] = '\\';
+            line[len++] = 'x';
+            line[len++] = kHex[*p >> 4];
+            line[len++] = kHex[*p & 0xF];
+        }
+    }
     line[len++] = '\n';
     fwrite(line, 1, len, stderr);
 }
@@ -203,25 +285,28 @@ bool has_stored_configuration() {
 }
 
 bool store_block(const uint8_t *block, std::string *error) {
-    int fd = open(kBlockTempFile, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
+    // stands there, a planted link included, instead of writing through it.
+    const std::string temp = std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
-        *error = std::string("cannot create ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
     if (!write_all(fd, block, gwblock::kBlockSize) || fsync(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
+        *error = "cannot write " + temp + ": " + strerror(errno);
         close(fd);
-        unlink(kBlockTempFile);
+        unlink(temp.c_str());
         return false;
     }
     if (close(fd) != 0) {
-        *error = std::string("cannot write ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+        *error = "cannot write " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
-    if (rename(kBlockTempFile, kBlockFile) != 0) {
-        *error = std::string("cannot rename ") + kBlockTempFile + ": " + strerror(errno);
-        unlink(kBlockTempFile);
+    if (rename(temp.c_str(), kBlockFile) != 0) {
+        *error = "cannot rename " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
         return false;
     }
     // The rename itself must reach the disk before the update counts.
@@ -234,8 +319,7 @@ bool store_block(const uint8_t *block, std::string *error) {
 }
 
 void start(const Json::Value *profile) {
-    // Left by a crash between create and rename; never the live block.
-    unlink(kBlockTempFile);
+    remove_stale_temp_files();
 
     gwblock::BlockContents stored;
     std::string fault;
@@ -347,18 +431,24 @@ extern "C" int getDeviceConfig(uint8_t *block) {
 }
 
 extern "C" int setDeviceConfig(const uint8_t *block) {
+    using gwcfgd::HistoryEvent;
     using gwcfgd::log_line;
+    const uint32_t current = gwcfgd::g_revision;
     gwblock::BlockContents in;
     std::string fault;
     if (!gwblock::decode(block, &in, &fault)) {
         log_line("update refused: %s", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
-    const uint32_t current = gwcfgd::g_revision;
     if (in.revision != current) {
-        log_line("update refused: it was made from revision %u but the configuration is at "
-                 "revision %u; read it again and redo the change",
+        char why[160];
+        snprintf(why, sizeof why,
+                 "it was made from revision %u but the configuration is at revision %u; read it "
+                 "again and redo the change",
                  in.revision, current);
+        log_line("update refused: %s", why);
+        gwcfgd::record(HistoryEvent::Refused, current, current, std::string("reason: ") + why);
         return -1;
     }
     const gwblock::BlockContents before = gwcfgd::live_contents();
@@ -369,6 +459,7 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     gwblock::fill_unset_gateway_id(&next);
     if (!gwblock::check_rules(next, &fault)) {
         log_line("update refused: %s; nothing stored", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
 
@@ -378,14 +469,17 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     gwblock::encode(next, encoded);
     if (!gwcfgd::store_block(encoded, &fault)) {
         log_line("update refused: %s", fault.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
-    char changes[512];
+    char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     g_eqpConfig = next.eqp;
     g_Gatewayconfig = next.gw;
     gwcfgd::g_revision = next.revision;
     log_line("update applied: revision %u; changed: %s", next.revision, changes);
+    gwcfgd::record(HistoryEvent::Applied, current, next.revision,
+                   std::string("changed: ") + changes);
 
     emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
     if (gwcfgd::g_restart_requests)

@@ -158,6 +158,8 @@ cat "$GW_DEMO_FWD_LOG"
 
 step "4. timesync: the time now as seconds since the epoch (date -s goes to the stand-in sudo)"
 : > "$GW_DEMO_SUDO_LOG"
+# Without a text: the time now as seconds since the epoch (the gateway
+# refuses a date before its build).
 run "$gwcfg" timesync $mac --to 127.0.0.1 --timeout 500
 wait_for "$GW_DEMO_SUDO_LOG" "date -s"
 cat "$GW_DEMO_SUDO_LOG"

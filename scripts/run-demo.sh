@@ -19,6 +19,8 @@ cmake --build --preset default --target gwcfgd gwcfg
 
 state=demo-state
 mkdir -p "$state"
+# gwcfgd refuses a state directory that other accounts can write.
+chmod go-w "$state"
 for s in ipaddr.sh gateway.sh dns.sh; do
     cp scripts/site/$s "$state/$s"
 done

@@ -595,7 +595,11 @@ TEST_P(EmitGwconfMode, NewFileGetsThePreviousOrTheDefaultMode) {
 INSTANTIATE_TEST_SUITE_P(Modes, EmitGwconfMode,
                          ::testing::Values(ModeCase{-1, 022, 0644}, ModeCase{-1, 077, 0600},
                                            ModeCase{-1, 002, 0664}, ModeCase{0600, 022, 0600},
-                                           ModeCase{0640, 077, 0640}, ModeCase{0604, 000, 0604}));
+                                           ModeCase{0640, 077, 0640}, ModeCase{0604, 000, 0604},
+                                           // A file left writable for others loses the
+                                           // write bits the umask withholds.
+                                           ModeCase{0666, 027, 0644}, ModeCase{0666, 002, 0664},
+                                           ModeCase{0662, 022, 0640}));
 
 TEST_F(EmitGwconf, ReplacementKeepsTheOwner) {
     if (geteuid() != 0)

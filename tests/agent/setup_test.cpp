@@ -438,7 +438,15 @@ INSTANTIATE_TEST_SUITE_P(
                       OtherCommandCase{"LowerCase", "clrcfgbuf", "clrcfgbuf, len = 9"},
                       OtherCommandCase{"TrailingBlank", "ClrCfgBuf ", "ClrCfgBuf , len = 10"},
                       OtherCommandCase{"RebootPrefix", "Rebooting", "Rebooting, len = 9"},
-                      OtherCommandCase{"FillsItsField", "ABCDEFGHIJKL", "ABCDEFGHIJKL, len = 12"}),
+                      OtherCommandCase{"FillsItsField", "ABCDEFGHIJKL", "ABCDEFGHIJKL, len = 12"},
+                      // Bytes that are not printable ASCII reach the log as \xNN, so a
+                      // datagram cannot forge a line or drive a terminal.
+                      OtherCommandCase{"ForgedDaemonLine", "\ngwcfgd: OK\n",
+                                       "\\x0Agwcfgd: OK\\x0A, len = 12"},
+                      OtherCommandCase{"TerminalEscape", "\x1b[2J\r", "\\x1B[2J\\x0D, len = 5"},
+                      OtherCommandCase{"Utf8AndDelete", "\xc3\xa9t\xc3\xa9\x7f",
+                                       "\\xC3\\xA9t\\xC3\\xA9\\x7F, len = 6"},
+                      OtherCommandCase{"BackslashIsPrintable", "a\\x0Ab", "a\\x0Ab, len = 6"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -446,20 +454,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DatagramService, TimeSyncRunsTheDateCommandThroughSudo) {
     FakeSudo sudo;
-    std::string log = Handle(Command("TimeSync", "20261207 09:05:03"));
+    std::string log = Handle(Command("TimeSync", "20991207 09:05:03"));
     EXPECT_EQ(log, Lines(Join(Join({ReceiveLine()}, CommandHead()),
                               {"TimeSync Command Received.",
-                               "[TimeSync]sudo date -s \"20261207 09:05:03\" > /dev/null",
+                               "[TimeSync]sudo date -s \"20991207 09:05:03\" > /dev/null",
                                "TimeSync, len = 8"})));
-    EXPECT_EQ(sudo.calls(), std::vector<std::string>{"date -s 20261207 09:05:03"});
+    EXPECT_EQ(sudo.calls(), std::vector<std::string>{"date -s 20991207 09:05:03"});
 }
 
 TEST_F(DatagramService, TimeSyncArgumentIsReadWithinItsField) {
     FakeSudo sudo;
-    Bytes d = Command("TimeSync", std::string(20, '7'));
+    const std::string twenty = "2099-12-07T09:05:03Z";
+    ASSERT_EQ(twenty.size(), 20u);
+    Bytes d = Command("TimeSync", twenty);
     memset(d.data() + 72, 'A', 8);  // letters right behind the argument field
     std::string log = Handle(d);
-    const std::string twenty(20, '7');
     EXPECT_NE(log.find("[TimeSync]sudo date -s \"" + twenty + "\" > /dev/null\n\n"),
               std::string::npos)
         << log;
@@ -467,8 +476,8 @@ TEST_F(DatagramService, TimeSyncArgumentIsReadWithinItsField) {
 }
 
 TEST_F(DatagramService, TimeSyncAcceptsEveryDateCharacter) {
-    for (const std::string arg : {"@1796633103", "2026-12-07 09:05+01", "Dec 7, 2026 9:05 UTC",
-                                  "12/07/2026 9.05"}) {
+    for (const std::string arg : {"@4100000000", "2099-12-07 09:05+01", "Dec 7, 2099 9:05 UTC",
+                                  "12/07/2099 9:05:03.5"}) {
         SCOPED_TRACE(arg);
         FakeSudo sudo;
         Handle(Command("TimeSync", arg));
@@ -499,6 +508,175 @@ INSTANTIATE_TEST_SUITE_P(
                       "1;touch x", "1 > x", "1 < x", "(touch x)", "\\\"", "'", "1\ntouch x",
                       "1\ttouch x", "$HOME", "1\x7f", "\xc3\xa9t\xc3\xa9", "{a,b}", "*", "~",
                       "!1", "a=b", "#"));
+
+// The floor: a date text is placed on the time line first, and one that
+// lies before the program's build time, or that the handler cannot place,
+// runs nothing. The zone is UTC and the clock (time()) is faked, so "today"
+// is fixed.
+constexpr long long kBuildTime = GW_BUILD_TIME;
+
+std::string At(long long seconds) { return "@" + std::to_string(seconds); }
+
+struct FloorCase {
+    const char *name;
+    std::string text;
+    bool runs;
+};
+
+void PrintTo(const FloorCase &c, std::ostream *os) { *os << '"' << c.text << '"'; }
+
+class TimeSyncFloor : public DatagramService, public ::testing::WithParamInterface<FloorCase> {
+protected:
+    void SetUp() override {
+        DatagramService::SetUp();
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override {
+        g_fake_now = 0;
+        DatagramService::TearDown();
+    }
+};
+
+const char kBeforeBuild[] = "[TimeSync]refused: the argument names a time before this program "
+                            "was built (";
+const char kCannotPlace[] =
+    "[TimeSync]refused: the argument is not a date text this gateway can check; nothing was run";
+
+TEST_P(TimeSyncFloor, RunsOnlyADateAtOrAfterTheBuild) {
+    const FloorCase &c = GetParam();
+    FakeSudo sudo;
+    // "Today", for a time alone: a month after the build (within a 32-bit
+    // time_t for years yet).
+    g_fake_now = static_cast<time_t>(kBuildTime + 30 * 86400);
+    const std::string log = Handle(Command("TimeSync", c.text));
+    if (c.runs) {
+        EXPECT_EQ(sudo.calls(), std::vector<std::string>{"date -s " + c.text}) << log;
+        EXPECT_EQ(log.find("refused"), std::string::npos) << log;
+    } else {
+        EXPECT_TRUE(sudo.calls().empty()) << log;
+        EXPECT_TRUE(log.find(kBeforeBuild) != std::string::npos ||
+                    log.find(kCannotPlace) != std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("[TimeSync]sudo"), std::string::npos) << log;
+    }
+    EXPECT_NE(log.find("TimeSync, len = 8"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, TimeSyncFloor,
+    ::testing::Values(
+        FloorCase{"SecondsAtTheBuild", At(kBuildTime), true},
+        FloorCase{"SecondsWithFraction", At(kBuildTime) + ".5", true},
+        FloorCase{"SecondBeforeTheBuild", At(kBuildTime - 1), false},
+        FloorCase{"Epoch", "@0", false},
+        FloorCase{"NegativeSeconds", "@-86400", false},
+        FloorCase{"SecondsWithText", "@4102444800 x", false},
+        FloorCase{"Compact", "20991231 23:59:59", true},
+        FloorCase{"CompactHHMM", "20991231 2359", true},
+        FloorCase{"CompactIn1970", "19700101 00:00:00", false},
+        FloorCase{"IsoZulu", "2099-12-07T09:05:03Z", true},
+        FloorCase{"IsoOffset", "2099-12-07 9:05+0100", true},
+        FloorCase{"OneDigitOffsetHour", "2099-12-07 9:05+1:00", false},
+        FloorCase{"IsoHourOnly", "2099-12-07 9", true},
+        FloorCase{"IsoIn2000", "2000-01-01 00:00", false},
+        FloorCase{"SlashesYearFirst", "2099/12/07", true},
+        FloorCase{"SlashesTwoDigitYear", "12/07/69", false},  // 1969, as date reads it
+        FloorCase{"MonthNamePm", "Dec 7 2099 9:05pm", true},
+        FloorCase{"DayMonthYear", "7 December 2099", true},
+        FloorCase{"WeekdayAndDate", "Mon, 07 Dec 2099", true},
+        FloorCase{"MonthNameIn1999", "Dec 31, 1999", false},
+        FloorCase{"TimeAloneIsToday", "09:05:03", true},  // a month after the build
+        FloorCase{"NoSuchDay", "2099-02-30", false},
+        FloorCase{"HourTwentyFour", "2099-12-07 24:00", false},
+        FloorCase{"Empty", "", false},
+        FloorCase{"Relative", "yesterday", false},
+        FloorCase{"RelativeOffset", "2099-12-07 -1 year", false},
+        FloorCase{"MilitaryZone", "20991207T0905", false},
+        FloorCase{"WeekdayAlone", "Monday", false},
+        FloorCase{"TooManyNumbers", "2099-12-07 1 2", false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(TimeSyncFloor, RefusalNamesTheBuildTime) {
+    FakeSudo sudo;
+    const std::string log = Handle(Command("TimeSync", "@0"));
+    const time_t build = static_cast<time_t>(kBuildTime);
+    struct tm utc {};
+    gmtime_r(&build, &utc);
+    char when[32];
+    strftime(when, sizeof when, "%Y%m%d %H:%M:%S", &utc);
+    EXPECT_EQ(log, Lines(Join(Join({ReceiveLine()}, CommandHead()),
+                              {"TimeSync Command Received.",
+                               std::string(kBeforeBuild) + when + " UTC); nothing was run",
+                               "TimeSync, len = 8"})));
+}
+
+// A text without a zone is local time, as date -s reads it: in a zone 14
+// hours ahead of UTC, the build time written in UTC digits lies 14 hours
+// before the build, and the build time in local digits is the floor itself.
+TEST_F(TimeSyncFloor, TextWithoutAZoneIsLocalTime) {
+    setenv("TZ", "<+14>-14", 1);
+    tzset();
+    const time_t build = static_cast<time_t>(kBuildTime);
+    char utc_text[32], local_text[32];
+    struct tm tm {};
+    gmtime_r(&build, &tm);
+    strftime(utc_text, sizeof utc_text, "%Y%m%d %H:%M:%S", &tm);
+    localtime_r(&build, &tm);
+    strftime(local_text, sizeof local_text, "%Y%m%d %H:%M:%S", &tm);
+
+    FakeSudo sudo;
+    EXPECT_NE(Handle(Command("TimeSync", utc_text)).find(kBeforeBuild), std::string::npos);
+    EXPECT_TRUE(sudo.calls().empty());
+    Handle(Command("TimeSync", local_text));
+    EXPECT_EQ(sudo.calls(), std::vector<std::string>{std::string("date -s ") + local_text});
+}
+
+// The host's gate: asked only for a text the handler would run, and a
+// refusal runs nothing.
+const char *g_gate_answer = nullptr;
+int g_gate_calls = 0;
+const char *Gate() {
+    ++g_gate_calls;
+    return g_gate_answer;
+}
+
+class TimeSyncGate : public DatagramService {
+protected:
+    void SetUp() override {
+        DatagramService::SetUp();
+        g_gate_calls = 0;
+        set_timesync_gate(Gate);
+    }
+    void TearDown() override {
+        set_timesync_gate(nullptr);
+        g_gate_answer = nullptr;
+        DatagramService::TearDown();
+    }
+};
+
+TEST_F(TimeSyncGate, RefusalRunsNothing) {
+    FakeSudo sudo;
+    g_gate_answer = "the clock is synchronised by NTP";
+    const std::string log = Handle(Command("TimeSync", "20991207 09:05:03"));
+    EXPECT_EQ(log, Lines(Join(Join({ReceiveLine()}, CommandHead()),
+                              {"TimeSync Command Received.",
+                               "[TimeSync]refused: the clock is synchronised by NTP; nothing was "
+                               "run",
+                               "TimeSync, len = 8"})));
+    EXPECT_TRUE(sudo.calls().empty());
+    EXPECT_EQ(g_gate_calls, 1);
+}
+
+TEST_F(TimeSyncGate, IsAskedOnlyForADateTheHandlerWouldRun) {
+    FakeSudo sudo;
+    for (const char *refused : {"@0", "1;reboot", "soon"})
+        Handle(Command("TimeSync", refused));
+    EXPECT_EQ(g_gate_calls, 0);
+    Handle(Command("TimeSync", "20991207 09:05:03"));
+    EXPECT_EQ(g_gate_calls, 1);
+    EXPECT_EQ(sudo.calls(), std::vector<std::string>{"date -s 20991207 09:05:03"});
+}
 
 // ---------------------------------------------------------------------------
 // Updates
@@ -582,5 +760,28 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{"ThreeDigitYear", 999, 1, 2, 3, 4, 5, " 9990102 03:04:05"},
                       DateCase{"FiveDigitYearIsCut", 12026, 12, 7, 9, 5, 3, "120261207 09:05:0"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The zone in force at the call counts, also when TZ changes while the
+// program runs (nobody calls tzset in between).
+TEST(CurrentDatetimeZone, FollowsAZoneChangedAtRunTime) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    g_fake_now = 1796634303;  // 2026-12-07 09:05:03 UTC
+    char buf[32];
+    {
+        CaptureFd err(2);
+        get_current_datetime(buf);
+    }
+    EXPECT_STREQ(buf, "20261207 09:05:03");
+    setenv("TZ", "<+0530>-5:30", 1);
+    {
+        CaptureFd err(2);
+        get_current_datetime(buf);
+    }
+    EXPECT_STREQ(buf, "20261207 14:35:03");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    g_fake_now = 0;
+}
 
 }  // namespace

@@ -6,8 +6,12 @@
 //   - the replies that reach the sender (kind, size, content);
 //   - the calls of getDeviceConfig and setDeviceConfig and the block handed over;
 //   - the commands that reach the shell: a fake `sudo`, first on PATH,
-//     records its arguments; a valid TimeSync gives exactly
-//     "date -s <argument field>", anything else gives no call at all.
+//     records its arguments. Only a TimeSync whose argument holds nothing
+//     but date characters may give a call, exactly "date -s <argument
+//     field>"; anything else gives no call at all. A TimeSync that ran must
+//     name a time at or after the build, as the system's own date command
+//     (date -d, GNU) reads the text; a text that date cannot read sets
+//     nothing and passes.
 
 #include "agent.h"
 
@@ -145,6 +149,22 @@ bool IsDateText(const std::string &s) {
     return true;
 }
 
+// The time the system's date command reads in text (seconds since the
+// epoch), or false when it cannot read it. text holds date characters only.
+bool DateReads(const std::string &text, long long *seconds) {
+    const std::string cmd = "date -d '" + text + "' +%s 2>/dev/null";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        Fault("cannot run date -d");
+    char out[64] = {};
+    const bool got = fgets(out, sizeof out, p) != nullptr;
+    const int status = pclose(p);
+    if (!got || status != 0)
+        return false;
+    *seconds = atoll(out);
+    return true;
+}
+
 }  // namespace
 
 extern "C" int getDeviceConfig(uint8_t *block) {
@@ -218,11 +238,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Fault("the ClrCfgBuf acknowledgement is wrong");
     }
 
+    // A TimeSync the handler refused (a date before the build, a text it
+    // cannot place) runs nothing; one it took runs exactly the date command.
     const std::string want_sudo = timesync ? "date -s " + arg + "\n" : "";
-    if (sudo != want_sudo) {
+    if (!sudo.empty() && sudo != want_sudo) {
         fprintf(stderr, "datagram_fuzz: sudo ran with \"%s\", want \"%s\"\n", sudo.c_str(),
                 want_sudo.c_str());
         Fault("the commands run through sudo do not match the datagram");
+    }
+    long long when = 0;
+    if (!sudo.empty() && DateReads(arg, &when) && when < GW_BUILD_TIME) {
+        fprintf(stderr, "datagram_fuzz: \"%s\" set the clock to %lld, before the build (%lld)\n",
+                arg.c_str(), when, static_cast<long long>(GW_BUILD_TIME));
+        Fault("a TimeSync set the clock before the build time");
     }
     return 0;
 }

@@ -42,6 +42,13 @@ SEEDS = {
     "cmd-timesync-injection": command(b"TimeSync", b'1"; touch /tmp/x; "'),
     "cmd-timesync-subshell": command(b"TimeSync", b"$(id)"),
     "cmd-timesync-empty": command(b"TimeSync"),
+    # Dates after any build: these reach the date command.
+    "cmd-timesync-future": command(b"TimeSync", b"20991207 09:05:03"),
+    "cmd-timesync-future-seconds": command(b"TimeSync", b"@4102444800"),
+    "cmd-timesync-future-month-name": command(b"TimeSync", b"Dec 7, 2099 9:05pm"),
+    "cmd-timesync-future-offset": command(b"TimeSync", b"2099-12-07T9:05+0100"),
+    "cmd-timesync-epoch": command(b"TimeSync", b"@0"),
+    "cmd-timesync-relative": command(b"TimeSync", b"2099-12-07 -1 year"),
     "cmd-clrcfgbuf": command(b"ClrCfgBuf"),
     "cmd-clrcfgbuf-other-mac": command(b"ClrCfgBuf", mac=OTHER_MAC),
     "cmd-unknown": command(b"Blink"),

@@ -183,9 +183,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(GwcfgdState, UpdateThatCannotBeStoredIsRefused) {
     Daemon d(state.path());
     ASSERT_TRUE(d.WaitReady()) << d.Log();
-    // A directory where the temporary file must go: the store fails even
-    // for root.
-    ASSERT_EQ(mkdir(state.file("gwcfgd.block.tmp").c_str(), 0755), 0);
+    // A directory where the temporary file must go (its name carries the
+    // daemon's pid): the store fails even for root.
+    ASSERT_EQ(mkdir(state.file("gwcfgd.block.tmp." + std::to_string(d.process().pid())).c_str(),
+                    0755),
+              0);
     gwblock::BlockContents bc = Current(d);
     std::string why;
     ASSERT_TRUE(gwblock::set_value(&bc, "gateway_conf.server_address", "lost.example", &why));

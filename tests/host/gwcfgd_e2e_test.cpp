@@ -131,7 +131,10 @@ TEST_F(GwcfgAgainstGwcfgd, StaleRevisionIsRefusedAndTheToolSaysSo) {
 
     // A gateway that refuses the tool's own update (here: it cannot store
     // it) makes the set fail, and nothing changes.
-    ASSERT_EQ(mkdir(state.file("gwcfgd.block.tmp").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(state.file("gwcfgd.block.tmp." + std::to_string(daemon->process().pid()))
+                        .c_str(),
+                    0755),
+              0);
     Result set = Tool("set", {mac(), "gateway_conf.server_address=never.example"});
     EXPECT_EQ(set.status, 1) << set.out << set.err;
     EXPECT_FALSE(set.err.empty());
@@ -143,10 +146,10 @@ TEST_F(GwcfgAgainstGwcfgd, TimesyncRunsDateThroughSudo) {
     // records the call and runs nothing.
     gwtest::FakeSudo sudo;
     StartDaemon();
-    Result r = Tool("timesync", {mac(), "20261207 11:12:13"});
+    Result r = Tool("timesync", {mac(), "20991207 11:12:13"});
     ASSERT_EQ(r.status, 0) << r.err;
     ASSERT_TRUE(gwdtest::WaitFor([&] { return !sudo.calls().empty(); }, 5000)) << daemon->Log();
-    EXPECT_EQ(sudo.calls().at(0), "date -s 20261207 11:12:13");
+    EXPECT_EQ(sudo.calls().at(0), "date -s 20991207 11:12:13");
 
     // Without a text: the time now, as seconds since the epoch.
     const time_t before = time(nullptr);

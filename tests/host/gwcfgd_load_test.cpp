@@ -1,14 +1,16 @@
 // gwcfgd under a flood: 200,000 datagrams of random lengths (0..1500) and
 // contents from several source sockets, among them commands and updates
-// addressed to the daemon's MAC (TimeSync with and without acceptable date
-// texts, ClrCfgBuf, Reboot, random names; updates with random blocks),
+// addressed to the daemon's MAC (TimeSync with dates after the build, with
+// date characters that name no time and with hostile texts, ClrCfgBuf,
+// Reboot, random names; updates with random blocks),
 // discovery requests and datagrams of exactly the protocol's lengths. A
 // separate source asks for discovery after every batch of the flood, which
 // also keeps the flood within the daemon's receive buffer, so the kernel
 // drops nothing. The daemon must answer every one of those requests, never
 // crash, run through sudo only "date -s" with an acceptable text, and its
 // resident memory after the flood must not exceed the value after the
-// warm-up by more than 1 MiB.
+// warm-up by more than 1 MiB. The rate limits are off: the flood is to
+// reach the handler (the limits have their own tests).
 //
 // The figures (datagrams per second, VmRSS, discoveries answered) are
 // printed and recorded as test properties. Under ASan the daemon keeps its
@@ -126,11 +128,17 @@ private:
         if (kind == 4)
             for (size_t n = rng_() % 12; n > 0; --n)
                 name.push_back(static_cast<char>(1 + rng_() % 255));
-        if (kind == 0) {
-            static const char kDate[] = "0123456789 :-";
-            for (size_t n = 1 + rng_() % 19; n > 0; --n)
-                arg.push_back(kDate[rng_() % (sizeof kDate - 1)]);
+        if (kind == 0 && (rng_() & 1)) {
+            // A time after any build: it runs.
+            arg = "@" + std::to_string(4102444800u + rng_() % 100000000u);
             ++timesyncs_;
+        } else if (kind == 0) {
+            // Date characters that name no time the daemon can place (the
+            // first word is a lone sign): refused, nothing runs.
+            static const char kDate[] = "0123456789 :-";
+            arg = "-";
+            for (size_t n = rng_() % 19; n > 0; --n)
+                arg.push_back(kDate[rng_() % (sizeof kDate - 1)]);
         } else if (kind == 1) {
             static const char *const kHostile[] = {"1; reboot", "$(reboot)", "`id`", "a\"b",
                                                    "x|y", "12 > /etc/x", "\\n", "'q'"};
@@ -191,7 +199,9 @@ TEST(GwcfgdLoad, FloodOfRandomDatagramsNeitherCrashesNorGrowsAndDiscoveryIsAnswe
     gwtest::FakeSudo sudo;
     TempDir state;
     gwdtest::WriteFixtureSiteScripts(state.path());
-    Daemon d(state.path(), {"--discovery-rate", "100000"});
+    // No rate limits: the flood is to reach the handler.
+    Daemon d(state.path(), {"--limit", "discovery=0/0", "--limit", "command=0/0", "--limit",
+                            "update=0/0", "--limit", "other=0/0"});
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     const int pid = d.process().pid();
     const long rss_start = VmRssKb(pid);

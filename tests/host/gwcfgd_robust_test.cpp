@@ -101,7 +101,9 @@ TEST(GwcfgdCrash, SigkillDuringUpdatesLeavesWholeFiles) {
     const long deadline = NowMs() + 40000;
     for (int round = 0; round < 6 && NowMs() < deadline; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        Daemon d(state.path(), {}, {}, "02:00:5e:10:00:01", port);
+        // No update limit: as many updates as possible are in flight when
+        // the kill comes.
+        Daemon d(state.path(), {"--limit", "update=0/0"}, {}, "02:00:5e:10:00:01", port);
         gwblock::BlockContents bc{};
         ASSERT_TRUE(gwdtest::Discover(port, &bc)) << d.Log();
         // The restarted daemon starts from what was stored last.

@@ -110,14 +110,31 @@ INSTANTIATE_TEST_SUITE_P(
         BadStart{"BadBind", {"--mac", "02:00:00:00:00:01", "--bind", "localhost"}, "--bind wants"},
         BadStart{"UnknownOption", {"--frobnicate"}, "gwcfgd --help"},
         BadStart{"MissingValue", {"--port"}, "gwcfgd --help"},
-        BadStart{"StrayArgument", {"--mac", "02:00:00:00:00:01", "extra"}, "unexpected argument"}),
+        BadStart{"StrayArgument", {"--mac", "02:00:00:00:00:01", "extra"}, "unexpected argument"},
+        BadStart{"AllowFromPrefixTooLong",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.0/33"},
+                 "--allow-from wants"},
+        BadStart{"AllowFromName", {"--mac", "02:00:00:00:00:01", "--allow-from", "localhost"},
+                 "--allow-from wants"},
+        BadStart{"AllowFromEmptyItem",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.1,"},
+                 "--allow-from wants"},
+        BadStart{"LimitUnknownKind", {"--mac", "02:00:00:00:00:01", "--limit", "flood=1"},
+                 "--limit wants KIND"},
+        BadStart{"LimitTooHigh", {"--mac", "02:00:00:00:00:01", "--limit", "discovery=1000001"},
+                 "--limit wants datagrams per second"},
+        BadStart{"LimitNoValue", {"--mac", "02:00:00:00:00:01", "--limit", "update=/5"},
+                 "--limit wants datagrams per second"},
+        BadStart{"TimeSyncWhen", {"--mac", "02:00:00:00:00:01", "--timesync", "sometimes"},
+                 "--timesync wants always or unsynchronised"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Gwcfgd, HelpListsTheOptions) {
     std::string out;
     EXPECT_EQ(RunProgram({kDaemon, "--help"}, &out), 0);
     for (const char *opt : {"--bind", "--port", "--mac", "--iface", "--state-dir", "--profile",
-                            "--restart-requests", "--discovery-rate", "48321"})
+                            "--restart-requests", "--discovery-rate", "48321", "--limit",
+                            "--allow-from", "--timesync", "no authentication"})
         EXPECT_NE(out.find(opt), std::string::npos) << opt;
 }
 

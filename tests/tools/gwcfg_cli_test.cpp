@@ -196,6 +196,23 @@ TEST(ManualPages, FormatWithoutWarnings) {
     }
 }
 
+// Every option gwcfgd --help lists is in its manual page.
+TEST(GwcfgdManual, DocumentsEveryOption) {
+    std::string out, err;
+    ASSERT_EQ(gwtest::RunProgram({GWCFGD_BINARY, "--help"}, &out, &err, 10000), 0) << err;
+    const std::string page = ManPage("host/gwcfgd.8");
+    size_t options = 0;
+    for (const std::string &line : Lines(out)) {
+        std::smatch m;
+        if (!std::regex_match(line, m, std::regex("  (--[a-z-]+).*"))) continue;
+        ++options;
+        std::string escaped;
+        for (char c : m[1].str()) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(page.find(escaped), std::string::npos) << m[1];
+    }
+    EXPECT_GE(options, 10u) << out;
+}
+
 TEST(Programs, AnswerVersion) {
     const struct {
         const char *name, *path;
