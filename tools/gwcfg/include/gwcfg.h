@@ -28,8 +28,8 @@ struct RunOptions {
 
 // Runs one command line (without the program name): results go to out,
 // warnings, errors and the progress line to err. Returns the exit status.
-// Not reentrant with itself only through the process's sockets; every call
-// opens and closes its own.
+// Each call opens and closes its own UDP socket; nothing is kept between
+// calls.
 int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
         const RunOptions &options = RunOptions());
 
