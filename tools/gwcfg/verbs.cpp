@@ -1135,7 +1135,7 @@ const std::vector<VerbRow> kVerbRows = {
     {"apply", Targets::Fleet, "FILE", 1, 1, kFleet | kOptOnly | kOptForce | kOptDryRun | kOptJson,
      "apply a profile or a backup",
      "Applies a profile (JSON with sections of global_conf.json, such as the\n"
-     "region plans in /usr/share/gwagent/profiles) or a backup (what gwcfg\n"
+     "region plans in /usr/share/gwcfg/profiles) or a backup (what gwcfg\n"
      "backup and gwcfg show --json write; its device_info is ignored) as one\n"
      "update per gateway, checked and read back as set does, and prints the\n"
      "change key by key (KEY: OLD -> NEW). Only the keys the file holds change:\n"
