@@ -558,17 +558,20 @@ TEST(GwcfgHostileReplies, AFloodIsCappedAndEndsOnTime) {
         for (size_t i = 0; i < replies.size() && !stop; ++i) {
             a.SendTo(tool, replies[i]);
             b.SendTo(tool, replies[i]);
-            if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            // 10,000 datagrams a second: a tool under a sanitizer on a busy
+            // machine still takes them all off the socket.
+            if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
     const auto start = std::chrono::steady_clock::now();
     Result r =
-        RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout", "3000", "--retries", "0"});
+        RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout", "6000", "--retries", "0"});
     const auto took = std::chrono::steady_clock::now() - start;
     stop = true;
     flood.join();
     EXPECT_EQ(r.status, 0);
-    EXPECT_LT(took, std::chrono::seconds(12));
+    // Summing up the duplicates of 10,000 replies once took minutes.
+    EXPECT_LT(took, std::chrono::seconds(20));
     const auto lines = Lines(r.out);
     EXPECT_LE(lines.size(), 10001u);
     EXPECT_GT(lines.size(), 1000u) << "too few replies arrived to judge";
