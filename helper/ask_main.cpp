@@ -14,6 +14,7 @@
 // takes the same commands; nothing else (no option of sudo, no other
 // command) is passed on. GWAGENT_HELPER_SOCKET names another socket than
 // /run/gwagent/helper.sock (for tests).
+#include "cli.h"
 #include "root_helper.h"
 
 #include <poll.h>
@@ -43,7 +44,8 @@ int usage(const char *name, FILE *out, int status) {
             "       %s fixed-ip set A.B.C.D/PREFIX GATEWAY|none\n"
             "       %s fixed-ip clear\n"
             "Asks the agent's root helper (gwagent-helper.socket) to set the clock or the\n"
-            "fixed address of eth0. Exit status 0 done, 1 failed, 2 refused.\n",
+            "fixed address of eth0. Exit status 0 done, 1 failed, 2 refused.\n"
+            "--help shows this text, --version the version.\n",
             name, name, name);
     return status;
 }
@@ -67,6 +69,10 @@ int main(int argc, char **argv) {
     const char *name = program_name(argv[0]);
     if (argc == 2 && strcmp(argv[1], "--help") == 0)
         return usage(name, stdout, 0);
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        fputs(gwcli::version_line("gwagent-ask").c_str(), stdout);
+        return gwcli::kExitOk;
+    }
     if (argc < 2)
         return usage(name, stderr, gwhelper::kRefused);
 

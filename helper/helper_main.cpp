@@ -5,9 +5,10 @@
 // answers, logs one line to standard error and exits 0 (a refused or failed
 // request is the caller's news, not a failed unit).
 //
-//   gwagent-helper [--dhcpcd-conf PATH] [--date PATH]
+//   gwagent-helper [--dhcpcd-conf PATH] [--date PATH] | --help | --version
 //
 // The options name other files than /etc/dhcpcd.conf and date, for tests.
+#include "cli.h"
 #include "root_helper.h"
 
 #include <fcntl.h>
@@ -157,10 +158,15 @@ int main(int argc, char **argv) {
         const std::string opt = argv[i];
         if ((opt == "--dhcpcd-conf" || opt == "--date") && i + 1 < argc) {
             (opt == "--date" ? paths.date : paths.dhcpcd_conf) = argv[++i];
+        } else if (opt == "--version" && argc == 2) {
+            fputs(gwcli::version_line("gwagent-helper").c_str(), stdout);
+            return gwcli::kExitOk;
         } else {
-            fprintf(stderr, "usage: gwagent-helper [--dhcpcd-conf PATH] [--date PATH] "
-                            "(started by gwagent-helper.socket, one request on standard input)\n");
-            return 2;
+            fprintf(opt == "--help" ? stdout : stderr,
+                    "usage: gwagent-helper [--dhcpcd-conf PATH] [--date PATH]\n"
+                    "Started as root by gwagent-helper.socket for one request on standard\n"
+                    "input (see gwagent-ask --help); not for running by hand.\n");
+            return opt == "--help" ? gwcli::kExitOk : gwcli::kExitUsage;
         }
     }
     const std::string who = caller();

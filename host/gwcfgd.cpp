@@ -12,6 +12,7 @@
 // datagram after another until SIGINT or SIGTERM.
 
 #include "agent.h"
+#include "cli.h"
 #include "config_block.h"
 #include "gwcfgd.h"
 
@@ -95,7 +96,8 @@ void usage(FILE *out) {
             "  --timesync WHEN\n"
             "                 when TimeSync may set the clock: always (default) or\n"
             "                 unsynchronised (only while NTP does not keep it)\n"
-            "  --help         show this text\n",
+            "  --help         show this text\n"
+            "  --version      print the version\n",
             kDefaultPort, gwcfgd::kBlockFile, d[0].per_source, d[0].total, d[1].per_source,
             d[1].total, d[2].per_source, d[2].total, d[3].per_source, d[3].total);
 }
@@ -180,18 +182,12 @@ void notify_ready() {
 int bad_usage(const char *msg, const char *arg) {
     fprintf(stderr, "gwcfgd: %s%s%s\n", msg, arg ? ": " : "", arg ? arg : "");
     fprintf(stderr, "gwcfgd: Try 'gwcfgd --help' for the options.\n");
-    return 2;
+    return gwcli::kExitUsage;
 }
 
 // A decimal number from 0 to max, digits only.
 bool parse_count(const char *text, long max, long *out) {
-    char *end = nullptr;
-    errno = 0;
-    const long v = strtol(text, &end, 10);
-    if (errno || !*text || *end || v < 0 || v > max || !(*text >= '0' && *text <= '9'))
-        return false;
-    *out = v;
-    return true;
+    return gwcli::parse_decimal(text, 0L, max, out);
 }
 
 }  // namespace
@@ -226,6 +222,7 @@ int main(int argc, char **argv) {
         {"conf-dir", required_argument, nullptr, kConfDir},
         {"fixed-ip-command", required_argument, nullptr, kFixedIp},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     opterr = 0;
     int c;
@@ -289,6 +286,9 @@ int main(int argc, char **argv) {
             break;
         case 'h':
             usage(stdout);
+            return 0;
+        case 'V':
+            fputs(gwcli::version_line("gwcfgd").c_str(), stdout);
             return 0;
         default:
             return bad_usage("unknown option or missing value", argv[optind - 1]);

@@ -13,6 +13,7 @@
 #include "gwcfgd.h"
 
 #include "agent.h"
+#include "cli.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -54,19 +55,9 @@ const char *dotted(uint32_t addr) {
     return inet_ntoa(a);
 }
 
+// Digits only, 0..kMaxRate.
 bool parse_rate(const char *begin, const char *end, unsigned *out) {
-    if (begin == end || end - begin > 7)
-        return false;
-    unsigned v = 0;
-    for (const char *p = begin; p < end; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-    }
-    if (v > kMaxRate)
-        return false;
-    *out = v;
-    return true;
+    return gwcli::parse_decimal(std::string(begin, end), 0u, static_cast<unsigned>(kMaxRate), out);
 }
 
 }  // namespace

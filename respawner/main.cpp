@@ -1,6 +1,7 @@
 // respawner: waits on the restart request queue and, for each request, stops
 // the named process, renews the DHCP lease of eth0 and relaunches the packet
-// forwarder. No options, no configuration file; runs until killed.
+// forwarder. No options (but --help and --version), no configuration file;
+// runs until killed.
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli.h"
 #include "respawn_core.h"
 
 namespace {
@@ -55,7 +57,26 @@ int pidfd_signal(int pidfd, int sig) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+    if (argc > 1) {
+        const std::string arg = argv[1];
+        if (argc == 2 && arg == "--version") {
+            fputs(gwcli::version_line("respawner").c_str(), stdout);
+            return gwcli::kExitOk;
+        }
+        if (argc == 2 && arg == "--help") {
+            fputs("usage: respawner\n"
+                  "\n"
+                  "Waits for restart requests (MODE:PID, message type 1) on the System V\n"
+                  "message queue keyed by ftok(\"/home/pi/fifo\", 1); for each one stops PID\n"
+                  "with SIGQUIT, renews the DHCP lease of eth0 and relaunches basic_pkt_fwd.\n"
+                  "Takes no options; runs until killed. man respawner.\n",
+                  stdout);
+            return gwcli::kExitOk;
+        }
+        fprintf(stderr, "respawner: takes no arguments (--help, --version); run it without any.\n");
+        return gwcli::kExitUsage;
+    }
     // Every line must reach a pipe or the journal as soon as it is printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 

@@ -15,8 +15,9 @@
 //   - `gwcfg discover --expect 1 --json` does not list exactly the gateway
 //     the datagram names when it is a valid reply, else the sentinel, or
 //     warns about a valid reply or not about an invalid one;
-//   - `gwcfg show MAC` of a valid reply does not print every key, or its
-//     --json output does not serve as a profile that gives the same keys;
+//   - `gwcfg show MAC --keys` of a valid reply does not print every key,
+//     `gwcfg show MAC` not its page, or its --json output does not serve as
+//     a profile that gives the same keys;
 //   - `gwcfg clear` does not take a valid acknowledgement at once, or does
 //     not warn about a datagram that is none.
 
@@ -215,12 +216,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     if (reply) {
         const std::string mac_text = gwblock::format_mac(mac);
-        r = Tool({"show", mac_text});
+        r = Tool({"show", mac_text, "--keys"});
         size_t lines = 0;
         for (char c : r.out)
             lines += c == '\n';
         if (r.status != gwcfg::kExitOk || lines != gwblock::key_table().size() + 1)
-            Fault("show does not print every key", r.out + r.err);
+            Fault("show --keys does not print every key", r.out + r.err);
+        r = Tool({"show", mac_text});
+        if (r.status != gwcfg::kExitOk || r.out.compare(0, 8 + mac_text.size(), "gateway " + mac_text) != 0)
+            Fault("show does not print the gateway's page", r.out + r.err);
         r = Tool({"show", mac_text, "--json"});
         if (r.status != gwcfg::kExitOk)
             Fault("show --json failed", r.err);

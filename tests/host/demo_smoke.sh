@@ -24,7 +24,7 @@ for want in \
     "OK to restart basic_pkt_fwd service...." \
     "stopped by SIGQUIT" \
     "started; server_address: eu1.cloud.thethings.network" \
-    "[sudo] date -s " \
+    "[sudo] date -s @" \
     "acknowledged ClrCfgBuf"; do
     if ! printf '%s\n' "$out" | grep -qF -- "$want"; then
         echo "FAILED: no line with: $want"

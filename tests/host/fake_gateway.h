@@ -36,6 +36,14 @@ public:
         // Runs after an update was applied (to fake a gateway that changes
         // something on its own).
         std::function<void(gwblock::BlockContents &)> after_update;
+        // With forge_from(): every discovery request is also answered from
+        // the forger's address with what the last update for this unit
+        // asked for, as taken (the revision moved on), whether the unit took
+        // it or not.
+        bool forge_readback = false;
+        // The last update for this unit that decoded (kept by the fake).
+        gwblock::BlockContents asked{};
+        bool has_asked = false;
     };
 
     // Bound to 127.0.0.1 on a free port, or (any_address) to every local
@@ -58,6 +66,20 @@ public:
         stop_ = true;
         thread_.join();
         close(fd_);
+        if (forge_fd_ >= 0) close(forge_fd_);
+    }
+
+    // A second socket on the same port at another loopback address (say
+    // 127.0.0.2), from which the forged replies of forge_readback units come.
+    void forge_from(const char *address) {
+        std::lock_guard<std::mutex> g(mu_);
+        forge_fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        inet_pton(AF_INET, address, &a.sin_addr);
+        a.sin_port = htons(port_);
+        if (forge_fd_ < 0 || bind(forge_fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind forger");
     }
 
     FakeGateway(const FakeGateway &) = delete;
@@ -145,6 +167,13 @@ private:
                 gwblock::build_discovery_reply(r, u.contents.eqp.mac, block);
                 if (u.bad_checksum) r[SEARCH_FORMAT_LEN - 1] ^= 0x5A;
                 reply(r, sizeof r, from);
+                if (forge_fd_ >= 0 && u.forge_readback && u.has_asked) {
+                    gwblock::BlockContents forged = u.asked;
+                    ++forged.revision;
+                    gwblock::encode(forged, block);
+                    gwblock::build_discovery_reply(r, u.contents.eqp.mac, block);
+                    sendto(forge_fd_, r, sizeof r, 0, reinterpret_cast<const sockaddr *>(&from), sizeof from);
+                }
             }
         } else if (n == MESSAGE_COMMAND_LEN) {
             for (Unit &u : units_) {
@@ -159,9 +188,12 @@ private:
             }
         } else if (n == UPDATE_COMMAND_LEN) {
             for (Unit &u : units_) {
-                if (memcmp(buf + 16, u.contents.eqp.mac, 6) != 0 || !u.take_updates) continue;
+                if (memcmp(buf + 16, u.contents.eqp.mac, 6) != 0) continue;
                 gwblock::BlockContents in;
-                if (!gwblock::decode(buf + 24, &in, nullptr) || in.revision != u.contents.revision) continue;
+                if (!gwblock::decode(buf + 24, &in, nullptr)) continue;
+                u.asked = in;
+                u.has_asked = true;
+                if (!u.take_updates || in.revision != u.contents.revision) continue;
                 gwblock::apply_block(in, &u.contents.eqp, &u.contents.gw);
                 ++u.contents.revision;
                 if (u.after_update) u.after_update(u.contents);
@@ -172,6 +204,7 @@ private:
     static constexpr uint8_t kMarker = 0xA5;
     std::atomic<unsigned> markers_{0};
     int fd_ = -1;
+    int forge_fd_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stop_{false};
     std::mutex mu_;

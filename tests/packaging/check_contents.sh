@@ -1,5 +1,5 @@
 #!/bin/sh
-# Unpacks the gwagent and gwagent-dev packages into a scratch root
+# Unpacks the gwagent, gwagent-dev and gwcfg packages into a scratch root
 # (dpkg-deb -x: the machine's dpkg database and /etc are not touched) and
 # checks them against the source tree: every program, unit, site script,
 # profile, header and the sudoers drop-in present with the right kind and
@@ -7,10 +7,11 @@
 # maintainer scripts sound; then builds and runs a C host against the
 # unpacked library with nothing but `pkg-config gwagent`.
 #
-# usage: check_contents.sh DEBDIR SOURCEDIR ARCH "PROGRAMS" CC "EMULATOR"
+# usage: check_contents.sh DEBDIR SOURCEDIR ARCH "PROGRAMS" CC "EMULATOR" MULTIARCH
 set -u
 
-debdir=$1 src=$2 arch=$3 programs=$4 cc=$5 emulator=$6
+debdir=$1 src=$2 arch=$3 programs=$4 cc=$5 emulator=$6 multiarch=$7
+libdir=usr/lib${multiarch:+/$multiarch}
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/gwpkg.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -24,7 +25,7 @@ fail() {
 }
 
 # --- the two packages, unpacked into one root as if both were installed ---
-for pkg in gwagent gwagent-dev; do
+for pkg in gwagent gwagent-dev gwcfg; do
     set -- "$debdir/${pkg}_"*"_$arch.deb"
     if [ $# -ne 1 ] || [ ! -f "$1" ]; then
         fail "want exactly one ${pkg}_*_$arch.deb in $debdir, found: $*"
@@ -53,10 +54,20 @@ done
 expect=""
 want() { expect="$expect
 $1 $2"; }
-for p in $programs; do want program "usr/bin/$p"; done
-want file usr/lib/libgwagent.a
-want file usr/lib/libgwfpga.a
-want file usr/lib/pkgconfig/gwagent.pc
+for p in $programs; do
+    want program "usr/bin/$p"
+    section=8
+    [ "$p" = gwcfg ] && section=1
+    want manpage "usr/share/man/man$section/$p.$section.gz"
+done
+want file "$libdir/libgwagent.a"
+want file "$libdir/libgwfpga.a"
+want file "$libdir/pkgconfig/gwagent.pc"
+want file usr/share/bash-completion/completions/gwcfg
+for pkg in gwagent gwagent-dev gwcfg; do
+    want file "usr/share/doc/$pkg/copyright"
+    want changelog "usr/share/doc/$pkg/changelog.gz"
+done
 for h in agent/agent.h fpga/fpga.h; do
     [ -f "$src/$h" ] && want file "usr/include/gwagent/${h#*/}"
 done
@@ -95,7 +106,7 @@ while read -r kind path; do
     program | script)
         [ "$mode" = 755 ] || fail "/$path: mode $mode, want 755"
         ;;
-    file | unit)
+    file | unit | manpage | changelog)
         [ "$mode" = 644 ] || fail "/$path: mode $mode, want 644"
         ;;
     sudoers)
@@ -145,10 +156,38 @@ while read -r kind path; do
         *) grep -q '^WantedBy=' "$f" || fail "/$path: no [Install] WantedBy=, cannot be enabled" ;;
         esac
         ;;
+    manpage)
+        gzip -t "$f" 2>/dev/null || fail "/$path: not gzip"
+        gzip -dc "$f" | grep -q '^\.TH ' || fail "/$path: not a manual page"
+        ;;
+    changelog)
+        # The newest entry is this version.
+        top=$(gzip -dc "$f" | head -n 1)
+        version=$(dpkg-deb -f "$debdir"/gwagent_*_"$arch".deb Version)
+        case $top in
+        "gwagent ($version) "*) ;;
+        *) fail "/$path: the newest entry is \"$top\", want version $version" ;;
+        esac
+        ;;
     esac
 done <"$work/expect"
 
-for f in "$root"/usr/lib/systemd/system/* "$root"/usr/lib/pkgconfig/gwagent.pc; do
+# The laptop's package: the tool alone, no service, nothing the gateway's
+# package holds.
+for listed in "usr/bin/gwcfg" "usr/share/man/man1/gwcfg.1.gz" "usr/share/bash-completion/completions/gwcfg"; do
+    case " $programs " in *" gwcfg "*) ;; *) continue ;; esac
+    grep -q " \./$listed\$" "$work/gwcfg.list" || fail "gwcfg: does not hold /$listed"
+    ! grep -q " \./$listed\$" "$work/gwagent.list" || fail "gwagent: holds /$listed, which is gwcfg's"
+done
+if grep -Eq '\./(etc|lib|usr/lib)/systemd/|\./etc/' "$work/gwcfg.list"; then
+    fail "gwcfg: installs a unit or a file under /etc: $(grep -E 'systemd/|\./etc/' "$work/gwcfg.list")"
+fi
+for script in preinst postinst prerm postrm conffiles; do
+    [ ! -e "$work/control/gwcfg/$script" ] || fail "gwcfg: has a $script"
+done
+[ -f "$root/usr/share/gwcfg/profiles/eu868.json" ] || fail "gwcfg: no profiles in /usr/share/gwcfg/profiles"
+
+for f in "$root"/usr/lib/systemd/system/* "$root/$libdir/pkgconfig/gwagent.pc"; do
     [ -f "$f" ] || continue
     if grep -n '^[^#]*/usr/local' "$f" >&2; then
         fail "${f#"$root"}: names /usr/local, where the package installs nothing"
@@ -198,7 +237,7 @@ for script in postinst prerm postrm; do
 done
 
 # --- a host daemon built from the unpacked development package ---
-flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/usr/lib/pkgconfig \
+flags=$(PKG_CONFIG_SYSROOT_DIR=$root PKG_CONFIG_LIBDIR=$root/$libdir/pkgconfig \
     pkg-config --cflags --libs gwagent) || fail "pkg-config gwagent failed"
 # shellcheck disable=SC2086
 if $cc -std=c11 -Wall -Wextra -Werror "$(dirname "$0")/host_smoke.c" $flags \

@@ -110,9 +110,14 @@ want "deb-systemd-helper enable %u"
 wont "deb-systemd-invoke"
 wont "systemctl"
 
-run "install without the Debian helpers" yes no yes postinst configure ""
-want "systemctl enable %u"
-want "systemctl start %u"
+# Enabling, starting and stopping are the Debian helpers' (init-system-helpers
+# is essential): systemctl itself only reloads the unit files, as debhelper's
+# snippets do.
+run "systemctl only reloads" yes yes yes postinst configure ""
+wont "systemctl enable"
+wont "systemctl start"
+run "systemctl only reloads, on removal" yes yes yes prerm remove
+wont "systemctl stop"
 
 run "removal stops the services" yes yes yes prerm remove
 want "deb-systemd-invoke stop %u"
@@ -130,8 +135,10 @@ want "deb-systemd-helper purge %u"
 want "deb-systemd-helper unmask %u"
 [ ! -e "$state_dir" ] || fail "postrm purge left $state_dir"
 
-run "purge without the Debian helpers" no no yes postrm purge
-want "systemctl disable %u"
+mkdir -p "$state_dir"
+run "purge after init-system-helpers is gone" no no yes postrm purge
+wont "systemctl disable"
+[ ! -e "$state_dir" ] || fail "postrm purge left $state_dir"
 
 if [ "$errors" -ne 0 ]; then
     echo "$errors check(s) failed" >&2

@@ -89,6 +89,9 @@ fi
 
 tb_start || { rm -rf "$debs"; fatal "the gateway did not boot"; }
 cp "$debs"/gwagent_*.deb "$TB_WORK/gwagent.deb"
+# The configuration tool's own package: the burst below runs it on the
+# gateway, as a local script would.
+cp "$debs"/gwcfg_*.deb "$TB_WORK/gwcfg.deb"
 rm -rf "$debs"
 boot_done=$SECONDS
 
@@ -109,7 +112,9 @@ tb_exec systemctl restart dhcpcd
 dangling() { tb_exec find /etc /home /var/lib /usr/lib /usr/share -xtype l | sort; }
 dangling >"$TB_WORK/dangling.before"
 tb_copy_in "$TB_WORK/gwagent.deb" /tmp/gwagent.deb
-tb_exec dpkg -i /tmp/gwagent.deb >"$TB_WORK/dpkg.log" 2>&1 || { cat "$TB_WORK/dpkg.log"; fatal "dpkg -i"; }
+tb_copy_in "$TB_WORK/gwcfg.deb" /tmp/gwcfg.deb
+tb_exec dpkg -i /tmp/gwagent.deb /tmp/gwcfg.deb >"$TB_WORK/dpkg.log" 2>&1 ||
+    { cat "$TB_WORK/dpkg.log"; fatal "dpkg -i"; }
 check "the sudoers drop-in parses" tb_exec visudo -cq
 check "no unit failed" test -z "$(tb_exec systemctl --failed --plain --no-legend)"
 
@@ -275,7 +280,8 @@ verify_quiet() { # no complaint at all, not even an ignored key
 check "the units pass systemd-analyze verify" verify_quiet
 
 # ---- 7. purge ----------------------------------------------------------------------------
-tb_exec dpkg --purge gwagent >>"$TB_WORK/dpkg.log" 2>&1 || { cat "$TB_WORK/dpkg.log"; fatal "dpkg --purge"; }
+tb_exec dpkg --purge gwagent gwcfg >>"$TB_WORK/dpkg.log" 2>&1 ||
+    { cat "$TB_WORK/dpkg.log"; fatal "dpkg --purge"; }
 check "purge: no unit file, no enablement link left" test -z \
     "$(tb_exec find /etc/systemd /usr/lib/systemd /lib/systemd \( -name 'gwcfgd*' -o -name 'respawner*' -o -name 'gwagent*' \))"
 no_new_dangling() {

@@ -49,7 +49,8 @@ void Usage(std::FILE *f) {
                "  sx-write ADDR VALUE  write one SX1272 register\n"
                "REG is an index 0 to 9 or a name (FPGA_REG_VERSION or VERSION, FPGA_REG_0x06\n"
                "or 0x06); ADDR is 0 to 0x7F; numbers are decimal or 0x hex.\n"
-               "Exit status: 0 done, 1 device or transfer failure, 2 refused input.\n",
+               "Exit status: 0 done, 1 device or transfer failure, 2 refused input.\n"
+               "fpgactl --version prints the version; man fpgactl.\n",
                f);
 }
 
@@ -64,31 +65,7 @@ bool AllDigits(const char *s) {
 
 // A decimal number (with an optional '-') or 0x hex; the whole text must be
 // the number.
-bool ParseNumber(const char *s, long long *out) {
-    errno = 0;
-    char *end = nullptr;
-    if (s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        const char *digits = s + 2;
-        if (*digits == '\0')
-            return false;
-        for (const char *p = digits; *p; ++p)
-            if (!std::isxdigit(static_cast<unsigned char>(*p)))
-                return false;
-        const unsigned long long v = std::strtoull(digits, &end, 16);
-        if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull)
-            return false;
-        *out = static_cast<long long>(v);
-        return true;
-    }
-    const char *digits = s[0] == '-' ? s + 1 : s;
-    if (!AllDigits(digits))
-        return false;
-    const long long v = std::strtoll(s, &end, 10);
-    if (errno != 0 || *end != '\0')
-        return false;
-    *out = v;
-    return true;
-}
+bool ParseNumber(const char *s, long long *out) { return gwcli::parse_integer(s, out); }
 
 bool ResolveRegister(const char *text, unsigned *index, std::FILE *err) {
     if (AllDigits(text)) {
@@ -319,6 +296,12 @@ int Run(int argc, char **argv, std::FILE *out, std::FILE *err) {
     char **args = argv + 2;
     if (cmd == "-h" || cmd == "--help" || cmd == "help") {
         Usage(out);
+        return kOk;
+    }
+    if (cmd == "--version") {
+        if (nargs != 0)
+            return WrongArguments(argv[1], err);
+        std::fputs(gwcli::version_line("fpgactl").c_str(), out);
         return kOk;
     }
     if (cmd == "version")

@@ -5,12 +5,14 @@
 
 #include <cstdio>
 
+#include "cli.h"
+
 namespace fpgactl {
 
-// Exit statuses.
-constexpr int kOk = 0;
-constexpr int kDeviceError = 1; // no device, wrong version, a transfer failed
-constexpr int kUsageError = 2;  // bad command line, unknown register, read-only, out of range
+// Exit statuses, shared with the project's other programs (cli.h).
+constexpr int kOk = gwcli::kExitOk;
+constexpr int kDeviceError = gwcli::kExitFailed; // no device, wrong version, a transfer failed
+constexpr int kUsageError = gwcli::kExitUsage;   // bad command line, unknown register, read-only, out of range
 
 // Runs one command line (argv[0] is the program name). Results go to `out`,
 // messages to `err`. Connects, acts and disconnects; input is checked before
