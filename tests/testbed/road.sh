@@ -150,10 +150,10 @@ check "gwcfg on the LAN discovers the gateway (broadcast)" discovers
 shows_live_ip() { # waits up to $2 s until discovery through $1 shows live ip $1
     local i
     for i in $(seq "$2"); do
-        gw show $mac --to "$1" 2>/dev/null | grep -qx "device_info.ip=$1" && return 0
+        gw show $mac --keys --to "$1" 2>/dev/null | grep -qx "device_info.ip=$1" && return 0
         sleep 1
     done
-    gw show $mac --to "$1" 2>&1 | grep device_info >&2
+    gw show $mac --keys --to "$1" 2>&1 | grep device_info >&2
     return 1
 }
 check "discovery shows the lease as the live address" shows_live_ip "${lease%/*}" 35
