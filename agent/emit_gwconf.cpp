@@ -15,6 +15,13 @@
  * reader (the forwarder, or a board that loses power mid-write) sees either
  * the old file or the new one, never an empty or a partial one. On any
  * failure the old file stays as it was and the temporary file is removed.
+ *
+ * Only the file has to be writable, not its directory: where the directory
+ * refuses a new name (EACCES, EPERM: a root-owned forwarder directory with a
+ * global_conf.json the host may write), the file is rewritten in place, with
+ * its blocks reserved first (fallocate, size kept) so that a full disk
+ * fails before the old text is touched. A full disk or quota (ENOSPC, EDQUOT) never leads to the
+ * in-place rewrite: the old file must stay whole.
  */
 #include "agent.h"
 
@@ -246,6 +253,30 @@ void SyncDirectory(const std::string &dir) {
     close(fd);
 }
 
+/* The directory refused a new name (or a rename over the target): whether
+ * rewriting the file in place may be tried instead. */
+bool RefusedName(int err) { return err == EACCES || err == EPERM; }
+
+/* Rewrites the existing regular file at path with text in place. Its blocks
+ * are reserved before anything is written, so a file system without room
+ * fails here and the old text stays whole; a file system that cannot
+ * reserve (EOPNOTSUPP) is written all the same. */
+bool RewriteInPlace(const std::string &path, const std::string &text) {
+    int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && !text.empty() &&
+        fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(text.size())) != 0)
+        ok = errno == EOPNOTSUPP || errno == ENOSYS;
+    ok = ok && lseek(fd, 0, SEEK_SET) == 0 && WriteAll(fd, text);
+    ok = ok && ftruncate(fd, static_cast<off_t>(text.size())) == 0;
+    ok = ok && fsync(fd) == 0;
+    ok = (close(fd) == 0) && ok;
+    return ok;
+}
+
 /* Replaces the target's content with text, or leaves it exactly as it was.
  * Returns whether the new file is in place. */
 bool ReplaceFile(const std::string &text) {
@@ -267,7 +298,7 @@ bool ReplaceFile(const std::string &text) {
     std::string temp;
     int fd = CreateTemp(target.dir, &temp);
     if (fd < 0)
-        return false;
+        return had_old && RefusedName(errno) && RewriteInPlace(target.path, text);
 
     bool ok = true;
     if (had_old) {
@@ -285,10 +316,16 @@ bool ReplaceFile(const std::string &text) {
     ok = ok && WriteAll(fd, text);
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.c_str(), target.path.c_str()) == 0;
     if (!ok) {
         unlink(temp.c_str());
         return false;
+    }
+    if (rename(temp.c_str(), target.path.c_str()) != 0) {
+        /* A sticky directory lets us create names but not replace another
+         * owner's file. */
+        const int err = errno;
+        unlink(temp.c_str());
+        return had_old && RefusedName(err) && RewriteInPlace(target.path, text);
     }
     SyncDirectory(target.dir);
     return true;

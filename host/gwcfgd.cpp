@@ -25,9 +25,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/timex.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,9 +71,18 @@ void usage(FILE *out) {
             "                 (a region plan and the site settings), applied in\n"
             "                 order. Together they must give a configuration the\n"
             "                 forwarder takes (see the shipped profiles)\n"
+            "  --conf-dir DIR write global_conf.json into DIR (the forwarder's\n"
+            "                 directory) instead of the state directory\n"
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
-            "                 restart the running basic_pkt_fwd\n"
+            "                 restart the running basic_pkt_fwd, until one runs\n"
+            "                 that started after the newest global_conf.json\n"
+            "  --fixed-ip-command CMD\n"
+            "                 apply the fixed settings with \"CMD set ADDR/PREFIX\n"
+            "                 GATEWAY\" (networkmode 1) or \"CMD clear\" with the\n"
+            "                 first update and every update that changes them,\n"
+            "                 before its restart request; refuses fixed settings\n"
+            "                 that cannot work\n"
             "  --allow-from CIDR[,CIDR...]\n"
             "                 handle datagrams only from these IPv4 networks\n"
             "                 (A.B.C.D or A.B.C.D/N; may be given more than once);\n"
@@ -145,6 +156,29 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
     return true;
 }
 
+// Tells systemd (Type=notify) that the daemon serves and that
+// global_conf.json is written: units ordered after gwcfgd.service start the
+// forwarder only then. Nothing happens outside systemd.
+void notify_ready() {
+    const char *path = getenv("NOTIFY_SOCKET");
+    if (!path || (path[0] != '/' && path[0] != '@') || strlen(path) >= sizeof(sockaddr_un::sun_path))
+        return;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path, path, strlen(path));
+    if (addr.sun_path[0] == '@')
+        addr.sun_path[0] = '\0';  // abstract namespace
+    const socklen_t len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const char msg[] = "READY=1";
+    if (sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr *>(&addr), len) < 0)
+        fprintf(stderr, "gwcfgd: cannot notify systemd: %s\n", strerror(errno));
+    close(fd);
+}
+
 int bad_usage(const char *msg, const char *arg) {
     fprintf(stderr, "gwcfgd: %s%s%s\n", msg, arg ? ": " : "", arg ? arg : "");
     fprintf(stderr, "gwcfgd: Try 'gwcfgd --help' for the options.\n");
@@ -168,11 +202,11 @@ int main(int argc, char **argv) {
     gwcfgd::Limits limits = gwcfgd::default_limits();
     gwcfgd::AllowList allow;
     bool timesync_only_unsynchronised = false;
-    std::string mac_text, iface, state_dir;
+    std::string mac_text, iface, state_dir, conf_dir, fixed_ip_command;
     std::vector<std::string> profile_paths;
     bool restart_requests = false;
 
-    enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync };
+    enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync, kConfDir, kFixedIp };
     static const option longopts[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -185,6 +219,8 @@ int main(int argc, char **argv) {
         {"limit", required_argument, nullptr, kLimit},
         {"allow-from", required_argument, nullptr, kAllow},
         {"timesync", required_argument, nullptr, kTimeSync},
+        {"conf-dir", required_argument, nullptr, kConfDir},
+        {"fixed-ip-command", required_argument, nullptr, kFixedIp},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
@@ -213,6 +249,12 @@ int main(int argc, char **argv) {
             break;
         case kRestart:
             restart_requests = true;
+            break;
+        case kConfDir:
+            conf_dir = optarg;
+            break;
+        case kFixedIp:
+            fixed_ip_command = optarg;
             break;
         case kRate: {
             long rate = 0;
@@ -275,6 +317,20 @@ int main(int argc, char **argv) {
     }
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(restart_requests);
+    gwcfgd::set_fixed_ip_command(fixed_ip_command);
+    if (!conf_dir.empty()) {
+        // Absolute, so that it holds after the change to the state directory.
+        char *real = realpath(conf_dir.c_str(), nullptr);
+        if (!real) {
+            fprintf(stderr, "gwcfgd: cannot use %s for global_conf.json: %s\n", conf_dir.c_str(),
+                    strerror(errno));
+            fprintf(stderr, "gwcfgd: Install the forwarder there first, or give its directory "
+                            "with --conf-dir DIR.\n");
+            return 1;
+        }
+        gwcfgd::set_conf_dir(real);
+        free(real);
+    }
     if (timesync_only_unsynchronised)
         set_timesync_gate(refuse_while_synchronised);
 
@@ -375,11 +431,15 @@ int main(int argc, char **argv) {
 
     fflush(stdout);
     fflush(stderr);
+    notify_ready();
+    gwcfgd::probe_later(gwcfgd::monotonic_ns());
     gwcfgd::LogFlusher flusher;
     int status = 0;
     while (!g_stop) {
         pollfd p{fd, POLLIN, 0};
-        int n = poll(&p, 1, flusher.poll_timeout_ms(gwcfgd::monotonic_ns(), 1000));
+        int n = poll(&p, 1,
+                     flusher.poll_timeout_ms(gwcfgd::monotonic_ns(),
+                                             gwcfgd::restart_poll_timeout_ms(1000)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -389,6 +449,7 @@ int main(int argc, char **argv) {
         }
         if (n > 0 && (p.revents & POLLIN))
             gwcfgd::serve_ready(fd, &admission);
+        gwcfgd::restart_tick(gwcfgd::monotonic_ns());
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);

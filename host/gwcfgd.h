@@ -21,11 +21,15 @@
 
 #include <json/value.h>
 
+#include "agent.h"
+#include "config_block.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace gwcfgd {
 
@@ -49,6 +53,29 @@ void set_mac(const uint8_t mac[6]);
 
 // Whether an applied update posts a restart request (--restart-requests).
 void set_restart_requests(bool on);
+
+// Where global_conf.json is written (--conf-dir; the forwarder's
+// directory): "" for the working directory.
+void set_conf_dir(const std::string &dir);
+
+// The command that applies the fixed settings (--fixed-ip-command): run
+// through the shell as "<command> set A.B.C.D/PREFIX GATEWAY|none" for
+// networkmode 1 and "<command> clear" otherwise, with the first applied
+// update after start and with every later one that changes them, before
+// the restart request; with a command, fixed settings that cannot work are
+// refused (check_fixed_settings). "" (the default): they are only stored.
+void set_fixed_ip_command(const std::string &command);
+
+// Whether the fixed settings can work, when networkmode 1 uses them: an
+// address that is not 0 nor the subnet's network or broadcast address, a
+// contiguous netmask, a gateway (0 for none) that is another address of the
+// subnet. False with *why naming the key.
+bool check_fixed_settings(const EqpConfig &eqp, std::string *why);
+
+// Whether the file at path holds the configuration c: a JSON object with
+// the three sections, every value in it equal to the codec's JSON view of
+// c. False with *why naming the file and the first difference.
+bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why);
 
 // Reads a profile (JSON with the sections and keys of global_conf.json) and
 // checks its keys and values against the factory defaults. False with
@@ -85,8 +112,13 @@ uint32_t revision();
 // leaves the old or the new file: temporary file (created new, never
 // through a link or over an existing name), fsync, rename, fsync of the
 // directory. False with *error on failure (the old file is untouched and
-// the temporary one removed).
+// the temporary one removed). The same in two steps: prepare_block writes
+// the temporary file, commit_block renames it into place,
+// drop_prepared_block removes it instead.
 bool store_block(const uint8_t *block, std::string *error);
+bool prepare_block(const uint8_t *block, std::string *error);
+bool commit_block(std::string *error);
+void drop_prepared_block();
 
 // ---------------------------------------------------------------------------
 // The audit trail (gwcfgd_history.cpp)
@@ -170,19 +202,49 @@ std::string describe_process(int pid);
 // ---------------------------------------------------------------------------
 // Restart requests (gwcfgd_restart.cpp)
 
+// A running basic_pkt_fwd: its pid and when it started (clock ticks after
+// boot, as /proc/<pid>/stat gives it; 0 where the tree has no stat file).
+struct Forwarder {
+    int pid;
+    unsigned long long start_ticks;
+};
+
+// Every running basic_pkt_fwd (by /proc/<pid>/comm; zombies left out), in
+// pid order.
+std::vector<Forwarder> list_forwarders(const char *proc_root = "/proc");
+
 // The pid of the running basic_pkt_fwd, found through /proc/<pid>/comm
 // (the lowest pid when several run), or -1 when none runs.
 int find_forwarder_pid(const char *proc_root = "/proc");
+
+// Now, in the clock of Forwarder::start_ticks.
+unsigned long long boot_ticks_now();
 
 // "fix_ip mode:<pid>" for network mode 1, "dhcp mode:<pid>" otherwise.
 // Returns the length, or -1 when it does not fit (never for a real pid).
 int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size);
 
 // Posts the restart request for the running forwarder to the queue keyed by
-// ftok("/home/pi/fifo", 1), without ever blocking. When no forwarder runs,
-// or the queue cannot be reached, one log line says so and nothing is
-// posted. True when a request was posted.
+// ftok("/home/pi/fifo", 1), without ever blocking, and from now on watches
+// for a forwarder that started after this call (the newest global_conf.json
+// is complete when it is made). When no forwarder runs, or the queue cannot
+// be reached, one log line says so and nothing is posted. True when a
+// request was posted.
 bool post_restart_request(uint8_t networkmode);
+
+// Between datagrams: while an update waits for a fresh forwarder, posts a
+// request for a forwarder that started before the newest file (once per
+// forwarder, again after 30 s); once a fresh one runs, logs it and runs
+// UpdateCurrentIP 3, 10 and 30 s later, while the renewed lease settles.
+void restart_tick(uint64_t now_ns);
+
+// Has restart_tick run UpdateCurrentIP 3, 10 and 30 s after now_ns: at
+// start, where the lease of a booting gateway may come after the daemon.
+void probe_later(uint64_t now_ns);
+
+// How long poll may block: idle_ms, or 250 ms while the watch or the
+// probes are due.
+int restart_poll_timeout_ms(int idle_ms);
 
 // ---------------------------------------------------------------------------
 // Serving (gwcfgd_serve.cpp)

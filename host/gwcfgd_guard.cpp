@@ -41,9 +41,10 @@ int parse_pid(const char *text) {
     return *end ? -1 : static_cast<int>(v);
 }
 
-// The inodes of the sockets bound to a UDP port, from /proc/net/udp.
+// The inodes of the sockets bound to a UDP port, from /proc/self/net/udp
+// (/proc/net/udp, also where only the process entries of /proc are seen).
 std::string udp_socket_inodes(int port) {
-    std::ifstream in("/proc/net/udp");
+    std::ifstream in("/proc/self/net/udp");
     std::string line, inodes;
     std::getline(in, line);  // header
     char want[8];

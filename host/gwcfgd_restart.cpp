@@ -5,7 +5,18 @@
 // that it reads the new global_conf.json. The request is one System V
 // message of type 1 on the queue keyed by ftok("/home/pi/fifo", 1): a mode
 // text, a colon and the pid of the process to stop.
+//
+// A request names one process, and the respawner serves requests one after
+// another, so a burst of updates can end with a forwarder that started
+// before the newest file was complete (its request named a forwarder that
+// was already gone). The daemon therefore watches until a forwarder runs
+// that started after the newest global_conf.json: a stale one gets a request
+// of its own (again after kRequestPatienceNs without success); once a fresh
+// one runs, the live network settings are probed again on a schedule while
+// the lease settles.
 #include "gwcfgd.h"
+
+#include "agent.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,12 +24,16 @@
 #include <sys/msg.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <algorithm>
 
 namespace gwcfgd {
 namespace {
@@ -66,22 +81,88 @@ bool comm_is_forwarder(const char *proc_root, const char *entry) {
     return strcmp(comm, kForwarder) == 0;
 }
 
+// The start time (clock ticks after boot, field 22) and the state letter of
+// /proc/<entry>/stat; false when it cannot be read (or no stat file, as in
+// a test's tree: start 0, running).
+bool stat_of(const char *proc_root, const char *entry, unsigned long long *start, char *state) {
+    *start = 0;
+    *state = 'S';
+    char path[PATH_MAX];
+    snprintf(path, sizeof path, "%s/%s/stat", proc_root, entry);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT;
+    char buf[1024];
+    ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    if (n <= 0)
+        return false;
+    buf[n] = '\0';
+    const char *p = strrchr(buf, ')');
+    if (!p || p[1] != ' ')
+        return false;
+    *state = p[2];
+    p += 2;  // at the state: field 3
+    for (int field = 3; field < 22; ++field) {
+        p = strchr(p, ' ');
+        if (!p)
+            return false;
+        ++p;
+    }
+    *start = strtoull(p, nullptr, 10);
+    return true;
+}
+
+constexpr uint64_t kRequestPatienceNs = 30ull * 1000000000u;  // then ask again
+const uint64_t kProbeDelaysNs[] = {3ull * 1000000000u, 10ull * 1000000000u,
+                                   30ull * 1000000000u};
+
+struct Watch {
+    bool active = false;          // an update waits for a fresh forwarder
+    unsigned long long written;   // ticks after boot when the newest file was complete
+    int requested_pid = -1;       // the forwarder the last request named
+    uint64_t requested_ns = 0;    // when (monotonic)
+    uint8_t networkmode = 0;
+    uint64_t probe_base_ns = 0;   // when the fresh forwarder was seen
+    size_t probes_done = 0;
+    bool probing = false;
+} g_watch;
+
 }  // namespace
 
-int find_forwarder_pid(const char *proc_root) {
+std::vector<Forwarder> list_forwarders(const char *proc_root) {
+    std::vector<Forwarder> out;
     DIR *dir = opendir(proc_root);
     if (!dir)
-        return -1;
-    int found = -1;
+        return out;
     while (const dirent *e = readdir(dir)) {
         const int pid = pid_of(e->d_name);
-        if (pid <= 0 || (found != -1 && pid >= found))
+        if (pid <= 0 || !comm_is_forwarder(proc_root, e->d_name))
             continue;
-        if (comm_is_forwarder(proc_root, e->d_name))
-            found = pid;
+        Forwarder f{pid, 0};
+        char state;
+        if (!stat_of(proc_root, e->d_name, &f.start_ticks, &state) || state == 'Z' ||
+            state == 'X')
+            continue;
+        out.push_back(f);
     }
     closedir(dir);
-    return found;
+    std::sort(out.begin(), out.end(),
+              [](const Forwarder &a, const Forwarder &b) { return a.pid < b.pid; });
+    return out;
+}
+
+int find_forwarder_pid(const char *proc_root) {
+    const std::vector<Forwarder> all = list_forwarders(proc_root);
+    return all.empty() ? -1 : all.front().pid;
+}
+
+unsigned long long boot_ticks_now() {
+    timespec ts;
+    clock_gettime(CLOCK_BOOTTIME, &ts);
+    const unsigned long long hz = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+    return static_cast<unsigned long long>(ts.tv_sec) * hz +
+           static_cast<unsigned long long>(ts.tv_nsec) * hz / 1000000000u;
 }
 
 int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size) {
@@ -91,12 +172,9 @@ int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size)
     return n;
 }
 
-bool post_restart_request(uint8_t networkmode) {
-    const int pid = find_forwarder_pid();
-    if (pid <= 0) {
-        log_line("no restart request: %s is not running", kForwarder);
-        return false;
-    }
+namespace {
+
+bool post_for(int pid, uint8_t networkmode) {
     const key_t key = ftok(kQueuePath, kQueueProject);
     if (key == -1) {
         log_line("no restart request: no queue key from %s (%s)", kQueuePath, strerror(errno));
@@ -124,7 +202,79 @@ bool post_restart_request(uint8_t networkmode) {
         return false;
     }
     log_line("restart request posted: %s", text);
+    g_watch.requested_pid = pid;
+    g_watch.requested_ns = monotonic_ns();
     return true;
+}
+
+}  // namespace
+
+bool post_restart_request(uint8_t networkmode) {
+    g_watch.written = boot_ticks_now();
+    g_watch.networkmode = networkmode;
+    const int pid = find_forwarder_pid();
+    if (pid <= 0) {
+        log_line("no restart request: %s is not running", kForwarder);
+        // A restart asked for earlier may be under way: its forwarder is
+        // watched for all the same.
+        g_watch.active = g_watch.requested_pid > 0 &&
+                         monotonic_ns() - g_watch.requested_ns < kRequestPatienceNs;
+        return false;
+    }
+    g_watch.active = true;
+    return post_for(pid, networkmode);
+}
+
+void restart_tick(uint64_t now_ns) {
+    if (g_watch.probing) {
+        if (g_watch.probes_done < sizeof kProbeDelaysNs / sizeof kProbeDelaysNs[0]) {
+            if (now_ns - g_watch.probe_base_ns >= kProbeDelaysNs[g_watch.probes_done]) {
+                ++g_watch.probes_done;
+                UpdateCurrentIP();
+            }
+        } else {
+            g_watch.probing = false;
+        }
+    }
+    if (!g_watch.active)
+        return;
+    const std::vector<Forwarder> all = list_forwarders();
+    const Forwarder *stale = nullptr;
+    int fresh = -1;
+    for (const Forwarder &f : all) {
+        if (f.start_ticks > g_watch.written)
+            fresh = f.pid;
+        else if (!stale)
+            stale = &f;
+    }
+    if (!stale) {
+        if (fresh > 0) {
+            g_watch.active = false;
+            g_watch.requested_pid = -1;
+            log_line("%s %d runs the current global_conf.json", kForwarder, fresh);
+            // The restart renewed the lease: the live settings follow once
+            // it has settled.
+            probe_later(now_ns);
+        } else if (now_ns - g_watch.requested_ns >= kRequestPatienceNs) {
+            g_watch.active = false;
+            log_line("no %s has started since the restart request; is the respawner running?",
+                     kForwarder);
+        }
+        return;
+    }
+    if (stale->pid == g_watch.requested_pid && now_ns - g_watch.requested_ns < kRequestPatienceNs)
+        return;  // the respawner is on it
+    post_for(stale->pid, g_watch.networkmode);
+}
+
+void probe_later(uint64_t now_ns) {
+    g_watch.probing = true;
+    g_watch.probe_base_ns = now_ns;
+    g_watch.probes_done = 0;
+}
+
+int restart_poll_timeout_ms(int idle_ms) {
+    return g_watch.active || g_watch.probing ? std::min(idle_ms, 250) : idle_ms;
 }
 
 }  // namespace gwcfgd

@@ -10,8 +10,16 @@
 // so global_conf.json is never one the forwarder refuses.
 //
 // The state directory (the daemon's working directory) holds the last
-// applied configuration as one encoded block, kBlockFile, and the
-// forwarder's global_conf.json.
+// applied configuration as one encoded block, kBlockFile, and, unless
+// another directory is named for it (the forwarder's), global_conf.json.
+//
+// An update takes effect only when everything it changes is written: the
+// new block goes to a temporary file first, then global_conf.json is
+// written and read back, then the fixed address is applied (networkmode 1),
+// and only then is the block renamed into place and the records changed.
+// Any failure on the way undoes the steps before it and refuses the update
+// with one log line, so the stored block, global_conf.json and what
+// discovery shows never disagree.
 #include "gwcfgd.h"
 
 #include "agent.h"
@@ -22,10 +30,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <json/reader.h>
+#include <json/writer.h>
 
 #include <cerrno>
 #include <climits>
@@ -43,6 +53,14 @@ namespace {
 uint8_t g_mac[6];
 uint32_t g_revision;
 bool g_restart_requests;
+std::string g_conf_dir;          // where global_conf.json goes; "" = working directory
+std::string g_fixed_ip_command;  // "" = fixed settings not applied
+std::string g_fixed_ip_applied;  // the arguments last applied; "" = not known
+
+// The global_conf.json the forwarder reads.
+std::string conf_path() {
+    return (g_conf_dir.empty() ? std::string(".") : g_conf_dir) + "/global_conf.json";
+}
 
 gwblock::BlockContents live_contents() {
     gwblock::BlockContents bc;
@@ -65,6 +83,12 @@ bool write_all(int fd, const uint8_t *data, size_t len) {
         len -= static_cast<size_t>(n);
     }
     return true;
+}
+
+// The stored block's next version, between prepare_block and commit_block:
+// one name per process.
+std::string prepared_block_name() {
+    return std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
 }
 
 // "gwcfgd.block.corrupt-20261207T091503Z", or with ".1", ".2", ... behind
@@ -126,9 +150,9 @@ void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_
 void remove_stale_temp_files() {
     remove_temp_entries(".", kBlockTempPrefix, true);
     remove_temp_entries(".", GLOBAL_CONF_TEMP_PREFIX, false);
-    // A global_conf.json that is a link is replaced in the directory of the
-    // file it names, and its temporary files lie there.
-    if (char *real = realpath("global_conf.json", nullptr)) {
+    // global_conf.json is replaced in its own directory (the forwarder's,
+    // or that of the file a link names), and its temporary files lie there.
+    if (char *real = realpath(conf_path().c_str(), nullptr)) {
         std::string dir = real;
         free(real);
         dir.erase(dir.rfind('/'));
@@ -206,7 +230,154 @@ void describe_changes(const gwblock::BlockContents &before, const gwblock::Block
         snprintf(out, room, "nothing");
 }
 
+// One leaf of a JSON view as compact text, so that equal values of
+// different JSON number kinds (int, unsigned) compare equal.
+std::string leaf_text(const Json::Value &v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    return Json::writeString(b, v);
+}
+
+// Every leaf of `file` under `path` equals the same leaf of `want`.
+bool same_leaves(const Json::Value &file, const Json::Value &want, const std::string &path,
+                 std::string *why) {
+    if (file.isObject()) {
+        if (!want.isObject()) {
+            *why = path + " is an object where a value belongs";
+            return false;
+        }
+        for (const std::string &name : file.getMemberNames()) {
+            const std::string sub = path.empty() ? name : path + "." + name;
+            if (!want.isMember(name)) {
+                *why = sub + " does not belong in it";
+                return false;
+            }
+            if (!same_leaves(file[name], want[name], sub, why))
+                return false;
+        }
+        return true;
+    }
+    if (leaf_text(file) != leaf_text(want)) {
+        *why = path + " is " + leaf_text(file) + ", not " + leaf_text(want);
+        return false;
+    }
+    return true;
+}
+
+// Writes global_conf.json from c's records in the configured directory and
+// reads it back.
+bool write_conf(const gwblock::BlockContents &c, std::string *why) {
+    GatewayConfig gw = c.gw;
+    EqpConfig eqp = c.eqp;
+    int here = -1;
+    if (!g_conf_dir.empty()) {
+        here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (here < 0 || chdir(g_conf_dir.c_str()) != 0) {
+            *why = "cannot use " + g_conf_dir + ": " + strerror(errno);
+            if (here >= 0)
+                close(here);
+            return false;
+        }
+    }
+    emit_gwconf(&gw, &eqp);
+    fflush(stdout);
+    if (here >= 0) {
+        if (fchdir(here) != 0)
+            log_line("cannot return to the state directory: %s", strerror(errno));
+        close(here);
+    }
+    return conf_matches(conf_path(), c, why);
+}
+
+// "set A.B.C.D/P G.G.G.G" for networkmode 1, "clear" otherwise.
+std::string fixed_ip_arguments(const EqpConfig &eqp) {
+    if (eqp.networkmode != 1)
+        return "clear";
+    int prefix = 0;
+    for (uint32_t m = eqp.fixed_netmask; m & 0x80000000u; m <<= 1)
+        ++prefix;
+    return "set " + gwblock::format_ipv4(eqp.fixed_ip) + "/" + std::to_string(prefix) + " " +
+           (eqp.fixed_gateway ? gwblock::format_ipv4(eqp.fixed_gateway) : std::string("none"));
+}
+
+bool apply_fixed_ip(const EqpConfig &eqp, std::string *why) {
+    const std::string command = g_fixed_ip_command + " " + fixed_ip_arguments(eqp);
+    fflush(stdout);
+    fflush(stderr);
+    const int status = system(command.c_str());
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        *why = "\"" + command + "\" failed (status " + std::to_string(status) + ")";
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why) {
+    std::ifstream in(path);
+    if (!in) {
+        *why = "cannot read " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string s = text.str();
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value file;
+    std::string parse_error;
+    if (!reader->parse(s.data(), s.data() + s.size(), &file, &parse_error) || !file.isObject()) {
+        *why = path + " is not a complete JSON object";
+        return false;
+    }
+    Json::Value want = gwblock::to_json(c);
+    want.removeMember("device_info");
+    for (const char *section : {"SX1301_conf", "gateway_conf", "serverIP_conf"}) {
+        if (!file.isMember(section)) {
+            *why = path + " lacks " + section;
+            return false;
+        }
+    }
+    std::string diff;
+    if (!same_leaves(file, want, "", &diff)) {
+        *why = path + ": " + diff;
+        return false;
+    }
+    return true;
+}
+
+bool check_fixed_settings(const EqpConfig &eqp, std::string *why) {
+    if (eqp.networkmode != 1)
+        return true;
+    const uint32_t ip = eqp.fixed_ip, mask = eqp.fixed_netmask, gw = eqp.fixed_gateway;
+    const std::string shown = " (networkmode 1 uses it)";
+    if (ip == 0) {
+        *why = "serverIP_conf.fixed_ip 0.0.0.0 is no address" + shown;
+        return false;
+    }
+    if (mask == 0 || (~mask & (~mask + 1)) != 0) {
+        *why = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
+               " is not a netmask (ones, then zeros, at least one one)" + shown;
+        return false;
+    }
+    if (mask < 0xFFFFFFFEu && ((ip & ~mask) == 0 || (ip & ~mask) == ~mask)) {
+        *why = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
+               " is the network or broadcast address of its subnet" + shown;
+        return false;
+    }
+    if (gw != 0 && ((gw & mask) != (ip & mask) || gw == ip)) {
+        *why = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
+               " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
+               gwblock::format_ipv4(mask) + shown;
+        return false;
+    }
+    return true;
+}
+
+void set_conf_dir(const std::string &dir) { g_conf_dir = dir; }
+
+void set_fixed_ip_command(const std::string &command) { g_fixed_ip_command = command; }
 
 void log_line(const char *format, ...) {
     char text[1024];
@@ -285,9 +456,13 @@ bool has_stored_configuration() {
 }
 
 bool store_block(const uint8_t *block, std::string *error) {
+    return prepare_block(block, error) && commit_block(error);
+}
+
+bool prepare_block(const uint8_t *block, std::string *error) {
     // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
     // stands there, a planted link included, instead of writing through it.
-    const std::string temp = std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
+    const std::string temp = prepared_block_name();
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = "cannot create " + temp + ": " + strerror(errno);
@@ -304,6 +479,13 @@ bool store_block(const uint8_t *block, std::string *error) {
         unlink(temp.c_str());
         return false;
     }
+    return true;
+}
+
+void drop_prepared_block() { unlink(prepared_block_name().c_str()); }
+
+bool commit_block(std::string *error) {
+    const std::string temp = prepared_block_name();
     if (rename(temp.c_str(), kBlockFile) != 0) {
         *error = "cannot rename " + temp + ": " + strerror(errno);
         unlink(temp.c_str());
@@ -380,7 +562,7 @@ void start(const Json::Value *profile) {
     }
     // The forwarder never finds a file it refuses: one that matches the live
     // records, or the one it had.
-    const char *file_state = access("global_conf.json", F_OK) == 0 ? "left as it is" : "not written";
+    const char *file_state = access(conf_path().c_str(), F_OK) == 0 ? "left as it is" : "not written";
     if (!configured) {
         log_line("the gateway has no configuration yet (none stored that it can use, no profile): "
                  "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
@@ -394,7 +576,9 @@ void start(const Json::Value *profile) {
                  g_revision, file_state, broken.c_str());
         return;
     }
-    emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
+    std::string why;
+    if (!write_conf(live, &why))
+        log_line("global_conf.json not written: %s", why.c_str());
 }
 
 }  // namespace gwcfgd
@@ -462,16 +646,47 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
         gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
         return -1;
     }
+    const auto refuse = [&](const std::string &why) {
+        log_line("update refused: %s", why.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + why);
+        return -1;
+    };
+    if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &fault))
+        return refuse(fault);
 
-    // Stored first: the records change only once the change is durable, so
-    // what the daemon answers is always what it starts with next time.
+    // One transaction: every step is undone when a later one fails, and the
+    // records change last, so what the daemon answers, what it starts with
+    // next time and what the forwarder reads never disagree.
     uint8_t encoded[gwblock::kBlockSize];
     gwblock::encode(next, encoded);
-    if (!gwcfgd::store_block(encoded, &fault)) {
-        log_line("update refused: %s", fault.c_str());
-        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
-        return -1;
+    if (!gwcfgd::prepare_block(encoded, &fault))
+        return refuse(fault);
+    std::string undo_fault;
+    if (!gwcfgd::write_conf(next, &fault)) {
+        gwcfgd::drop_prepared_block();
+        if (!gwcfgd::write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        return refuse("global_conf.json not written: " + fault);
     }
+    // Applied with the first update after start, then whenever it changes.
+    const bool fixed_changed = !gwcfgd::g_fixed_ip_command.empty() &&
+                               gwcfgd::fixed_ip_arguments(next.eqp) != gwcfgd::g_fixed_ip_applied;
+    if (fixed_changed && !gwcfgd::apply_fixed_ip(next.eqp, &fault)) {
+        gwcfgd::drop_prepared_block();
+        if (!gwcfgd::write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        return refuse("fixed address not applied: " + fault);
+    }
+    if (!gwcfgd::commit_block(&fault)) {
+        gwcfgd::drop_prepared_block();
+        if (!gwcfgd::write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        if (fixed_changed && !gwcfgd::apply_fixed_ip(before.eqp, &undo_fault))
+            log_line("fixed address could not be restored either: %s", undo_fault.c_str());
+        return refuse(fault);
+    }
+    if (fixed_changed)
+        gwcfgd::g_fixed_ip_applied = gwcfgd::fixed_ip_arguments(next.eqp);
     char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     g_eqpConfig = next.eqp;
@@ -481,7 +696,6 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     gwcfgd::record(HistoryEvent::Applied, current, next.revision,
                    std::string("changed: ") + changes);
 
-    emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
     if (gwcfgd::g_restart_requests)
         gwcfgd::post_restart_request(g_eqpConfig.networkmode);
     return 0;

@@ -2,18 +2,60 @@
 // the named process, renews the DHCP lease of eth0 and relaunches the packet
 // forwarder. No options (but --help and --version), no configuration file;
 // runs until killed.
+#include <poll.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-
+#include <cstring>
 #include <string>
 
 #include "cli.h"
 #include "respawn_core.h"
+
+namespace {
+
+// The process that `process` last found, held by a pidfd until `kill`, so
+// that the signal reaches that very process: between the look at
+// /proc/<pid>/stat and the kill, the process could end and its pid go to
+// another. Kernels without pidfds (before 5.3) get the plain kill.
+int g_checked_pidfd = -1;
+pid_t g_checked_pid = 0;
+
+void forget_checked() {
+    if (g_checked_pidfd >= 0)
+        close(g_checked_pidfd);
+    g_checked_pidfd = -1;
+    g_checked_pid = 0;
+}
+
+int pidfd_open_checked(pid_t pid) {
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int pidfd_signal(int pidfd, int sig) {
+#ifdef SYS_pidfd_send_signal
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, pidfd, sig, nullptr, 0));
+#else
+    (void)pidfd;
+    (void)sig;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+}  // namespace
 
 int main(int argc, char **argv) {
     if (argc > 1) {
@@ -40,7 +82,63 @@ int main(int argc, char **argv) {
 
     respawn::RespawnOps ops;
     ops.print = [](const std::string &line) { fputs(line.c_str(), stdout); };
-    ops.kill = [](pid_t pid, int sig) { return ::kill(pid, sig); };
+    ops.process = [](pid_t pid, std::string *name, char *state) {
+        forget_checked();
+        const int pidfd = pidfd_open_checked(pid);
+        if (pidfd < 0 && errno != ENOSYS)
+            return -1;  // no such process (ESRCH), or not one to hold
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+        FILE *f = fopen(path, "re");
+        if (!f) {
+            const int err = errno;
+            if (pidfd >= 0)
+                ::close(pidfd);
+            errno = err;
+            return -1;
+        }
+        char buf[512];
+        size_t n = fread(buf, 1, sizeof buf - 1, f);
+        fclose(f);
+        buf[n] = '\0';
+        // "<pid> (<name>) <state> ...": the name may hold blanks and ')'.
+        char *open = strchr(buf, '(');
+        char *close = strrchr(buf, ')');
+        if (!open || !close || close < open || close[1] != ' ' || !close[2]) {
+            if (pidfd >= 0)
+                ::close(pidfd);
+            errno = EIO;
+            return -1;
+        }
+        name->assign(open + 1, close);
+        *state = close[2];
+        if (pidfd >= 0) {
+            // The stat read was the held process's only while that process
+            // has not ended: a pidfd turns readable once it ends, and its
+            // pid is not given away before. A zombie has ended too, and its
+            // stat says so.
+            pollfd p{pidfd, POLLIN, 0};
+            if (poll(&p, 1, 0) != 0) {
+                ::close(pidfd);
+                if (*state == 'Z' || *state == 'X')
+                    return 0;
+                errno = ESRCH;
+                return -1;
+            }
+            g_checked_pidfd = pidfd;
+            g_checked_pid = pid;
+        }
+        return 0;
+    };
+    ops.kill = [](pid_t pid, int sig) {
+        if (g_checked_pidfd < 0 || g_checked_pid != pid)
+            return ::kill(pid, sig);
+        const int rc = pidfd_signal(g_checked_pidfd, sig);
+        const int err = errno;
+        forget_checked();
+        errno = err;
+        return rc;
+    };
     ops.shell = [](const char *command) { return std::system(command); };
     ops.sleep = [](unsigned seconds) { ::sleep(seconds); };
     ops.chdir = [](const char *dir) { return ::chdir(dir); };

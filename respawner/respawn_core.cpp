@@ -54,19 +54,27 @@ ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad
     std::string::size_type end = text.find(':', colon + 1);
     std::string token = text.substr(colon + 1, end == std::string::npos ? std::string::npos
                                                                           : end - colon - 1);
+    // The blanks isspace() knows, in the C locale.
+    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    std::string::size_type i = 0;
+    while (i < token.size() && blank(token[i]))
+        ++i;
+    if (i < token.size() && token[i] == '+')
+        ++i;
+    const std::string::size_type digits = i;
     long long value = 0;
-    bool ok = !token.empty();
-    for (char c : token) {
-        if (c < '0' || c > '9') {
-            ok = false;
-            break;
-        }
-        value = value * 10 + (c - '0');
+    bool ok = true;
+    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
+        value = value * 10 + (token[i] - '0');
         if (value > std::numeric_limits<pid_t>::max()) {
             ok = false;
             break;
         }
     }
+    ok = ok && i > digits;
+    while (ok && i < token.size() && blank(token[i]))
+        ++i;
+    ok = ok && i == token.size();
     if (!ok || value == 0) {
         if (bad_token)
             *bad_token = token;
@@ -77,8 +85,23 @@ ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad
     return ParseStatus::Ok;
 }
 
+std::string Printable(const std::string &text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c <= 0x7e) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[5];
+            snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        }
+    }
+    return out;
+}
+
 bool HandleRequest(const RespawnOps &ops, const std::string &text) {
-    ops.print("from respawner: " + text + "\n");
+    ops.print("from respawner: " + Printable(text) + "\n");
 
     Request req;
     std::string bad;
@@ -87,15 +110,40 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
         ops.print("malformed request (no colon), ignored\n");
         return false;
     case ParseStatus::BadPid:
-        ops.print("malformed request (bad pid \"" + bad + "\"), ignored\n");
+        ops.print("malformed request (bad pid \"" + Printable(bad) + "\"), ignored\n");
         return false;
     case ParseStatus::Ok:
         break;
     }
     ops.print(Format("pid:%d\n", static_cast<int>(req.pid)));
-    ops.print("rev_msg:" + req.mode + "\n");
+    ops.print("rev_msg:" + Printable(req.mode) + "\n");
 
-    ops.kill(req.pid, SIGQUIT);
+    // Only a forwarder is stopped: the queue is open to every local account,
+    // and a request must not be able to stop anything else.
+    std::string name;
+    char state = '?';
+    if (ops.process(req.pid, &name, &state) != 0) {
+        int err = errno;
+        ops.print(Format("no process %d to stop (%s); nothing restarted\n",
+                         static_cast<int>(req.pid), strerror(err)));
+        return false;
+    }
+    if (name != kForwarderName) {
+        ops.print(Format("process %d is \"%s\", not %s; nothing restarted\n",
+                         static_cast<int>(req.pid), Printable(name).c_str(), kForwarderName));
+        return false;
+    }
+    if (state == 'Z' || state == 'X') {
+        ops.print(Format("%s %d has already ended; nothing restarted\n", kForwarderName,
+                         static_cast<int>(req.pid)));
+        return false;
+    }
+    if (ops.kill(req.pid, SIGQUIT) != 0) {
+        int err = errno;
+        ops.print(Format("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
+                         static_cast<int>(req.pid), strerror(err)));
+        return false;
+    }
     ops.shell(kDhcpRelease);
     ops.sleep(kRenewPause);
     ops.shell(kDhcpRebind);

@@ -26,6 +26,7 @@ constexpr const char *kDhcpRebind = "sudo dhcpcd -n eth0";
 constexpr const char *kForwarderLaunch = "sudo ./basic_pkt_fwd &";
 constexpr unsigned kRenewPause = 1;  // seconds between the two dhcpcd commands
 constexpr unsigned kRetryPause = 1;  // seconds before retrying a failed receive
+constexpr const char *kForwarderName = "basic_pkt_fwd";  // the only process signalled
 
 // Receive area handed to msgrcv: the type word and a text area with room for
 // the longest accepted text plus a terminating NUL whatever the width of long.
@@ -38,6 +39,10 @@ struct RecvArea {
 // calls they stand for: on failure they return -1 and leave the cause in errno.
 struct RespawnOps {
     std::function<void(const std::string &line)> print;  // one line, '\n' included
+    // The name and state letter of a process as /proc/<pid>/stat gives
+    // them ("basic_pkt_fwd", 'S'); -1 with errno when there is no such
+    // process or it cannot be read.
+    std::function<int(pid_t pid, std::string *name, char *state)> process;
     std::function<int(pid_t pid, int sig)> kill;
     std::function<int(const char *command)> shell;
     std::function<void(unsigned seconds)> sleep;
@@ -56,16 +61,27 @@ struct Request {
 enum class ParseStatus { Ok, NoColon, BadPid };
 
 // Splits "<mode>:<pid>[:...]" at the first colon. The process id is the text
-// after it up to the next colon or the end, and must be a positive decimal
-// number that fits a pid_t: digits only, no sign, no blanks. On BadPid,
-// *bad_token holds the rejected id text.
+// after it up to the next colon or the end: a positive decimal number that
+// fits a pid_t, with blanks (white space, a line feed included) allowed
+// before and after the digits and one '+' before them, as atoi reads what a
+// sender may write ("fix_ip mode:1234\n" from echo). Anything else (no
+// digits, a minus sign, 0, other characters, too large) is BadPid, with
+// *bad_token holding the rejected id text.
 ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad_token);
 
-// Prints the request lines and, for a well-formed request, runs the sequence:
-// SIGQUIT to the process, release the lease, one second, rebind, change to the
-// forwarder's directory, launch the forwarder, confirmation line. A malformed
-// request is logged and nothing is signalled or run. Returns true when the
-// forwarder was launched.
+// The text with every byte that is not printable ASCII (0x20-0x7E) written
+// as \xNN (two lower-case hexadecimal digits): what a log line shows of
+// bytes that came from the queue.
+std::string Printable(const std::string &text);
+
+// Prints the request lines and, for a well-formed request that names a
+// running basic_pkt_fwd, runs the sequence: SIGQUIT to the process, release
+// the lease, one second, rebind, change to the forwarder's directory, launch
+// the forwarder, confirmation line. A malformed request, a process that is
+// not a running basic_pkt_fwd (gone, a zombie, another program) and a kill
+// that fails are logged, and nothing more is signalled or run: a relaunch
+// would leave two forwarders running. Returns true when the forwarder was
+// launched.
 bool HandleRequest(const RespawnOps &ops, const std::string &text);
 
 // Waits for the next request of type 1 and returns its text. *queue is the

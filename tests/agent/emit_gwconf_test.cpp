@@ -939,4 +939,107 @@ TEST_P(EmitGwconfFailure, PreviousFileIntactNoTempFileNextCallComplete) {
 INSTANTIATE_TEST_SUITE_P(Cases, EmitGwconfFailure, ::testing::ValuesIn(kFailureCases),
                          [](const ::testing::TestParamInfo<FailureCase> &i) { return std::string(i.param.name); });
 
+
+// ---- a directory that refuses new names --------------------------------------------------
+//
+// The forwarder's directory may belong to another account while its
+// global_conf.json is writable for the host: the file is then rewritten in
+// place, unless the disk lacks room for the new text, when the old file must
+// stay whole. Each case runs in a child that becomes nobody (root ignores
+// directory permissions) in a private mount namespace with a small tmpfs.
+
+struct InPlaceCase {
+    const char *name;
+    bool full_disk;
+};
+
+void PrintTo(const InPlaceCase &c, std::ostream *os) { *os << c.name; }
+
+class EmitGwconfInPlace : public ::testing::TestWithParam<InPlaceCase> {};
+
+TEST_P(EmitGwconfInPlace, WritableFileInALockedDirectory) {
+    const InPlaceCase &c = GetParam();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small tmpfs and to become another account";
+    const std::string reference = Render(TypicalGateway(), FactoryEqp());
+    const std::string old = "{ \"previous\" : true }\n";
+    ASSERT_GT(reference.size(), static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+
+    TempDir base;
+    const std::string work = base.file("work");
+    ASSERT_EQ(0, mkdir(work.c_str(), 0755));
+    ASSERT_EQ(0, chmod(base.path().c_str(), 0711));
+
+    int pipefd[2];
+    ASSERT_EQ(0, pipe(pipefd));
+    gwtest::CaptureFd out(1);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        close(pipefd[0]);
+        auto fail = [&](const char *status, const char *what) {
+            SendString(pipefd[1], std::string(status) + what + ": " + strerror(errno));
+            _exit(0);
+        };
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            fail("skip:", "private mount namespace");
+        if (const char *what = TinyTmpfs(work))
+            fail("error:", what);
+        const std::string conf = work + "/" + kConf;
+        gwtest::WriteFile(conf, old, 0644);
+        if (chown(conf.c_str(), 65534, 65534) != 0)
+            fail("error:", "chown");
+        if (c.full_disk) {
+            // Not a page left: the old file's one page cannot take the new text.
+            if (const char *what = FillUp(work))
+                fail("error:", what);
+            int fd = open((work + "/filler").c_str(), O_WRONLY | O_APPEND);
+            std::vector<char> page(static_cast<size_t>(sysconf(_SC_PAGESIZE)), 'f');
+            while (fd >= 0 && write(fd, page.data(), page.size()) > 0) {
+            }
+            if (fd >= 0)
+                close(fd);
+        }
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+            fail("error:", "becoming nobody");
+        if (chdir(work.c_str()) != 0)
+            fail("error:", "chdir");
+        GatewayConfig gw = TypicalGateway();
+        EqpConfig eqp = FactoryEqp();
+        emit_gwconf(&gw, &eqp);
+        fflush(stdout);
+        const Snapshot after = Take(work);
+        SendString(pipefd[1], "ok");
+        SendString(pipefd[1], after.listing);
+        SendString(pipefd[1], after.content);
+        _exit(0);
+    }
+    close(pipefd[1]);
+    std::string bytes;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipefd[0], buf, sizeof buf)) > 0)
+        bytes.append(buf, static_cast<size_t>(n));
+    close(pipefd[0]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    out.text();
+    const std::vector<std::string> got = ReceiveStrings(bytes);
+    ASSERT_FALSE(got.empty());
+    if (got[0].rfind("skip:", 0) == 0)
+        GTEST_SKIP() << "cannot set up the case here: " << got[0].substr(5);
+    ASSERT_EQ("ok", got[0]);
+    ASSERT_EQ(3u, got.size());
+    const std::string listing = std::string(c.full_disk ? "filler\n" : "") + kConf + "\n";
+    EXPECT_EQ(listing, got[1]) << "no temporary file may be left";
+    EXPECT_EQ(c.full_disk ? old : reference, got[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EmitGwconfInPlace,
+                         ::testing::Values(InPlaceCase{"RewrittenInPlace", false},
+                                           InPlaceCase{"FullDiskKeepsTheOldFile", true}),
+                         [](const ::testing::TestParamInfo<InPlaceCase> &i) {
+                             return std::string(i.param.name);
+                         });
+
 }  // namespace

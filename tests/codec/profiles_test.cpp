@@ -108,13 +108,18 @@ INSTANTIATE_TEST_SUITE_P(
         return f.substr(0, f.find('.'));
     });
 
-TEST(SiteDefaults, SetOnlyTheServerSettingsAndLeaveTheGatewayIdToTheMacAddress) {
+TEST(SiteDefaults, SetTheServerSettingsAndDhcpAndLeaveTheGatewayIdToTheMacAddress) {
     const Json::Value site = Load("site-defaults.json");
-    EXPECT_EQ(site.getMemberNames(), std::vector<std::string>{"gateway_conf"});
+    EXPECT_EQ(site.getMemberNames(), (std::vector<std::string>{"gateway_conf", "serverIP_conf"}));
     EXPECT_FALSE(site["gateway_conf"].isMember("gateway_ID"));
+    // A fresh install keeps the address its DHCP server gives it: the
+    // factory default networkmode 1 would move eth0 to 192.168.0.1/24.
+    EXPECT_EQ(site["serverIP_conf"].getMemberNames(), std::vector<std::string>{"networkmode"});
     BlockContents b = Bare();
+    b.eqp.networkmode = 1;
     std::string why;
     ASSERT_TRUE(apply_json_profile(site, &b, &why)) << why;
+    EXPECT_EQ(b.eqp.networkmode, 0);
     // Alone they are no configuration: the forwarder has no radio.
     EXPECT_FALSE(check_rules(b, &why));
 }

@@ -11,9 +11,14 @@
 //   - the queue is obtained again after it was removed (EIDRM, EINVAL) and
 //     never used after that;
 //   - a request "<mode>:<pid>[:...]" whose pid is a decimal number
-//     1..2147483647 (digits only) gives exactly SIGQUIT to that pid, the
-//     two dhcpcd commands, the change to the forwarder's directory and the
-//     launch, in that order; anything else gives no signal and no command.
+//     1..2147483647 (blanks around the digits and one '+' before them
+//     allowed) gives exactly SIGQUIT to that pid, the two dhcpcd commands,
+//     the change to the forwarder's directory and the launch, in that
+//     order, when the pid is a running basic_pkt_fwd; anything else gives
+//     no signal and no command;
+//   - every log line is printable ASCII.
+// Every pid is a running basic_pkt_fwd except those whose last digit is 7
+// (another program) or 3 (gone).
 
 #include "respawn_core.h"
 
@@ -59,7 +64,19 @@ struct Fake {
         o.print = [this](const std::string &line) {
             if (line.empty() || line.back() != '\n')
                 Fault("a log line without its newline", line);
+            for (size_t i = 0; i + 1 < line.size(); ++i)
+                if (line[i] < 0x20 || line[i] > 0x7e)
+                    Fault("a log line with a byte that is not printable ASCII", line);
             lines.push_back(line);
+        };
+        o.process = [](pid_t pid, std::string *name, char *state) {
+            if (pid % 10 == 3) {
+                errno = ENOENT;
+                return -1;
+            }
+            *name = pid % 10 == 7 ? "sleep" : "basic_pkt_fwd";
+            *state = 'S';
+            return 0;
         };
         o.kill = [this](pid_t pid, int sig) {
             calls.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
@@ -130,6 +147,14 @@ pid_t ExpectedPid(const std::string &text) {
         return 0;
     std::string digits = text.substr(colon + 1);
     digits = digits.substr(0, digits.find(':'));
+    const char *blanks = " \t\n\v\f\r";
+    digits.erase(0, digits.find_first_not_of(blanks) == std::string::npos
+                        ? digits.size()
+                        : digits.find_first_not_of(blanks));
+    const size_t last = digits.find_last_not_of(blanks);
+    digits.erase(last == std::string::npos ? 0 : last + 1);
+    if (!digits.empty() && digits[0] == '+')
+        digits.erase(0, 1);
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
         return 0;
     digits.erase(0, digits.find_first_not_of('0'));  // all zeros: empty
@@ -186,9 +211,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
         fake.lines.clear();
         const bool launched = respawn::HandleRequest(ops, got);
-        if (fake.lines.empty() || fake.lines[0] != "from respawner: " + got + "\n")
+        if (fake.lines.empty() || fake.lines[0] != "from respawner: " + respawn::Printable(got) + "\n")
             Fault("the request line is missing");
-        const pid_t pid = ExpectedPid(got);
+        pid_t pid = ExpectedPid(got);
+        if (pid % 10 == 7 || pid % 10 == 3)
+            pid = 0;
         std::vector<std::string> want_calls;
         if (pid > 0)
             want_calls = {"kill " + std::to_string(pid) + " " + std::to_string(SIGQUIT),

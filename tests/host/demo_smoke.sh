@@ -1,6 +1,7 @@
 #!/bin/sh
 # scripts/demo.sh against the programs of this build: every step of the road
-# must show up. Exit 77 (skipped) without root.
+# must show up (the shipped site defaults keep DHCP: networkmode 0, "dhcp
+# mode" requests). Exit 77 (skipped) without root.
 #
 #   demo_smoke.sh SOURCE_DIR BUILD_DIR
 set -u
@@ -19,7 +20,7 @@ for want in \
     "02:00:00:00:00:01  127.0.0.1  DeviceName12345" \
     "stored as revision 1, global_conf.json rewritten" \
     '+      "server_address" : "eu1.cloud.thethings.network",' \
-    "gwcfgd: restart request posted: fix_ip mode:" \
+    "gwcfgd: restart request posted: dhcp mode:" \
     "OK to restart basic_pkt_fwd service...." \
     "stopped by SIGQUIT" \
     "started; server_address: eu1.cloud.thethings.network" \

@@ -148,13 +148,15 @@ TEST(GwcfgdCrash, SigkillDuringUpdatesLeavesWholeFiles) {
         ASSERT_TRUE(gwdtest::ReadGlobalConf(state.path(), &conf)) << "global_conf.json incomplete";
         for (const char *section : {"SX1301_conf", "gateway_conf", "serverIP_conf"})
             EXPECT_TRUE(conf[section].isObject()) << section;
-        // The file is at most one update behind the stored block (the block
-        // is stored first): the same update, the one before it in this
-        // round, or what the round started from.
+        // The file is at most one update away from the stored block: the
+        // same update, the one after it (an update writes the file, then
+        // commits the block; the next start writes the file again from the
+        // block, checked below), the one before it, or what the round
+        // started from.
         const uint32_t file_freq = conf["SX1301_conf"]["radio_1"]["freq"].asUInt();
         const uint32_t stored_freq = stored.gw.radios[1].freq;
-        EXPECT_TRUE(file_freq == stored_freq || file_freq + 1 == stored_freq ||
-                    file_freq == round_start_freq)
+        EXPECT_TRUE(file_freq == stored_freq || file_freq == stored_freq + 1 ||
+                    file_freq + 1 == stored_freq || file_freq == round_start_freq)
             << file_freq << " vs " << stored_freq;
         round_start_freq = stored_freq;
     }

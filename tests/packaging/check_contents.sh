@@ -71,9 +71,14 @@ done
 for h in agent/agent.h fpga/fpga.h; do
     [ -f "$src/$h" ] && want file "usr/include/gwagent/${h#*/}"
 done
-for f in "$src"/packaging/*.service; do
+for f in "$src"/packaging/*.service "$src"/packaging/*.socket; do
     [ -f "$f" ] && want unit "usr/lib/systemd/system/${f##*/}"
 done
+# The root helper, its client and the client's "sudo" name for gwcfgd.
+if [ -f "$src/helper/CMakeLists.txt" ]; then
+    want program usr/lib/gwagent/gwagent-helper
+    want program usr/lib/gwagent/gwagent-ask
+fi
 for f in "$src"/scripts/site/*.sh; do
     [ -f "$f" ] && want script "usr/share/gwagent/site/${f##*/}"
 done
@@ -132,11 +137,24 @@ while read -r kind path; do
         while IFS='=' read -r _key cmd; do
             cmd=${cmd%% *}
             cmd=$(echo "$cmd" | sed 's/^[-@:+!]*//')
+            # The forwarder is the vendor's, in its own directory; the unit
+            # that starts it has a ConditionFileIsExecutable for it.
+            case $cmd in
+            /home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd/*)
+                grep -q "^ConditionFileIsExecutable=$cmd\$" "$f" ||
+                    fail "/$path: runs the forwarder $cmd without a condition on it"
+                continue
+                ;;
+            esac
             if [ ! -x "$root$cmd" ] && [ ! -x "$cmd" ]; then
                 fail "/$path: runs $cmd, which the package does not hold"
             fi
         done <"$work/exec"
-        grep -q '^WantedBy=' "$f" || fail "/$path: no [Install] WantedBy=, cannot be enabled"
+        # A template runs one instance per connection of its socket.
+        case $path in
+        *@.service) ;;
+        *) grep -q '^WantedBy=' "$f" || fail "/$path: no [Install] WantedBy=, cannot be enabled" ;;
+        esac
         ;;
     manpage)
         gzip -t "$f" 2>/dev/null || fail "/$path: not gzip"
@@ -175,6 +193,16 @@ for f in "$root"/usr/lib/systemd/system/* "$root/$libdir/pkgconfig/gwagent.pc"; 
         fail "${f#"$root"}: names /usr/local, where the package installs nothing"
     fi
 done
+
+# gwcfgd's "sudo": a link to the root helper's client, never the real sudo.
+if [ -f "$src/helper/CMakeLists.txt" ]; then
+    link=$root/usr/lib/gwagent/bin/sudo
+    if [ ! -L "$link" ] || [ "$(readlink "$link")" != ../gwagent-ask ]; then
+        fail "/usr/lib/gwagent/bin/sudo: not a link to ../gwagent-ask"
+    fi
+    grep -q '^Environment=PATH=/usr/lib/gwagent/bin:' "$root/usr/lib/systemd/system/gwcfgd.service" ||
+        fail "gwcfgd.service: the helper's client is not first on the daemon's PATH"
+fi
 
 # Files under /etc are conffiles, so dpkg keeps an administrator's edits.
 (cd "$root" && find etc -type f 2>/dev/null) >"$work/etc-files"

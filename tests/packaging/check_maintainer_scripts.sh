@@ -32,7 +32,8 @@ trap 'rm -rf "$work"' EXIT
 set -- "$debdir"/gwagent_*_"$arch".deb
 [ $# -eq 1 ] && [ -f "$1" ] || { echo "FAIL: no single gwagent_*_$arch.deb in $debdir" >&2; exit 1; }
 dpkg-deb -e "$1" "$work/control" || exit 1
-units=$(dpkg-deb -c "$1" | sed -n 's|.*\./usr/lib/systemd/system/\([^/]*\.service\)$|\1|p')
+# Every unit but a template (a socket starts its instances).
+units=$(dpkg-deb -c "$1" | sed -n 's#.*\./usr/lib/systemd/system/\([^/@]*\.\(service\|socket\)\)$#\1#p')
 if [ -z "$units" ]; then
     echo "FAIL: the package holds no systemd unit" >&2
     exit 1

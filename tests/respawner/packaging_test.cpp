@@ -64,46 +64,53 @@ std::string WithoutSudo(const char *command) {
     return c.substr(c.find(' ') + 1);
 }
 
-// The commands the system runs as "sudo <command>", with the paths under
-// which sudo finds them on images with and without a merged /usr. The
-// forwarder, run as "./basic_pkt_fwd" from its directory, may take no
-// arguments.
-std::set<std::string> SystemCommands() {
-    std::set<std::string> want;
+// The commands the system runs as "sudo <command>" through the real sudo,
+// by the account sudo runs them as, with the paths under which sudo finds
+// them on images with and without a merged /usr. As root: the two dhcpcd
+// commands of the restart sequence. As pi, never as root: the forwarder,
+// which lives in pi's home, run as "./basic_pkt_fwd" from its directory,
+// without arguments. Nothing for gwcfgd: its "sudo" is the root helper's
+// client, and pi may not set the clock or the fixed address through sudo.
+std::map<std::string, std::set<std::string>> SystemCommands() {
+    std::map<std::string, std::set<std::string>> want;
     for (const char *dir : {"/usr/sbin/", "/sbin/"}) {
-        want.insert(dir + WithoutSudo(respawn::kDhcpRelease));
-        want.insert(dir + WithoutSudo(respawn::kDhcpRebind));
+        want["root"].insert(dir + WithoutSudo(respawn::kDhcpRelease));
+        want["root"].insert(dir + WithoutSudo(respawn::kDhcpRebind));
     }
-    want.insert(std::string(respawn::kForwarderDir) + "/basic_pkt_fwd \"\"");
-    // The configuration daemon's clock command: sudo date -s "<text>".
-    want.insert("/usr/bin/date -s *");
-    want.insert("/bin/date -s *");
+    want["pi"].insert(std::string(respawn::kForwarderDir) + "/basic_pkt_fwd \"\"");
     return want;
 }
 
 TEST(SudoersDropIn, AllowsExactlyTheCommandsRunThroughSudo) {
     std::map<std::string, std::vector<std::string>> aliases;
-    std::vector<std::string> entries;
+    std::vector<std::string> entries, defaults;
     for (const auto &line : SudoersLines(gwtest::ReadFile(kDropIn))) {
         if (line.rfind("Cmnd_Alias ", 0) == 0) {
             auto eq = line.find('=');
             ASSERT_NE(eq, std::string::npos) << line;
             aliases[Trim(line.substr(11, eq - 11))] = SplitList(line.substr(eq + 1));
+        } else if (line.rfind("Defaults", 0) == 0) {
+            defaults.push_back(line);
         } else {
             entries.push_back(line);
         }
     }
-    ASSERT_EQ(entries.size(), 1u) << "one user entry expected";
-    const std::string prefix = "pi ALL=(root) NOPASSWD: ";
-    ASSERT_EQ(entries[0].rfind(prefix, 0), 0u) << entries[0];
-
-    std::set<std::string> allowed;
-    for (const auto &item : SplitList(entries[0].substr(prefix.size()))) {
-        auto a = aliases.find(item);
-        if (a == aliases.end())
-            allowed.insert(item);
-        else
-            allowed.insert(a->second.begin(), a->second.end());
+    // The forwarder runs as pi when sudo is given no -u.
+    EXPECT_EQ(defaults, std::vector<std::string>{"Defaults!GW_FORWARDER runas_default=pi"});
+    std::map<std::string, std::set<std::string>> allowed;
+    for (const auto &entry : entries) {
+        const std::string head = "pi ALL=(";
+        ASSERT_EQ(entry.rfind(head, 0), 0u) << entry;
+        const auto close = entry.find(") NOPASSWD: ");
+        ASSERT_NE(close, std::string::npos) << entry;
+        const std::string runas = entry.substr(head.size(), close - head.size());
+        for (const auto &item : SplitList(entry.substr(close + 12))) {
+            auto a = aliases.find(item);
+            if (a == aliases.end())
+                allowed[runas].insert(item);
+            else
+                allowed[runas].insert(a->second.begin(), a->second.end());
+        }
     }
     EXPECT_EQ(allowed, SystemCommands());
 }
@@ -144,7 +151,7 @@ TEST(ServiceUnit, KeepsTheSettingsTheServiceNeeds) {
         lines.insert(Trim(l));
     for (const char *want : {"User=pi", "ExecStart=/usr/local/bin/respawner", "Restart=on-failure",
                              "StandardOutput=journal", "KillMode=process",
-                             "WantedBy=multi-user.target"})
+                             "NoNewPrivileges=no", "WantedBy=multi-user.target"})
         EXPECT_EQ(lines.count(want), 1u) << want;
 }
 

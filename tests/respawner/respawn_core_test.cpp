@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -45,6 +46,15 @@ public:
     std::deque<int> open_results;  // queue id, or -errno
     std::deque<QueueStep> queue;
     int chdir_errno = 0;
+    int kill_errno = 0;
+    // Processes by pid as /proc shows them; a pid not listed is a running
+    // basic_pkt_fwd, a listed one with errno set does not exist.
+    struct Proc {
+        std::string name;
+        char state;
+        int err;
+    };
+    std::map<pid_t, Proc> procs;
     Events events;
 
     respawn::RespawnOps ops() {
@@ -55,8 +65,28 @@ public:
             else
                 events.push_back("out-without-newline " + line);
         };
+        o.process = [this](pid_t pid, std::string *name, char *state) {
+            events.push_back("proc " + std::to_string(pid));
+            auto p = procs.find(pid);
+            if (p == procs.end()) {
+                *name = "basic_pkt_fwd";
+                *state = 'S';
+                return 0;
+            }
+            if (p->second.err) {
+                errno = p->second.err;
+                return -1;
+            }
+            *name = p->second.name;
+            *state = p->second.state;
+            return 0;
+        };
         o.kill = [this](pid_t pid, int sig) {
             events.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
+            if (kill_errno) {
+                errno = kill_errno;
+                return -1;
+            }
             return 0;
         };
         o.shell = [this](const char *command) {
@@ -177,6 +207,13 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"mode:007", ParseStatus::Ok, "mode", 7, nullptr},
         ParseCase{"mode:1", ParseStatus::Ok, "mode", 1, nullptr},
         ParseCase{"mode:2147483647", ParseStatus::Ok, "mode", 2147483647, nullptr},
+        // What a sender may write around the digits, as atoi reads it.
+        ParseCase{"fix_ip mode:1234\n", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
+        ParseCase{"mode: 5", ParseStatus::Ok, "mode", 5, nullptr},
+        ParseCase{"mode:5 ", ParseStatus::Ok, "mode", 5, nullptr},
+        ParseCase{"mode:\t12\r\n", ParseStatus::Ok, "mode", 12, nullptr},
+        ParseCase{"mode:+5", ParseStatus::Ok, "mode", 5, nullptr},
+        ParseCase{"mode: 9 :extra", ParseStatus::Ok, "mode", 9, nullptr},
         ParseCase{"", ParseStatus::NoColon, nullptr, 0, nullptr},
         ParseCase{"fix_ip mode 1234", ParseStatus::NoColon, nullptr, 0, nullptr},
         ParseCase{"mode:", ParseStatus::BadPid, nullptr, 0, ""},
@@ -184,10 +221,12 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"mode:0", ParseStatus::BadPid, nullptr, 0, "0"},
         ParseCase{"mode:000", ParseStatus::BadPid, nullptr, 0, "000"},
         ParseCase{"mode:-1", ParseStatus::BadPid, nullptr, 0, "-1"},
-        ParseCase{"mode:+5", ParseStatus::BadPid, nullptr, 0, "+5"},
-        ParseCase{"mode: 5", ParseStatus::BadPid, nullptr, 0, " 5"},
-        ParseCase{"mode:5 ", ParseStatus::BadPid, nullptr, 0, "5 "},
-        ParseCase{"mode:5\n", ParseStatus::BadPid, nullptr, 0, "5\n"},
+        ParseCase{"mode: ", ParseStatus::BadPid, nullptr, 0, " "},
+        ParseCase{"mode:+", ParseStatus::BadPid, nullptr, 0, "+"},
+        ParseCase{"mode:++5", ParseStatus::BadPid, nullptr, 0, "++5"},
+        ParseCase{"mode:- 5", ParseStatus::BadPid, nullptr, 0, "- 5"},
+        ParseCase{"mode:5 5", ParseStatus::BadPid, nullptr, 0, "5 5"},
+        ParseCase{"mode:\n0\n", ParseStatus::BadPid, nullptr, 0, "\n0\n"},
         ParseCase{"mode:12ab", ParseStatus::BadPid, nullptr, 0, "12ab"},
         ParseCase{"mode:0x10", ParseStatus::BadPid, nullptr, 0, "0x10"},
         ParseCase{"mode:2147483648", ParseStatus::BadPid, nullptr, 0, "2147483648"},
@@ -197,9 +236,10 @@ INSTANTIATE_TEST_SUITE_P(
 // ------------------------------------------------------- restart sequence
 
 Events Sequence(const std::string &text, const std::string &mode, const std::string &pid) {
-    return {"out from respawner: " + text,
+    return {"out from respawner: " + respawn::Printable(text),
             "out pid:" + pid,
             "out rev_msg:" + mode,
+            "proc " + pid,
             "kill " + pid + " " + std::to_string(SIGQUIT),
             "sh sudo dhcpcd -k eth0",
             "sleep 1",
@@ -233,7 +273,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, HandleRequestTest,
                          testing::Values(SequenceCase{"fix_ip mode:1234", "fix_ip mode", "1234"},
                                          SequenceCase{"dhcp:1234", "dhcp", "1234"},
                                          SequenceCase{":42", "", "42"},
-                                         SequenceCase{"web:77:x", "web", "77"}));
+                                         SequenceCase{"web:77:x", "web", "77"},
+                                         SequenceCase{"fix_ip mode:1234\n", "fix_ip mode",
+                                                      "1234"}));
 
 struct MalformedCase {
     const char *text;
@@ -275,6 +317,93 @@ TEST(HandleRequest, DoesNotLaunchTheForwarderOutsideItsDirectory) {
                    ": No such file or directory; basic_pkt_fwd not launched");
     EXPECT_EQ(sys.events, want);
 }
+
+// Only a running basic_pkt_fwd is stopped, and nothing is relaunched when it
+// cannot be: the queue is open to every local account, and a relaunch
+// beside a forwarder that still runs would leave two.
+struct TargetCase {
+    const char *name;
+    FakeSystem::Proc proc;
+    int kill_errno;
+    const char *log;
+};
+
+void PrintTo(const TargetCase &c, std::ostream *os) { *os << c.name; }
+
+class RequestTargetTest : public testing::TestWithParam<TargetCase> {};
+
+TEST_P(RequestTargetTest, NothingRestartsUnlessAForwarderWasStopped) {
+    const TargetCase &c = GetParam();
+    FakeSystem sys;
+    sys.procs[1234] = c.proc;
+    sys.kill_errno = c.kill_errno;
+    EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
+    Events want = {"out from respawner: fix_ip mode:1234", "out pid:1234",
+                   "out rev_msg:fix_ip mode", "proc 1234"};
+    if (c.kill_errno)
+        want.push_back("kill 1234 " + std::to_string(SIGQUIT));
+    want.push_back(std::string("out ") + c.log);
+    EXPECT_EQ(sys.events, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, RequestTargetTest,
+    testing::Values(
+        TargetCase{"Gone", {"", 'S', ENOENT}, 0,
+                   "no process 1234 to stop (No such file or directory); nothing restarted"},
+        TargetCase{"AnotherProgram", {"gwcfgd", 'S', 0}, 0,
+                   "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"},
+        TargetCase{"ANameThatOnlyStartsAlike", {"basic_pkt_fwd2", 'S', 0}, 0,
+                   "process 1234 is \"basic_pkt_fwd2\", not basic_pkt_fwd; nothing restarted"},
+        TargetCase{"ControlBytesInTheName", {"a\x1b[2J\nb", 'S', 0}, 0,
+                   "process 1234 is \"a\\x1b[2J\\x0ab\", not basic_pkt_fwd; nothing restarted"},
+        TargetCase{"Zombie", {"basic_pkt_fwd", 'Z', 0}, 0,
+                   "basic_pkt_fwd 1234 has already ended; nothing restarted"},
+        TargetCase{"NotOursToSignal", {"basic_pkt_fwd", 'S', 0}, EPERM,
+                   "cannot stop basic_pkt_fwd 1234: Operation not permitted; nothing restarted"},
+        TargetCase{"EndedMeanwhile", {"basic_pkt_fwd", 'R', 0}, ESRCH,
+                   "cannot stop basic_pkt_fwd 1234: No such process; nothing restarted"}),
+    [](const testing::TestParamInfo<TargetCase> &info) { return std::string(info.param.name); });
+
+// Bytes from the queue reach the log as printable ASCII only: a request
+// cannot forge a line of the service or send terminal controls.
+struct EscapeCase {
+    const char *name;
+    std::string text;
+    Events want;
+};
+
+void PrintTo(const EscapeCase &c, std::ostream *os) { *os << c.name; }
+
+class LogEscapeTest : public testing::TestWithParam<EscapeCase> {};
+
+TEST_P(LogEscapeTest, PrintsOtherBytesAsHexEscapes) {
+    FakeSystem sys;
+    respawn::HandleRequest(sys.ops(), GetParam().text);
+    Events lines;
+    for (const auto &e : sys.events)
+        if (e.rfind("out ", 0) == 0)
+            lines.push_back(e);
+    EXPECT_EQ(lines, GetParam().want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, LogEscapeTest,
+    testing::Values(
+        EscapeCase{"ForgedConfirmation",
+                   "x:1\nOK to restart basic_pkt_fwd service....",
+                   {"out from respawner: x:1\\x0aOK to restart basic_pkt_fwd service....",
+                    "out malformed request (bad pid \"1\\x0aOK to restart basic_pkt_fwd "
+                    "service....\"), ignored"}},
+        EscapeCase{"TerminalControlInTheMode",
+                   "\x1b[2J\x7f\xff mode:7",
+                   {"out from respawner: \\x1b[2J\\x7f\\xff mode:7", "out pid:7",
+                    "out rev_msg:\\x1b[2J\\x7f\\xff mode", "out OK to restart basic_pkt_fwd service...."}},
+        EscapeCase{"PrintableTextAsIs",
+                   "fix_ip mode ~!\\x:5",
+                   {"out from respawner: fix_ip mode ~!\\x:5", "out pid:5",
+                    "out rev_msg:fix_ip mode ~!\\x", "out OK to restart basic_pkt_fwd service...."}}),
+    [](const testing::TestParamInfo<EscapeCase> &info) { return std::string(info.param.name); });
 
 // ------------------------------------------------------------ receive loop
 

@@ -165,11 +165,12 @@ protected:
         respawner_ = pid;
     }
 
-    // A process that does nothing until a signal ends it, without leaving a
-    // core file behind.
-    pid_t StartVictim() {
+    // A process named basic_pkt_fwd (or `name`) that does nothing until a
+    // signal ends it, without leaving a core file behind.
+    pid_t StartVictim(const char *name = "basic_pkt_fwd") {
         pid_t pid = fork();
         if (pid == 0) {
+            prctl(PR_SET_NAME, name);
             prctl(PR_SET_DUMPABLE, 0);
             struct rlimit none = {0, 0};
             setrlimit(RLIMIT_CORE, &none);
@@ -414,7 +415,8 @@ TEST_F(RespawnerE2E, MalformedRequestsAreSkipped) {
         {"fix_ip mode:-1", "malformed request (bad pid \"-1\"), ignored"},
         {"fix_ip mode:", "malformed request (bad pid \"\"), ignored"},
         {"fix_ip mode:" + id + "x", "malformed request (bad pid \"" + id + "x\"), ignored"},
-        {"fix_ip mode: " + id, "malformed request (bad pid \" " + id + "\"), ignored"},
+        {"fix_ip mode:- " + id, "malformed request (bad pid \"- " + id + "\"), ignored"},
+        {"fix_ip mode:" + id + " 1", "malformed request (bad pid \"" + id + " 1\"), ignored"},
         {"fix_ip mode:99999999999", "malformed request (bad pid \"99999999999\"), ignored"},
     };
     Lines want;
@@ -463,6 +465,31 @@ TEST_F(RespawnerE2E, QueueRemovedWhileWaitingIsObtainedAgain) {
     Lines tail(lines_.end() - 4, lines_.end());
     EXPECT_EQ(tail, RequestLines(b, "dhcp", second));
     EXPECT_EQ(Args(SudoCalls(6)).size(), 6u);
+}
+
+// What echo writes ("...:<pid>\n") is a request like any other.
+TEST_F(RespawnerE2E, RequestWithATrailingNewlineRestarts) {
+    pid_t victim = StartVictim();
+    StartRespawner();
+    Post(1, "fix_ip mode:" + std::to_string(victim) + "\n");
+    ASSERT_TRUE(WaitForLine(kOk));
+    EXPECT_EQ(lines_, (Lines{"from respawner: fix_ip mode:" + std::to_string(victim) + "\\x0a",
+                             "pid:" + std::to_string(victim), "rev_msg:fix_ip mode", kOk}));
+    EXPECT_TRUE(EndedBySigquit(victim));
+    EXPECT_EQ(Args(SudoCalls(3)), kSequence);
+}
+
+// The queue is open to every local account: a request that names anything
+// but a forwarder stops nothing and starts nothing.
+TEST_F(RespawnerE2E, ProcessThatIsNoForwarderIsLeftAlone) {
+    pid_t bystander = StartVictim("gwcfgd");
+    StartRespawner();
+    const std::string id = std::to_string(bystander);
+    Post(1, "fix_ip mode:" + id);
+    ASSERT_TRUE(WaitForLine("process " + id + " is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_TRUE(Alive(bystander));
+    EXPECT_TRUE(SudoCalls(1, 100).empty());
 }
 
 // Without the key file there is no key; the service keeps trying until the

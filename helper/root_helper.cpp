@@ -1,0 +1,291 @@
+// root_helper.cpp - the request format, the table of commands the root
+// helper takes, the managed block of dhcpcd.conf and its atomic replace.
+#include "root_helper.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace gwhelper {
+namespace {
+
+// ---- words -----------------------------------------------------------------
+
+bool parse_ipv4(const std::string &text, uint32_t *out) {
+    uint32_t value = 0;
+    size_t i = 0;
+    for (int part = 0; part < 4; ++part) {
+        if (part > 0) {
+            if (i >= text.size() || text[i] != '.')
+                return false;
+            ++i;
+        }
+        const size_t start = i;
+        unsigned octet = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
+            octet = octet * 10 + static_cast<unsigned>(text[i++] - '0');
+        const size_t digits = i - start;
+        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0'))
+            return false;
+        value = value << 8 | octet;
+    }
+    if (i != text.size())
+        return false;
+    *out = value;
+    return true;
+}
+
+std::string format_ipv4(uint32_t a) {
+    return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xFF) + "." +
+           std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
+}
+
+bool is_time_text(const std::string &text) {
+    if (text.empty() || text.size() > 64 || text[0] == '-')
+        return false;
+    for (char c : text) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || strchr(" :-+/.,@", c) != nullptr;
+        if (!ok || c == '\0')
+            return false;
+    }
+    return true;
+}
+
+// ---- the table of commands -------------------------------------------------
+
+bool parse_date(const Words &w, Request *out, std::string *error) {
+    if (w.size() != 3 || w[1] != "-s") {
+        *error = "date takes exactly -s and one time text";
+        return false;
+    }
+    if (!is_time_text(w[2])) {
+        *error = "\"" + printable(w[2]) +
+                 "\" is no time text (1 to 64 of letters, digits and \" :-+/.,@\", "
+                 "not starting with -)";
+        return false;
+    }
+    out->duty = Duty::SetClock;
+    out->time_text = w[2];
+    return true;
+}
+
+bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
+    if (w.size() == 2 && w[1] == "clear") {
+        out->duty = Duty::ClearFixedAddress;
+        return true;
+    }
+    if (w.size() != 4 || w[1] != "set") {
+        *error = "fixed-ip takes \"set A.B.C.D/PREFIX GATEWAY|none\" or \"clear\"";
+        return false;
+    }
+    const std::string &cidr = w[2];
+    const size_t slash = cidr.find('/');
+    FixedAddress f;
+    const std::string prefix = slash == std::string::npos ? "" : cidr.substr(slash + 1);
+    if (slash == std::string::npos || !parse_ipv4(cidr.substr(0, slash), &f.address) ||
+        prefix.empty() || prefix.size() > 2 || prefix.find_first_not_of("0123456789") != std::string::npos ||
+        (prefix.size() == 2 && prefix[0] == '0')) {
+        *error = "\"" + printable(cidr) + "\" is not A.B.C.D/PREFIX";
+        return false;
+    }
+    f.prefix = atoi(prefix.c_str());
+    if (f.prefix < 1 || f.prefix > 32) {
+        *error = "prefix " + prefix + " is not 1..32";
+        return false;
+    }
+    if (w[3] != "none" && !parse_ipv4(w[3], &f.gateway)) {
+        *error = "\"" + printable(w[3]) + "\" is neither A.B.C.D nor none";
+        return false;
+    }
+    out->duty = Duty::SetFixedAddress;
+    out->fixed = f;
+    return true;
+}
+
+struct Command {
+    const char *name;
+    bool (*parse)(const Words &words, Request *out, std::string *error);
+};
+
+const Command kCommands[] = {
+    {"date", parse_date},
+    {"fixed-ip", parse_fixed_ip},
+};
+
+bool write_all(int fd, const std::string &text) {
+    const char *p = text.data();
+    size_t left = text.size();
+    while (left > 0) {
+        const ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool encode_request(const Words &words, std::string *out, std::string *error) {
+    out->clear();
+    for (const std::string &w : words) {
+        if (w.empty() || w.find('\0') != std::string::npos) {
+            *error = "a word of the request is empty or holds a NUL byte";
+            return false;
+        }
+        out->append(w);
+        out->push_back('\0');
+    }
+    if (out->size() > kMaxRequest) {
+        *error = "the request is longer than " + std::to_string(kMaxRequest) + " bytes";
+        return false;
+    }
+    return true;
+}
+
+bool decode_request(const std::string &bytes, Words *out, std::string *error) {
+    out->clear();
+    if (bytes.size() > kMaxRequest) {
+        *error = "the request is longer than " + std::to_string(kMaxRequest) + " bytes";
+        return false;
+    }
+    if (bytes.empty() || bytes.back() != '\0') {
+        *error = "the request does not end with a NUL byte";
+        return false;
+    }
+    size_t start = 0;
+    while (start < bytes.size()) {
+        const size_t end = bytes.find('\0', start);
+        if (end == start) {
+            *error = "the request holds an empty word";
+            return false;
+        }
+        out->push_back(bytes.substr(start, end - start));
+        start = end + 1;
+    }
+    return true;
+}
+
+bool check_request(const Words &words, Request *out, std::string *error) {
+    if (words.empty()) {
+        *error = "empty request";
+        return false;
+    }
+    for (const Command &c : kCommands)
+        if (words[0] == c.name)
+            return c.parse(words, out, error);
+    *error = "\"" + printable(words[0]) + "\" is not a command of the helper (date, fixed-ip)";
+    return false;
+}
+
+std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed) {
+    std::string out;
+    bool skip = false;
+    size_t start = 0;
+    while (start < conf.size()) {
+        size_t end = conf.find('\n', start);
+        const bool has_newline = end != std::string::npos;
+        if (!has_newline)
+            end = conf.size();
+        const std::string line = conf.substr(start, end - start);
+        start = has_newline ? end + 1 : end;
+        if (line == kBlockBegin) {
+            skip = true;
+            continue;
+        }
+        if (skip) {
+            if (line == kBlockEnd)
+                skip = false;
+            continue;
+        }
+        out += line;
+        out += '\n';
+    }
+    if (fixed) {
+        out += std::string(kBlockBegin) + "\n";
+        out += "interface eth0\n";
+        out += "static ip_address=" + format_ipv4(fixed->address) + "/" +
+               std::to_string(fixed->prefix) + "\n";
+        if (fixed->gateway)
+            out += "static routers=" + format_ipv4(fixed->gateway) + "\n";
+        out += std::string(kBlockEnd) + "\n";
+    }
+    return out;
+}
+
+bool replace_file(const std::string &path, const std::string &text, std::string *error) {
+    std::string target = path;
+    if (char *real = realpath(path.c_str(), nullptr)) {
+        target = real;
+        free(real);
+    }
+    struct stat old {};
+    const bool had_old = stat(target.c_str(), &old) == 0;
+    if (had_old && !S_ISREG(old.st_mode)) {
+        *error = target + " is not a regular file";
+        return false;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+    const std::string temp = dir + "/." + target.substr(slash + 1) + ".gwagent." + std::to_string(getpid());
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        *error = "cannot create " + temp + ": " + strerror(errno);
+        return false;
+    }
+    bool ok = true;
+    std::string what = "write";
+    if (had_old) {
+        // Another owner stays only where this process may give the file away.
+        if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM)
+            ok = false, what = "chown";
+        ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
+    } else {
+        ok = fchmod(fd, 0644) == 0;
+    }
+    ok = ok && write_all(fd, text) && fsync(fd) == 0;
+    const int err = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        *error = "cannot " + what + " " + temp + ": " + strerror(err);
+        unlink(temp.c_str());
+        return false;
+    }
+    if (rename(temp.c_str(), target.c_str()) != 0) {
+        *error = "cannot rename " + temp + " to " + target + ": " + strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        (void)fsync(dfd);  // the rename has happened; some file systems cannot
+        close(dfd);
+    }
+    return true;
+}
+
+std::string printable(const std::string &text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c >= 0x20 && c <= 0x7E) {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+}  // namespace gwhelper

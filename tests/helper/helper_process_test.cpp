@@ -1,0 +1,184 @@
+// gwagent-ask and gwagent-helper as processes: the test plays systemd's
+// part (a listening socket, one gwagent-helper per connection with the
+// connection on its standard input and output), with a scratch dhcpcd.conf
+// and a fake date that records its arguments.
+#include "root_helper.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using gwtest::ReadFile;
+using gwtest::RunProgram;
+using gwtest::WriteFile;
+
+template <size_t N>
+std::string Bytes(const char (&s)[N]) {
+    return std::string(s, N - 1);
+}
+
+// Accepts one connection on a socket in dir and runs gwagent-helper for it.
+class Activator {
+public:
+    Activator(const std::string &socket_path, const std::vector<std::string> &helper_args,
+              const std::string &log_path)
+        : socket_path_(socket_path) {
+        listen_fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, socket_path.c_str(), sizeof addr.sun_path - 1);
+        unlink(socket_path.c_str());
+        EXPECT_EQ(0, bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+        EXPECT_EQ(0, listen(listen_fd_, 4));
+        thread_ = std::thread([this, helper_args, log_path] { Serve(helper_args, log_path); });
+    }
+    ~Activator() {
+        thread_.join();
+        close(listen_fd_);
+        unlink(socket_path_.c_str());
+    }
+    // Connects to the socket itself: the raw bytes of a request, bypassing
+    // the client's checks; returns the answer.
+    std::string Raw(const std::string &bytes) {
+        const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        strncpy(addr.sun_path, socket_path_.c_str(), sizeof addr.sun_path - 1);
+        EXPECT_EQ(0, connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
+        EXPECT_EQ(static_cast<ssize_t>(bytes.size()), write(fd, bytes.data(), bytes.size()));
+        shutdown(fd, SHUT_WR);
+        std::string out;
+        char buf[512];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            out.append(buf, static_cast<size_t>(n));
+        close(fd);
+        return out;
+    }
+
+private:
+    void Serve(const std::vector<std::string> &helper_args, const std::string &log_path) {
+        pollfd p{listen_fd_, POLLIN, 0};
+        if (poll(&p, 1, 20000) != 1)
+            return;  // the test failed to connect; it says so itself
+        const int conn = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0)
+            return;
+        std::vector<char *> argv;
+        for (const std::string &a : helper_args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (log < 0 || dup2(conn, 0) < 0 || dup2(conn, 1) < 0 || dup2(log, 2) < 0)
+                _exit(127);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(conn);
+        int status;
+        while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    std::string socket_path_;
+    int listen_fd_ = -1;
+    std::thread thread_;
+};
+
+class HelperProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        WriteFile(dir.file("dhcpcd.conf"), "hostname\nnodev\n");
+        // A date that records its arguments, one a line, and fails for "fail".
+        WriteFile(dir.file("date"),
+                  "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir.file("date.args") + "'\n"
+                  "[ \"$2\" != fail ] || { echo 'date: invalid date' >&2; exit 1; }\n",
+                  0755);
+    }
+    std::vector<std::string> HelperArgs() {
+        return {GWAGENT_HELPER_BIN, "--dhcpcd-conf", dir.file("dhcpcd.conf"), "--date", dir.file("date")};
+    }
+    // Runs gwagent-ask (as argv0) with args against a fresh activator.
+    int Ask(const std::vector<std::string> &args, std::string *err, const std::string &argv0 = GWAGENT_ASK_BIN) {
+        Activator a(dir.file("helper.sock"), HelperArgs(), dir.file("helper.log"));
+        return AskWithout(args, err, argv0);
+    }
+    // The same with nobody listening on the socket.
+    int AskWithout(const std::vector<std::string> &args, std::string *err,
+                   const std::string &argv0 = GWAGENT_ASK_BIN) {
+        std::vector<std::string> argv = {argv0};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, nullptr, err, 30000, {"GWAGENT_HELPER_SOCKET=" + dir.file("helper.sock")});
+    }
+    std::string Log() { return gwtest::FileExists(dir.file("helper.log")) ? ReadFile(dir.file("helper.log")) : ""; }
+    gwtest::TempDir dir;
+};
+
+TEST_F(HelperProcess, SetsAndClearsTheFixedAddressBlock) {
+    std::string err;
+    ASSERT_EQ(0, Ask({"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1"}, &err)) << err << Log();
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")),
+              std::string("hostname\nnodev\n") + gwhelper::kBlockBegin +
+                  "\ninterface eth0\nstatic ip_address=10.47.0.77/24\nstatic routers=10.47.0.1\n" +
+                  gwhelper::kBlockEnd + "\n");
+    EXPECT_NE(Log().find("gwagent-helper: fixed-ip set 10.47.0.77/24 10.47.0.1 for pid "), std::string::npos)
+        << Log();
+    ASSERT_EQ(0, Ask({"fixed-ip", "clear"}, &err)) << err << Log();
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), "hostname\nnodev\n");
+}
+
+TEST_F(HelperProcess, SetsTheClockThroughDateAsTheHandlerCallsSudo) {
+    // gwcfgd's unit links the client as "sudo" first on the daemon's PATH.
+    ASSERT_EQ(0, symlink(GWAGENT_ASK_BIN, dir.file("sudo").c_str()));
+    std::string err;
+    ASSERT_EQ(0, Ask({"date", "-s", "2026-12-07 13:00:00"}, &err, dir.file("sudo"))) << err << Log();
+    EXPECT_EQ(ReadFile(dir.file("date.args")), "-s\n2026-12-07 13:00:00\n");
+
+    EXPECT_EQ(1, Ask({"date", "-s", "fail"}, &err)) << err << Log();
+    EXPECT_NE(err.find("date: invalid date"), std::string::npos) << err;
+    EXPECT_NE(Log().find("failed"), std::string::npos) << Log();
+}
+
+TEST_F(HelperProcess, RefusesWhatIsNotInItsTableEvenFromAnotherClient) {
+    std::string err;
+    // Refused by the client before it connects (nobody listens: a
+    // connection attempt would fail with status 1).
+    EXPECT_EQ(2, AskWithout({"-n", "date", "-s", "2026-12-07"}, &err));
+    EXPECT_NE(err.find("refused"), std::string::npos) << err;
+
+    // The helper checks for itself: a request that never went through the client.
+    const std::string before = ReadFile(dir.file("dhcpcd.conf"));
+    Activator a(dir.file("helper.sock"), HelperArgs(), dir.file("helper.log"));
+    const std::string answer =
+        a.Raw(Bytes("fixed-ip\0set\0" "1.2.3.4/24\0" "1.2.3.1\nstatic routers=6.6.6.6\0"));
+    EXPECT_EQ(answer.substr(answer.size() - 9), "status 2\n") << answer;
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), before);
+    EXPECT_FALSE(gwtest::FileExists(dir.file("date.args")));
+    EXPECT_NE(Log().find("refused"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find('\x1b'), std::string::npos);
+}
+
+TEST(HelperClient, SaysHowToFindAMissingHelper) {
+    gwtest::TempDir dir;
+    std::string err;
+    EXPECT_EQ(1, RunProgram({GWAGENT_ASK_BIN, "fixed-ip", "clear"}, nullptr, &err, 10000,
+                            {"GWAGENT_HELPER_SOCKET=" + dir.file("none.sock")}));
+    EXPECT_NE(err.find("systemctl status gwagent-helper.socket"), std::string::npos) << err;
+}
+
+}  // namespace

@@ -1,0 +1,170 @@
+// The root helper's checks and its dhcpcd.conf block, in process.
+#include "root_helper.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using gwhelper::Words;
+
+struct RequestCase {
+    const char *name;
+    Words words;
+    const char *refusal;  // nullptr: accepted
+};
+
+void PrintTo(const RequestCase &c, std::ostream *os) { *os << c.name; }
+
+class CheckRequest : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(CheckRequest, TakesOnlyTheCommandsOfItsTable) {
+    const RequestCase &c = GetParam();
+    gwhelper::Request r;
+    std::string why;
+    const bool ok = gwhelper::check_request(c.words, &r, &why);
+    if (!c.refusal) {
+        EXPECT_TRUE(ok) << why;
+        return;
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_NE(why.find(c.refusal), std::string::npos) << why;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CheckRequest,
+    ::testing::Values(
+        RequestCase{"DateIso", {"date", "-s", "2026-12-07 13:00:00"}, nullptr},
+        RequestCase{"DateEpoch", {"date", "-s", "@1796634303"}, nullptr},
+        RequestCase{"DateWithComma", {"date", "-s", "Dec 7, 2026 13:00 UTC"}, nullptr},
+        RequestCase{"DateFileOption", {"date", "-f", "/etc/shadow"}, "exactly -s"},
+        RequestCase{"DateExtraWord", {"date", "-s", "2026-12-07", "-f"}, "exactly -s"},
+        RequestCase{"DateTextLikeAnOption", {"date", "-s", "-f/etc/shadow"}, "no time text"},
+        RequestCase{"DateShellCharacters", {"date", "-s", "1;id"}, "no time text"},
+        RequestCase{"DateNewline", {"date", "-s", "2026\nx"}, "no time text"},
+        RequestCase{"DateTooLong", {"date", "-s", std::string(65, '1')}, "no time text"},
+        RequestCase{"DatePath", {"/usr/bin/date", "-s", "2026-12-07"}, "not a command"},
+        RequestCase{"FixedSet", {"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1"}, nullptr},
+        RequestCase{"FixedSetNoGateway", {"fixed-ip", "set", "10.47.0.77/32", "none"}, nullptr},
+        RequestCase{"FixedClear", {"fixed-ip", "clear"}, nullptr},
+        RequestCase{"FixedClearExtra", {"fixed-ip", "clear", "x"}, "fixed-ip takes"},
+        RequestCase{"FixedNoPrefix", {"fixed-ip", "set", "10.47.0.77", "none"}, "not A.B.C.D/PREFIX"},
+        RequestCase{"FixedPrefixZero", {"fixed-ip", "set", "10.47.0.77/0", "none"}, "not 1..32"},
+        RequestCase{"FixedPrefix33", {"fixed-ip", "set", "10.47.0.77/33", "none"}, "not 1..32"},
+        RequestCase{"FixedLeadingZero", {"fixed-ip", "set", "10.47.0.077/24", "none"}, "not A.B.C.D"},
+        RequestCase{"FixedOctet256", {"fixed-ip", "set", "10.47.0.256/24", "none"}, "not A.B.C.D"},
+        RequestCase{"FixedInjectedLine", {"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1\nstatic x"},
+                    "neither A.B.C.D nor none"},
+        RequestCase{"FixedShell", {"fixed-ip", "set", "1.2.3.4/24", "1.2.3.1;id"}, "neither"},
+        RequestCase{"Shell", {"sh", "-c", "id"}, "not a command of the helper"},
+        RequestCase{"Dhcpcd", {"dhcpcd", "-k", "eth0"}, "not a command of the helper"},
+        RequestCase{"Empty", {}, "empty request"}),
+    [](const ::testing::TestParamInfo<RequestCase> &i) { return std::string(i.param.name); });
+
+TEST(RequestBytes, RoundTripAndRefuseWhatCannotBeAWordList) {
+    std::string bytes, why;
+    ASSERT_TRUE(gwhelper::encode_request({"date", "-s", "2026-12-07 13:00"}, &bytes, &why)) << why;
+    const char want[] = "date\0-s\0" "2026-12-07 13:00\0";
+    EXPECT_EQ(bytes, std::string(want, sizeof want - 1));
+    Words back;
+    ASSERT_TRUE(gwhelper::decode_request(bytes, &back, &why)) << why;
+    EXPECT_EQ(back, (Words{"date", "-s", "2026-12-07 13:00"}));
+
+    EXPECT_FALSE(gwhelper::encode_request({"date", ""}, &bytes, &why));
+    EXPECT_FALSE(gwhelper::encode_request({std::string("da\0te", 5)}, &bytes, &why));
+    EXPECT_FALSE(gwhelper::encode_request({std::string(gwhelper::kMaxRequest, 'x')}, &bytes, &why));
+    EXPECT_FALSE(gwhelper::decode_request("date", &back, &why)) << "no final NUL";
+    EXPECT_FALSE(gwhelper::decode_request(std::string("date\0\0", 6), &back, &why)) << "empty word";
+    EXPECT_FALSE(gwhelper::decode_request("", &back, &why));
+    EXPECT_FALSE(gwhelper::decode_request(std::string(gwhelper::kMaxRequest + 1, '\0'), &back, &why));
+}
+
+const char kBegin[] = "# BEGIN gwagent fixed address (managed by gwcfgd; edits here are lost)\n";
+const char kEnd[] = "# END gwagent fixed address\n";
+
+struct BlockCase {
+    const char *name;
+    std::string conf;
+    bool set;  // false: clear
+    std::string want;
+};
+
+void PrintTo(const BlockCase &c, std::ostream *os) { *os << c.name; }
+
+class FixedBlock : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(FixedBlock, ReplacesOnlyItsOwnLines) {
+    gwhelper::FixedAddress f;
+    f.address = 0x0A2F004D;  // 10.47.0.77
+    f.prefix = 24;
+    f.gateway = 0x0A2F0001;
+    EXPECT_EQ(gwhelper::with_fixed_block(GetParam().conf, GetParam().set ? &f : nullptr),
+              GetParam().want);
+}
+
+const std::string kBlock = std::string(kBegin) + "interface eth0\nstatic ip_address=10.47.0.77/24\n" +
+                           "static routers=10.47.0.1\n" + kEnd;
+const std::string kOldBlock =
+    std::string(kBegin) + "interface eth0\nstatic ip_address=192.168.0.1/24\n" + kEnd;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FixedBlock,
+    ::testing::Values(
+        BlockCase{"SetOnEmpty", "", true, kBlock},
+        BlockCase{"SetAfterOtherLines", "hostname\nnodev\n", true, "hostname\nnodev\n" + kBlock},
+        BlockCase{"SetAddsAMissingNewline", "nodev", true, "nodev\n" + kBlock},
+        BlockCase{"SetReplacesTheOldBlockAndMovesItLast", "a\n" + kOldBlock + "b\n", true,
+                  "a\nb\n" + kBlock},
+        BlockCase{"ClearRemovesIt", "a\n" + kOldBlock + "b\n", false, "a\nb\n"},
+        BlockCase{"ClearWithoutABlock", "a\nb\n", false, "a\nb\n"},
+        BlockCase{"ForeignStaticLinesStay", "interface eth1\nstatic ip_address=10.9.9.9/24\n", true,
+                  "interface eth1\nstatic ip_address=10.9.9.9/24\n" + kBlock}),
+    [](const ::testing::TestParamInfo<BlockCase> &i) { return std::string(i.param.name); });
+
+TEST(FixedBlockText, WithoutAGatewayHasNoRoutersLine) {
+    gwhelper::FixedAddress f;
+    f.address = 0x0A2F004D;
+    f.prefix = 32;
+    EXPECT_EQ(gwhelper::with_fixed_block("", &f),
+              std::string(kBegin) + "interface eth0\nstatic ip_address=10.47.0.77/32\n" + kEnd);
+}
+
+TEST(ReplaceFile, KeepsTheModeAndWritesThroughALink) {
+    gwtest::TempDir dir;
+    gwtest::WriteFile(dir.file("dhcpcd.conf"), "old\n", 0640);
+    ASSERT_EQ(0, symlink("dhcpcd.conf", dir.file("link").c_str()));
+    std::string why;
+    ASSERT_TRUE(gwhelper::replace_file(dir.file("link"), "new\n", &why)) << why;
+    EXPECT_EQ(gwtest::ReadFile(dir.file("dhcpcd.conf")), "new\n");
+    struct stat st;
+    ASSERT_EQ(0, lstat(dir.file("link").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
+    ASSERT_EQ(0, stat(dir.file("dhcpcd.conf").c_str(), &st));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    ASSERT_TRUE(gwhelper::replace_file(dir.file("fresh.conf"), "x\n", &why)) << why;
+    ASSERT_EQ(0, stat(dir.file("fresh.conf").c_str(), &st));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST(ReplaceFile, NeverWritesThroughAPlantedTemporaryName) {
+    gwtest::TempDir dir;
+    gwtest::WriteFile(dir.file("dhcpcd.conf"), "old\n");
+    gwtest::WriteFile(dir.file("victim"), "keep\n");
+    const std::string temp = dir.file(".dhcpcd.conf.gwagent." + std::to_string(getpid()));
+    ASSERT_EQ(0, symlink(dir.file("victim").c_str(), temp.c_str()));
+    std::string why;
+    EXPECT_FALSE(gwhelper::replace_file(dir.file("dhcpcd.conf"), "new\n", &why));
+    EXPECT_NE(why.find("cannot create"), std::string::npos) << why;
+    EXPECT_EQ(gwtest::ReadFile(dir.file("victim")), "keep\n");
+    EXPECT_EQ(gwtest::ReadFile(dir.file("dhcpcd.conf")), "old\n");
+}
+
+}  // namespace
