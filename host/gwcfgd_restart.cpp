@@ -209,10 +209,18 @@ bool post_for(int pid, uint8_t networkmode) {
 
 }  // namespace
 
-bool post_restart_request(uint8_t networkmode) {
+bool post_restart_request(uint8_t networkmode, bool start_if_none) {
     g_watch.written = boot_ticks_now();
     g_watch.networkmode = networkmode;
     const int pid = find_forwarder_pid();
+    if (pid <= 0 && start_if_none) {
+        // The forwarder a change of this daemon stopped has no pid to name:
+        // one that no process has makes the respawner start a forwarder,
+        // as it does when none runs.
+        log_line("%s is not running; asking the respawner to start one", kForwarder);
+        g_watch.active = true;
+        return post_for(kNoSuchPid, networkmode);
+    }
     if (pid <= 0) {
         log_line("no restart request: %s is not running", kForwarder);
         // A restart asked for earlier may be under way: its forwarder is
@@ -224,6 +232,8 @@ bool post_restart_request(uint8_t networkmode) {
     g_watch.active = true;
     return post_for(pid, networkmode);
 }
+
+void restart_stop_watching() { g_watch.active = false; }
 
 void restart_tick(uint64_t now_ns) {
     if (g_watch.probing) {
