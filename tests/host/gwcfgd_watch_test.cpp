@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -121,6 +122,27 @@ protected:
     }
 
     std::string ForwarderLog() const { return respawner_->Stdout(); }
+
+    // gwcfg VERB MAC ARGS... against the daemon (discover: no MAC).
+    struct ToolResult {
+        int status;
+        std::string out, err;
+        double seconds;
+    };
+    ToolResult Tool(const std::string &verb, const std::vector<std::string> &args) {
+        std::vector<std::string> argv = {GWCFG_BIN, verb};
+        if (verb != "discover")
+            argv.push_back(daemon_->mac_text());
+        argv.insert(argv.end(), args.begin(), args.end());
+        for (const std::string &a : {std::string("--to"), std::string("127.0.0.1"), std::string("--port"),
+                                     std::to_string(daemon_->port())})
+            argv.push_back(a);
+        ToolResult r{};
+        const auto start = std::chrono::steady_clock::now();
+        r.status = gwtest::RunProgram(argv, &r.out, &r.err, 90000);
+        r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return r;
+    }
 
     std::string ServerInConf() {
         Json::Value conf;
@@ -333,6 +355,84 @@ TEST_F(SafeApply, AConfirmOfTheWatchedRevisionEndsTheWindow) {
     EXPECT_FALSE(gwtest::FileExists(state_.file(gwcfgd::kPreviousBlockFile)));
     // The handler logs the command as any other text.
     EXPECT_NE(daemon_->Log().find("Confirm, len = 7"), std::string::npos) << Context();
+}
+
+// gwcfg set waits for the gateway's verdict and says how it went; with
+// --no-wait it returns once the change is stored, and discover tells the
+// verdict later.
+struct ToolCase {
+    const char *name;
+    const char *server;
+    bool no_wait;
+    int status;
+    const char *stream;  // "out" or "err"
+    const char *says;    // a regular expression
+};
+
+class SafeApplyTool : public SafeApply, public ::testing::WithParamInterface<ToolCase> {};
+
+TEST_P(SafeApplyTool, SetSaysWhatBecameOfTheChange) {
+    const ToolCase &c = GetParam();
+    StartDaemon(/*window_s=*/3);
+    StartForwarder();
+    std::vector<std::string> args = {std::string("gateway_conf.server_address=") + c.server};
+    if (c.no_wait)
+        args.push_back("--no-wait");
+    const ToolResult r = Tool("set", args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err << Context();
+    EXPECT_TRUE(std::regex_search(std::string(c.stream) == "out" ? r.out : r.err, std::regex(c.says)))
+        << "out:\n" << r.out << "err:\n" << r.err << Context();
+    if (c.no_wait) {
+        EXPECT_LT(r.seconds, 3.0);
+        ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1")) << Context();
+        ASSERT_TRUE(WaitLog("restored as revision 2, runs")) << Context();
+    }
+    const ToolResult d = Tool("show", {});
+    EXPECT_TRUE(std::regex_search(d.out, std::regex(std::string("last change +") +
+                                                    (std::string(c.server).find("crash") != std::string::npos
+                                                         ? "rolled back \\(revision 1: the forwarder exited"
+                                                         : "confirmed \\(revision 1\\)"))))
+        << d.out << d.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, SafeApplyTool,
+    ::testing::Values(
+        ToolCase{"Confirmed", "good.example.net", false, 0, "out",
+                 "stored as revision 1, global_conf.json rewritten; confirmed: the forwarder has run it for the "
+                 "whole window"},
+        ToolCase{"RolledBack", "crash-late.example.net", false, 1, "err",
+                 "gwcfg set: gateway 02:00:5e:10:00:01 rolled back revision 1 to the configuration before it \\(now "
+                 "revision 2\\): the forwarder exited [0-3] s after starting\\. "},
+        ToolCase{"NoWait", "crash-late.example.net", true, 0, "out",
+                 "stored as revision 1, global_conf.json rewritten; the gateway watches the forwarder with it for "
+                 "up to [0-9]+ s"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(SafeApply, GwcfgConfirmEndsTheWindowOfTheWatchedRevision) {
+    StartDaemon(/*window_s=*/600);
+    // Nothing watched yet: nothing is sent.
+    ToolResult r = Tool("confirm", {});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("watches no change (its last change: not watched); nothing was sent"), std::string::npos)
+        << r.err;
+    StartForwarder();
+    r = Tool("set", {"gateway_conf.server_address=good.example.net", "--no-wait"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(WaitLog("started with revision 1; watching it")) << Context();
+    r = Tool("discover", {});
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("watching \\(revision 1, [0-9]+ s left\\)"))) << r.out;
+    r = Tool("confirm", {});
+    EXPECT_EQ(r.status, 0) << r.out << r.err << Context();
+    EXPECT_NE(r.out.find("revision 1 confirmed; the gateway no longer keeps the configuration before it"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:")) << Context();
+    r = Tool("confirm", {});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("revision 1 is confirmed already"), std::string::npos) << r.out;
+    r = Tool("show", {"--json"});
+    EXPECT_NE(r.out.find("\"change_state\" : 2"), std::string::npos) << r.out;
 }
 
 // Empty when unshare can give this process the namespaces, else why not.
