@@ -320,6 +320,26 @@ INSTANTIATE_TEST_SUITE_P(
                     "and the configuration it restored failed too (now revision 9)."}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A change of the network mode or the fixed address moves the gateway with
+// the restart: through one address the tool cannot follow it, and says so
+// instead of waiting for a verdict it cannot get.
+TEST_F(FleetVerbs, AChangeThatMovesTheGatewayIsNotAwaitedThroughOneAddress) {
+    fake.edit(0, [](FakeGateway::Unit &u) {
+        u.after_update = [](BlockContents &b) {
+            b.change = gwblock::ChangeStatus{b.revision, 0, 30, static_cast<uint8_t>(gwblock::ChangeState::Watching), 0};
+        };
+    });
+    const auto start = std::chrono::steady_clock::now();
+    Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=192.168.0.77"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; the gateway watches the "
+                         "forwarder with it, but its address changes with the restart, so gwcfg cannot wait for the "
+                         "verdict at 127.0.0.1: gwcfg discover tells it\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+}
+
 // ---------------------------------------------------------------------------
 // Files
 

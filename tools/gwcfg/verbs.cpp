@@ -472,6 +472,7 @@ struct Watched {
     size_t outcome;
     Mac mac;
     sockaddr_in to, from;
+    bool check_from;  // false: the gateway's address may change with the restart
     uint32_t revision;
     uint32_t left;  // seconds until the verdict, as the gateway said
 };
@@ -510,7 +511,7 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
         Exchange x;
         x.mac = w.mac;
         x.to = w.to;
-        x.check_from = true;
+        x.check_from = w.check_from;
         x.from = w.from;
         x.probe = true;
         x.timeout_ms = static_cast<int>(std::min<uint32_t>(w.left, 86400 * 2) + kVerdictSlackS) * 1000;
@@ -587,6 +588,14 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
                         reason +
                         ". The change stops the forwarder: check the values it sets (server name, radio plan) "
                         "and the forwarder's log on the gateway (journalctl -u respawner).\n";
+        } else if (is_state(c, gwblock::ChangeState::Failed) && now.revision == w.revision) {
+            o.ok = false;
+            o.result = "failed";
+            o.detail = "stops the forwarder, and there is no configuration to return to";
+            o.message = label + ": revision " + rev + " stops the forwarder on gateway " + mac + " (" + reason +
+                        "), and the gateway has no configuration to return to: it keeps it and tries nothing more. "
+                        "Send it a configuration that works, for example a backup (gwcfg apply " +
+                        mac + " FILE).\n";
         } else if (is_state(c, gwblock::ChangeState::Failed)) {
             o.ok = false;
             o.result = "failed";
@@ -782,14 +791,28 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         if (c.revision != after.revision || !is_state(c, gwblock::ChangeState::Watching)) continue;
         o.state = gwblock::change_state_word(c.state);
         o.change_revision = c.revision;
+        // The restart moves a gateway whose network mode or fixed address
+        // changed: it is followed through the broadcast destination, and
+        // not at all through one address.
+        bool moves = false;
+        for (const Change &ch : o.changes)
+            moves = moves || ch.key == "serverIP_conf.networkmode" || ch.key.rfind("serverIP_conf.fixed_", 0) == 0;
+        if (moves && inv.reach.unicast && !inv.no_wait) {
+            o.detail = "watching; its address changes, so the verdict was not awaited";
+            o.message = mac + ": stored as revision " + std::to_string(after.revision) +
+                        ", global_conf.json rewritten; the gateway watches the forwarder with it, but its address "
+                        "changes with the restart, so gwcfg cannot wait for the verdict at " +
+                        format_address(inv.reach.dest) + ": gwcfg discover tells it\n";
+            continue;
+        }
         if (inv.no_wait) {
             o.detail = "watching, verdict in " + std::to_string(c.left) + " s";
             o.message = mac + ": stored as revision " + std::to_string(after.revision) +
                         ", global_conf.json rewritten; the gateway watches the forwarder with it for up to " +
                         std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
         }
-        watched.push_back(Watched{exchange_of[i], x.mac, session.route_to(x.last.from), x.last.from, after.revision,
-                                  c.left});
+        watched.push_back(Watched{exchange_of[i], x.mac, moves ? inv.reach.dest : session.route_to(x.last.from),
+                                  x.last.from, !moves, after.revision, c.left});
     }
     if (!inv.no_wait) await_verdicts(inv, io, label, watched, &outcomes);
     print_outcomes(io.out, io.err, label, outcomes, one, inv.json);
