@@ -232,8 +232,8 @@ struct Forwarder {
     unsigned long long start_ticks;
 };
 
-// Every running basic_pkt_fwd (by /proc/<pid>/comm; zombies left out), in
-// pid order.
+// Every running basic_pkt_fwd (by /proc/<pid>/comm; zombies and processes
+// whose parent is a basic_pkt_fwd left out), in pid order.
 std::vector<Forwarder> list_forwarders(const char *proc_root = "/proc");
 
 // The pid of the running basic_pkt_fwd, found through /proc/<pid>/comm

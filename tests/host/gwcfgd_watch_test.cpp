@@ -151,7 +151,10 @@ protected:
         return conf["gateway_conf"]["server_address"].asString();
     }
 
-    std::string Context() { return "\n--- gwcfgd\n" + daemon_->Log() + "--- respawner\n" + ForwarderLog(); }
+    std::string Context() {
+        return "\n--- gwcfgd\n" + daemon_->Log() + "--- respawner\n" + ForwarderLog() + "--- its errors\n" +
+               respawner_->Stderr();
+    }
 
     gwtest::TempDir state_, bin_;
     std::unique_ptr<gwtest::Process> respawner_, forwarder_;
