@@ -138,7 +138,7 @@ cp "$state/global_conf.json" "$work/before.json"
 
 step "3. set a new network server and device name (the gateway watches the forwarder with it for 5 s)"
 run "$gwcfg" set $mac gateway_conf.server_address=eu1.cloud.thethings.network \
-    serverIP_conf.server_name=roof-north --to 127.0.0.1 --timeout 500
+    serverIP_conf.server_name=roof-north --to 127.0.0.1 --timeout 2000
 wait_for "$work/gwcfgd.log" "restart request"
 
 step "global_conf.json changed"
