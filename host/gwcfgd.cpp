@@ -185,7 +185,7 @@ void notify_ready() {
         return;
     const char msg[] = "READY=1";
     if (sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr *>(&addr), len) < 0)
-        fprintf(stderr, "gwcfgd: cannot notify systemd: %s\n", strerror(errno));
+        gwcfgd::log_line("cannot notify systemd: %s", strerror(errno));
     close(fd);
 }
 
@@ -469,7 +469,7 @@ int serve(int fd, gwcfgd::Admission *admission) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            perror("gwcfgd: poll");
+            gwcfgd::log_line("poll: %s", strerror(errno));
             status = 1;
             break;
         }
@@ -540,9 +540,9 @@ int run(const Options &o) {
         gwcfgd::watch_start();
 
     static gwcfgd::Admission admission(o.limits, o.allow);
-    fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
-            o.bind_addr.c_str(), o.port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
-            gwcfgd::revision());
+    gwcfgd::log_line("serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u",
+                     o.bind_addr.c_str(), o.port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
+                     gwcfgd::revision());
 
     fflush(stdout);
     fflush(stderr);
@@ -552,7 +552,7 @@ int run(const Options &o) {
     close(fd);
     gwcfgd::history().flush(time(nullptr));
     if (status == 0)
-        fprintf(stderr, "gwcfgd: stopped\n");
+        gwcfgd::log_line("stopped");
     return status;
 }
 

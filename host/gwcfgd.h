@@ -1,6 +1,7 @@
 // gwcfgd.h - the parts of the reference host daemon, shared by its main
 // program, its tests and its benchmark.
 //
+//   gwcfgd_log.cpp      the log lines on stderr and their buffering
 //   gwcfgd_state.cpp    the live configuration: the host functions the agent
 //                       modules call (NetMACAddressGet, getDeviceConfig,
 //                       setDeviceConfig), the stored block in the state
@@ -35,10 +36,37 @@
 
 namespace gwcfgd {
 
+// ---------------------------------------------------------------------------
+// The log (gwcfgd_log.cpp)
+
 // Writes "gwcfgd: ", the formatted text and a newline to stderr as one
 // line (cut to fit 1024 bytes). Bytes of the text that are not printable
 // ASCII are written as \xNN.
 __attribute__((format(printf, 1, 2))) void log_line(const char *format, ...);
+
+// Log output. The handler writes several lines per datagram; written one
+// system call each they would cost more than the datagram itself. The
+// daemon therefore buffers stderr and stdout fully (fixed buffers, no heap)
+// and flushes them at most kIntervalNs after the first unflushed line:
+// after a batch of datagrams when the interval is over, or when poll times
+// out at the deadline. A burst larger than a buffer is written as it
+// fills. Call buffer_logs() before anything is written.
+void buffer_logs();
+
+class LogFlusher {
+public:
+    static constexpr uint64_t kIntervalNs = 100000000;  // 100 ms
+
+    // After a batch: flushes when the oldest unflushed line is due.
+    void tick(uint64_t now_ns);
+    // How long poll may block: idle_ms, or less while lines wait.
+    int poll_timeout_ms(uint64_t now_ns, int idle_ms) const;
+
+private:
+    bool pending() const;
+    uint64_t since_ns_ = 0;  // when unflushed output was first seen
+    bool waiting_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Live configuration (gwcfgd_state.cpp)
@@ -498,29 +526,5 @@ int serve_ready(int fd, Admission *admission, int budget = 64);
 bool current_source(uint32_t *addr, uint16_t *port);
 
 uint64_t monotonic_ns();
-
-// Log output. The handler writes several lines per datagram; written one
-// system call each they would cost more than the datagram itself. The
-// daemon therefore buffers stderr and stdout fully (fixed buffers, no heap)
-// and flushes them at most kIntervalNs after the first unflushed line:
-// after a batch of datagrams when the interval is over, or when poll times
-// out at the deadline. A burst larger than a buffer is written as it
-// fills. Call buffer_logs() before anything is written.
-void buffer_logs();
-
-class LogFlusher {
-public:
-    static constexpr uint64_t kIntervalNs = 100000000;  // 100 ms
-
-    // After a batch: flushes when the oldest unflushed line is due.
-    void tick(uint64_t now_ns);
-    // How long poll may block: idle_ms, or less while lines wait.
-    int poll_timeout_ms(uint64_t now_ns, int idle_ms) const;
-
-private:
-    bool pending() const;
-    uint64_t since_ns_ = 0;  // when unflushed output was first seen
-    bool waiting_ = false;
-};
 
 }  // namespace gwcfgd

@@ -39,7 +39,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -466,36 +465,6 @@ bool check_fixed_settings(const EqpConfig &eqp, std::string *why) {
 void set_conf_dir(const std::string &dir) { g_conf_dir = dir; }
 
 void set_fixed_ip_command(const std::string &command) { g_fixed_ip_command = command; }
-
-void log_line(const char *format, ...) {
-    char text[1024];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    // Texts may carry bytes from the network or from files: what is not
-    // printable ASCII is shown as \xNN, so no text can end the line early
-    // or reach a terminal as a control sequence.
-    static const char kHex[] = "0123456789ABCDEF";
-    char line[1024];
-    size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        const bool plain = *p >= 0x20 && *p <= 0x7E;
-        if (len + (plain ? 1 : 4) > sizeof line - 1)
-            break;
-        if (plain) {
-            line[len++] = static_cast<char>(*p);
-        } else {
-            line[len++] = '\\';
-            line[len++] = 'x';
-            line[len++] = kHex[*p >> 4];
-            line[len++] = kHex[*p & 0xF];
-        }
-    }
-    line[len++] = '\n';
-    fwrite(line, 1, len, stderr);
-}
-
 
 void set_mac(const uint8_t mac[6]) { memcpy(g_mac, mac, sizeof g_mac); }
 
