@@ -147,20 +147,20 @@ bool parse_mac(const std::string &text, uint8_t mac[6]) {
     return true;
 }
 
-bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) {
+bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *error) {
     if (iface.empty() || iface.find('/') != std::string::npos || iface == "." || iface == "..") {
-        *why = "not an interface name";
+        *error = "not an interface name";
         return false;
     }
     const std::string path = "/sys/class/net/" + iface + "/address";
     std::ifstream in(path);
     std::string text;
     if (!in || !std::getline(in, text)) {
-        *why = "cannot read " + path;
+        *error = "cannot read " + path;
         return false;
     }
     if (!parse_mac(text, mac)) {
-        *why = path + " does not hold a MAC address";
+        *error = path + " does not hold a MAC address";
         return false;
     }
     return true;
@@ -304,15 +304,15 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
             break;
         }
         case kLimit: {
-            std::string why;
-            if (!gwcfgd::parse_limit(optarg, &o.limits, &why))
-                return stop(bad_usage(why.c_str(), optarg));
+            std::string error;
+            if (!gwcfgd::parse_limit(optarg, &o.limits, &error))
+                return stop(bad_usage(error.c_str(), optarg));
             break;
         }
         case kAllow: {
-            std::string why;
-            if (!o.allow.add(optarg, &why))
-                return stop(bad_usage(why.c_str(), nullptr));
+            std::string error;
+            if (!o.allow.add(optarg, &error))
+                return stop(bad_usage(error.c_str(), nullptr));
             break;
         }
         case kTimeSync:
@@ -349,11 +349,11 @@ bool resolve_mac(const Options &o, uint8_t mac[6], int *status) {
     }
     *status = 2;
     if (!o.iface.empty()) {
-        std::string why;
-        if (mac_from_iface(o.iface, mac, &why))
+        std::string error;
+        if (mac_from_iface(o.iface, mac, &error))
             return true;
         fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", o.iface.c_str(),
-                why.c_str());
+                error.c_str());
         fprintf(stderr, "gwcfgd: Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
         return false;
     }
@@ -368,9 +368,9 @@ bool resolve_mac(const Options &o, uint8_t mac[6], int *status) {
 bool load_profiles(const Options &o, Json::Value *profile, int *status) {
     for (const std::string &path : o.profile_paths) {
         Json::Value one;
-        std::string why;
-        if (!gwcfgd::load_profile(path, &one, &why)) {
-            fprintf(stderr, "gwcfgd: %s\n", why.c_str());
+        std::string error;
+        if (!gwcfgd::load_profile(path, &one, &error)) {
+            fprintf(stderr, "gwcfgd: %s\n", error.c_str());
             fprintf(stderr, "gwcfgd: Fix the file or start without --profile.\n");
             *status = 2;
             return false;
@@ -398,9 +398,9 @@ bool enter_state_dir(const Options &o, int *status) {
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
         return false;
     }
-    std::string why;
-    if (!gwcfgd::check_state_dir(shown_dir, &why) || !gwcfgd::lock_state_dir(shown_dir, &why)) {
-        fprintf(stderr, "gwcfgd: %s\n", why.c_str());
+    std::string error;
+    if (!gwcfgd::check_state_dir(shown_dir, &error) || !gwcfgd::lock_state_dir(shown_dir, &error)) {
+        fprintf(stderr, "gwcfgd: %s\n", error.c_str());
         return false;
     }
     return true;
@@ -408,15 +408,15 @@ bool enter_state_dir(const Options &o, int *status) {
 
 // Profiles that together break a rule of the forwarder are a start error,
 // but for a gateway that has a stored configuration, which they would not
-// touch: it stays reachable and says why in one line. False with *status
+// touch: it stays reachable and says error in one line. False with *status
 // the exit status after the messages.
 bool check_profiles(const Options &o, const Json::Value &profile, int *status) {
-    std::string why;
-    if (o.profile_paths.empty() || gwcfgd::check_profile(profile, &why))
+    std::string error;
+    if (o.profile_paths.empty() || gwcfgd::check_profile(profile, &error))
         return true;
     if (!gwcfgd::has_stored_configuration()) {
         fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
-                why.c_str());
+                error.c_str());
         fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
                         "shipped profiles: a region plan and site-defaults.json).\n");
         *status = 2;
@@ -424,7 +424,7 @@ bool check_profiles(const Options &o, const Json::Value &profile, int *status) {
     }
     fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
                     "while a configuration is stored: %s\n",
-            why.c_str());
+            error.c_str());
     return true;
 }
 

@@ -99,13 +99,13 @@ void set_fixed_ip_command(const std::string &command);
 // Whether the fixed settings can work, when networkmode 1 uses them: an
 // address that is not 0 nor the subnet's network or broadcast address, a
 // contiguous netmask, a gateway (0 for none) that is another address of the
-// subnet. False with *why naming the key.
-bool check_fixed_settings(const EqpConfig &eqp, std::string *why);
+// subnet. False with *error naming the key.
+bool check_fixed_settings(const EqpConfig &eqp, std::string *error);
 
 // Whether the file at path holds the configuration c: a JSON object with
 // the three sections, every value in it equal to the codec's JSON view of
-// c. False with *why naming the file and the first difference.
-bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why);
+// c. False with *error naming the file and the first difference.
+bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *error);
 
 // Reads a profile (JSON with the sections and keys of global_conf.json) and
 // checks its keys and values against the factory defaults. False with
@@ -164,9 +164,9 @@ gwblock::BlockContents live_configuration();
 
 // Installs next (revision included) as the live configuration, in the
 // update's one transaction: the block, global_conf.json (read back), the
-// fixed address when it changed, then the records. False with *why when a
+// fixed address when it changed, then the records. False with *error when a
 // step failed; every step before it is undone and nothing changed.
-bool install_configuration(const gwblock::BlockContents &next, std::string *why);
+bool install_configuration(const gwblock::BlockContents &next, std::string *error);
 
 // The networkmode of the live configuration.
 uint8_t live_networkmode();
