@@ -2,6 +2,8 @@
 // helper takes, the managed block of dhcpcd.conf and its atomic replace.
 #include "root_helper.h"
 
+#include "config_protocol.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,15 +47,14 @@ std::string format_ipv4(uint32_t a) {
            std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
+// A date text as TimeSync passes it on, the same characters, at most 64 of
+// them and not an option.
 bool is_time_text(const std::string &text) {
     if (text.empty() || text.size() > 64 || text[0] == '-')
         return false;
-    for (char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || strchr(" :-+/.,@", c) != nullptr;
-        if (!ok || c == '\0')
+    for (char c : text)
+        if (!gwproto::is_date_char(c))
             return false;
-    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 // can write, an inherited umask of 000, forged log lines, floods from
 // forged sources, sources outside the allow list.
 
+#include "config_protocol.h"
 #include "daemon_harness.h"
 
 #include <arpa/inet.h>
@@ -371,8 +372,8 @@ TEST(GwcfgdLog, CommandTextCannotForgeALine) {
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     for (const std::string text : {"\ngwcfgd: OK\n", "\x1b[2J\x1b[H"}) {
         uint8_t dgram[MESSAGE_COMMAND_LEN] = {};
-        memcpy(dgram + 34, d.mac(), 6);
-        memcpy(dgram + 40, text.data(), text.size());  // up to 12 bytes, no NUL needed
+        memcpy(dgram + gwproto::kCommandMacOffset, d.mac(), gwproto::kMacSize);
+        memcpy(dgram + gwproto::kCommandTextOffset, text.data(), text.size());  // up to 12 bytes, no NUL needed
         gwdtest::Udp udp;
         udp.Send("127.0.0.1", d.port(), dgram, sizeof dgram);
     }

@@ -20,6 +20,7 @@
 #include "cli.h"
 #include "command_line.h"
 #include "config_block.h"
+#include "config_protocol.h"
 #include "fleet.h"
 #include "gwcfg.h"
 #include "views.h"
@@ -909,15 +910,10 @@ int cmd_diff(const Invocation &inv, Io &io) {
 // ---------------------------------------------------------------------------
 // timesync, reboot, clear
 
-// The characters the gateway lets through to `date -s`: what a date text
-// needs, '@' for seconds since the epoch included.
+// A text the gateway lets through to `date -s` and that fits the argument
+// field: not empty, date characters only.
 bool date_text_ok(const std::string &t) {
-    if (t.empty() || t.size() > 19) return false;
-    for (unsigned char c : t)
-        if (!(isalnum(c) || c == ' ' || c == ':' || c == '-' || c == '/' || c == '.' || c == '+' || c == ',' ||
-              c == '@'))
-            return false;
-    return true;
+    return !t.empty() && t.size() <= gwproto::kArgumentTextMax && gwproto::is_date_text(t.c_str());
 }
 
 // Finds the gateways, then sends each one command that has no answer.
@@ -987,11 +983,11 @@ int cmd_timesync(const Invocation &inv, Io &io) {
                   "such as \"@1796641933\" or \"20261207 11:12:13\", or leave it out for the time now.\n";
         return gwcli::kExitUsage;
     }
-    return send_unanswered(inv, io, "TimeSync", text, "");
+    return send_unanswered(inv, io, gwproto::kCommandTimeSync, text, "");
 }
 
 int cmd_reboot(const Invocation &inv, Io &io) {
-    return send_unanswered(inv, io, "Reboot", "", "The gateway only logs Reboot: it does not restart.\n");
+    return send_unanswered(inv, io, gwproto::kCommandReboot, "", "The gateway only logs Reboot: it does not restart.\n");
 }
 
 int cmd_clear(const Invocation &inv, Io &io) {
@@ -1022,7 +1018,7 @@ int cmd_clear(const Invocation &inv, Io &io) {
             x.from = inv.reach.dest;
         }
         x.request.resize(MESSAGE_COMMAND_LEN);
-        gwblock::build_command(x.request.data(), mac.bytes, "ClrCfgBuf", "");
+        gwblock::build_command(x.request.data(), mac.bytes, gwproto::kCommandClear, "");
         x.repeat = true;
         x.await_ack = true;
         exchanges.push_back(std::move(x));
