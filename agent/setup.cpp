@@ -10,6 +10,7 @@
 // or send control sequences to a terminal.
 
 #include "agent.h"
+#include "agent_dprintf.h"
 #include "config_protocol.h"
 
 #include <arpa/inet.h>
@@ -20,7 +21,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,18 +39,6 @@ uint8_t search_format[SEARCH_FORMAT_LEN];
 namespace {
 
 using namespace gwproto;
-
-__attribute__((format(printf, 2, 3))) int DPRINTF(int level, const char *format, ...) {
-    if (level == 0)
-        return 0;
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    // vsnprintf cuts an over-long text at 1023 characters and terminates it.
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    return fprintf(stderr, "%s\n", buf);
-}
 
 uint32_t read_be32(const uint8_t *p) {
     uint32_t v;
