@@ -1,21 +1,26 @@
-/* Posts one restart request (message type 1) to the queue keyed by
- * ftok("/home/pi/fifo", 1), as any local account may: post_request TEXT. */
-#include <stdio.h>
-#include <string.h>
+// Posts one restart request (restart_request.h) to the respawner's queue, as
+// any local account may: post_request TEXT. The text goes as it is, so a
+// test can post malformed requests too.
 #include <sys/ipc.h>
 #include <sys/msg.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "restart_request.h"
 
 int main(int argc, char **argv) {
     struct {
         long mtype;
         char mtext[64];
-    } msg = {1, ""};
-    if (argc != 2 || strlen(argv[1]) > 50) {
-        fprintf(stderr, "usage: post_request TEXT (at most 50 bytes)\n");
+    } msg = {respawn::kRequestType, ""};
+    static_assert(sizeof msg.mtext > respawn::kMaxText, "request text");
+    if (argc != 2 || strlen(argv[1]) > respawn::kMaxText) {
+        fprintf(stderr, "usage: post_request TEXT (at most %zu bytes)\n", respawn::kMaxText);
         return 2;
     }
-    key_t key = ftok("/home/pi/fifo", 1);
-    int q = key == -1 ? -1 : msgget(key, 0);
+    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+    const int q = key == -1 ? -1 : msgget(key, 0);
     if (q < 0) {
         perror("post_request: no queue");
         return 1;
