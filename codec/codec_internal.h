@@ -59,9 +59,6 @@ inline bool printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 // Shortest "%g" text that reads back to the same float.
 std::string format_float(float f);
 
-// Decimal integer text: optional '-', digits, nothing else.
-bool parse_decimal(const std::string &text, int64_t *out);
-
 // ---------------------------------------------------------------------------
 // Value kinds (value_kinds.cpp): one row per kind.
 

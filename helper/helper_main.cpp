@@ -9,6 +9,7 @@
 //
 // The options name other files than /etc/dhcpcd.conf and date, for tests.
 #include "cli.h"
+#include "gwutil.h"
 #include "root_helper.h"
 
 #include <fcntl.h>
@@ -82,17 +83,9 @@ void answer(const std::string &text, int status) {
     if (!reply.empty() && reply.back() != '\n')
         reply += '\n';
     reply += "status " + std::to_string(status) + "\n";
-    const char *p = reply.data();
-    size_t left = reply.size();
-    while (left > 0) {
-        const ssize_t n = write(1, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // the caller is gone; the log line still says what happened
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // A failure means the caller is gone; the log line still says what
+    // happened.
+    (void)gwutil::write_all(1, reply);
 }
 
 // date -s TEXT, with no shell; its complaints go to the caller.
@@ -140,7 +133,7 @@ bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::str
     const std::string next = gwhelper::with_fixed_block(conf, fixed);
     if (next == conf)
         return true;
-    return gwhelper::replace_file(paths.dhcpcd_conf, next, why);
+    return gwutil::replace_file(paths.dhcpcd_conf, next, why);
 }
 
 std::string shown(const gwhelper::Words &words) {

@@ -23,6 +23,7 @@
 #include "config_protocol.h"
 #include "fleet.h"
 #include "gwcfg.h"
+#include "gwutil.h"
 #include "views.h"
 
 namespace gwcfg {
@@ -725,33 +726,6 @@ int cmd_apply(const Invocation &inv, Io &io) {
 // ---------------------------------------------------------------------------
 // backup, diff
 
-// Writes text to path through a temporary file in the same directory, so
-// that an existing backup is replaced whole or not at all.
-bool write_file_atomically(const std::string &path, const std::string &text, std::string *error) {
-    const std::string tmp = path + ".tmp." + std::to_string(getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = "cannot write " + tmp + ": " + strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    const bool ok = written == text.size() && fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool make_directory(const std::string &dir, std::string *error) {
     std::string partial;
     size_t start = 0;
@@ -805,7 +779,7 @@ int cmd_backup(const Invocation &inv, Io &io) {
         o.has_before = true;
         o.before = r.contents.revision;
         const std::string path = dir + "/" + backup_name(mac);
-        if (!write_file_atomically(path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
+        if (!gwutil::replace_file(path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
                                    &error)) {
             o.result = "failed";
             o.detail = error;
