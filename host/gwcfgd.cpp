@@ -113,30 +113,6 @@ const char *refuse_while_synchronised() {
     return "the clock is synchronised by NTP";
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Exactly six pairs of hexadecimal digits separated by ':'.
-bool parse_mac(const std::string &text, uint8_t mac[6]) {
-    if (text.size() != 17)
-        return false;
-    for (int i = 0; i < 6; ++i) {
-        const int hi = hex_digit(text[i * 3]);
-        const int lo = hex_digit(text[i * 3 + 1]);
-        if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':'))
-            return false;
-        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return true;
-}
-
 bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) {
     if (iface.empty() || iface.find('/') != std::string::npos || iface == "." || iface == "..") {
         *why = "not an interface name";
@@ -149,7 +125,7 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
         *why = "cannot read " + path;
         return false;
     }
-    if (!parse_mac(text, mac)) {
+    if (!gwblock::parse_mac(text, mac)) {
         *why = path + " does not hold a MAC address";
         return false;
     }
@@ -299,7 +275,7 @@ int main(int argc, char **argv) {
 
     uint8_t mac[6];
     if (!mac_text.empty()) {
-        if (!parse_mac(mac_text, mac))
+        if (!gwblock::parse_mac(mac_text, mac))
             return bad_usage("--mac wants XX:XX:XX:XX:XX:XX", mac_text.c_str());
     } else if (!iface.empty()) {
         std::string why;
