@@ -113,6 +113,12 @@ const char *refuse_while_synchronised() {
     return "the clock is synchronised by NTP";
 }
 
+// The colon form only ("02:00:00:00:00:01"), as --mac's help and sysfs
+// write it, read by the codec's parser.
+bool parse_mac(const std::string &text, uint8_t mac[6]) {
+    return text.size() > 2 && text[2] == ':' && gwblock::parse_mac(text, mac);
+}
+
 bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) {
     if (iface.empty() || iface.find('/') != std::string::npos || iface == "." || iface == "..") {
         *why = "not an interface name";
@@ -125,7 +131,7 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) 
         *why = "cannot read " + path;
         return false;
     }
-    if (!gwblock::parse_mac(text, mac)) {
+    if (!parse_mac(text, mac)) {
         *why = path + " does not hold a MAC address";
         return false;
     }
@@ -275,7 +281,7 @@ int main(int argc, char **argv) {
 
     uint8_t mac[6];
     if (!mac_text.empty()) {
-        if (!gwblock::parse_mac(mac_text, mac))
+        if (!parse_mac(mac_text, mac))
             return bad_usage("--mac wants XX:XX:XX:XX:XX:XX", mac_text.c_str());
     } else if (!iface.empty()) {
         std::string why;
