@@ -283,8 +283,8 @@ protected:
 };
 
 // A link planted where the stored block is written next is neither
-// followed nor renamed into place: the old fixed name is no longer used,
-// and the daemon's own name is refused when something stands there.
+// followed nor renamed into place: a plain gwcfgd.block.tmp is not used at
+// all, and the daemon's own name is refused when something stands there.
 TEST_F(GwcfgdFiles, PlantedLinkIsNeitherFollowedNorKept) {
     const std::string victim = elsewhere.file("victim");
     WriteFile(victim, "precious\n", 0644);
