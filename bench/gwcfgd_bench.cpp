@@ -207,7 +207,7 @@ ssize_t ClrCfgBufOnce() {
 void Prepare() {
     SetUpRecords();
     gwblock::build_discovery_request(g_request);
-    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac, search_format + 8);
+    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac, search_format + gwproto::kReplyBlockOffset);
     gwblock::build_command(g_command, g_eqpConfig.mac, gwproto::kCommandClear, "");
 }
 

@@ -11,14 +11,6 @@ namespace gwblock {
 
 namespace detail {
 
-std::string printf_string(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 std::string format_float(float f) {
     char buf[64];

@@ -1,4 +1,5 @@
-// gwutil.cpp - writing all of a buffer, replacing a file whole, numbers.
+// gwutil.cpp - writing all of a buffer, replacing a file whole, short
+// formatted texts, numbers.
 #include "gwutil.h"
 
 #include <fcntl.h>
@@ -6,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 
 namespace gwutil {
@@ -78,6 +81,15 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
         close(dfd);
     }
     return true;
+}
+
+std::string printf_string(const char *format, ...) {
+    char buf[256];
+    va_list ap;
+    va_start(ap, format);
+    vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    return buf;
 }
 
 bool parse_decimal(const std::string &text, uint64_t min, uint64_t max, uint64_t *out) {

@@ -1,5 +1,5 @@
 // gwutil.h - small helpers the project's programs share: writing all of a
-// buffer, replacing a file whole, reading numbers. Used by the root helper,
+// buffer, replacing a file whole, short formatted texts, reading numbers. Used by the root helper,
 // the tools (through gw::cli for the numbers) and the codec. The agent and
 // FPGA modules stay self-contained and do not use it. Internal: not
 // installed. Target gw::util.
@@ -26,6 +26,12 @@ inline bool write_all(int fd, const std::string &text) { return write_all(fd, te
 // rename, fsync of the directory. A missing file is created with mode
 // 0644. False with *error; the old file is then untouched.
 bool replace_file(const std::string &path, const std::string &text, std::string *error);
+
+// ---- text ----------------------------------------------------------------
+
+// The text printf writes for format and the arguments, cut at 255
+// characters (messages and log lines, never data).
+std::string printf_string(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // ---- numbers -------------------------------------------------------------
 // Each takes the whole text as the number and writes *out only on success.
