@@ -42,9 +42,7 @@ bool read_request(std::string *out, std::string *error) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long spent = gwutil::ms_since(start);
         pollfd p{0, POLLIN, 0};
         const int n = poll(&p, 1, static_cast<int>(kReadTimeoutMs - spent > 0 ? kReadTimeoutMs - spent : 0));
         if (n < 0 && errno == EINTR)

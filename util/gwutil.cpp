@@ -83,6 +83,12 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
     return true;
 }
 
+long ms_since(const timespec &start) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
 std::string printf_string(const char *format, ...) {
     char buf[256];
     va_list ap;

@@ -34,14 +34,7 @@ namespace {
 
 const char kMac[] = "02:00:5e:10:00:01";
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t m) : old_(umask(m)) {}
-    ~ScopedUmask() { umask(old_); }
-
-private:
-    mode_t old_;
-};
+using gwtest::ScopedUmask;
 
 mode_t ModeOf(const std::string &path) {
     struct stat st;

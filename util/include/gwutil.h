@@ -1,9 +1,12 @@
 // gwutil.h - small helpers the project's programs share: writing all of a
-// buffer, replacing a file whole, short formatted texts, reading numbers. Used by the root helper,
+// buffer, replacing a file whole, waiting on the monotonic clock, short
+// formatted texts, reading numbers. Used by the root helper,
 // the tools (through gw::cli for the numbers) and the codec. The agent and
 // FPGA modules stay self-contained and do not use it. Internal: not
 // installed. Target gw::util.
 #pragma once
+
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +29,12 @@ inline bool write_all(int fd, const std::string &text) { return write_all(fd, te
 // rename, fsync of the directory. A missing file is created with mode
 // 0644. False with *error; the old file is then untouched.
 bool replace_file(const std::string &path, const std::string &text, std::string *error);
+
+// ---- time ----------------------------------------------------------------
+
+// Milliseconds on CLOCK_MONOTONIC since start (read with clock_gettime),
+// for deadlines of loops that wait in poll().
+long ms_since(const timespec &start);
 
 // ---- text ----------------------------------------------------------------
 
