@@ -32,11 +32,13 @@ uint32_t crc32(const uint8_t *data, size_t len) {
 }
 
 void encode(const BlockContents &in, uint8_t out[kBlockSize]) {
+    const uint16_t version = in.version ? in.version : kVersion;
     memset(out, 0, kBlockSize);
     memcpy(out, kMagic, 4);
-    put_be16(out + 4, kVersion);
+    put_be16(out + 4, version);
     for (const KeyInfo &key : layout().keys)
-        kind_ops(key.kind).encode(member_ptr(in, key), key, out + key.block_offset);
+        if (key.since_version <= version)
+            kind_ops(key.kind).encode(member_ptr(in, key), key, out + key.block_offset);
     put_be32(out + kCrcOffset, crc32(out, kCrcOffset));
 }
 
@@ -47,9 +49,9 @@ bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error
         return false;
     }
     const uint16_t version = get_be16(in + 4);
-    if (version != kVersion) {
-        set_error(error, printf_string("unsupported block version %u (this build reads version %u)", version,
-                                       kVersion));
+    if (version < kOldestVersion || version > kVersion) {
+        set_error(error, printf_string("unsupported block version %u (this build reads versions %u to %u)",
+                                       version, kOldestVersion, kVersion));
         return false;
     }
     const uint32_t stored = get_be32(in + kCrcOffset);
@@ -61,10 +63,12 @@ bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error
     }
     const Layout &l = layout();
     BlockContents tmp{};
+    tmp.version = version;
     for (size_t i = 0; i < kCrcOffset; ++i) {
         const int16_t owner = l.owner[i];
         if (owner == Layout::kFixed) continue;
-        if (owner == Layout::kReserved) {
+        // A field that came with a later version is reserved in this one.
+        if (owner == Layout::kReserved || l.keys[static_cast<size_t>(owner)].since_version > version) {
             if (in[i] != 0) {
                 set_error(error, printf_string("reserved byte at offset %zu is 0x%02X, must be 0", i, in[i]));
                 return false;
@@ -84,6 +88,26 @@ bool validate(const BlockContents &in, std::string *error) {
     encode(in, block);
     BlockContents scratch;
     return decode(block, &scratch, error);
+}
+
+const char *change_state_word(uint8_t state) {
+    static const char *const kWords[kChangeStates] = {"not watched", "watching", "confirmed", "rolled back",
+                                                       "failed"};
+    return state < kChangeStates ? kWords[state] : "?";
+}
+
+std::string change_reason_text(const ChangeStatus &c) {
+    switch (static_cast<ChangeReason>(c.reason)) {
+    case ChangeReason::NoStart:
+        return printf_string("no forwarder started within %" PRIu32 " s", c.seconds);
+    case ChangeReason::Exited:
+        return printf_string("the forwarder exited %" PRIu32 " s after starting", c.seconds);
+    case ChangeReason::Operator:
+        return "confirmed with gwcfg confirm";
+    case ChangeReason::None:
+        break;
+    }
+    return "";
 }
 
 void apply_block(const BlockContents &from, EqpConfig *eqp, GatewayConfig *gw) {

@@ -1,6 +1,8 @@
 // datagrams.cpp - the datagrams that carry a block: discovery request and
 // reply, command, update, and the acknowledgement of ClrCfgBuf. Layouts in
 // config_protocol.h.
+#include <cinttypes>
+#include <cstdio>
 #include <cstring>
 
 #include "codec_internal.h"
@@ -39,6 +41,29 @@ bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], const
     put_be32(out + kServiceIpOffset, service_ip);
     put_be16(out + kServicePortOffset, service_port);
     put_be16(out + kServiceTypeOffset, service_type);
+    return true;
+}
+
+void build_confirm(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], uint32_t revision) {
+    char argument[16];
+    snprintf(argument, sizeof argument, "%" PRIu32, revision);
+    build_command(out, mac, kConfirmCommand, argument);  // both texts fit
+}
+
+bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32_t *revision) {
+    if (len != MESSAGE_COMMAND_LEN || memcmp(data + kCommandMacOffset, mac, kMacSize) != 0 ||
+        memcmp(data + kCommandTextOffset, kConfirmCommand, sizeof kConfirmCommand) != 0)
+        return false;
+    const char *arg = reinterpret_cast<const char *>(data + kArgumentOffset);
+    const size_t n = strnlen(arg, kArgumentField);
+    if (n == 0 || n > 10) return false;
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (arg[i] < '0' || arg[i] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(arg[i] - '0');
+    }
+    if (v > UINT32_MAX) return false;
+    *revision = static_cast<uint32_t>(v);
     return true;
 }
 

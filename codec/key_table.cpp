@@ -59,6 +59,7 @@ struct FieldRow {
     const char *unit;
     KeyRule rule;
     const char *meaning;
+    uint16_t since = 1;  // the first layout version with the field
 };
 
 struct GroupRow {
@@ -92,6 +93,13 @@ static_assert(kFwdBase == kTxLutBase + 16 * kTxLutSize, "tx_lut");
 
 constexpr size_t kEqp = offsetof(BlockContents, eqp);
 constexpr size_t kGw = offsetof(BlockContents, gw);
+constexpr size_t kChange = offsetof(BlockContents, change);
+
+// The last change: state and reason in header bytes 6 and 7, its revision
+// in bytes 12 to 15, its counts of seconds past the forwarder's settings.
+constexpr size_t kChangeStateOffset = 6;
+constexpr size_t kChangeRevisionOffset = 12;
+constexpr size_t kChangeSecondsOffset = 528;
 
 #define GW(m) offsetof(GatewayConfig, m)
 #define RADIO(m) offsetof(RadioConfig, m)
@@ -99,6 +107,7 @@ constexpr size_t kGw = offsetof(BlockContents, gw);
 #define TX(m) offsetof(TxGainEntry, m)
 #define FWD(m) offsetof(ForwarderSettings, m)
 #define EQP(m) offsetof(EqpConfig, m)
+#define CHG(m) offsetof(ChangeStatus, m)
 
 // ---------------------------------------------------------------------------
 // What the forwarder does with a value it cannot use (facts of basic_pkt_fwd
@@ -257,6 +266,24 @@ const FieldRow kDeviceInfo[] = {
      "live primary DNS server"},
     {"sec_dns", ValueKind::Ipv4, kEqpBase + 112, kEqp + EQP(sec_dns), 0, kNatural, Use::View, "", kNone,
      "live secondary DNS server"},
+    // The last change (version 2): in the header's reserved bytes, and two
+    // counts of seconds after the forwarder's settings.
+    {"change_state", ValueKind::U8, kChangeStateOffset, kChange + CHG(state), 0, carry(0, kChangeStates - 1),
+     Use::View, "", kNone,
+     "state of the last change: 0 not watched, 1 watching, 2 confirmed, 3 rolled back, 4 failed (rolled back, "
+     "and the configuration restored failed too)",
+     2},
+    {"change_reason", ValueKind::U8, kChangeStateOffset + 1, kChange + CHG(reason), 0,
+     carry(0, kChangeReasons - 1), Use::View, "", kNone,
+     "why: 0 none, 1 no forwarder started within the start timeout, 2 the forwarder exited within the window, 3 "
+     "confirmed with gwcfg confirm",
+     2},
+    {"change_revision", ValueKind::U32, kChangeRevisionOffset, kChange + CHG(revision), 0, kNatural, Use::View, "",
+     kNone, "revision of the last change: the one watched, or the one rolled back", 2},
+    {"change_seconds", ValueKind::U32, kChangeSecondsOffset, kChange + CHG(seconds), 0, kNatural, Use::View, "s",
+     kNone, "reason 1: the start timeout; reason 2: how long the forwarder ran", 2},
+    {"change_left", ValueKind::U32, kChangeSecondsOffset + 4, kChange + CHG(left), 0, kNatural, Use::View, "s",
+     kNone, "while a forwarder is watched: time until the verdict", 2},
 };
 
 #define FIELDS(rows) rows, sizeof rows / sizeof rows[0]
@@ -289,6 +316,7 @@ const GroupRow kGroups[] = {
 #undef TX
 #undef FWD
 #undef EQP
+#undef CHG
 
 // ---------------------------------------------------------------------------
 // Expansion
@@ -342,6 +370,7 @@ Layout build_layout() {
                 k.member_offset = g.member + static_cast<size_t>(i) * g.member_stride + row.member;
                 k.min = row.carry.set ? row.carry.min : ops.min;
                 k.max = row.carry.set ? row.carry.max : ops.max;
+                k.since_version = row.since;
                 k.pattern = group + "." + row.name;
                 k.index = n_at == std::string::npos ? -1 : i;
                 k.count = g.count;

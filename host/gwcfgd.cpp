@@ -76,7 +76,16 @@ void usage(FILE *out) {
             "  --restart-requests\n"
             "                 after each applied update, ask the respawner to\n"
             "                 restart the running basic_pkt_fwd, until one runs\n"
-            "                 that started after the newest global_conf.json\n"
+            "                 that started after the newest global_conf.json,\n"
+            "                 and watch it: a change that stops the forwarder is\n"
+            "                 rolled back\n"
+            "  --confirm-window SECONDS\n"
+            "                 how long the forwarder that starts with a change\n"
+            "                 must run for the change to be confirmed (default\n"
+            "                 %u; 0: changes are not watched)\n"
+            "  --start-timeout SECONDS\n"
+            "                 how long a forwarder may take to start with a change\n"
+            "                 (default %u)\n"
             "  --fixed-ip-command CMD\n"
             "                 apply the fixed settings with \"CMD set ADDR/PREFIX\n"
             "                 GATEWAY\" (networkmode 1) or \"CMD clear\" with the\n"
@@ -98,7 +107,8 @@ void usage(FILE *out) {
             "                 unsynchronised (only while NTP does not keep it)\n"
             "  --help         show this text\n"
             "  --version      print the version\n",
-            kDefaultPort, gwcfgd::kBlockFile, d[0].per_source, d[0].total, d[1].per_source,
+            kDefaultPort, gwcfgd::kBlockFile, gwcfgd::kDefaultWindowSeconds,
+            gwcfgd::kDefaultStartTimeoutSeconds, d[0].per_source, d[0].total, d[1].per_source,
             d[1].total, d[2].per_source, d[2].total, d[3].per_source, d[3].total);
 }
 
@@ -187,8 +197,22 @@ int main(int argc, char **argv) {
     std::string mac_text, iface, state_dir, conf_dir, fixed_ip_command;
     std::vector<std::string> profile_paths;
     bool restart_requests = false;
+    long window_s = gwcfgd::kDefaultWindowSeconds;
+    long start_timeout_s = gwcfgd::kDefaultStartTimeoutSeconds;
 
-    enum { kStateDir = 256, kProfile, kRestart, kRate, kLimit, kAllow, kTimeSync, kConfDir, kFixedIp };
+    enum {
+        kStateDir = 256,
+        kProfile,
+        kRestart,
+        kRate,
+        kLimit,
+        kAllow,
+        kTimeSync,
+        kConfDir,
+        kFixedIp,
+        kWindow,
+        kStartTimeout
+    };
     static const option longopts[] = {
         {"bind", required_argument, nullptr, 'b'},
         {"port", required_argument, nullptr, 'p'},
@@ -203,6 +227,8 @@ int main(int argc, char **argv) {
         {"timesync", required_argument, nullptr, kTimeSync},
         {"conf-dir", required_argument, nullptr, kConfDir},
         {"fixed-ip-command", required_argument, nullptr, kFixedIp},
+        {"confirm-window", required_argument, nullptr, kWindow},
+        {"start-timeout", required_argument, nullptr, kStartTimeout},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
@@ -237,6 +263,14 @@ int main(int argc, char **argv) {
             break;
         case kFixedIp:
             fixed_ip_command = optarg;
+            break;
+        case kWindow:
+            if (!parse_count(optarg, 86400, &window_s))
+                return bad_usage("--confirm-window wants seconds from 0 to 86400", optarg);
+            break;
+        case kStartTimeout:
+            if (!parse_count(optarg, 3600, &start_timeout_s) || start_timeout_s < 1)
+                return bad_usage("--start-timeout wants seconds from 1 to 3600", optarg);
             break;
         case kRate: {
             long rate = 0;
@@ -300,6 +334,7 @@ int main(int argc, char **argv) {
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(restart_requests);
     gwcfgd::set_fixed_ip_command(fixed_ip_command);
+    gwcfgd::set_watch_times(static_cast<unsigned>(window_s), static_cast<unsigned>(start_timeout_s));
     if (!conf_dir.empty()) {
         // Absolute, so that it holds after the change to the state directory.
         char *real = realpath(conf_dir.c_str(), nullptr);
@@ -405,6 +440,8 @@ int main(int argc, char **argv) {
 
     InitSystemConfig();
     gwcfgd::start(profile_paths.empty() ? nullptr : &profile);
+    if (restart_requests)
+        gwcfgd::watch_start();
 
     static gwcfgd::Admission admission(limits, allow);
     fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
@@ -421,7 +458,8 @@ int main(int argc, char **argv) {
         pollfd p{fd, POLLIN, 0};
         int n = poll(&p, 1,
                      flusher.poll_timeout_ms(gwcfgd::monotonic_ns(),
-                                             gwcfgd::restart_poll_timeout_ms(1000)));
+                                             gwcfgd::restart_poll_timeout_ms(
+                                                 gwcfgd::watch_active() ? 250 : 1000)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -432,6 +470,7 @@ int main(int argc, char **argv) {
         if (n > 0 && (p.revents & POLLIN))
             gwcfgd::serve_ready(fd, &admission);
         gwcfgd::restart_tick(gwcfgd::monotonic_ns());
+        gwcfgd::watch_tick();
         flusher.tick(gwcfgd::monotonic_ns());
     }
     close(fd);

@@ -11,6 +11,8 @@
 //   gwcfgd_guard.cpp    the state directory's lock and permissions, the
 //                       process that holds the port
 //   gwcfgd_restart.cpp  restart requests to the respawner's message queue
+//   gwcfgd_watch.cpp    safe apply: the forwarder watched after a change,
+//                       the previous configuration restored when it fails
 //   gwcfgd_serve.cpp    the allow list and rate limits, and the loop body that
 //                       hands each ready datagram to process_client_event
 //
@@ -120,6 +122,27 @@ bool prepare_block(const uint8_t *block, std::string *error);
 bool commit_block(std::string *error);
 void drop_prepared_block();
 
+// The same for any file of the state directory: replace_file writes len
+// bytes to "<name>.tmp.<pid>" (created new, never through a link), fsyncs
+// it, renames it over name and fsyncs the directory. False with *error
+// (name untouched, the temporary file removed). start() removes what a
+// killed daemon left of the temporary files of kBlockFile, kWatchFile and
+// kPreviousBlockFile.
+bool replace_file(const char *name, const uint8_t *data, size_t len, std::string *error);
+
+// The live configuration: the records, the revision; the change status is
+// left zero (the watch's).
+gwblock::BlockContents live_configuration();
+
+// Installs next (revision included) as the live configuration, in the
+// update's one transaction: the block, global_conf.json (read back), the
+// fixed address when it changed, then the records. False with *why when a
+// step failed; every step before it is undone and nothing changed.
+bool install_configuration(const gwblock::BlockContents &next, std::string *why);
+
+// The networkmode of the live configuration.
+uint8_t live_networkmode();
+
 // ---------------------------------------------------------------------------
 // The audit trail (gwcfgd_history.cpp)
 
@@ -209,8 +232,8 @@ struct Forwarder {
     unsigned long long start_ticks;
 };
 
-// Every running basic_pkt_fwd (by /proc/<pid>/comm; zombies left out), in
-// pid order.
+// Every running basic_pkt_fwd (by /proc/<pid>/comm; zombies and processes
+// whose parent is a basic_pkt_fwd left out), in pid order.
 std::vector<Forwarder> list_forwarders(const char *proc_root = "/proc");
 
 // The pid of the running basic_pkt_fwd, found through /proc/<pid>/comm
@@ -227,10 +250,19 @@ int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size)
 // Posts the restart request for the running forwarder to the queue keyed by
 // ftok("/home/pi/fifo", 1), without ever blocking, and from now on watches
 // for a forwarder that started after this call (the newest global_conf.json
-// is complete when it is made). When no forwarder runs, or the queue cannot
-// be reached, one log line says so and nothing is posted. True when a
-// request was posted.
-bool post_restart_request(uint8_t networkmode);
+// is complete when it is made). When no forwarder runs: with start_if_none
+// (a change of this daemon stopped it), a request that names kNoSuchPid,
+// on which the respawner starts a forwarder when none runs; otherwise one
+// log line says so and nothing is posted. When the queue cannot be reached,
+// one log line says so. True when a request was posted.
+bool post_restart_request(uint8_t networkmode, bool start_if_none = false);
+
+// One above the highest pid Linux hands out (PID_MAX_LIMIT): a process the
+// respawner never finds.
+constexpr int kNoSuchPid = 4194304;
+
+// Stops watching for a fresh forwarder (the change's watch gave up on it).
+void restart_stop_watching();
 
 // Between datagrams: while an update waits for a fresh forwarder, posts a
 // request for a forwarder that started before the newest file (once per
@@ -245,6 +277,58 @@ void probe_later(uint64_t now_ns);
 // How long poll may block: idle_ms, or 250 ms while the watch or the
 // probes are due.
 int restart_poll_timeout_ms(int idle_ms);
+
+// ---------------------------------------------------------------------------
+// Safe apply (gwcfgd_watch.cpp)
+//
+// After an applied update has asked for a restart, the forwarder is watched:
+// the change is confirmed once a forwarder that started after it has run
+// for the confirmation window; it fails when none started within the start
+// timeout or the new one exited before the window was over. A failed change
+// is rolled back: the configuration of the last good revision, kept in
+// kPreviousBlockFile until a verdict, is installed as a new revision and
+// the forwarder restarted with it; when that fails too, it is kept and
+// nothing more is tried. What is watched is kept in kWatchFile, so a daemon
+// that is restarted meanwhile resumes the watch.
+
+// In the state directory: the watch, and the configuration to return to.
+constexpr const char kWatchFile[] = "gwcfgd.watch";
+constexpr const char kPreviousBlockFile[] = "gwcfgd.block.previous";
+
+// --confirm-window (0: changes are not watched) and --start-timeout, in
+// seconds.
+constexpr unsigned kDefaultWindowSeconds = 60;
+constexpr unsigned kDefaultStartTimeoutSeconds = 20;
+void set_watch_times(unsigned window_s, unsigned start_timeout_s);
+
+// At start, after start(): reads kWatchFile; resumes a watch that a
+// stopped daemon left (from now on; a forwarder of this boot that started
+// after the change and still runs keeps its window), and drops what does
+// not match the stored configuration.
+void watch_start();
+
+// Before an update's transaction: whether the change will be watched
+// (changes are watched, and a forwarder runs or a change of this daemon
+// stopped it). When it will be and no watch is under way, before (the
+// configuration the update replaces) is kept as the one to return to.
+bool watch_prepare(const gwblock::BlockContents &before);
+
+// After an update's transaction: records the change (revision) as watched
+// from now on, or as not watched.
+void watch_applied(bool watched, uint32_t revision);
+
+// Between datagrams: judges the forwarder; confirms, rolls back or gives up.
+void watch_tick();
+
+// A Confirm command for revision from source ("A.B.C.D:port"): ends the
+// window of that revision's watch; any other revision is ignored (logged).
+void watch_confirm(uint32_t revision, const std::string &source);
+
+// The change status discovery carries now.
+gwblock::ChangeStatus change_status();
+
+// Whether a watch is under way (poll then wakes often).
+bool watch_active();
 
 // ---------------------------------------------------------------------------
 // Serving (gwcfgd_serve.cpp)

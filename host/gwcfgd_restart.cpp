@@ -79,12 +79,13 @@ bool comm_is_forwarder(const char *proc_root, const char *entry) {
     return strcmp(comm, kForwarder) == 0;
 }
 
-// The start time (clock ticks after boot, field 22) and the state letter of
-// /proc/<entry>/stat; false when it cannot be read (or no stat file, as in
-// a test's tree: start 0, running).
-bool stat_of(const char *proc_root, const char *entry, unsigned long long *start, char *state) {
+// The start time (clock ticks after boot, field 22), the state letter and
+// the parent's pid of /proc/<entry>/stat; false when it cannot be read (or
+// no stat file, as in a test's tree: start 0, running, no parent).
+bool stat_of(const char *proc_root, const char *entry, unsigned long long *start, char *state, int *ppid) {
     *start = 0;
     *state = 'S';
+    *ppid = 0;
     char path[PATH_MAX];
     snprintf(path, sizeof path, "%s/%s/stat", proc_root, entry);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -101,6 +102,7 @@ bool stat_of(const char *proc_root, const char *entry, unsigned long long *start
         return false;
     *state = p[2];
     p += 2;  // at the state: field 3
+    *ppid = atoi(p + 2);
     for (int field = 3; field < 22; ++field) {
         p = strchr(p, ' ');
         if (!p)
@@ -130,6 +132,7 @@ struct Watch {
 
 std::vector<Forwarder> list_forwarders(const char *proc_root) {
     std::vector<Forwarder> out;
+    std::vector<int> parents;
     DIR *dir = opendir(proc_root);
     if (!dir)
         return out;
@@ -139,12 +142,27 @@ std::vector<Forwarder> list_forwarders(const char *proc_root) {
             continue;
         Forwarder f{pid, 0};
         char state;
-        if (!stat_of(proc_root, e->d_name, &f.start_ticks, &state) || state == 'Z' ||
+        int ppid;
+        if (!stat_of(proc_root, e->d_name, &f.start_ticks, &state, &ppid) || state == 'Z' ||
             state == 'X')
             continue;
         out.push_back(f);
+        parents.push_back(ppid);
     }
     closedir(dir);
+    // A process a forwarder forked (a helper, the leak checker of a
+    // sanitizer build as it exits) carries the name too, but is part of
+    // that forwarder, not one of its own: taken for a fresh forwarder, its
+    // short life would pass for a forwarder that exited.
+    std::vector<Forwarder> own;
+    for (size_t i = 0; i < out.size(); ++i) {
+        bool child = false;
+        for (const Forwarder &f : out)
+            child = child || f.pid == parents[i];
+        if (!child)
+            own.push_back(out[i]);
+    }
+    out.swap(own);
     std::sort(out.begin(), out.end(),
               [](const Forwarder &a, const Forwarder &b) { return a.pid < b.pid; });
     return out;
@@ -205,10 +223,18 @@ bool post_for(int pid, uint8_t networkmode) {
 
 }  // namespace
 
-bool post_restart_request(uint8_t networkmode) {
+bool post_restart_request(uint8_t networkmode, bool start_if_none) {
     g_watch.written = boot_ticks_now();
     g_watch.networkmode = networkmode;
     const int pid = find_forwarder_pid();
+    if (pid <= 0 && start_if_none) {
+        // The forwarder a change of this daemon stopped has no pid to name:
+        // one that no process has makes the respawner start a forwarder,
+        // as it does when none runs.
+        log_line("%s is not running; asking the respawner to start one", kForwarder);
+        g_watch.active = true;
+        return post_for(kNoSuchPid, networkmode);
+    }
     if (pid <= 0) {
         log_line("no restart request: %s is not running", kForwarder);
         // A restart asked for earlier may be under way: its forwarder is
@@ -220,6 +246,8 @@ bool post_restart_request(uint8_t networkmode) {
     g_watch.active = true;
     return post_for(pid, networkmode);
 }
+
+void restart_stop_watching() { g_watch.active = false; }
 
 void restart_tick(uint64_t now_ns) {
     if (g_watch.probing) {

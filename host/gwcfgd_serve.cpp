@@ -336,11 +336,24 @@ int serve_ready(int fd, Admission *admission, int budget) {
             ++taken;
             continue;
         }
+        // A Confirm command is the handler's to log and the watch's to act
+        // on: read before the handler takes the datagram.
+        uint32_t confirmed = 0;
+        bool confirm = false;
+        if (kind == Kind::Command) {
+            uint8_t command[MESSAGE_COMMAND_LEN];
+            const ssize_t n = recv(fd, command, sizeof command, MSG_PEEK | MSG_DONTWAIT);
+            confirm = n == static_cast<ssize_t>(sizeof command) &&
+                      gwblock::parse_confirm(command, sizeof command, g_eqpConfig.mac, &confirmed);
+        }
         g_have_source = true;
         g_source_addr = from.sin_addr.s_addr;
         g_source_port = ntohs(from.sin_port);
         process_client_event(fd);
         g_have_source = false;
+        if (confirm)
+            watch_confirm(confirmed, std::string(dotted(from.sin_addr.s_addr)) + ":" +
+                                         std::to_string(ntohs(from.sin_port)));
         if (admission)
             admission->charge(kind, monotonic_ns() - start_ns);
         ++taken;

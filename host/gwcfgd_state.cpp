@@ -63,7 +63,7 @@ std::string conf_path() {
 }
 
 gwblock::BlockContents live_contents() {
-    gwblock::BlockContents bc;
+    gwblock::BlockContents bc{};
     bc.eqp = g_eqpConfig;
     bc.gw = g_Gatewayconfig;
     bc.revision = g_revision;
@@ -85,10 +85,51 @@ bool write_all(int fd, const uint8_t *data, size_t len) {
     return true;
 }
 
-// The stored block's next version, between prepare_block and commit_block:
-// one name per process.
-std::string prepared_block_name() {
-    return std::string(kBlockTempPrefix) + "." + std::to_string(getpid());
+// A file's next version, between prepare_file and commit_file: one name per
+// process ("gwcfgd.block.tmp.<pid>").
+std::string prepared_name(const char *name) {
+    return std::string(name) + ".tmp." + std::to_string(getpid());
+}
+
+bool prepare_file(const char *name, const uint8_t *data, size_t len, std::string *error) {
+    // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
+    // stands there, a planted link included, instead of writing through it.
+    const std::string temp = prepared_name(name);
+    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        *error = "cannot create " + temp + ": " + strerror(errno);
+        return false;
+    }
+    if (!write_all(fd, data, len) || fsync(fd) != 0) {
+        *error = "cannot write " + temp + ": " + strerror(errno);
+        close(fd);
+        unlink(temp.c_str());
+        return false;
+    }
+    if (close(fd) != 0) {
+        *error = "cannot write " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void drop_prepared_file(const char *name) { unlink(prepared_name(name).c_str()); }
+
+bool commit_file(const char *name, std::string *error) {
+    const std::string temp = prepared_name(name);
+    if (rename(temp.c_str(), name) != 0) {
+        *error = "cannot rename " + temp + ": " + strerror(errno);
+        unlink(temp.c_str());
+        return false;
+    }
+    // The rename itself must reach the disk before the change counts.
+    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+    return true;
 }
 
 // "gwcfgd.block.corrupt-20261207T091503Z", or with ".1", ".2", ... behind
@@ -149,6 +190,8 @@ void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_
 // the state directory guarantees that no other daemon is writing them.
 void remove_stale_temp_files() {
     remove_temp_entries(".", kBlockTempPrefix, true);
+    remove_temp_entries(".", (std::string(kWatchFile) + ".tmp").c_str(), true);
+    remove_temp_entries(".", (std::string(kPreviousBlockFile) + ".tmp").c_str(), true);
     remove_temp_entries(".", GLOBAL_CONF_TEMP_PREFIX, false);
     // global_conf.json is replaced in its own directory (the forwarder's,
     // or that of the file a link names), and its temporary files lie there.
@@ -312,6 +355,51 @@ bool apply_fixed_ip(const EqpConfig &eqp, std::string *why) {
     return true;
 }
 
+// One transaction: every step is undone when a later one fails, and the
+// records change last, so what the daemon answers, what it starts with next
+// time and what the forwarder reads never disagree.
+bool install(const gwblock::BlockContents &before, const gwblock::BlockContents &next, std::string *why) {
+    uint8_t encoded[gwblock::kBlockSize];
+    gwblock::encode(next, encoded);
+    std::string fault, undo_fault;
+    if (!prepare_block(encoded, &fault)) {
+        *why = fault;
+        return false;
+    }
+    if (!write_conf(next, &fault)) {
+        drop_prepared_block();
+        if (!write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        *why = "global_conf.json not written: " + fault;
+        return false;
+    }
+    // Applied with the first update after start, then whenever it changes.
+    const bool fixed_changed =
+        !g_fixed_ip_command.empty() && fixed_ip_arguments(next.eqp) != g_fixed_ip_applied;
+    if (fixed_changed && !apply_fixed_ip(next.eqp, &fault)) {
+        drop_prepared_block();
+        if (!write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        *why = "fixed address not applied: " + fault;
+        return false;
+    }
+    if (!commit_block(&fault)) {
+        drop_prepared_block();
+        if (!write_conf(before, &undo_fault))
+            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
+        if (fixed_changed && !apply_fixed_ip(before.eqp, &undo_fault))
+            log_line("fixed address could not be restored either: %s", undo_fault.c_str());
+        *why = fault;
+        return false;
+    }
+    if (fixed_changed)
+        g_fixed_ip_applied = fixed_ip_arguments(next.eqp);
+    g_eqpConfig = next.eqp;
+    g_Gatewayconfig = next.gw;
+    g_revision = next.revision;
+    return true;
+}
+
 }  // namespace
 
 bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why) {
@@ -460,44 +548,23 @@ bool store_block(const uint8_t *block, std::string *error) {
 }
 
 bool prepare_block(const uint8_t *block, std::string *error) {
-    // One name per process; O_EXCL with O_NOFOLLOW refuses whatever already
-    // stands there, a planted link included, instead of writing through it.
-    const std::string temp = prepared_block_name();
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = "cannot create " + temp + ": " + strerror(errno);
-        return false;
-    }
-    if (!write_all(fd, block, gwblock::kBlockSize) || fsync(fd) != 0) {
-        *error = "cannot write " + temp + ": " + strerror(errno);
-        close(fd);
-        unlink(temp.c_str());
-        return false;
-    }
-    if (close(fd) != 0) {
-        *error = "cannot write " + temp + ": " + strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return prepare_file(kBlockFile, block, gwblock::kBlockSize, error);
 }
 
-void drop_prepared_block() { unlink(prepared_block_name().c_str()); }
+void drop_prepared_block() { drop_prepared_file(kBlockFile); }
 
-bool commit_block(std::string *error) {
-    const std::string temp = prepared_block_name();
-    if (rename(temp.c_str(), kBlockFile) != 0) {
-        *error = "cannot rename " + temp + ": " + strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    // The rename itself must reach the disk before the update counts.
-    int dir = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
-    return true;
+bool commit_block(std::string *error) { return commit_file(kBlockFile, error); }
+
+bool replace_file(const char *name, const uint8_t *data, size_t len, std::string *error) {
+    return prepare_file(name, data, len, error) && commit_file(name, error);
+}
+
+gwblock::BlockContents live_configuration() { return live_contents(); }
+
+uint8_t live_networkmode() { return g_eqpConfig.networkmode; }
+
+bool install_configuration(const gwblock::BlockContents &next, std::string *why) {
+    return install(live_contents(), next, why);
 }
 
 void start(const Json::Value *profile) {
@@ -600,14 +667,24 @@ extern "C" int getDeviceConfig(uint8_t *block) {
     static EqpConfig encoded_eqp;
     static GatewayConfig encoded_gw;
     static uint32_t encoded_revision;
+    static gwblock::ChangeStatus encoded_change;
     static bool valid = false;
-    if (!valid || encoded_revision != gwcfgd::g_revision ||
+    const gwblock::ChangeStatus change = gwcfgd::change_status();
+    const auto same_change = [&] {
+        return encoded_change.state == change.state && encoded_change.reason == change.reason &&
+               encoded_change.revision == change.revision && encoded_change.seconds == change.seconds &&
+               encoded_change.left == change.left;
+    };
+    if (!valid || encoded_revision != gwcfgd::g_revision || !same_change() ||
         memcmp(&encoded_eqp, &g_eqpConfig, sizeof g_eqpConfig) != 0 ||
         memcmp(&encoded_gw, &g_Gatewayconfig, sizeof g_Gatewayconfig) != 0) {
         memcpy(&encoded_eqp, &g_eqpConfig, sizeof g_eqpConfig);
         memcpy(&encoded_gw, &g_Gatewayconfig, sizeof g_Gatewayconfig);
         encoded_revision = gwcfgd::g_revision;
-        gwblock::encode(gwcfgd::live_contents(), encoded);
+        encoded_change = change;
+        gwblock::BlockContents live = gwcfgd::live_contents();
+        live.change = change;
+        gwblock::encode(live, encoded);
         valid = true;
     }
     memcpy(block, encoded, sizeof encoded);
@@ -654,49 +731,20 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &fault))
         return refuse(fault);
 
-    // One transaction: every step is undone when a later one fails, and the
-    // records change last, so what the daemon answers, what it starts with
-    // next time and what the forwarder reads never disagree.
-    uint8_t encoded[gwblock::kBlockSize];
-    gwblock::encode(next, encoded);
-    if (!gwcfgd::prepare_block(encoded, &fault))
+    // The configuration it replaces is kept before anything changes, while
+    // the change may still have to be undone.
+    const bool watched = gwcfgd::g_restart_requests && gwcfgd::watch_prepare(before);
+    if (!gwcfgd::install(before, next, &fault))
         return refuse(fault);
-    std::string undo_fault;
-    if (!gwcfgd::write_conf(next, &fault)) {
-        gwcfgd::drop_prepared_block();
-        if (!gwcfgd::write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        return refuse("global_conf.json not written: " + fault);
-    }
-    // Applied with the first update after start, then whenever it changes.
-    const bool fixed_changed = !gwcfgd::g_fixed_ip_command.empty() &&
-                               gwcfgd::fixed_ip_arguments(next.eqp) != gwcfgd::g_fixed_ip_applied;
-    if (fixed_changed && !gwcfgd::apply_fixed_ip(next.eqp, &fault)) {
-        gwcfgd::drop_prepared_block();
-        if (!gwcfgd::write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        return refuse("fixed address not applied: " + fault);
-    }
-    if (!gwcfgd::commit_block(&fault)) {
-        gwcfgd::drop_prepared_block();
-        if (!gwcfgd::write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        if (fixed_changed && !gwcfgd::apply_fixed_ip(before.eqp, &undo_fault))
-            log_line("fixed address could not be restored either: %s", undo_fault.c_str());
-        return refuse(fault);
-    }
-    if (fixed_changed)
-        gwcfgd::g_fixed_ip_applied = gwcfgd::fixed_ip_arguments(next.eqp);
     char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
-    g_eqpConfig = next.eqp;
-    g_Gatewayconfig = next.gw;
-    gwcfgd::g_revision = next.revision;
     log_line("update applied: revision %u; changed: %s", next.revision, changes);
     gwcfgd::record(HistoryEvent::Applied, current, next.revision,
                    std::string("changed: ") + changes);
 
-    if (gwcfgd::g_restart_requests)
-        gwcfgd::post_restart_request(g_eqpConfig.networkmode);
+    if (gwcfgd::g_restart_requests) {
+        gwcfgd::watch_applied(watched, next.revision);
+        gwcfgd::post_restart_request(g_eqpConfig.networkmode, watched);
+    }
     return 0;
 }

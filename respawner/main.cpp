@@ -2,6 +2,7 @@
 // the named process, renews the DHCP lease of eth0 and relaunches the packet
 // forwarder. No options (but --help and --version), no configuration file;
 // runs until killed.
+#include <dirent.h>
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -53,6 +54,36 @@ int pidfd_signal(int pidfd, int sig) {
     errno = ENOSYS;
     return -1;
 #endif
+}
+
+// Whether a basic_pkt_fwd that has not ended runs: /proc/<pid>/stat of
+// every process this account may see.
+bool any_forwarder_runs() {
+    DIR *dir = opendir("/proc");
+    if (!dir)
+        return true;  // unknown: taken as running, so nothing is started
+    bool found = false;
+    while (const dirent *e = readdir(dir)) {
+        if (found || e->d_name[0] < '1' || e->d_name[0] > '9')
+            continue;
+        char path[300];
+        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE *f = fopen(path, "re");
+        if (!f)
+            continue;
+        char buf[512];
+        const size_t n = fread(buf, 1, sizeof buf - 1, f);
+        fclose(f);
+        buf[n] = '\0';
+        const char *open = strchr(buf, '(');
+        const char *close = strrchr(buf, ')');
+        if (!open || !close || close < open || close[1] != ' ')
+            continue;
+        const std::string name(open + 1, close);
+        found = name == respawn::kForwarderName && close[2] != 'Z' && close[2] != 'X';
+    }
+    closedir(dir);
+    return found;
 }
 
 }  // namespace
@@ -130,6 +161,7 @@ int main(int argc, char **argv) {
         }
         return 0;
     };
+    ops.forwarder_runs = any_forwarder_runs;
     ops.kill = [](pid_t pid, int sig) {
         if (g_checked_pidfd < 0 || g_checked_pid != pid)
             return ::kill(pid, sig);

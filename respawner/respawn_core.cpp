@@ -76,27 +76,38 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     // and a request must not be able to stop anything else.
     std::string name;
     char state = '?';
-    if (ops.process(req.pid, &name, &state) != 0) {
-        int err = errno;
-        ops.print(printf_string("no process %d to stop (%s); nothing restarted\n",
-                         static_cast<int>(req.pid), strerror(err)));
-        return false;
-    }
-    if (name != kForwarderName) {
-        ops.print(printf_string("process %d is \"%s\", not %s; nothing restarted\n",
-                         static_cast<int>(req.pid), Printable(name).c_str(), kForwarderName));
-        return false;
-    }
-    if (state == 'Z' || state == 'X') {
-        ops.print(printf_string("%s %d has already ended; nothing restarted\n", kForwarderName,
+    const bool found = ops.process(req.pid, &name, &state) == 0;
+    const int err = errno;
+    // A request for a process that is gone while no forwarder runs at all
+    // (one that exited at start, say) starts one: nothing to stop, and no
+    // second forwarder to fear.
+    const bool gone = found ? name == kForwarderName && (state == 'Z' || state == 'X')
+                            : err == ENOENT || err == ESRCH;
+    if (gone && ops.forwarder_runs && !ops.forwarder_runs()) {
+        ops.print(printf_string("no %s runs (process %d is gone); starting one\n", kForwarderName,
                          static_cast<int>(req.pid)));
-        return false;
-    }
-    if (ops.kill(req.pid, SIGQUIT) != 0) {
-        int err = errno;
-        ops.print(printf_string("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
-                         static_cast<int>(req.pid), strerror(err)));
-        return false;
+    } else {
+        if (!found) {
+            ops.print(printf_string("no process %d to stop (%s); nothing restarted\n",
+                             static_cast<int>(req.pid), strerror(err)));
+            return false;
+        }
+        if (name != kForwarderName) {
+            ops.print(printf_string("process %d is \"%s\", not %s; nothing restarted\n",
+                             static_cast<int>(req.pid), Printable(name).c_str(), kForwarderName));
+            return false;
+        }
+        if (state == 'Z' || state == 'X') {
+            ops.print(printf_string("%s %d has already ended; nothing restarted\n", kForwarderName,
+                             static_cast<int>(req.pid)));
+            return false;
+        }
+        if (ops.kill(req.pid, SIGQUIT) != 0) {
+            int kill_err = errno;
+            ops.print(printf_string("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
+                             static_cast<int>(req.pid), strerror(kill_err)));
+            return false;
+        }
     }
     ops.shell(kDhcpRelease);
     ops.sleep(kRenewPause);

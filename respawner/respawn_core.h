@@ -40,6 +40,9 @@ struct RespawnOps {
     // them ("basic_pkt_fwd", 'S'); -1 with errno when there is no such
     // process or it cannot be read.
     std::function<int(pid_t pid, std::string *name, char *state)> process;
+    // Whether any basic_pkt_fwd runs (zombies aside). Not set: taken as
+    // yes, so a request for a process that is gone starts nothing.
+    std::function<bool()> forwarder_runs;
     std::function<int(pid_t pid, int sig)> kill;
     std::function<int(const char *command)> shell;
     std::function<void(unsigned seconds)> sleep;
@@ -57,11 +60,15 @@ std::string Printable(const std::string &text);
 // Prints the request lines and, for a well-formed request that names a
 // running basic_pkt_fwd, runs the sequence: SIGQUIT to the process, release
 // the lease, one second, rebind, change to the forwarder's directory, launch
-// the forwarder, confirmation line. A malformed request, a process that is
-// not a running basic_pkt_fwd (gone, a zombie, another program) and a kill
-// that fails are logged, and nothing more is signalled or run: a relaunch
-// would leave two forwarders running. Returns true when the forwarder was
-// launched.
+// the forwarder, confirmation line. A request that names a process that is
+// gone (no such process, or a forwarder that has ended) while no
+// basic_pkt_fwd runs at all runs the same sequence without the signal: the
+// forwarder is started (what the configuration daemon asks for after a
+// change stopped it). A malformed request, a process that is not a running
+// basic_pkt_fwd (gone while a forwarder runs, a zombie, another program) and
+// a kill that fails are logged, and nothing more is signalled or run: a
+// relaunch would leave two forwarders running. Returns true when the
+// forwarder was launched.
 bool HandleRequest(const RespawnOps &ops, const std::string &text);
 
 // Waits for the next request of type 1 and returns its text. *queue is the

@@ -117,7 +117,7 @@ step "start respawner, gwcfgd (EU868 plan and site defaults, restart requests) a
 for s in ipaddr.sh gateway.sh dns.sh; do cp "$root/scripts/site/$s" "$state/"; done
 IFACE=lo "$gwcfgd" --bind 127.0.0.1 --port $port --mac $mac --state-dir "$state" \
     --profile "$root/packaging/profiles/eu868.json" \
-    --profile "$root/packaging/profiles/site-defaults.json" --restart-requests \
+    --profile "$root/packaging/profiles/site-defaults.json" --restart-requests --confirm-window 5 \
     > "$work/gwcfgd.out" 2> "$work/gwcfgd.log" &
 "$respawner" > "$work/respawner.log" 2>&1 &
 wait_for "$work/gwcfgd.log" "gwcfgd: serving"
@@ -136,16 +136,16 @@ step "global_conf.json before"
 conf_excerpt
 cp "$state/global_conf.json" "$work/before.json"
 
-step "3. set a new network server and device name"
+step "3. set a new network server and device name (the gateway watches the forwarder with it for 5 s)"
 run "$gwcfg" set $mac gateway_conf.server_address=eu1.cloud.thethings.network \
-    serverIP_conf.server_name=roof-north --to 127.0.0.1 --timeout 500
+    serverIP_conf.server_name=roof-north --to 127.0.0.1 --timeout 2000
 wait_for "$work/gwcfgd.log" "restart request"
 
 step "global_conf.json changed"
 diff -u "$work/before.json" "$state/global_conf.json" | tail -n +3 || true
 
 step "gwcfgd's log of the update"
-grep -E '^gwcfgd: (update|restart|no restart)' "$work/gwcfgd.log"
+grep -E '^gwcfgd: (update|restart|no restart|watching|revision|basic_pkt_fwd)' "$work/gwcfgd.log"
 
 step "the respawner restarts the forwarder"
 wait_for "$work/respawner.log" "OK to restart"

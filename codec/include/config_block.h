@@ -48,9 +48,44 @@ constexpr uint16_t kDefaultPort = 48321;
 
 constexpr size_t kBlockSize = UPDATE_PAYLOAD_SIZE;  // 1024
 constexpr uint8_t kMagic[4] = {'G', 'W', 'C', 'B'};
-constexpr uint16_t kVersion = 1;
+// The layout version encode() writes by default, and the oldest one decode()
+// reads. Version 2 carries the state of the gateway's last change in bytes
+// that version 1 reserves (zero); a version 1 block reads as one whose last
+// change is not watched.
+constexpr uint16_t kVersion = 2;
+constexpr uint16_t kOldestVersion = 1;
 constexpr size_t kRevisionOffset = 8;
 constexpr size_t kCrcOffset = kBlockSize - 4;
+
+// The state of the gateway's last change, as its daemon judges it after
+// the forwarder was restarted with it (docs/gwcfgd.md, "Safe apply"). The
+// numbers are the block's.
+enum class ChangeState : uint8_t {
+    None = 0,        // not watched (no restart, no forwarder ran, or an older daemon)
+    Watching = 1,    // the forwarder is watched; the verdict is due in `left` seconds
+    Confirmed = 2,   // a forwarder started with it and ran for the whole window
+    RolledBack = 3,  // it stopped the forwarder; the configuration before it was restored
+    Failed = 4,      // rolled back, and the restored configuration failed too: kept, no more tries
+};
+constexpr uint8_t kChangeStates = 5;
+
+enum class ChangeReason : uint8_t {
+    None = 0,
+    NoStart = 1,   // no forwarder started within the start timeout (`seconds`)
+    Exited = 2,    // the forwarder exited `seconds` after starting, within the window
+    Operator = 3,  // confirmed early by a Confirm command (gwcfg confirm)
+};
+constexpr uint8_t kChangeReasons = 4;
+
+// What the block says of the last change. Read-only: a gateway never takes
+// it from a received block.
+struct ChangeStatus {
+    uint32_t revision;  // the change: the watched one, or the one rolled back
+    uint32_t seconds;   // NoStart: the start timeout; Exited: how long the forwarder ran
+    uint32_t left;      // while a forwarder is watched: seconds until the verdict
+    uint8_t state;      // ChangeState
+    uint8_t reason;     // ChangeReason
+};
 
 // The gateway's configuration as one block carries it. Members the block
 // does not carry (host_flag, host_reserved, spare, net_reserved*, the
@@ -60,7 +95,21 @@ struct BlockContents {
     EqpConfig eqp;
     GatewayConfig gw;
     uint32_t revision;
+    ChangeStatus change;
+    // The layout version: the one decode() read; the one encode() writes (0:
+    // kVersion). A tool sends a gateway back the version it read, so a
+    // gateway of an older version takes its update.
+    uint16_t version;
 };
+
+// "not watched", "watching", "confirmed", "rolled back", "failed"; "?" for a
+// number no version defines.
+const char *change_state_word(uint8_t state);
+
+// Why, in words, as the daemon's log and the tool say it: "no forwarder
+// started within 20 s", "the forwarder exited 3 s after starting",
+// "confirmed with gwcfg confirm"; "" without a reason.
+std::string change_reason_text(const ChangeStatus &c);
 
 // ---------------------------------------------------------------------------
 // Block codec
@@ -69,20 +118,22 @@ struct BlockContents {
 // final xor 0xFFFFFFFF: the zlib crc32). crc32("123456789") == 0xCBF43926.
 uint32_t crc32(const uint8_t *data, size_t len);
 
-// Fills all 1024 bytes of out. Texts are copied up to their terminator (at
-// most the array size less one characters) and padded with zero bytes, so
-// equal records give equal blocks. Values are written as they stand: a
-// record holding a value decode() refuses (radio index 2, say) gives a block
-// that decode() refuses with the same key named.
+// Fills all 1024 bytes of out, in layout version in.version (kVersion when
+// 0; a version 1 block leaves the change status out, zero). Texts are copied
+// up to their terminator (at most the array size less one characters) and
+// padded with zero bytes, so equal records give equal blocks. Values are
+// written as they stand: a record holding a value decode() refuses (radio
+// index 2, say) gives a block that decode() refuses with the same key named.
 void encode(const BlockContents &in, uint8_t out[kBlockSize]);
 
 // Validates the layout and, only when the whole block is sound, fills *out
-// (value-initialised first). On failure *out is untouched and *error, when
-// not null, names the first fault, e.g. "bad CRC (stored 0x..., computed
-// 0x...)" or "gateway_conf.server_address: text not terminated". Checks, in
-// this order: magic, version, CRC, then every field and reserved byte in
-// offset order. The forwarder's rules are not checked here: see
-// check_rules().
+// (value-initialised first; version set to the block's). On failure *out is
+// untouched and *error, when not null, names the first fault, e.g. "bad CRC
+// (stored 0x..., computed 0x...)" or "gateway_conf.server_address: text not
+// terminated". Checks, in this order: magic, version (kOldestVersion to
+// kVersion), CRC, then every field and reserved byte in offset order (in a
+// version 1 block, the bytes of the change status are reserved). The
+// forwarder's rules are not checked here: see check_rules().
 bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error);
 
 // True when encode(in) decodes; *error names the first fault otherwise.
@@ -110,6 +161,17 @@ bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6],
                    const char *command, const char *argument,
                    uint32_t service_ip = 0, uint16_t service_port = 0,
                    uint16_t service_type = 0);
+
+// The command that ends a gateway's confirmation window early: command text
+// "Confirm", argument the revision being confirmed in decimal, so that a
+// late or stale Confirm cannot confirm another change. The handler only
+// logs it; the daemon acts on it before (docs/gwcfgd.md).
+constexpr char kConfirmCommand[] = "Confirm";
+void build_confirm(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], uint32_t revision);
+
+// Whether data is an 80-byte Confirm command for mac with a revision (1 to
+// 10 decimal digits that fit 32 bits): true and *revision.
+bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32_t *revision);
 
 // An update datagram: the MAC address and the block, every other byte zero.
 void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6],
@@ -174,6 +236,7 @@ struct KeyInfo {
     size_t size;           // bytes in the block (array size for texts)
     size_t member_offset;  // where the member starts in BlockContents
     int64_t min, max;      // what the block may carry, for integer kinds
+    uint16_t since_version;  // the first layout version with the field (reserved before)
 
     // The key's row of the table. A row stands for `count` keys that differ
     // only in an index N ("radio_N", "chan_multiSF_N", "tx_lut_N").

@@ -59,7 +59,7 @@ TEST(BlockLayout, HeaderFieldsAndCrcWhereDocumented) {
     Block blk = Encode(b);
     EXPECT_EQ(std::string(blk.begin(), blk.begin() + 4), "GWCB");
     EXPECT_EQ(blk[4], 0);
-    EXPECT_EQ(blk[5], 1);  // version 1, big-endian
+    EXPECT_EQ(blk[5], 2);  // version 2, big-endian
     EXPECT_EQ(Be32(blk, 8), 0x01020304u);
     EXPECT_EQ(Be32(blk, 1020), crc32(blk.data(), 1020));
     // A few fields at their documented offsets, big-endian.
@@ -162,10 +162,23 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"Magic", [](Block &b) { b[0] = 'X'; }, true,
                   "bad magic 58 57 43 42 (a configuration block starts with \"GWCB\")"},
-        FaultCase{"Version", [](Block &b) { b[5] = 2; }, true,
-                  "unsupported block version 2 (this build reads version 1)"},
-        FaultCase{"HeaderReserved", [](Block &b) { b[6] = 1; }, true,
+        FaultCase{"Version", [](Block &b) { b[5] = 3; }, true,
+                  "unsupported block version 3 (this build reads versions 1 to 2)"},
+        FaultCase{"VersionZero", [](Block &b) { b[5] = 0; }, true,
+                  "unsupported block version 0 (this build reads versions 1 to 2)"},
+        // Version 1 reserves what version 2 says of the last change.
+        FaultCase{"HeaderReservedInVersion1", [](Block &b) { b[5] = 1; b[6] = 1; }, true,
                   "reserved byte at offset 6 is 0x01, must be 0"},
+        FaultCase{"ChangeRevisionReservedInVersion1", [](Block &b) { b[5] = 1; b[14] = 8; }, true,
+                  "reserved byte at offset 14 is 0x08, must be 0"},
+        FaultCase{"ChangeSecondsReservedInVersion1", [](Block &b) { b[5] = 1; b[531] = 3; }, true,
+                  "reserved byte at offset 531 is 0x03, must be 0"},
+        FaultCase{"ChangeState", [](Block &b) { b[6] = 5; }, true,
+                  "device_info.change_state: value 5 out of range 0..4"},
+        FaultCase{"ChangeReason", [](Block &b) { b[7] = 4; }, true,
+                  "device_info.change_reason: value 4 out of range 0..3"},
+        FaultCase{"AfterTheChangeSeconds", [](Block &b) { b[536] = 1; }, true,
+                  "reserved byte at offset 536 is 0x01, must be 0"},
         FaultCase{"RadioReserved", [](Block &b) { b[148 + 22] = 0x80; }, true,
                   "reserved byte at offset 170 is 0x80, must be 0"},
         FaultCase{"TailReserved", [](Block &b) { b[1019] = 0xFF; }, true,
@@ -196,6 +209,64 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   true, "device_info.vendor: text not terminated"}),
     [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+
+// The last change: header bytes 6 (state), 7 (reason), 12 to 15 (its
+// revision), then its seconds at 528 and 532, all read-only.
+TEST(BlockLayout, ChangeStatusWhereDocumented) {
+    BlockContents b = SampleContents();
+    b.change = ChangeStatus{8, 3, 41, static_cast<uint8_t>(ChangeState::RolledBack),
+                            static_cast<uint8_t>(ChangeReason::Exited)};
+    Block blk = Encode(b);
+    EXPECT_EQ(blk[6], 3);
+    EXPECT_EQ(blk[7], 2);
+    EXPECT_EQ(Be32(blk, 12), 8u);
+    EXPECT_EQ(Be32(blk, 528), 3u);
+    EXPECT_EQ(Be32(blk, 532), 41u);
+    BlockContents out;
+    std::string err;
+    ASSERT_TRUE(decode(blk.data(), &out, &err)) << err;
+    EXPECT_EQ(out.version, 2);
+    EXPECT_EQ(out.change.state, 3);
+    EXPECT_EQ(out.change.seconds, 3u);
+    EXPECT_EQ(change_reason_text(out.change), "the forwarder exited 3 s after starting");
+    EXPECT_STREQ(change_state_word(out.change.state), "rolled back");
+    for (const char *key : {"device_info.change_state", "device_info.change_reason", "device_info.change_revision",
+                            "device_info.change_seconds", "device_info.change_left"}) {
+        ASSERT_NE(find_key(key), nullptr) << key;
+        EXPECT_FALSE(find_key(key)->writable) << key;
+        EXPECT_EQ(find_key(key)->since_version, 2) << key;
+    }
+    // A gateway never takes it from an update.
+    BlockContents live = SampleContents();
+    apply_block(out, &live.eqp, &live.gw);
+    EXPECT_EQ(live.change.state, 0);
+}
+
+// A tool of this version reads a gateway of layout version 1 (nothing said
+// of the last change) and sends it back a version 1 block.
+TEST(BlockCodec, ReadsAndWritesVersion1) {
+    BlockContents b = SampleContents();
+    b.version = 1;
+    b.change.state = static_cast<uint8_t>(ChangeState::Watching);  // left out of a version 1 block
+    b.change.revision = 9;
+    Block v1 = Encode(b);
+    EXPECT_EQ(v1[5], 1);
+    EXPECT_EQ(v1[6], 0);
+    EXPECT_EQ(Be32(v1, 12), 0u);
+    BlockContents out;
+    std::string err;
+    ASSERT_TRUE(decode(v1.data(), &out, &err)) << err;
+    EXPECT_EQ(out.version, 1);
+    EXPECT_EQ(out.change.state, 0);
+    EXPECT_EQ(Encode(out), v1);
+    // The same configuration in version 2 differs in the version only.
+    out.version = 0;
+    Block v2 = Encode(out);
+    EXPECT_EQ(v2[5], 2);
+    v2[5] = 1;
+    Reseal(v2);
+    EXPECT_EQ(v2, v1);
+}
 
 TEST(BlockCodec, CrcFaultNamesBothValues) {
     Block blk = Encode(SampleContents());
@@ -282,6 +353,30 @@ TEST(Datagrams, CommandFieldsAtTheirOffsets) {
     EXPECT_FALSE(build_command(other, kMac, "TimeSync", "20261207 11:12:13 UT"));
     EXPECT_EQ(other[0], 0xEE);
     EXPECT_TRUE(build_command(other, kMac, "ClrCfgBuf12", "2026120711:12:13 UT"));
+}
+
+// Confirm names the revision it confirms; anything else is no Confirm.
+TEST(Datagrams, ConfirmCarriesTheRevision) {
+    uint8_t cmd[MESSAGE_COMMAND_LEN];
+    build_confirm(cmd, kMac, 4294967295u);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&cmd[40])), "Confirm");
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(&cmd[52])), "4294967295");
+    uint32_t rev = 0;
+    EXPECT_TRUE(parse_confirm(cmd, sizeof cmd, kMac, &rev));
+    EXPECT_EQ(rev, 4294967295u);
+
+    const uint8_t other_mac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x56};
+    EXPECT_FALSE(parse_confirm(cmd, sizeof cmd, other_mac, &rev));
+    EXPECT_FALSE(parse_confirm(cmd, sizeof cmd - 1, kMac, &rev));
+    struct Bad {
+        const char *command, *argument;
+    };
+    for (const Bad &bad : {Bad{"Confirm", ""}, Bad{"Confirm", "4294967296"}, Bad{"Confirm", "12a"},
+                           Bad{"Confirm", "-1"}, Bad{"Confirm", " 7"}, Bad{"confirm", "7"}, Bad{"Confirmed", "7"},
+                           Bad{"Reboot", "7"}}) {
+        ASSERT_TRUE(build_command(cmd, kMac, bad.command, bad.argument));
+        EXPECT_FALSE(parse_confirm(cmd, sizeof cmd, kMac, &rev)) << bad.command << " " << bad.argument;
+    }
 }
 
 TEST(Datagrams, UpdateCarriesMacAndBlock) {

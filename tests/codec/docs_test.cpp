@@ -82,7 +82,7 @@ std::string LayoutMarkdown() {
     };
     std::vector<Row> rows = {
         {0, "0", "4", "bytes", "—", "—", "magic \"GWCB\" (`47 57 43 42`)"},
-        {4, "4", "2", "u16", "—", "—", "layout version, 1"},
+        {4, "4", "2", "u16", "—", "—", "layout version, " + std::to_string(kVersion)},
         {kCrcOffset, std::to_string(kCrcOffset), "4", "u32", "—", "—", "CRC-32 of bytes 0 to 1019"},
     };
     std::vector<bool> covered(kBlockSize, false);

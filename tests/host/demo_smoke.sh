@@ -18,7 +18,7 @@ if [ $status -ne 0 ]; then
 fi
 for want in \
     "02:00:00:00:00:01  127.0.0.1  DeviceName12345" \
-    "stored as revision 1, global_conf.json rewritten" \
+    "stored as revision 1, global_conf.json rewritten; confirmed: the forwarder has run it for the whole window" \
     '+      "server_address" : "eu1.cloud.thethings.network",' \
     "gwcfgd: restart request posted: dhcp mode:" \
     "OK to restart basic_pkt_fwd service...." \

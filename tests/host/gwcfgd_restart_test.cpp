@@ -73,6 +73,33 @@ INSTANTIATE_TEST_SUITE_P(
                  2147483647}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// A process a forwarder forked carries its name but is no forwarder of its
+// own (as the leak checker of a sanitizer build while the forwarder exits);
+// a zombie is none either.
+TEST(Forwarders, LeaveOutTheChildrenOfAForwarderAndZombies) {
+    TempDir proc;
+    // pid comm state ppid start
+    const struct {
+        const char *pid, *state, *ppid, *start;
+    } entries[] = {{"100", "S", "1", "5000"}, {"105", "R", "100", "7000"}, {"200", "S", "1", "6000"},
+                   {"300", "Z", "1", "6500"}};
+    for (const auto &e : entries) {
+        mkdir(proc.file(e.pid).c_str(), 0755);
+        WriteFile(proc.file(std::string(e.pid) + "/comm"), "basic_pkt_fwd\n");
+        std::string stat = std::string(e.pid) + " (basic_pkt_fwd) " + e.state + " " + e.ppid;
+        for (int field = 5; field < 22; ++field)
+            stat += " 0";
+        stat += std::string(" ") + e.start + " 0 0\n";
+        WriteFile(proc.file(std::string(e.pid) + "/stat"), stat);
+    }
+    const std::vector<gwcfgd::Forwarder> all = gwcfgd::list_forwarders(proc.path().c_str());
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0].pid, 100);
+    EXPECT_EQ(all[0].start_ticks, 5000u);
+    EXPECT_EQ(all[1].pid, 200);
+    EXPECT_EQ(all[1].start_ticks, 6000u);
+}
+
 TEST(RestartRequestText, NamesTheModeAndThePid) {
     char text[64];
     EXPECT_EQ(gwcfgd::format_restart_request(1, 1234, text, sizeof text), 16);

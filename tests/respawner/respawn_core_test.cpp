@@ -55,6 +55,9 @@ public:
         int err;
     };
     std::map<pid_t, Proc> procs;
+    // Whether a basic_pkt_fwd runs, as the scan of /proc says; -1: the
+    // service gives no scan.
+    int forwarder_runs = -1;
     Events events;
 
     respawn::RespawnOps ops() {
@@ -81,6 +84,11 @@ public:
             *state = p->second.state;
             return 0;
         };
+        if (forwarder_runs >= 0)
+            o.forwarder_runs = [this]() {
+                events.push_back("scan");
+                return forwarder_runs != 0;
+            };
         o.kill = [this](pid_t pid, int sig) {
             events.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
             if (kill_errno) {
@@ -364,6 +372,59 @@ INSTANTIATE_TEST_SUITE_P(
         TargetCase{"EndedMeanwhile", {"basic_pkt_fwd", 'R', 0}, ESRCH,
                    "cannot stop basic_pkt_fwd 1234: No such process; nothing restarted"}),
     [](const testing::TestParamInfo<TargetCase> &info) { return std::string(info.param.name); });
+
+// A request for a process that is gone starts the forwarder when none runs
+// at all: the configuration daemon asks so after a change stopped it (a
+// forwarder that exited at start leaves no pid to name). With a forwarder
+// running, or a process that is there (another program), nothing happens.
+struct StartCase {
+    const char *name;
+    FakeSystem::Proc proc;
+    int forwarder_runs;
+    const char *log;  // the line after "proc 1234"; null: the sequence without the signal
+};
+
+void PrintTo(const StartCase &c, std::ostream *os) { *os << c.name; }
+
+class StartWhenNoneRunsTest : public testing::TestWithParam<StartCase> {};
+
+TEST_P(StartWhenNoneRunsTest, StartsOnlyWhenTheNamedProcessIsGoneAndNoneRuns) {
+    const StartCase &c = GetParam();
+    FakeSystem sys;
+    sys.procs[1234] = c.proc;
+    sys.forwarder_runs = c.forwarder_runs;
+    const bool launched = respawn::HandleRequest(sys.ops(), "dhcp mode:1234");
+    Events want = {"out from respawner: dhcp mode:1234", "out pid:1234", "out rev_msg:dhcp mode",
+                   "proc 1234"};
+    const bool gone = c.proc.err || c.proc.state == 'Z';
+    if (gone && c.proc.err != EACCES)
+        want.push_back("scan");
+    if (!c.log) {
+        Events seq = Sequence("dhcp mode:1234", "dhcp mode", "1234");
+        want.push_back("out no basic_pkt_fwd runs (process 1234 is gone); starting one");
+        want.insert(want.end(), seq.begin() + 5, seq.end());  // from the lease on
+    } else {
+        want.push_back(std::string("out ") + c.log);
+    }
+    EXPECT_EQ(sys.events, want);
+    EXPECT_EQ(launched, c.log == nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, StartWhenNoneRunsTest,
+    testing::Values(
+        StartCase{"NoSuchProcess", {"", 'S', ESRCH}, 0, nullptr},
+        StartCase{"NoStatFile", {"", 'S', ENOENT}, 0, nullptr},
+        StartCase{"AnEndedForwarder", {"basic_pkt_fwd", 'Z', 0}, 0, nullptr},
+        StartCase{"GoneWhileAnotherRuns", {"", 'S', ESRCH}, 1,
+                  "no process 1234 to stop (No such process); nothing restarted"},
+        StartCase{"EndedWhileAnotherRuns", {"basic_pkt_fwd", 'Z', 0}, 1,
+                  "basic_pkt_fwd 1234 has already ended; nothing restarted"},
+        StartCase{"NotOursToSee", {"", 'S', EACCES}, 0,
+                  "no process 1234 to stop (Permission denied); nothing restarted"},
+        StartCase{"AnotherProgram", {"gwcfgd", 'S', 0}, 0,
+                  "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"}),
+    [](const testing::TestParamInfo<StartCase> &info) { return std::string(info.param.name); });
 
 // Bytes from the queue reach the log as printable ASCII only: a request
 // cannot forge a line of the service or send terminal controls.

@@ -4,6 +4,9 @@
 #   1. boot state: a forwarder runs with the current configuration, as pi;
 #   2. discover and set from the LAN side with gwcfg: the forwarder that ran
 #      is stopped, exactly one runs, started after the new file;
+#      the tool waits until the gateway confirmed the change; a change the
+#      forwarder cannot run with is rolled back by the gateway, the tool
+#      exits 1 with the reason, and the configuration before it runs again;
 #   3. a burst of updates ends with exactly one forwarder on the newest file;
 #   4. networkmode 1 puts the fixed address on eth0 through the real dhcpcd,
 #      discovery shows it; networkmode 0 returns to the lease;
@@ -116,6 +119,9 @@ tb_copy_in "$TB_WORK/gwcfg.deb" /tmp/gwcfg.deb
 tb_exec dpkg -i /tmp/gwagent.deb /tmp/gwcfg.deb >"$TB_WORK/dpkg.log" 2>&1 ||
     { cat "$TB_WORK/dpkg.log"; fatal "dpkg -i"; }
 check "the sudoers drop-in parses" tb_exec visudo -cq
+# A short confirmation window keeps the road's run time modest; the
+# daemon takes it at the boot below.
+tb_exec sed -i 's/^GWCFGD_OPTS="/GWCFGD_OPTS="--confirm-window 5 /' /etc/default/gwcfgd
 check "no unit failed" test -z "$(tb_exec systemctl --failed --plain --no-legend)"
 
 # ---- 1. boot state ------------------------------------------------------------
@@ -159,7 +165,12 @@ shows_live_ip() { # waits up to $2 s until discovery through $1 shows live ip $1
 check "discovery shows the lease as the live address" shows_live_ip "${lease%/*}" 35
 old=$(forwarders | awk '{print $1}')
 # A fresh install's first update: the profiles' networkmode 0 stays.
-check "gwcfg set (server) succeeds" gw set $mac gateway_conf.server_address=road-1.example.net
+set_confirmed() {
+    gw set $mac gateway_conf.server_address=road-1.example.net >"$TB_WORK/set.out" 2>&1 &&
+        grep -q "confirmed: the forwarder has run it for the whole window" "$TB_WORK/set.out" ||
+        { sed 's/^/  /' "$TB_WORK/set.out" >&2; return 1; }
+}
+check "gwcfg set (server) succeeds once the gateway confirmed it" set_confirmed
 check "the forwarder that ran is stopped, one runs the new file" wait_one_forwarder_on 30 road-1.example.net
 check "  ... it is another process" test "$(forwarders | awk '{print $1}')" != "$old"
 stopped_by_sigquit() { tb_standin_lines | grep -q "stopped pid=$1 signal=3"; }
@@ -168,6 +179,23 @@ check "  ... and eth0 keeps its lease: no fixed address on a fresh install" \
     not tb_exec grep -q gwagent /etc/dhcpcd.conf
 sleep 3
 check "  ... after the restart's dhcpcd -k/-n, eth0 has a lease again" has_lease 30
+
+# A server that the stand-in cannot run with (as the real forwarder with a
+# name that does not resolve): the gateway rolls the change back by itself.
+rolled_back() {
+    gw set $mac gateway_conf.server_address=crash.example.net >"$TB_WORK/crash.out" 2>&1
+    local status=$?
+    grep -q "rolled back revision [0-9]* to the configuration before it" "$TB_WORK/crash.out" &&
+        [ "$status" -eq 1 ] || { echo "  exit $status:" >&2; sed 's/^/  /' "$TB_WORK/crash.out" >&2; return 1; }
+}
+check "a change that stops the forwarder: gwcfg set exits 1, the gateway rolled it back" rolled_back
+check "  ... one forwarder runs the configuration before it again" wait_one_forwarder_on 40 road-1.example.net
+check "  ... gwcfgd logged the rollback" \
+    tb_exec sh -c "journalctl -u gwcfgd -o cat | grep -q '^gwcfgd: rolled back revision [0-9]* to the configuration of revision '"
+check "  ... the history records it" tb_exec grep -q ' rolled-back ' /var/lib/gwagent/gwcfgd.history
+says_rolled_back() { gw show $mac 2>&1 | grep -q '^last change  *rolled back (revision'; }
+check "  ... gwcfg show says so" says_rolled_back
+check "  ... eth0 has a lease again" has_lease 30
 
 # ---- 3. a burst -------------------------------------------------------------------
 # Faster than the restarts they cause, so that requests overlap: from the
@@ -179,7 +207,7 @@ burst_sets() {
     local n ok=0
     for n in 1 2 3 4 5; do
         if tb_exec gwcfg set $mac gateway_conf.server_address=burst-$n.example.net --to 127.0.0.1 \
-            --timeout 1500 >"$TB_WORK/burst.out" 2>&1; then
+            --timeout 1500 --no-wait >"$TB_WORK/burst.out" 2>&1; then
             ok=$((ok + 1))
         else
             sed 's/^/  /' "$TB_WORK/burst.out"

@@ -1,12 +1,19 @@
-/* A stand-in for the packet forwarder basic_pkt_fwd in the test bed: at
- * start it reads ./global_conf.json as the real one does and writes one
- * record line to standard output (the journal), then runs until SIGQUIT,
- * SIGINT or SIGTERM, which it records too:
+/* A stand-in for the packet forwarder basic_pkt_fwd in the test bed and the
+ * daemon's tests: at start it reads ./global_conf.json as the real one does
+ * and writes one record line to standard output (the journal), then runs
+ * until SIGQUIT, SIGINT or SIGTERM, which it records too:
  *
  *   basic_pkt_fwd stand-in: started pid=P uid=U groups=G,... start=TICKS server_address=S
  *   basic_pkt_fwd stand-in: stopped pid=P signal=N
  *
- * TICKS is the start time of /proc/self/stat (clock ticks after boot). */
+ * TICKS is the start time of /proc/self/stat (clock ticks after boot).
+ *
+ * A server_address that contains "crash" stands for a configuration the
+ * real forwarder cannot run with (a server that does not resolve, a radio
+ * plan the HAL refuses): the stand-in exits with status 1 at start, or,
+ * when the address also contains "late", after one second.
+ *
+ *   basic_pkt_fwd stand-in: exiting pid=P: cannot run with server_address=S */
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -69,6 +76,14 @@ int main(void) {
     printf("basic_pkt_fwd stand-in: started pid=%d uid=%u groups=%s start=%llu server_address=%s\n",
            (int)getpid(), (unsigned)getuid(), glist, start_ticks(), server);
     fflush(stdout);
+    if (strstr(server, "crash")) {
+        if (strstr(server, "late"))
+            sleep(1);
+        printf("basic_pkt_fwd stand-in: exiting pid=%d: cannot run with server_address=%s\n",
+               (int)getpid(), server);
+        fflush(stdout);
+        return 1;
+    }
     while (!stop_signal)
         pause();
     printf("basic_pkt_fwd stand-in: stopped pid=%d signal=%d\n", (int)getpid(), (int)stop_signal);

@@ -39,6 +39,9 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptForce, "--force", nullptr, false,
      "send even when nothing changes, when several gateways answer for a MAC\n"
      "address, or when a backup is of another gateway"},
+    {kOptNoWait, "--no-wait", nullptr, false,
+     "return once the gateway stored the change, without waiting for its\n"
+     "verdict on the forwarder"},
     {kOptHelp, "--help", nullptr, false, "this text"},
 };
 
@@ -264,6 +267,9 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             break;
         case kOptForce:
             inv->force = true;
+            break;
+        case kOptNoWait:
+            inv->no_wait = true;
             break;
         case kOptTo:
             if (!parse_to(value, inv, &port_in_to, &error)) return usage_error(io.err, v.name, error);

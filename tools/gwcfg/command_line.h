@@ -30,7 +30,8 @@ enum Option : uint32_t {
     kOptOnly = 1u << 8,
     kOptDryRun = 1u << 9,
     kOptForce = 1u << 10,
-    kOptHelp = 1u << 11,
+    kOptNoWait = 1u << 11,
+    kOptHelp = 1u << 12,
 };
 
 // The options of every verb that speaks to gateways.
@@ -86,7 +87,7 @@ struct Invocation {
     std::vector<std::string> rest;  // the arguments after the targets (for Pair: both)
     Reach reach;
     size_t expect = 0;
-    bool json = false, keys = false, dry_run = false, force = false;
+    bool json = false, keys = false, dry_run = false, force = false, no_wait = false;
     std::vector<std::string> only;
     uint32_t given = 0;  // options given, one bit each
 };

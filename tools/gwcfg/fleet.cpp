@@ -365,7 +365,8 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
          ": no answer of the configuration protocol");
 }
 
-void Session::run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each) {
+void Session::run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each,
+                  const std::function<void()> &tick) {
     std::vector<Exchange> &all = *exchanges;
     uint8_t probe[SEARCH_COMMAND_LEN];
     gwblock::build_discovery_request(probe);
@@ -422,6 +423,10 @@ void Session::run(std::vector<Exchange> *exchanges, const std::function<void(con
             wake = std::min({wake, x.next_try, x.deadline});
         }
         if (pending == 0) break;
+        if (tick) {
+            tick();
+            wake = std::min(wake, now + std::chrono::milliseconds(250));
+        }
         // Take everything that arrives before the next try is due.
         while (receive(wake, &data, &from)) {
             dispatch(data, from, all, by_mac, probing, finish);

@@ -167,8 +167,10 @@ public:
     bool send(const sockaddr_in &to, const void *data, size_t len, std::string *error);
 
     // Runs every exchange to its end, all at once. `each` is called once per
-    // finished exchange (for progress).
-    void run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each);
+    // finished exchange (for progress); `tick`, when given, at least every
+    // 250 ms while exchanges are pending (for a countdown).
+    void run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each,
+             const std::function<void()> &tick = nullptr);
 
     // Prints how many warnings were held back, if any.
     void finish();

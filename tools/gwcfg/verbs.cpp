@@ -126,6 +126,8 @@ const Reply &first_reply(const Invocation &inv, const Census &c, const std::vect
 
 int open_session(Session &session) { return session.open() ? gwcli::kExitOk : gwcli::kExitFailed; }
 
+bool is_state(const gwblock::ChangeStatus &c, gwblock::ChangeState s) { return c.state == static_cast<uint8_t>(s); }
+
 // ---------------------------------------------------------------------------
 // discover
 
@@ -173,6 +175,15 @@ int cmd_discover(const Invocation &inv, Io &io) {
             g["gateway_ID"] = text_of(f.gateway_ID, sizeof f.gateway_ID);
             g["server_address"] = text_of(f.server_address, sizeof f.server_address);
             g["revision"] = r.contents.revision;
+            const gwblock::ChangeStatus &c = r.contents.change;
+            Json::Value change(Json::objectValue);
+            change["state"] = gwblock::change_state_word(c.state);
+            if (c.state != 0) {
+                change["revision"] = c.revision;
+                change["reason"] = gwblock::change_reason_text(c);
+                if (is_state(c, gwblock::ChangeState::Watching)) change["left"] = c.left;
+            }
+            g["last_change"] = change;
             g["duplicate"] = duplicate_mac(i);
             g["duplicate_gateway_ID"] = shared_id(i);
             arr.append(g);
@@ -180,7 +191,7 @@ int cmd_discover(const Invocation &inv, Io &io) {
         io.out << Json::writeString(json_writer("  "), arr) << "\n";
     } else if (!order.empty()) {
         std::vector<std::vector<std::string>> rows;
-        rows.push_back({"MAC", "ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION"});
+        rows.push_back({"MAC", "ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"});
         for (size_t i : order) {
             const Reply &r = census.replies[i];
             const auto &f = r.contents.gw.gateway_conf;
@@ -189,7 +200,8 @@ int cmd_discover(const Invocation &inv, Io &io) {
                                             or_dash(device_name(r.contents)),
                                             or_dash(text_of(f.gateway_ID, sizeof f.gateway_ID)),
                                             or_dash(text_of(f.server_address, sizeof f.server_address)),
-                                            std::to_string(r.contents.revision)};
+                                            std::to_string(r.contents.revision),
+                                            or_dash(change_summary(r.contents.change))};
             std::string flags;
             if (duplicate_mac(i)) flags = "DUPLICATE MAC";
             if (shared_id(i)) flags += (flags.empty() ? "" : ", ") + std::string("DUPLICATE ID");
@@ -454,7 +466,151 @@ bool backup_fits(const Invocation &inv, const std::string &path, const Json::Val
 }
 
 // ---------------------------------------------------------------------------
-// set, apply: one update per gateway, read back from the gateway changed
+// set, apply: one update per gateway, read back from the gateway changed,
+// then the gateway's verdict on the forwarder awaited
+
+// A change the gateway watches: where it answers, and what it said.
+struct Watched {
+    size_t outcome;
+    Mac mac;
+    sockaddr_in to, from;
+    bool check_from;  // false: the gateway's address may change with the restart
+    uint32_t revision;
+    uint32_t left;  // seconds until the verdict, as the gateway said
+};
+
+// Beyond the time the gateway gives: the forwarder's restart renews the
+// DHCP lease, and eth0 has no address for some seconds meanwhile.
+constexpr int kVerdictSlackS = 15;
+
+// Asks each gateway about its watched change once a second until it says
+// how it went (or the time it gave, and some, has passed), with a countdown
+// on a terminal; then turns each outcome into the verdict.
+void await_verdicts(const Invocation &inv, Io &io, const std::string &label, const std::vector<Watched> &watched,
+                    std::vector<Outcome> *outcomes) {
+    if (watched.empty()) return;
+    Reach reach = inv.reach;
+    reach.timeout_ms = 1000;
+    reach.retries = 0;
+    Progress progress(io.err, io.progress);
+    Session session(reach, io.err, label, &progress);
+    if (!session.open()) {
+        for (const Watched &w : watched) {
+            Outcome &o = (*outcomes)[w.outcome];
+            o.ok = false;
+            o.result = "no verdict";
+            o.detail = "cannot wait for the verdict on revision " + std::to_string(w.revision);
+            o.message = label + ": " + o.detail + ". Run gwcfg show " + w.mac.text() + " to see how it went.\n";
+        }
+        return;
+    }
+    const auto start = Clock::now();
+    std::vector<Clock::time_point> due(watched.size());
+    std::vector<Exchange> exchanges;
+    for (size_t i = 0; i < watched.size(); ++i) {
+        const Watched &w = watched[i];
+        due[i] = start + std::chrono::seconds(w.left);
+        Exchange x;
+        x.mac = w.mac;
+        x.to = w.to;
+        x.check_from = w.check_from;
+        x.from = w.from;
+        x.probe = true;
+        x.timeout_ms = static_cast<int>(std::min<uint32_t>(w.left, 86400 * 2) + kVerdictSlackS) * 1000;
+        const uint32_t revision = w.revision;
+        Clock::time_point *when = &due[i];
+        x.judge = [revision, when](const Reply &r) {
+            const gwblock::ChangeStatus &c = r.contents.change;
+            if (c.revision == revision && is_state(c, gwblock::ChangeState::Watching)) {
+                *when = Clock::now() + std::chrono::seconds(c.left);
+                return Verdict::Wait;
+            }
+            return Verdict::Done;
+        };
+        exchanges.push_back(std::move(x));
+    }
+    const bool one = watched.size() == 1;
+    session.run(&exchanges, nullptr, [&] {
+        long left = 0;
+        size_t waiting = 0;
+        const auto now = Clock::now();
+        for (size_t i = 0; i < exchanges.size(); ++i) {
+            if (exchanges[i].state != Exchange::State::Pending) continue;
+            ++waiting;
+            left = std::max<long>(left, static_cast<long>(
+                                            std::chrono::duration_cast<std::chrono::seconds>(due[i] - now).count()));
+        }
+        const std::string when = left > 0 ? std::to_string(left) + " s" : "any moment";
+        progress.show(one ? label + ": " + watched[0].mac.text() + " watches the forwarder with revision " +
+                                std::to_string(watched[0].revision) + ": verdict in " + when
+                          : label + ": " + std::to_string(waiting) + " gateways watch their forwarder: verdicts in " +
+                                when);
+    });
+    progress.clear();
+    session.finish();
+
+    for (size_t i = 0; i < watched.size(); ++i) {
+        const Watched &w = watched[i];
+        const Exchange &x = exchanges[i];
+        Outcome &o = (*outcomes)[w.outcome];
+        const std::string mac = w.mac.text(), rev = std::to_string(w.revision);
+        if (x.state != Exchange::State::Done) {
+            o.ok = false;
+            o.result = "no verdict";
+            o.detail = "stored as revision " + rev + ", but no verdict on the forwarder came";
+            o.message = label + ": gateway " + mac + " stored revision " + rev +
+                        ", but said nothing of the forwarder within " + std::to_string(x.timeout_ms / 1000) +
+                        " s. Run gwcfg show " + mac + " to see the state of its last change.\n";
+            continue;
+        }
+        const BlockContents &now = x.last.contents;
+        const gwblock::ChangeStatus &c = now.change;
+        o.has_after = true;
+        o.after = now.revision;
+        o.state = gwblock::change_state_word(c.state);
+        o.change_revision = c.revision;
+        const std::string reason = gwblock::change_reason_text(c);
+        if (c.revision != w.revision) {
+            o.ok = false;
+            o.result = "no verdict";
+            o.detail = "another change (revision " + std::to_string(c.revision) + ") came before the verdict";
+            o.message = label + ": gateway " + mac + " took another change (revision " + std::to_string(c.revision) +
+                        ") before its verdict on revision " + rev + ". Run gwcfg show " + mac +
+                        " to see where it stands.\n";
+        } else if (is_state(c, gwblock::ChangeState::Confirmed)) {
+            o.detail = "confirmed";
+            o.message = mac + ": stored as revision " + rev + ", global_conf.json rewritten; " +
+                        (reason.empty() ? "confirmed: the forwarder has run it for the whole window" : reason) + "\n";
+        } else if (is_state(c, gwblock::ChangeState::RolledBack)) {
+            o.ok = false;
+            o.result = "rolled back";
+            o.detail = reason;
+            o.message = label + ": gateway " + mac + " rolled back revision " + rev +
+                        " to the configuration before it (now revision " + std::to_string(now.revision) + "): " +
+                        reason +
+                        ". The change stops the forwarder: check the values it sets (server name, radio plan) "
+                        "and the forwarder's log on the gateway (journalctl -u respawner).\n";
+        } else if (is_state(c, gwblock::ChangeState::Failed) && now.revision == w.revision) {
+            o.ok = false;
+            o.result = "failed";
+            o.detail = "stops the forwarder, and there is no configuration to return to";
+            o.message = label + ": revision " + rev + " stops the forwarder on gateway " + mac + " (" + reason +
+                        "), and the gateway has no configuration to return to: it keeps it and tries nothing more. "
+                        "Send it a configuration that works, for example a backup (gwcfg apply " +
+                        mac + " FILE).\n";
+        } else if (is_state(c, gwblock::ChangeState::Failed)) {
+            o.ok = false;
+            o.result = "failed";
+            o.detail = "rolled back, and the restored configuration failed too";
+            o.message = label + ": gateway " + mac + " rolled back revision " + rev + " (" + reason +
+                        "), and the configuration it restored failed too (now revision " +
+                        std::to_string(now.revision) +
+                        "). The gateway keeps it and tries nothing more: its forwarder is down. Send it a "
+                        "configuration that works, for example a backup (gwcfg apply " +
+                        mac + " FILE).\n";
+        }
+    }
+}
 
 int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
     const std::string label = label_of(inv);
@@ -574,6 +730,7 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
 
     size_t done = 0, failed = 0;
     const size_t total = exchanges.size();
+    std::vector<Watched> watched;
     session.run(&exchanges, [&](const Exchange &x) {
         ++done;
         failed += x.state != Exchange::State::Done;
@@ -632,7 +789,34 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         o.ok = true;
         o.result = "changed";
         o.message = mac + ": stored as revision " + std::to_string(after.revision) + ", global_conf.json rewritten\n";
+        const gwblock::ChangeStatus &c = after.change;
+        if (c.revision != after.revision || !is_state(c, gwblock::ChangeState::Watching)) continue;
+        o.state = gwblock::change_state_word(c.state);
+        o.change_revision = c.revision;
+        // The restart moves a gateway whose network mode or fixed address
+        // changed: it is followed through the broadcast destination, and
+        // not at all through one address.
+        bool moves = false;
+        for (const Change &ch : o.changes)
+            moves = moves || ch.key == "serverIP_conf.networkmode" || ch.key.rfind("serverIP_conf.fixed_", 0) == 0;
+        if (moves && inv.reach.unicast && !inv.no_wait) {
+            o.detail = "watching; its address changes, so the verdict was not awaited";
+            o.message = mac + ": stored as revision " + std::to_string(after.revision) +
+                        ", global_conf.json rewritten; the gateway watches the forwarder with it, but its address "
+                        "changes with the restart, so gwcfg cannot wait for the verdict at " +
+                        format_address(inv.reach.dest) + ": gwcfg discover tells it\n";
+            continue;
+        }
+        if (inv.no_wait) {
+            o.detail = "watching, verdict in " + std::to_string(c.left) + " s";
+            o.message = mac + ": stored as revision " + std::to_string(after.revision) +
+                        ", global_conf.json rewritten; the gateway watches the forwarder with it for up to " +
+                        std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
+        }
+        watched.push_back(Watched{exchange_of[i], x.mac, moves ? inv.reach.dest : session.route_to(x.last.from),
+                                  x.last.from, !moves, after.revision, c.left});
     }
+    if (!inv.no_wait) await_verdicts(inv, io, label, watched, &outcomes);
     print_outcomes(io.out, io.err, label, outcomes, one, inv.json);
     return exit_status(outcomes);
 }
@@ -1035,6 +1219,108 @@ int cmd_clear(const Invocation &inv, Io &io) {
 }
 
 // ---------------------------------------------------------------------------
+// confirm
+
+int cmd_confirm(const Invocation &inv, Io &io) {
+    const std::string label = label_of(inv);
+    Progress progress(io.err, io.progress);
+    Session session(inv.reach, io.err, label, &progress);
+    if (open_session(session) != gwcli::kExitOk) return gwcli::kExitFailed;
+    Located where;
+    int status = gwcli::kExitOk;
+    if (!locate(inv, session, false, true, &where, io, &status)) return status;
+    std::vector<Outcome> outcomes;
+    std::vector<Exchange> exchanges;
+    std::vector<size_t> exchange_of;
+    for (const Mac &mac : where.targets) {
+        const std::vector<size_t> *found = where.census.find(mac);
+        if (!found) {
+            outcomes.push_back(missing(inv, session, mac));
+            continue;
+        }
+        const Reply &r = first_reply(inv, where.census, *found, io);
+        const gwblock::ChangeStatus &c = r.contents.change;
+        Outcome o;
+        o.mac = mac;
+        o.found = true;
+        o.from = r.from;
+        o.name = device_name(r.contents);
+        o.has_before = true;
+        o.before = r.contents.revision;
+        o.result = "failed";
+        o.state = gwblock::change_state_word(c.state);
+        o.change_revision = c.revision;
+        if (is_state(c, gwblock::ChangeState::Confirmed)) {
+            o.ok = true;
+            o.result = "confirmed";
+            o.detail = "confirmed already";
+            o.message = mac.text() + ": revision " + std::to_string(c.revision) + " is confirmed already\n";
+            outcomes.push_back(o);
+            continue;
+        }
+        if (!is_state(c, gwblock::ChangeState::Watching)) {
+            const std::string last = c.state == 0 ? "not watched" : change_summary(c);
+            o.detail = "no change is being watched (last change: " + last + ")";
+            o.message = label + ": gateway " + mac.text() + " watches no change (its last change: " + last +
+                        "); nothing was sent. Confirm a change while gwcfg show says it is watching.\n";
+            outcomes.push_back(o);
+            continue;
+        }
+        Exchange x;
+        x.mac = mac;
+        x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
+        x.check_from = true;
+        x.from = r.from;
+        x.request.resize(MESSAGE_COMMAND_LEN);
+        // The revision watched: a Confirm that comes late cannot confirm
+        // another change.
+        gwblock::build_confirm(x.request.data(), mac.bytes, c.revision);
+        x.probe = true;
+        const uint32_t revision = c.revision;
+        x.judge = [revision](const Reply &reply) {
+            const gwblock::ChangeStatus &now = reply.contents.change;
+            return now.revision == revision && is_state(now, gwblock::ChangeState::Watching) ? Verdict::Resend
+                                                                                              : Verdict::Done;
+        };
+        exchange_of.push_back(outcomes.size());
+        exchanges.push_back(std::move(x));
+        outcomes.push_back(o);
+    }
+    session.run(&exchanges, nullptr);
+    session.finish();
+    for (size_t i = 0; i < exchanges.size(); ++i) {
+        const Exchange &x = exchanges[i];
+        Outcome &o = outcomes[exchange_of[i]];
+        const std::string mac = x.mac.text(), rev = std::to_string(o.change_revision);
+        if (x.state != Exchange::State::Done) {
+            o.detail = x.error.empty() ? "revision " + rev + " still watched" : x.error;
+            o.message = x.error.empty() ? label + ": gateway " + mac + " still watches revision " + rev + " after " +
+                                              std::to_string(inv.reach.timeout_ms) +
+                                              " ms. Try again, or raise --timeout.\n"
+                                        : label + ": " + x.error + ".\n";
+            continue;
+        }
+        const gwblock::ChangeStatus &c = x.last.contents.change;
+        o.state = gwblock::change_state_word(c.state);
+        o.has_after = true;
+        o.after = x.last.contents.revision;
+        if (c.revision == o.change_revision && is_state(c, gwblock::ChangeState::Confirmed)) {
+            o.ok = true;
+            o.result = "confirmed";
+            o.message = mac + ": revision " + rev + " confirmed; the gateway no longer keeps the configuration before it\n";
+            continue;
+        }
+        o.change_revision = c.revision;
+        o.detail = "not confirmed: the last change is " + (c.state == 0 ? std::string("not watched") : change_summary(c));
+        o.message = label + ": gateway " + mac + " did not confirm revision " + rev + ": its last change is " +
+                    (c.state == 0 ? std::string("not watched") : change_summary(c)) + ". Run gwcfg show " + mac +
+                    ".\n";
+    }
+    print_outcomes(io.out, io.err, label, outcomes, one_target(inv), inv.json);
+    return exit_status(outcomes);
+}
+
+// ---------------------------------------------------------------------------
 // help, __complete
 
 int cmd_help(const Invocation &inv, Io &io) {
@@ -1064,7 +1350,8 @@ constexpr uint32_t kFleet = kOptAll | kOptExpect | kNetworkOptions;
 const std::vector<VerbRow> kVerbRows = {
     {"discover", Targets::None, "", 0, 0, kNetworkOptions | kOptExpect | kOptJson, "list the gateways that answer",
      "Sends discovery requests and lists every gateway that answers within the\n"
-     "timeout: MAC, address, device name, gateway ID, server, revision.\n"
+     "timeout: MAC, address, device name, gateway ID, server, revision and the\n"
+     "state of the last change (watching, confirmed, rolled back, failed).\n"
      "Replies with a bad checksum or an invalid block are reported and left\n"
      "out; a MAC address that answers more than once is flagged, and so is a\n"
      "gateway ID that gateways with different MAC addresses share.\n",
@@ -1083,7 +1370,7 @@ const std::vector<VerbRow> kVerbRows = {
      "A KEY may also name a section or object (gateway_conf, SX1301_conf.radio_0)\n"
      "for all of its keys.\n",
      cmd_get, false},
-    {"set", Targets::Fleet, "KEY=VALUE...", 1, SIZE_MAX, kFleet | kOptForce | kOptDryRun | kOptJson,
+    {"set", Targets::Fleet, "KEY=VALUE...", 1, SIZE_MAX, kFleet | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
      "change keys, checked against the forwarder's rules",
      "Reads each gateway's configuration, changes the keys given, checks the\n"
      "whole configuration against the packet forwarder's rules, sends one\n"
@@ -1100,9 +1387,14 @@ const std::vector<VerbRow> kVerbRows = {
      "warned about. An empty gateway_conf.gateway_ID is derived from the MAC\n"
      "address. docs/keys.md lists every key with its rule. The whole timeout\n"
      "is spent listening on the first read, so that a MAC address that several\n"
-     "gateways answer for is noticed.\n",
+     "gateways answer for is noticed.\n"
+     "A gateway that restarts its forwarder with the change watches it for a\n"
+     "confirmation window (60 s by default) and rolls the change back when the\n"
+     "forwarder does not start or exits. set waits for that verdict, with a\n"
+     "countdown on a terminal, and exits 1 with the reason when the change was\n"
+     "rolled back; --no-wait returns once the change is stored.\n",
      cmd_set, false},
-    {"apply", Targets::Fleet, "FILE", 1, 1, kFleet | kOptOnly | kOptForce | kOptDryRun | kOptJson,
+    {"apply", Targets::Fleet, "FILE", 1, 1, kFleet | kOptOnly | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
      "apply a profile or a backup",
      "Applies a profile (JSON with sections of global_conf.json, such as the\n"
      "region plans in /usr/share/gwcfg/profiles) or a backup (what gwcfg\n"
@@ -1112,8 +1404,18 @@ const std::vector<VerbRow> kVerbRows = {
      "a region plan leaves the server settings alone. FILE may be a directory\n"
      "of backups: each gateway then takes its own (MAC.json). A backup restores\n"
      "the gateway it was taken from; on another one it is refused unless\n"
-     "--only or --force is given.\n",
+     "--only or --force is given. Like set, it waits for the gateway's verdict\n"
+     "on the forwarder (exit 1 when the change was rolled back) unless\n"
+     "--no-wait is given.\n",
      cmd_apply, false},
+    {"confirm", Targets::Fleet, "", 0, 0, kFleet | kOptJson, "confirm a watched change now",
+     "Ends the confirmation window of the change a gateway watches, for an\n"
+     "operator who has checked the forwarder by other means: the gateway keeps\n"
+     "the change and no longer returns to the configuration before it. The\n"
+     "Confirm command names the revision watched, so it cannot confirm a later\n"
+     "change. A gateway that watches no change is told nothing (exit 1; a\n"
+     "change confirmed already counts as done).\n",
+     cmd_confirm, false},
     {"backup", Targets::Fleet, "DIR", 1, 1, kFleet | kOptJson, "save each gateway's configuration to a file",
      "Writes one JSON file per gateway into DIR (created if missing), named by\n"
      "its MAC address (00-11-22-33-44-0a.json), replacing an older one whole.\n"

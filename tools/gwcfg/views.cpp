@@ -67,6 +67,17 @@ std::string khz(int64_t hz) {
 
 }  // namespace
 
+std::string change_summary(const gwblock::ChangeStatus &c) {
+    if (c.state == static_cast<uint8_t>(gwblock::ChangeState::None)) return "";
+    std::string text = std::string(gwblock::change_state_word(c.state)) + " (revision " + std::to_string(c.revision);
+    const std::string reason = gwblock::change_reason_text(c);
+    if (c.state == static_cast<uint8_t>(gwblock::ChangeState::Watching))
+        text += ", " + std::to_string(c.left) + " s left";
+    else if (!reason.empty())
+        text += ": " + reason;
+    return text + ")";
+}
+
 void print_page(std::ostream &out, const Reply &r) {
     const gwblock::BlockContents &c = r.contents;
     const EqpConfig &e = c.eqp;
@@ -76,6 +87,7 @@ void print_page(std::ostream &out, const Reply &r) {
 
     std::vector<std::vector<std::string>> rows;
     rows.push_back({"device name", or_dash(device_name(c))});
+    rows.push_back({"last change", c.change.state == 0 ? "not watched" : change_summary(c.change)});
     rows.push_back({"identity", text_of(e.vendor, sizeof e.vendor) + " " + text_of(e.model, sizeof e.model) +
                                     ", serial " + or_dash(text_of(e.serial_no, sizeof e.serial_no)) + ", hardware " +
                                     or_dash(text_of(e.hw_id, sizeof e.hw_id))});
@@ -198,6 +210,10 @@ Json::Value outcome_json(const Outcome &o) {
     v["changes"] = changes;
     v["error"] = o.ok ? Json::Value() : Json::Value(o.detail);
     if (!o.path.empty()) v["file"] = o.path;
+    if (!o.state.empty()) {
+        v["state"] = o.state;
+        v["state_revision"] = o.change_revision;
+    }
     return v;
 }
 

@@ -57,7 +57,16 @@ struct Outcome {
     std::string detail;   // why, in a few words, for the table
     std::string message;  // one target: what is printed (out when ok, err when not)
     std::string path;     // a file written
+    // The gateway's state of the change, once it said ("watching",
+    // "confirmed", "rolled back", "failed"); empty when it said nothing.
+    std::string state;
+    uint32_t change_revision = 0;  // the revision that state is about
 };
+
+// "confirmed (revision 8)", "rolled back (revision 8: the forwarder exited
+// 3 s after starting)", "watching (revision 8, 41 s left)"; "" for a
+// gateway whose last change was not watched.
+std::string change_summary(const gwblock::ChangeStatus &c);
 
 // The end of a fleet operation. One gateway named by its MAC address: its
 // message (and changes). Several, or --all: the changes grouped by identical

@@ -110,12 +110,13 @@ std::vector<std::string> OptionsInHelp(const std::string &verb) {
 }
 
 TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
-    EXPECT_EQ(VerbsInHelp(), (std::vector<std::string>{"discover", "show", "get", "set", "apply", "backup", "diff",
-                                                       "timesync", "clear", "reboot", "help"}));
+    EXPECT_EQ(VerbsInHelp(), (std::vector<std::string>{"discover", "show", "get", "set", "apply", "confirm", "backup",
+                                                       "diff", "timesync", "clear", "reboot", "help"}));
     // Each verb's help: its usage line first, then its options and no others.
     const std::map<std::string, std::set<std::string>> own = {
-        {"set", {"--force", "--dry-run", "--json", "--all", "--expect"}},
-        {"apply", {"--only", "--force", "--dry-run", "--json", "--all"}},
+        {"set", {"--force", "--dry-run", "--no-wait", "--json", "--all", "--expect"}},
+        {"apply", {"--only", "--force", "--dry-run", "--no-wait", "--json", "--all"}},
+        {"confirm", {"--json", "--all"}},
         {"show", {"--keys", "--json", "--all"}},
         {"discover", {"--expect", "--json"}},
         {"diff", {"--json"}},
@@ -130,7 +131,7 @@ TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
         for (const std::string &o : kv.second) EXPECT_TRUE(listed.count(o)) << o;
         for (const char *common : {"--to", "--port", "--timeout", "--retries", "--help"})
             EXPECT_TRUE(listed.count(common)) << common;
-        for (const char *other : {"--keys", "--only", "--force", "--dry-run"})
+        for (const char *other : {"--keys", "--only", "--force", "--dry-run", "--no-wait"})
             if (!kv.second.count(other)) {
                 EXPECT_FALSE(listed.count(other)) << other;
             }

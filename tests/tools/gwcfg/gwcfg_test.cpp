@@ -42,11 +42,11 @@ TEST_F(GwcfgTest, DiscoverListsEveryGatewayOnce) {
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[0].substr(0, 3), "MAC");
-    for (const char *col : {"ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION"})
+    for (const char *col : {"ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"})
         EXPECT_NE(lines[0].find(col), std::string::npos) << col;
     // Sorted by MAC address.
     EXPECT_TRUE(std::regex_match(lines[1], std::regex("00:11:22:33:44:0a +127\\.0\\.0\\.1 +south-roof +"
-                                                      "AA555A000000000A +router\\.eu\\.example\\.net +7")))
+                                                      "AA555A000000000A +router\\.eu\\.example\\.net +7 +-")))
         << lines[1];
     EXPECT_EQ(lines[2].substr(0, 17), kMacB);
     // The request goes out again within the timeout (against loss); each

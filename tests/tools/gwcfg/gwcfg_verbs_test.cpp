@@ -261,6 +261,85 @@ TEST_F(FleetVerbs, ProgressLineOnATerminal) {
     EXPECT_EQ(out.str().find('\r'), std::string::npos);
 }
 
+// While a gateway watches its forwarder with the change, a terminal counts
+// down to the verdict; the verdict ends the wait at once, and a rollback
+// is a failure that names the reason.
+struct VerdictCase {
+    const char *name;
+    gwblock::ChangeState verdict;
+    uint8_t reason;
+    int status;
+    const char *says;  // in out (0) or err (1)
+};
+
+class Verdicts : public FleetVerbs, public ::testing::WithParamInterface<VerdictCase> {};
+
+TEST_P(Verdicts, SetCountsDownToTheVerdictAndReportsIt) {
+    const VerdictCase &c = GetParam();
+    fake.edit(0, [](FakeGateway::Unit &u) {
+        u.after_update = [](BlockContents &b) {
+            b.change = gwblock::ChangeStatus{b.revision, 0, 2, static_cast<uint8_t>(gwblock::ChangeState::Watching), 0};
+        };
+    });
+    std::thread verdict([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        fake.edit(0, [&c](FakeGateway::Unit &u) {
+            u.contents.change.state = static_cast<uint8_t>(c.verdict);
+            u.contents.change.reason = c.reason;
+            u.contents.change.seconds = 1;
+            u.contents.change.left = 0;
+            if (c.verdict != gwblock::ChangeState::Confirmed) ++u.contents.revision;
+        });
+    });
+    std::ostringstream out, err;
+    gwcfg::RunOptions on;
+    on.progress = true;
+    const auto start = std::chrono::steady_clock::now();
+    const int status = gwcfg::run(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}), out, err, on);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    verdict.join();
+    EXPECT_EQ(status, c.status) << out.str() << err.str();
+    EXPECT_TRUE(std::regex_search(err.str(), std::regex("00:11:22:33:44:0a watches the forwarder with revision 8: "
+                                                        "verdict in [12] s")))
+        << err.str();
+    EXPECT_NE((c.status == 0 ? out : err).str().find(c.says), std::string::npos) << out.str() << err.str();
+    EXPECT_LT(took, 6.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Gateway, Verdicts,
+    ::testing::Values(
+        VerdictCase{"Confirmed", gwblock::ChangeState::Confirmed, 0, 0,
+                    "00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; confirmed: the forwarder "
+                    "has run it for the whole window\n"},
+        VerdictCase{"RolledBack", gwblock::ChangeState::RolledBack, 2, 1,
+                    "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 to the configuration before it (now "
+                    "revision 9): the forwarder exited 1 s after starting."},
+        VerdictCase{"Failed", gwblock::ChangeState::Failed, 1, 1,
+                    "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 (no forwarder started within 1 s), "
+                    "and the configuration it restored failed too (now revision 9)."}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A change of the network mode or the fixed address moves the gateway with
+// the restart: through one address the tool cannot follow it, and says so
+// instead of waiting for a verdict it cannot get.
+TEST_F(FleetVerbs, AChangeThatMovesTheGatewayIsNotAwaitedThroughOneAddress) {
+    fake.edit(0, [](FakeGateway::Unit &u) {
+        u.after_update = [](BlockContents &b) {
+            b.change = gwblock::ChangeStatus{b.revision, 0, 30, static_cast<uint8_t>(gwblock::ChangeState::Watching), 0};
+        };
+    });
+    const auto start = std::chrono::steady_clock::now();
+    Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=192.168.0.77"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; the gateway watches the "
+                         "forwarder with it, but its address changes with the restart, so gwcfg cannot wait for the "
+                         "verdict at 127.0.0.1: gwcfg discover tells it\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
+}
+
 // ---------------------------------------------------------------------------
 // Files
 
