@@ -12,11 +12,11 @@
  * working directory and tokenise module-local buffers.
  */
 #include "agent.h"
+#include "agent_dprintf.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -26,23 +26,6 @@ EqpConfig g_eqpConfig;
 }
 
 namespace {
-
-/* Debug print. Level 0 suppresses the line; every other level prints it
- * (a switch, not a threshold). The text is formatted into 1024 bytes, so a
- * longer one is cut at 1023 characters, and written with "%s\n" to stderr.
- * Returns what the final write reports, 0 when suppressed. */
-__attribute__((format(printf, 2, 3))) int DPRINTF(int level, const char *format, ...) {
-    if (level == 0)
-        return 0;
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    int n = vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    if (n < 0)
-        buf[0] = '\0';
-    return fprintf(stderr, "%s\n", buf);
-}
 
 /* Identity defaults. Each text and its NUL fill their array exactly. */
 const char kVendor[24] = "Vorna123456789012345678";

@@ -10,6 +10,8 @@
 // or send control sequences to a terminal.
 
 #include "agent.h"
+#include "agent_dprintf.h"
+#include "config_protocol.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,7 +21,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,29 +38,7 @@ uint8_t search_format[SEARCH_FORMAT_LEN];
 
 namespace {
 
-constexpr size_t kCommandOffset = 40;
-constexpr size_t kCommandField = 12;
-constexpr size_t kArgumentOffset = 52;
-constexpr size_t kArgumentField = 20;
-constexpr size_t kCommandMacOffset = 34;
-constexpr size_t kUpdateMacOffset = 16;
-constexpr size_t kUpdateBlockOffset = 24;
-constexpr size_t kServiceIpOffset = 72;
-constexpr size_t kSearchServiceOffset = 24;
-constexpr size_t kReplyBlockOffset = 8;
-constexpr size_t kReplyChecksumOffset = SEARCH_FORMAT_LEN - 1;
-
-__attribute__((format(printf, 2, 3))) int DPRINTF(int level, const char *format, ...) {
-    if (level == 0)
-        return 0;
-    char buf[1024];
-    va_list ap;
-    va_start(ap, format);
-    // vsnprintf cuts an over-long text at 1023 characters and terminates it.
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    return fprintf(stderr, "%s\n", buf);
-}
+using namespace gwproto;
 
 uint32_t read_be32(const uint8_t *p) {
     uint32_t v;
@@ -71,6 +50,18 @@ uint16_t read_be16(const uint8_t *p) {
     uint16_t v;
     memcpy(&v, p, sizeof v);
     return ntohs(v);
+}
+
+struct Service {
+    uint32_t ip;
+    uint16_t port, type;
+};
+
+// service_ip, service_port and service_type, laid out as in the command
+// datagram, from `at` on.
+Service read_service(const uint8_t *at) {
+    return Service{read_be32(at), read_be16(at + (kServicePortOffset - kServiceIpOffset)),
+                   read_be16(at + (kServiceTypeOffset - kServiceIpOffset))};
 }
 
 // Copies a text field of `field` bytes into dst (field + 1 bytes), so that a
@@ -96,20 +87,6 @@ void escape_text(const char *text, char *out) {
         }
     }
     *out = '\0';
-}
-
-// A date text as `date -s` takes it needs only these characters. Anything
-// else could end the double-quoted shell word the argument is placed in.
-bool is_date_text(const char *text) {
-    for (const char *p = text; *p; ++p) {
-        const char c = *p;
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || c == ' ' || c == ':' || c == '-' ||
-                        c == '+' || c == '/' || c == '.' || c == ',' || c == '@';
-        if (!ok)
-            return false;
-    }
-    return true;
 }
 
 // ---- The TimeSync floor ---------------------------------------------------
@@ -493,7 +470,7 @@ bool date_text_seconds(const char *text, time_t now, int64_t *out) {
 // The host's say on TimeSync (set_timesync_gate); null: always allowed.
 const char *(*g_timesync_gate)(void) = nullptr;
 
-// Why a TimeSync argument that passed is_date_text() may not set the clock,
+// Why a TimeSync argument that passed gwproto::is_date_text() may not set the clock,
 // or null when it may.
 const char *timesync_refusal(const char *argument, char *why, size_t size) {
     int64_t when = 0;
@@ -526,7 +503,7 @@ void log_request_mac(const char *prefix, const uint8_t *mac) {
 }
 
 bool mac_matches(const uint8_t *mac, const EqpConfig *eqp) {
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < kMacSize; ++i) {
         if (mac[i] != eqp->mac[i])
             return false;
     }
@@ -537,20 +514,20 @@ void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline,
                     size_t cmdline_size, uint8_t *block, const sockaddr_in &from,
                     socklen_t fromlen, const EqpConfig *eqp) {
     DPRINTF(32, "MESSAGE_COMMAND_LEN(%d)\n", static_cast<int>(len));
-    DPRINTF(32, "service_port = %08X, service_port = %d, service_type = %d\n",
-            read_be32(work + kServiceIpOffset), read_be16(work + kServiceIpOffset + 4),
-            read_be16(work + kServiceIpOffset + 6));
+    const Service service = read_service(work + kServiceIpOffset);
+    DPRINTF(32, "service_port = %08X, service_port = %d, service_type = %d\n", service.ip,
+            service.port, service.type);
     log_request_mac("REQ:", work + kCommandMacOffset);
     if (!mac_matches(work + kCommandMacOffset, eqp))
         return;
 
-    char command[kCommandField + 1];
-    copy_field(command, work + kCommandOffset, kCommandField);
+    char command[kCommandTextField + 1];
+    copy_field(command, work + kCommandTextOffset, kCommandTextField);
 
-    if (strcmp(command, "Reboot") == 0)
+    if (strcmp(command, kCommandReboot) == 0)
         DPRINTF(32, "Reboot Command Received.\n");
 
-    if (strcmp(command, "TimeSync") == 0) {
+    if (strcmp(command, kCommandTimeSync) == 0) {
         DPRINTF(32, "TimeSync Command Received.\n");
         char argument[kArgumentField + 1];
         copy_field(argument, work + kArgumentOffset, kArgumentField);
@@ -569,18 +546,18 @@ void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline,
         }
     }
 
-    if (strcmp(command, "ClrCfgBuf") == 0) {
+    if (strcmp(command, kCommandClear) == 0) {
         DPRINTF(32, "ClearBuf Command Received.\n");
         memset(block, 0, SERVER_ACK_MSG_LEN);
         block[0] = REPLY_MARKER;
-        memcpy(block + 1, eqp->mac, 6);
-        memcpy(block + 8, "ReceiveConfig", sizeof "ReceiveConfig");
+        memcpy(block + kReplyMacOffset, eqp->mac, kMacSize);
+        memcpy(block + kAckTextOffset, kAckText, sizeof kAckText);
         const ssize_t sent = sendto(fd, block, SERVER_ACK_MSG_LEN, 0,
                                     reinterpret_cast<const sockaddr *>(&from), fromlen);
         DPRINTF(32, "server_ack_msg size = %d(actual = %d)\n", SERVER_ACK_MSG_LEN,
                 static_cast<int>(sent));
     } else {
-        char shown[4 * kCommandField + 1];
+        char shown[4 * kCommandTextField + 1];
         escape_text(command, shown);
         DPRINTF(32, "%s, len = %d\n", shown, static_cast<int>(strlen(command)));
     }
@@ -603,13 +580,13 @@ void handle_search(int fd, const uint8_t *work, const sockaddr_in &from, socklen
         return;
     // A discovery request is 24 bytes long; these fields lie past its end
     // and read as zero from the cleared working copy.
-    DPRINTF(32, "service_ip = %08X, service_port = %d, service_type = %d\n",
-            read_be32(work + kSearchServiceOffset), read_be16(work + kSearchServiceOffset + 4),
-            read_be16(work + kSearchServiceOffset + 6));
+    const Service service = read_service(work + kSearchServiceOffset);
+    DPRINTF(32, "service_ip = %08X, service_port = %d, service_type = %d\n", service.ip,
+            service.port, service.type);
 
     memset(search_format, 0, sizeof search_format);
     search_format[0] = REPLY_MARKER;
-    memcpy(search_format + 1, eqp->mac, 6);
+    memcpy(search_format + kReplyMacOffset, eqp->mac, kMacSize);
     getDeviceConfig(search_format + kReplyBlockOffset);
 
     uint8_t checksum = 0;

@@ -23,6 +23,7 @@
 //   build/default/bench/gwcfgd_bench --benchmark_repetitions=5 2>/dev/null
 #include "agent.h"
 #include "config_block.h"
+#include "config_protocol.h"
 #include "gwcfgd.h"
 
 #include <arpa/inet.h>
@@ -206,8 +207,8 @@ ssize_t ClrCfgBufOnce() {
 void Prepare() {
     SetUpRecords();
     gwblock::build_discovery_request(g_request);
-    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac, search_format + 8);
-    gwblock::build_command(g_command, g_eqpConfig.mac, "ClrCfgBuf", "");
+    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac, search_format + gwproto::kReplyBlockOffset);
+    gwblock::build_command(g_command, g_eqpConfig.mac, gwproto::kCommandClear, "");
 }
 
 template <ssize_t (*Once)(), ssize_t kReply>

@@ -22,6 +22,7 @@
 #include <json/value.h>
 
 #include "config_block.h"
+#include "gwutil.h"
 
 namespace gwblock {
 namespace detail {
@@ -52,15 +53,13 @@ inline void set_error(std::string *error, const std::string &text) {
     if (error) *error = text;
 }
 
-std::string printf_string(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+// Messages: printf into a string, cut at 255 characters.
+using gwutil::printf_string;
 
 inline bool printable(uint8_t c) { return c >= 0x20 && c <= 0x7E; }
 
 // Shortest "%g" text that reads back to the same float.
 std::string format_float(float f);
-
-// Decimal integer text: optional '-', digits, nothing else.
-bool parse_decimal(const std::string &text, int64_t *out);
 
 // ---------------------------------------------------------------------------
 // Value kinds (value_kinds.cpp): one row per kind.

@@ -1,11 +1,12 @@
 // datagrams.cpp - the datagrams that carry a block: discovery request and
 // reply, command, update, and the acknowledgement of ClrCfgBuf. Layouts in
-// agent.h and docs/config-block.md.
+// config_protocol.h.
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "codec_internal.h"
+#include "config_protocol.h"
 
 namespace gwblock {
 
@@ -14,6 +15,7 @@ using detail::printf_string;
 using detail::put_be16;
 using detail::put_be32;
 using detail::set_error;
+using namespace gwproto;
 
 uint8_t reply_checksum(const uint8_t block[kBlockSize]) {
     uint8_t sum = 0;
@@ -31,14 +33,14 @@ bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], const
                    uint16_t service_type) {
     if (!argument) argument = "";
     size_t clen = strlen(command), alen = strlen(argument);
-    if (clen > 11 || alen > 19) return false;
+    if (clen > kCommandTextMax || alen > kArgumentTextMax) return false;
     memset(out, 0, MESSAGE_COMMAND_LEN);
-    memcpy(out + 34, mac, 6);
-    memcpy(out + 40, command, clen);
-    memcpy(out + 52, argument, alen);
-    put_be32(out + 72, service_ip);
-    put_be16(out + 76, service_port);
-    put_be16(out + 78, service_type);
+    memcpy(out + kCommandMacOffset, mac, kMacSize);
+    memcpy(out + kCommandTextOffset, command, clen);
+    memcpy(out + kArgumentOffset, argument, alen);
+    put_be32(out + kServiceIpOffset, service_ip);
+    put_be16(out + kServicePortOffset, service_port);
+    put_be16(out + kServiceTypeOffset, service_type);
     return true;
 }
 
@@ -49,11 +51,11 @@ void build_confirm(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], uint3
 }
 
 bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32_t *revision) {
-    if (len != MESSAGE_COMMAND_LEN || memcmp(data + 34, mac, 6) != 0 ||
-        memcmp(data + 40, kConfirmCommand, sizeof kConfirmCommand) != 0)
+    if (len != MESSAGE_COMMAND_LEN || memcmp(data + kCommandMacOffset, mac, kMacSize) != 0 ||
+        memcmp(data + kCommandTextOffset, kConfirmCommand, sizeof kConfirmCommand) != 0)
         return false;
-    const char *arg = reinterpret_cast<const char *>(data + 52);
-    const size_t n = strnlen(arg, 20);
+    const char *arg = reinterpret_cast<const char *>(data + kArgumentOffset);
+    const size_t n = strnlen(arg, kArgumentField);
     if (n == 0 || n > 10) return false;
     uint64_t v = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -67,17 +69,17 @@ bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32
 
 void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6], const uint8_t block[kBlockSize]) {
     memset(out, 0, UPDATE_COMMAND_LEN);
-    memcpy(out + 16, mac, 6);
-    memcpy(out + 24, block, kBlockSize);
+    memcpy(out + kUpdateMacOffset, mac, kMacSize);
+    memcpy(out + kUpdateBlockOffset, block, kBlockSize);
 }
 
 void build_discovery_reply(uint8_t out[SEARCH_FORMAT_LEN], const uint8_t mac[6],
                            const uint8_t block[kBlockSize]) {
     out[0] = REPLY_MARKER;
-    memcpy(out + 1, mac, 6);
-    out[7] = 0;
-    memcpy(out + 8, block, kBlockSize);
-    out[8 + kBlockSize] = reply_checksum(block);
+    memcpy(out + kReplyMacOffset, mac, kMacSize);
+    out[kReplyMacOffset + kMacSize] = 0;
+    memcpy(out + kReplyBlockOffset, block, kBlockSize);
+    out[kReplyChecksumOffset] = reply_checksum(block);
 }
 
 bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6], uint8_t block[kBlockSize],
@@ -90,14 +92,14 @@ bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6], uint
         set_error(error, printf_string("not a discovery reply: first byte 0x%02X, expected 'V'", data[0]));
         return false;
     }
-    uint8_t sum = reply_checksum(data + 8);
-    if (sum != data[8 + kBlockSize]) {
+    uint8_t sum = reply_checksum(data + kReplyBlockOffset);
+    if (sum != data[kReplyChecksumOffset]) {
         set_error(error, printf_string("bad checksum (reply says 0x%02X, block sums to 0x%02X)",
-                                       data[8 + kBlockSize], sum));
+                                       data[kReplyChecksumOffset], sum));
         return false;
     }
-    if (mac) memcpy(mac, data + 1, 6);
-    if (block) memcpy(block, data + 8, kBlockSize);
+    if (mac) memcpy(mac, data + kReplyMacOffset, kMacSize);
+    if (block) memcpy(block, data + kReplyBlockOffset, kBlockSize);
     return true;
 }
 
@@ -107,22 +109,21 @@ bool parse_discovery_reply(const uint8_t *data, size_t len, uint8_t mac[6], Bloc
     if (!parse_discovery_frame(data, len, frame_mac, nullptr, error)) return false;
     BlockContents tmp;
     std::string fault;
-    if (!decode(data + 8, &tmp, &fault)) {
+    if (!decode(data + kReplyBlockOffset, &tmp, &fault)) {
         set_error(error, "invalid configuration block: " + fault);
         return false;
     }
-    if (memcmp(tmp.eqp.mac, frame_mac, 6) != 0) {
+    if (memcmp(tmp.eqp.mac, frame_mac, kMacSize) != 0) {
         set_error(error, "the block's MAC address " + format_mac(tmp.eqp.mac) +
                              " differs from the reply's " + format_mac(frame_mac));
         return false;
     }
-    if (mac) memcpy(mac, frame_mac, 6);
+    if (mac) memcpy(mac, frame_mac, kMacSize);
     if (out) *out = tmp;
     return true;
 }
 
 bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6], std::string *error) {
-    static const char kText[] = "ReceiveConfig";  // 13 characters and the NUL
     if (len != SERVER_ACK_MSG_LEN) {
         set_error(error, printf_string("not an acknowledgement: %zu bytes, expected %d", len,
                                        SERVER_ACK_MSG_LEN));
@@ -132,11 +133,11 @@ bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6], std
         set_error(error, printf_string("not an acknowledgement: first byte 0x%02X, expected 'V'", data[0]));
         return false;
     }
-    if (memcmp(data + 1, mac, 6) != 0) {
-        set_error(error, "acknowledgement from another gateway (" + format_mac(data + 1) + ")");
+    if (memcmp(data + kReplyMacOffset, mac, kMacSize) != 0) {
+        set_error(error, "acknowledgement from another gateway (" + format_mac(data + kReplyMacOffset) + ")");
         return false;
     }
-    if (memcmp(data + 8, kText, sizeof kText) != 0) {
+    if (memcmp(data + kAckTextOffset, kAckText, sizeof kAckText) != 0) {
         set_error(error, "acknowledgement without \"ReceiveConfig\"");
         return false;
     }

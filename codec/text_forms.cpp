@@ -11,14 +11,6 @@ namespace gwblock {
 
 namespace detail {
 
-std::string printf_string(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
 
 std::string format_float(float f) {
     char buf[64];
@@ -27,20 +19,6 @@ std::string format_float(float f) {
         if (strtof(buf, nullptr) == f) break;
     }
     return buf;
-}
-
-bool parse_decimal(const std::string &text, int64_t *out) {
-    if (text.empty() || text.size() > 20) return false;
-    const size_t i = (text[0] == '-') ? 1 : 0;
-    if (i == text.size()) return false;
-    for (size_t j = i; j < text.size(); ++j)
-        if (text[j] < '0' || text[j] > '9') return false;
-    errno = 0;
-    char *end = nullptr;
-    const long long v = strtoll(text.c_str(), &end, 10);
-    if (errno == ERANGE || *end != 0) return false;
-    *out = v;
-    return true;
 }
 
 }  // namespace detail

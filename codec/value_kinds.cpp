@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "codec_internal.h"
+#include "gwutil.h"
 
 namespace gwblock {
 namespace detail {
@@ -101,7 +102,7 @@ std::string format_int(const uint8_t *member, const KeyInfo &) {
 template <typename T>
 bool parse_int(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     int64_t v;
-    if (!parse_decimal(text, &v))
+    if (!gwutil::parse_signed_decimal(text, &v))
         return not_a(error, key, text, " (" + range_text(key) + ")");
     return store_int<T>(key, v, text, member, error);
 }

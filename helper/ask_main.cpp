@@ -15,6 +15,7 @@
 // command) is passed on. GWAGENT_HELPER_SOCKET names another socket than
 // /run/gwagent/helper.sock (for tests).
 #include "cli.h"
+#include "gwutil.h"
 #include "root_helper.h"
 
 #include <poll.h>
@@ -112,9 +113,7 @@ int main(int argc, char **argv) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long spent = gwutil::ms_since(start);
         if (spent >= kAnswerTimeoutMs) {
             fprintf(stderr, "%s: no answer from the root helper within %d s\n", name,
                     kAnswerTimeoutMs / 1000);

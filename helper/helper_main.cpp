@@ -9,6 +9,7 @@
 //
 // The options name other files than /etc/dhcpcd.conf and date, for tests.
 #include "cli.h"
+#include "gwutil.h"
 #include "root_helper.h"
 
 #include <fcntl.h>
@@ -41,9 +42,7 @@ bool read_request(std::string *out, std::string *error) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        const long spent = gwutil::ms_since(start);
         pollfd p{0, POLLIN, 0};
         const int n = poll(&p, 1, static_cast<int>(kReadTimeoutMs - spent > 0 ? kReadTimeoutMs - spent : 0));
         if (n < 0 && errno == EINTR)
@@ -82,17 +81,9 @@ void answer(const std::string &text, int status) {
     if (!reply.empty() && reply.back() != '\n')
         reply += '\n';
     reply += "status " + std::to_string(status) + "\n";
-    const char *p = reply.data();
-    size_t left = reply.size();
-    while (left > 0) {
-        const ssize_t n = write(1, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;  // the caller is gone; the log line still says what happened
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
+    // A failure means the caller is gone; the log line still says what
+    // happened.
+    (void)gwutil::write_all(1, reply);
 }
 
 // date -s TEXT, with no shell; its complaints go to the caller.
@@ -140,7 +131,7 @@ bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::str
     const std::string next = gwhelper::with_fixed_block(conf, fixed);
     if (next == conf)
         return true;
-    return gwhelper::replace_file(paths.dhcpcd_conf, next, why);
+    return gwutil::replace_file(paths.dhcpcd_conf, next, why);
 }
 
 std::string shown(const gwhelper::Words &words) {

@@ -1,6 +1,9 @@
 // root_helper.cpp - the request format, the table of commands the root
-// helper takes, the managed block of dhcpcd.conf and its atomic replace.
+// helper takes, the managed block of dhcpcd.conf.
 #include "root_helper.h"
+
+#include "config_protocol.h"
+#include "gwutil.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,15 +48,14 @@ std::string format_ipv4(uint32_t a) {
            std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
 }
 
+// A date text as TimeSync passes it on, the same characters, at most 64 of
+// them and not an option.
 bool is_time_text(const std::string &text) {
     if (text.empty() || text.size() > 64 || text[0] == '-')
         return false;
-    for (char c : text) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || strchr(" :-+/.,@", c) != nullptr;
-        if (!ok || c == '\0')
+    for (char c : text)
+        if (!gwproto::is_date_char(c))
             return false;
-    }
     return true;
 }
 
@@ -94,7 +96,7 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
         *error = "\"" + printable(cidr) + "\" is not A.B.C.D/PREFIX";
         return false;
     }
-    f.prefix = atoi(prefix.c_str());
+    gwutil::parse_decimal(prefix, 0, 99, &f.prefix);  // one or two digits, checked above
     if (f.prefix < 1 || f.prefix > 32) {
         *error = "prefix " + prefix + " is not 1..32";
         return false;
@@ -117,21 +119,6 @@ const Command kCommands[] = {
     {"date", parse_date},
     {"fixed-ip", parse_fixed_ip},
 };
-
-bool write_all(int fd, const std::string &text) {
-    const char *p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -220,57 +207,6 @@ std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed)
         out += std::string(kBlockEnd) + "\n";
     }
     return out;
-}
-
-bool replace_file(const std::string &path, const std::string &text, std::string *error) {
-    std::string target = path;
-    if (char *real = realpath(path.c_str(), nullptr)) {
-        target = real;
-        free(real);
-    }
-    struct stat old {};
-    const bool had_old = stat(target.c_str(), &old) == 0;
-    if (had_old && !S_ISREG(old.st_mode)) {
-        *error = target + " is not a regular file";
-        return false;
-    }
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string temp = dir + "/." + target.substr(slash + 1) + ".gwagent." + std::to_string(getpid());
-    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        *error = "cannot create " + temp + ": " + strerror(errno);
-        return false;
-    }
-    bool ok = true;
-    std::string what = "write";
-    if (had_old) {
-        // Another owner stays only where this process may give the file away.
-        if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM)
-            ok = false, what = "chown";
-        ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
-    } else {
-        ok = fchmod(fd, 0644) == 0;
-    }
-    ok = ok && write_all(fd, text) && fsync(fd) == 0;
-    const int err = errno;
-    ok = close(fd) == 0 && ok;
-    if (!ok) {
-        *error = "cannot " + what + " " + temp + ": " + strerror(err);
-        unlink(temp.c_str());
-        return false;
-    }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
-        *error = "cannot rename " + temp + " to " + target + ": " + strerror(errno);
-        unlink(temp.c_str());
-        return false;
-    }
-    const int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        (void)fsync(dfd);  // the rename has happened; some file systems cannot
-        close(dfd);
-    }
-    return true;
 }
 
 std::string printable(const std::string &text) {

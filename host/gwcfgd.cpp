@@ -123,28 +123,10 @@ const char *refuse_while_synchronised() {
     return "the clock is synchronised by NTP";
 }
 
-int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// Exactly six pairs of hexadecimal digits separated by ':'.
+// The colon form only ("02:00:00:00:00:01"), as --mac's help and sysfs
+// write it, read by the codec's parser.
 bool parse_mac(const std::string &text, uint8_t mac[6]) {
-    if (text.size() != 17)
-        return false;
-    for (int i = 0; i < 6; ++i) {
-        const int hi = hex_digit(text[i * 3]);
-        const int lo = hex_digit(text[i * 3 + 1]);
-        if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':'))
-            return false;
-        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
-    }
-    return true;
+    return text.size() > 2 && text[2] == ':' && gwblock::parse_mac(text, mac);
 }
 
 bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *error) {

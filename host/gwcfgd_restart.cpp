@@ -17,6 +17,7 @@
 #include "gwcfgd.h"
 
 #include "agent.h"
+#include "restart_request.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -38,10 +39,7 @@
 namespace gwcfgd {
 namespace {
 
-constexpr const char kQueuePath[] = "/home/pi/fifo";
-constexpr int kQueueProject = 1;
-constexpr int kQueueFlags = 0x3B6;  // IPC_CREAT | 0666, as the respawner uses
-constexpr size_t kMaxRequest = 50;  // the respawner reads at most 50 bytes
+constexpr size_t kMaxRequest = respawn::kMaxText;
 constexpr const char kForwarder[] = "basic_pkt_fwd";
 
 struct RestartMessage {
@@ -184,28 +182,26 @@ unsigned long long boot_ticks_now() {
 }
 
 int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size) {
-    const int n = snprintf(out, size, "%s:%d", networkmode == 1 ? "fix_ip mode" : "dhcp mode", pid);
-    if (n < 0 || static_cast<size_t>(n) >= size || static_cast<size_t>(n) > kMaxRequest)
-        return -1;
-    return n;
+    return respawn::FormatRequest(networkmode == 1 ? "fix_ip mode" : "dhcp mode", pid, out, size);
 }
 
 namespace {
 
 bool post_for(int pid, uint8_t networkmode) {
-    const key_t key = ftok(kQueuePath, kQueueProject);
+    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
     if (key == -1) {
-        log_line("no restart request: no queue key from %s (%s)", kQueuePath, strerror(errno));
+        log_line("no restart request: no queue key from %s (%s)", respawn::kKeyPath,
+                 strerror(errno));
         return false;
     }
-    const int queue = msgget(key, kQueueFlags);
+    const int queue = msgget(key, respawn::kQueueFlags);
     if (queue == -1) {
         log_line("no restart request: cannot open the respawner's queue (%s)", strerror(errno));
         return false;
     }
     RestartMessage msg;
     memset(&msg, 0, sizeof msg);
-    msg.mtype = 1;
+    msg.mtype = respawn::kRequestType;
     char text[kMaxRequest + 1];
     const int len = format_restart_request(networkmode, pid, text, sizeof text);
     if (len < 0) {

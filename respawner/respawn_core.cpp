@@ -1,5 +1,7 @@
 #include "respawn_core.h"
 
+#include "gwutil.h"
+
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
@@ -8,21 +10,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <limits>
 
 namespace respawn {
 namespace {
 
-std::string Format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char *fmt, ...) {
-    char buf[256];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    return buf;
-}
+using gwutil::printf_string;
 
 // After msgrcv refused a message as too long: takes that message off the
 // queue so that it cannot block every later request. The receive allows one
@@ -34,7 +26,7 @@ bool DropOversized(const RespawnOps &ops, int queue, std::string *text) {
     memset(&area, 0, sizeof area);
     ssize_t n = ops.receive(queue, &area, kMaxText + 1, kRequestType, MSG_NOERROR | IPC_NOWAIT);
     if (n > static_cast<ssize_t>(kMaxText)) {
-        ops.print(Format("malformed request (longer than %zu bytes), dropped\n", kMaxText));
+        ops.print(printf_string("malformed request (longer than %zu bytes), dropped\n", kMaxText));
         return false;
     }
     if (n >= 0) {
@@ -46,44 +38,6 @@ bool DropOversized(const RespawnOps &ops, int queue, std::string *text) {
 }
 
 }  // namespace
-
-ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad_token) {
-    std::string::size_type colon = text.find(':');
-    if (colon == std::string::npos)
-        return ParseStatus::NoColon;
-    std::string::size_type end = text.find(':', colon + 1);
-    std::string token = text.substr(colon + 1, end == std::string::npos ? std::string::npos
-                                                                          : end - colon - 1);
-    // The blanks isspace() knows, in the C locale.
-    auto blank = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    std::string::size_type i = 0;
-    while (i < token.size() && blank(token[i]))
-        ++i;
-    if (i < token.size() && token[i] == '+')
-        ++i;
-    const std::string::size_type digits = i;
-    long long value = 0;
-    bool ok = true;
-    for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-        value = value * 10 + (token[i] - '0');
-        if (value > std::numeric_limits<pid_t>::max()) {
-            ok = false;
-            break;
-        }
-    }
-    ok = ok && i > digits;
-    while (ok && i < token.size() && blank(token[i]))
-        ++i;
-    ok = ok && i == token.size();
-    if (!ok || value == 0) {
-        if (bad_token)
-            *bad_token = token;
-        return ParseStatus::BadPid;
-    }
-    out->mode = text.substr(0, colon);
-    out->pid = static_cast<pid_t>(value);
-    return ParseStatus::Ok;
-}
 
 std::string Printable(const std::string &text) {
     std::string out;
@@ -115,7 +69,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     case ParseStatus::Ok:
         break;
     }
-    ops.print(Format("pid:%d\n", static_cast<int>(req.pid)));
+    ops.print(printf_string("pid:%d\n", static_cast<int>(req.pid)));
     ops.print("rev_msg:" + Printable(req.mode) + "\n");
 
     // Only a forwarder is stopped: the queue is open to every local account,
@@ -130,27 +84,27 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     const bool gone = found ? name == kForwarderName && (state == 'Z' || state == 'X')
                             : err == ENOENT || err == ESRCH;
     if (gone && ops.forwarder_runs && !ops.forwarder_runs()) {
-        ops.print(Format("no %s runs (process %d is gone); starting one\n", kForwarderName,
+        ops.print(printf_string("no %s runs (process %d is gone); starting one\n", kForwarderName,
                          static_cast<int>(req.pid)));
     } else {
         if (!found) {
-            ops.print(Format("no process %d to stop (%s); nothing restarted\n",
+            ops.print(printf_string("no process %d to stop (%s); nothing restarted\n",
                              static_cast<int>(req.pid), strerror(err)));
             return false;
         }
         if (name != kForwarderName) {
-            ops.print(Format("process %d is \"%s\", not %s; nothing restarted\n",
+            ops.print(printf_string("process %d is \"%s\", not %s; nothing restarted\n",
                              static_cast<int>(req.pid), Printable(name).c_str(), kForwarderName));
             return false;
         }
         if (state == 'Z' || state == 'X') {
-            ops.print(Format("%s %d has already ended; nothing restarted\n", kForwarderName,
+            ops.print(printf_string("%s %d has already ended; nothing restarted\n", kForwarderName,
                              static_cast<int>(req.pid)));
             return false;
         }
         if (ops.kill(req.pid, SIGQUIT) != 0) {
             int kill_err = errno;
-            ops.print(Format("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
+            ops.print(printf_string("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
                              static_cast<int>(req.pid), strerror(kill_err)));
             return false;
         }
@@ -161,7 +115,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     // "./basic_pkt_fwd" only means the forwarder from its own directory.
     if (ops.chdir(kForwarderDir) != 0) {
         int err = errno;
-        ops.print(Format("cannot change to %s: %s; basic_pkt_fwd not launched\n", kForwarderDir,
+        ops.print(printf_string("cannot change to %s: %s; basic_pkt_fwd not launched\n", kForwarderDir,
                          strerror(err)));
         return false;
     }
@@ -177,7 +131,7 @@ std::string NextRequest(const RespawnOps &ops, int *queue) {
             int q = ops.open_queue();
             if (q < 0) {
                 int err = errno;
-                ops.print(Format("cannot obtain the message queue of %s: %s; retrying\n", kKeyPath,
+                ops.print(printf_string("cannot obtain the message queue of %s: %s; retrying\n", kKeyPath,
                                  strerror(err)));
                 ops.sleep(kRetryPause);
                 continue;
@@ -202,7 +156,7 @@ std::string NextRequest(const RespawnOps &ops, int *queue) {
             break;
         case EIDRM:
         case EINVAL:
-            ops.print(Format("msgrcv: %s; obtaining the queue again\n", strerror(err)));
+            ops.print(printf_string("msgrcv: %s; obtaining the queue again\n", strerror(err)));
             gone = *queue;
             *queue = -1;
             break;
@@ -213,7 +167,7 @@ std::string NextRequest(const RespawnOps &ops, int *queue) {
             break;
         }
         default:
-            ops.print(Format("msgrcv: %s; retrying\n", strerror(err)));
+            ops.print(printf_string("msgrcv: %s; retrying\n", strerror(err)));
             ops.sleep(kRetryPause);
             break;
         }

@@ -11,14 +11,11 @@
 #include <functional>
 #include <string>
 
+#include "restart_request.h"
+
 namespace respawn {
 
-// The queue both sides derive: ftok(kKeyPath, kProjectId), msgget(key, kQueueFlags).
-constexpr const char *kKeyPath = "/home/pi/fifo";
-constexpr int kProjectId = 1;
-constexpr int kQueueFlags = 0x3B6;  // IPC_CREAT | 0666
-constexpr long kRequestType = 1;
-constexpr std::size_t kMaxText = 50;  // longest request text accepted
+// The queue, the request text and its parsing are in restart_request.h.
 
 constexpr const char *kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd";
 constexpr const char *kDhcpRelease = "sudo dhcpcd -k eth0";
@@ -54,23 +51,6 @@ struct RespawnOps {
     std::function<ssize_t(int queue, void *area, std::size_t text_size, long type, int flags)>
         receive;  // msgrcv
 };
-
-// A request text split into its mode text and the process to stop.
-struct Request {
-    std::string mode;
-    pid_t pid = 0;
-};
-
-enum class ParseStatus { Ok, NoColon, BadPid };
-
-// Splits "<mode>:<pid>[:...]" at the first colon. The process id is the text
-// after it up to the next colon or the end: a positive decimal number that
-// fits a pid_t, with blanks (white space, a line feed included) allowed
-// before and after the digits and one '+' before them, as atoi reads what a
-// sender may write ("fix_ip mode:1234\n" from echo). Anything else (no
-// digits, a minus sign, 0, other characters, too large) is BadPid, with
-// *bad_token holding the rejected id text.
-ParseStatus ParseRequest(const std::string &text, Request *out, std::string *bad_token);
 
 // The text with every byte that is not printable ASCII (0x20-0x7E) written
 // as \xNN (two lower-case hexadecimal digits): what a log line shows of

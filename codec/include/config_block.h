@@ -146,7 +146,7 @@ bool validate(const BlockContents &in, std::string *error);
 void apply_block(const BlockContents &from, EqpConfig *eqp, GatewayConfig *gw);
 
 // ---------------------------------------------------------------------------
-// Datagrams (layouts in agent.h and docs/config-block.md)
+// Datagrams (layouts in docs/config-block.md)
 
 // 8-bit sum of the 1024 block bytes: the discovery reply's checksum.
 uint8_t reply_checksum(const uint8_t block[kBlockSize]);
@@ -154,8 +154,8 @@ uint8_t reply_checksum(const uint8_t block[kBlockSize]);
 // 24 bytes: SEARCH_MAGIC and nine zero bytes.
 void build_discovery_request(uint8_t out[SEARCH_COMMAND_LEN]);
 
-// 80 bytes: MAC at 34, command text at 40 (at most 11 characters), argument
-// at 52 (at most 19 characters), service_ip/port/type big-endian at 72/76/78,
+// A command datagram: the MAC address, the command text (at most 11
+// characters), the argument (at most 19), service_ip/port/type big-endian,
 // every other byte zero. False (and out untouched) when a text is too long.
 bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6],
                    const char *command, const char *argument,
@@ -173,7 +173,7 @@ void build_confirm(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], uint3
 // 10 decimal digits that fit 32 bits): true and *revision.
 bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32_t *revision);
 
-// 1048 bytes: MAC at 16, block at 24, every other byte zero.
+// An update datagram: the MAC address and the block, every other byte zero.
 void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6],
                   const uint8_t block[kBlockSize]);
 

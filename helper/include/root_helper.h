@@ -87,13 +87,6 @@ constexpr const char kBlockEnd[] = "# END gwagent fixed address";
 // final newline is added before the block.
 std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed);
 
-// Replaces the content of the file at path (a link is followed to the file
-// it names) so that a crash leaves the old or the new content: a new file
-// beside it (O_EXCL | O_NOFOLLOW), the old one's owner and mode, fsync,
-// rename, fsync of the directory. A missing file is created with mode
-// 0644. False with *error; the old file is then untouched.
-bool replace_file(const std::string &path, const std::string &text, std::string *error);
-
 // Text with every byte that is not printable ASCII written as \xNN, for
 // log lines of bytes that came from a caller.
 std::string printable(const std::string &text);

@@ -554,14 +554,7 @@ TEST_F(EmitGwconf, TextsStopAtTheEndOfTheirArrays) {
 
 // ---- replacing the file ---------------------------------------------------------------
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t m) : old_(umask(m)) {}
-    ~ScopedUmask() { umask(old_); }
-
-private:
-    mode_t old_;
-};
+using gwtest::ScopedUmask;
 
 mode_t ModeOf(const std::string &path) {
     struct stat st;

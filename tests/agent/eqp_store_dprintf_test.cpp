@@ -1,6 +1,6 @@
-// The store's private debug print. It has no symbol of its own, so this
-// test compiles the module's source into itself.
-#include "../../agent/eqp_store.cpp"
+// The private debug print of the agent modules that log to standard error
+// (setup and eqp_store include it; it has no symbol of its own).
+#include "agent_dprintf.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,6 @@
 #include <string>
 
 #include "test_support.h"
-
-extern "C" int NetMACAddressGet(uint8_t *mac) {
-    memset(mac, 0, 6);
-    return 0;
-}
 
 namespace {
 

@@ -4,6 +4,7 @@
 // back at the peer are checked byte for byte.
 
 #include "agent.h"
+#include "config_protocol.h"
 #include "test_support.h"
 
 #include <arpa/inet.h>
@@ -110,16 +111,18 @@ Bytes Discovery() {
 
 Bytes Command(const std::string &cmd, const std::string &arg = "", const uint8_t *mac = kMac) {
     Bytes d(MESSAGE_COMMAND_LEN, 0);
-    memcpy(d.data() + 34, mac, 6);
-    memcpy(d.data() + 40, cmd.data(), std::min<size_t>(cmd.size(), 12));
-    memcpy(d.data() + 52, arg.data(), std::min<size_t>(arg.size(), 20));
+    memcpy(d.data() + gwproto::kCommandMacOffset, mac, gwproto::kMacSize);
+    memcpy(d.data() + gwproto::kCommandTextOffset, cmd.data(),
+           std::min(cmd.size(), gwproto::kCommandTextField));
+    memcpy(d.data() + gwproto::kArgumentOffset, arg.data(),
+           std::min(arg.size(), gwproto::kArgumentField));
     return d;
 }
 
 Bytes Update(const Bytes &block, const uint8_t *mac = kMac) {
     Bytes d(UPDATE_COMMAND_LEN, 0);
-    memcpy(d.data() + 16, mac, 6);
-    memcpy(d.data() + 24, block.data(), UPDATE_PAYLOAD_SIZE);
+    memcpy(d.data() + gwproto::kUpdateMacOffset, mac, gwproto::kMacSize);
+    memcpy(d.data() + gwproto::kUpdateBlockOffset, block.data(), UPDATE_PAYLOAD_SIZE);
     return d;
 }
 
@@ -206,7 +209,9 @@ TEST_F(DatagramService, DiscoveryIsAnsweredWithMarkerMacBlockAndChecksum) {
     EXPECT_EQ(reply[0], 'V');
     EXPECT_EQ(Bytes(reply.begin() + 1, reply.begin() + 7), Bytes(kMac, kMac + 6));
     EXPECT_EQ(reply[7], 0);
-    EXPECT_EQ(Bytes(reply.begin() + 8, reply.begin() + 1032), g_host.block);
+    EXPECT_EQ(Bytes(reply.begin() + gwproto::kReplyBlockOffset,
+                    reply.begin() + gwproto::kReplyChecksumOffset),
+              g_host.block);
     EXPECT_EQ(reply[1032], sum);
     EXPECT_EQ(g_host.get_calls, 1);
     EXPECT_TRUE(g_host.get_area_was_zero) << "getDeviceConfig must get a cleared area";
@@ -306,10 +311,10 @@ class UnknownLength : public DatagramService, public ::testing::WithParamInterfa
 
 TEST_P(UnknownLength, IsLoggedAndDropped) {
     Bytes d(GetParam(), 0);
-    if (d.size() >= 15)
+    if (d.size() >= SEARCH_MAGIC_LEN)
         memcpy(d.data(), SEARCH_MAGIC, SEARCH_MAGIC_LEN);
-    if (d.size() >= 40)
-        memcpy(d.data() + 34, kMac, 6);
+    if (d.size() >= gwproto::kCommandMacOffset + gwproto::kMacSize)
+        memcpy(d.data() + gwproto::kCommandMacOffset, kMac, gwproto::kMacSize);
     const size_t seen = std::min<size_t>(GetParam(), RECV_BUF_SIZE);
     EXPECT_EQ(Handle(d), Lines({ReceiveLine(), "Unknown command, len = " + std::to_string(seen)}));
     Bytes reply;
@@ -361,7 +366,7 @@ TEST_F(DatagramService, RebootIsOnlyLogged) {
 TEST_F(DatagramService, ServiceFieldsArePrintedInHostOrder) {
     Bytes d = Command("Nothing");
     const uint8_t fields[8] = {0xC0, 0xA8, 0x01, 0x14, 0x13, 0x88, 0x00, 0x07};
-    memcpy(d.data() + 72, fields, 8);
+    memcpy(d.data() + gwproto::kServiceIpOffset, fields, 8);
     std::string log = Handle(d);
     EXPECT_NE(log.find("service_port = C0A80114, service_port = 5000, service_type = 7\n\n"),
               std::string::npos)
@@ -414,7 +419,7 @@ TEST_F(DatagramService, AckThatCannotBeSentHasNoErrnoLine) {
 
 struct OtherCommandCase {
     const char *name;
-    std::string text;  // up to 12 bytes, placed at offset 40
+    std::string text;  // up to 12 bytes, placed in the command text field
     std::string logged;
 };
 
@@ -467,7 +472,7 @@ TEST_F(DatagramService, TimeSyncArgumentIsReadWithinItsField) {
     const std::string twenty = "2099-12-07T09:05:03Z";
     ASSERT_EQ(twenty.size(), 20u);
     Bytes d = Command("TimeSync", twenty);
-    memset(d.data() + 72, 'A', 8);  // letters right behind the argument field
+    memset(d.data() + gwproto::kServiceIpOffset, 'A', 8);  // letters right behind the argument field
     std::string log = Handle(d);
     EXPECT_NE(log.find("[TimeSync]sudo date -s \"" + twenty + "\" > /dev/null\n\n"),
               std::string::npos)

@@ -8,6 +8,7 @@
 
 #include "codec_fixtures.h"
 #include "config_block.h"
+#include "config_protocol.h"
 
 namespace {
 thread_local long g_allocations = 0;
@@ -48,7 +49,7 @@ TEST(CodecAllocations, EncodeDecodeAndFramingUseNoHeap) {
         ASSERT_TRUE(gwblock::parse_discovery_reply(reply, sizeof reply, mac, &out, nullptr));
         gwblock::build_update(update, mac, block);
         std::string err;
-        ASSERT_TRUE(gwblock::decode(update + 24, &out, &err));
+        ASSERT_TRUE(gwblock::decode(update + gwproto::kUpdateBlockOffset, &out, &err));
         gwblock::apply_block(out, &out.eqp, &out.gw);
     }
     EXPECT_EQ(g_allocations - before, 0);

@@ -1,10 +1,9 @@
 // Field insertion and extraction for register shapes the board's table does
-// not have (signed fields, fields at an offset, odd widths). The module's
-// source is compiled into this test so its static helpers can be given any
-// descriptor; the transfers still go through the real link to the
-// simulated device.
+// not have (signed fields, fields at an offset, odd widths). The register
+// module's field helpers (fpga_fields.h) are given any descriptor; the
+// transfers still go through the real link to the simulated device.
 
-#include "fpga_regmap.cpp"
+#include "fpga_fields.h"
 
 #include "sim_fixture.h"
 

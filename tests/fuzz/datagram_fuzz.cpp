@@ -14,6 +14,7 @@
 //     nothing and passes.
 
 #include "agent.h"
+#include "config_protocol.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -30,6 +31,8 @@
 #include <vector>
 
 namespace {
+
+using namespace gwproto;
 
 const uint8_t kMac[6] = {0x02, 0x00, 0x00, 0xC0, 0xFF, 0xEE};
 
@@ -138,17 +141,6 @@ std::string Field(const uint8_t *data, size_t size, size_t offset, size_t width)
     return text;
 }
 
-// The characters a date text needs; the handler refuses any other.
-bool IsDateText(const std::string &s) {
-    for (char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                        (c >= '0' && c <= '9') || (c != 0 && strchr(" :-+/.,@", c));
-        if (!ok)
-            return false;
-    }
-    return true;
-}
-
 // The time the system's date command reads in text (seconds since the
 // epoch), or false when it cannot read it. text holds date characters only.
 bool DateReads(const std::string &text, long long *seconds) {
@@ -206,18 +198,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // bytes; a longer datagram arrives cut and matches no kind.
     const size_t len = size < RECV_BUF_SIZE ? size : RECV_BUF_SIZE;
     const bool search = len == SEARCH_COMMAND_LEN && memcmp(data, SEARCH_MAGIC, SEARCH_MAGIC_LEN) == 0;
-    const bool command = len == MESSAGE_COMMAND_LEN && memcmp(data + 34, kMac, 6) == 0;
-    const bool update = len == UPDATE_COMMAND_LEN && memcmp(data + 16, kMac, 6) == 0;
-    const std::string name = command ? Field(data, size, 40, 12) : "";
-    const std::string arg = command ? Field(data, size, 52, 20) : "";
-    const bool clear = command && name == "ClrCfgBuf";
-    const bool timesync = command && name == "TimeSync" && IsDateText(arg);
+    const bool command = len == MESSAGE_COMMAND_LEN &&
+                         memcmp(data + kCommandMacOffset, kMac, kMacSize) == 0;
+    const bool update = len == UPDATE_COMMAND_LEN &&
+                        memcmp(data + kUpdateMacOffset, kMac, kMacSize) == 0;
+    const std::string name =
+        command ? Field(data, size, kCommandTextOffset, kCommandTextField) : "";
+    const std::string arg = command ? Field(data, size, kArgumentOffset, kArgumentField) : "";
+    const bool clear = command && name == kCommandClear;
+    const bool timesync = command && name == kCommandTimeSync && is_date_text(arg.c_str());
 
     if (g_host.get != (search ? 1 : 0))
         Fault("getDeviceConfig calls do not match the datagram");
     if (g_host.set != (update ? 1 : 0))
         Fault("setDeviceConfig calls do not match the datagram");
-    if (update && memcmp(g_host.last_set, data + 24, UPDATE_PAYLOAD_SIZE) != 0)
+    if (update && memcmp(g_host.last_set, data + kUpdateBlockOffset, UPDATE_PAYLOAD_SIZE) != 0)
         Fault("setDeviceConfig got another block than the update carried");
 
     if (replies.size() != ((search || clear) ? 1u : 0u))
@@ -227,14 +222,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         uint8_t sum = 0;
         for (size_t i = 0; i < UPDATE_PAYLOAD_SIZE; ++i)
             sum = static_cast<uint8_t>(sum + BlockByte(i));
-        if (r.size() != SEARCH_FORMAT_LEN || r[0] != REPLY_MARKER || memcmp(&r[1], kMac, 6) != 0 ||
-            r[7] != 0 || r[8] != BlockByte(0) || r[SEARCH_FORMAT_LEN - 1] != sum)
+        if (r.size() != SEARCH_FORMAT_LEN || r[0] != REPLY_MARKER ||
+            memcmp(&r[kReplyMacOffset], kMac, kMacSize) != 0 || r[kReplyMacOffset + kMacSize] != 0 ||
+            r[kReplyBlockOffset] != BlockByte(0) || r[kReplyChecksumOffset] != sum)
             Fault("the discovery reply is wrong");
     }
     if (clear) {
         const auto &r = replies[0];
-        if (r.size() != SERVER_ACK_MSG_LEN || r[0] != REPLY_MARKER || memcmp(&r[1], kMac, 6) != 0 ||
-            memcmp(&r[8], "ReceiveConfig", 14) != 0)
+        if (r.size() != SERVER_ACK_MSG_LEN || r[0] != REPLY_MARKER ||
+            memcmp(&r[kReplyMacOffset], kMac, kMacSize) != 0 ||
+            memcmp(&r[kAckTextOffset], kAckText, sizeof kAckText) != 0)
             Fault("the ClrCfgBuf acknowledgement is wrong");
     }
 

@@ -1,4 +1,5 @@
-// Writes the seed corpora of the probe, respawn, codec and reply harnesses:
+// Writes the seed corpora of the datagram, probe, respawn, codec and reply
+// harnesses:
 //
 //   fuzz_make_seeds tests/fuzz/corpus
 //
@@ -8,6 +9,7 @@
 
 #include "codec_fixtures.h"
 #include "config_block.h"
+#include "config_protocol.h"
 
 #include <sys/stat.h>
 
@@ -46,6 +48,86 @@ void Put(const std::string &harness, const std::string &name, const std::string 
 std::string PadTo(std::string s, size_t n) {
     s.resize(n, ' ');
     return s;
+}
+
+// ---- datagram: one UDP datagram ----------------------------------------------
+const uint8_t kDatagramMac[6] = {0x02, 0x00, 0x00, 0xC0, 0xFF, 0xEE};  // datagram_fuzz.cpp
+const uint8_t kOtherMac[6] = {0x02, 0x00, 0x00, 0xC0, 0xFF, 0xEF};
+
+Bytes Discovery(const char *magic = SEARCH_MAGIC) {
+    Bytes d(SEARCH_COMMAND_LEN, 0);
+    memcpy(d.data(), magic, SEARCH_MAGIC_LEN);
+    return d;
+}
+
+// A command as a sender may write it: the name may fill its field without a
+// NUL. The service fields carry 127.0.0.1, port 48369, type 1.
+Bytes Command(const std::string &name, const std::string &arg = "",
+              const uint8_t *mac = kDatagramMac) {
+    Bytes d(MESSAGE_COMMAND_LEN, 0);
+    memcpy(d.data() + gwproto::kCommandMacOffset, mac, gwproto::kMacSize);
+    memcpy(d.data() + gwproto::kCommandTextOffset, name.data(),
+           std::min(name.size(), gwproto::kCommandTextField));
+    memcpy(d.data() + gwproto::kArgumentOffset, arg.data(),
+           std::min(arg.size(), gwproto::kArgumentField));
+    const uint8_t service[] = {127, 0, 0, 1, 0xBC, 0xF1, 0x00, 0x01};
+    memcpy(d.data() + gwproto::kServiceIpOffset, service, sizeof service);
+    return d;
+}
+
+Bytes Update(const uint8_t *mac = kDatagramMac) {
+    Bytes d(UPDATE_COMMAND_LEN, 0);
+    memcpy(d.data() + gwproto::kUpdateMacOffset, mac, gwproto::kMacSize);
+    for (size_t i = 0; i < UPDATE_PAYLOAD_SIZE; ++i)
+        d[gwproto::kUpdateBlockOffset + i] = static_cast<uint8_t>(i * 31 + 7);
+    return d;
+}
+
+Bytes Resized(Bytes d, size_t n) {
+    d.resize(n, 0);
+    return d;
+}
+
+void DatagramSeeds() {
+    using gwproto::kCommandClear;
+    using gwproto::kCommandTimeSync;
+    Put("datagram", "discovery", Discovery());
+    Put("datagram", "discovery-bad-magic", Discovery("Vorna Inc. QLm "));
+    Put("datagram", "cmd-reboot", Command(gwproto::kCommandReboot));
+    Put("datagram", "cmd-timesync", Command(kCommandTimeSync, "20240102 03:04:05"));
+    Put("datagram", "cmd-timesync-iso", Command(kCommandTimeSync, "2024-01-02T03:04:05"));
+    Put("datagram", "cmd-timesync-full-field", Command(kCommandTimeSync, "@1700000000 +0000 ab"));
+    Put("datagram", "cmd-timesync-injection", Command(kCommandTimeSync, "1\"; touch /tmp/x; \""));
+    Put("datagram", "cmd-timesync-subshell", Command(kCommandTimeSync, "$(id)"));
+    Put("datagram", "cmd-timesync-empty", Command(kCommandTimeSync));
+    // Dates after any build: these reach the date command.
+    Put("datagram", "cmd-timesync-future", Command(kCommandTimeSync, "20991207 09:05:03"));
+    Put("datagram", "cmd-timesync-future-seconds", Command(kCommandTimeSync, "@4102444800"));
+    Put("datagram", "cmd-timesync-future-month-name",
+        Command(kCommandTimeSync, "Dec 7, 2099 9:05pm"));
+    Put("datagram", "cmd-timesync-future-offset",
+        Command(kCommandTimeSync, "2099-12-07T9:05+0100"));
+    Put("datagram", "cmd-timesync-epoch", Command(kCommandTimeSync, "@0"));
+    Put("datagram", "cmd-timesync-relative", Command(kCommandTimeSync, "2099-12-07 -1 year"));
+    Put("datagram", "cmd-clrcfgbuf", Command(kCommandClear));
+    Put("datagram", "cmd-clrcfgbuf-other-mac", Command(kCommandClear, "", kOtherMac));
+    Put("datagram", "cmd-unknown", Command("Blink"));
+    Put("datagram", "cmd-name-fills-field", Command("ClrCfgBufXYZ"));
+    Put("datagram", "update", Update());
+    Put("datagram", "update-other-mac", Update(kOtherMac));
+    Put("datagram", "len-0", Bytes());
+    Put("datagram", "len-1", Bytes{REPLY_MARKER});
+    Put("datagram", "len-23", Resized(Discovery(), SEARCH_COMMAND_LEN - 1));
+    Put("datagram", "len-25", Resized(Discovery(), SEARCH_COMMAND_LEN + 1));
+    Put("datagram", "len-79", Resized(Command(kCommandClear), MESSAGE_COMMAND_LEN - 1));
+    Put("datagram", "len-81", Resized(Command(kCommandClear), MESSAGE_COMMAND_LEN + 1));
+    Put("datagram", "len-1047", Resized(Update(), UPDATE_COMMAND_LEN - 1));
+    Put("datagram", "len-1049", Resized(Update(), UPDATE_COMMAND_LEN + 1));
+    Bytes counting(RECV_BUF_SIZE, 0);
+    for (size_t i = 0; i < 1024; ++i)
+        counting[i] = static_cast<uint8_t>(i);
+    Put("datagram", "len-1200", counting);
+    Put("datagram", "len-1201", Resized(Update(), RECV_BUF_SIZE + 1));
 }
 
 // ---- probe: ipaddr_1 0x1E gateway_1 0x1E dns_1 -----------------------------
@@ -209,11 +291,11 @@ Bytes Reply(const uint8_t mac[6], const Bytes &block) {
     return r;
 }
 
-Bytes Ack(const uint8_t mac[6], const char *text = "ReceiveConfig") {
+Bytes Ack(const uint8_t mac[6], const char *text = gwproto::kAckText) {
     Bytes a(SERVER_ACK_MSG_LEN, 0);
     a[0] = REPLY_MARKER;
-    memcpy(a.data() + 1, mac, 6);
-    memcpy(a.data() + 8, text, strlen(text) + 1);
+    memcpy(a.data() + gwproto::kReplyMacOffset, mac, gwproto::kMacSize);
+    memcpy(a.data() + gwproto::kAckTextOffset, text, strlen(text) + 1);
     return a;
 }
 
@@ -228,7 +310,7 @@ void ReplySeeds() {
     Put("reply", "random", WithFlags(0, Reply(random.eqp.mac, Encoded(random))));
 
     Bytes r = Reply(sample.eqp.mac, block);
-    r[8 + 200] ^= 0x40;
+    r[gwproto::kReplyBlockOffset + 200] ^= 0x40;
     Put("reply", "block-changed-fixed", WithFlags(3, r));
     Put("reply", "block-changed-bad-crc", WithFlags(2, r));
     r = Reply(sample.eqp.mac, block);
@@ -265,6 +347,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     g_root = argv[1];
+    DatagramSeeds();
     ProbeSeeds();
     RespawnSeeds();
     CodecSeeds();

@@ -23,6 +23,7 @@
 
 #include "codec_fixtures.h"
 #include "config_block.h"
+#include "config_protocol.h"
 #include "gwcfg.h"
 
 #include <arpa/inet.h>
@@ -83,8 +84,8 @@ public:
         gwblock::build_discovery_reply(reply_, kSentinelMac, block);
         memset(ack_, 0, sizeof ack_);
         ack_[0] = REPLY_MARKER;
-        memcpy(ack_ + 1, kSentinelMac, 6);
-        memcpy(ack_ + 8, "ReceiveConfig", 14);
+        memcpy(ack_ + gwproto::kReplyMacOffset, kSentinelMac, gwproto::kMacSize);
+        memcpy(ack_ + gwproto::kAckTextOffset, gwproto::kAckText, sizeof gwproto::kAckText);
 
         thread_ = std::thread([this] { Loop(); });
     }

@@ -136,35 +136,4 @@ TEST(FixedBlockText, WithoutAGatewayHasNoRoutersLine) {
               std::string(kBegin) + "interface eth0\nstatic ip_address=10.47.0.77/32\n" + kEnd);
 }
 
-TEST(ReplaceFile, KeepsTheModeAndWritesThroughALink) {
-    gwtest::TempDir dir;
-    gwtest::WriteFile(dir.file("dhcpcd.conf"), "old\n", 0640);
-    ASSERT_EQ(0, symlink("dhcpcd.conf", dir.file("link").c_str()));
-    std::string why;
-    ASSERT_TRUE(gwhelper::replace_file(dir.file("link"), "new\n", &why)) << why;
-    EXPECT_EQ(gwtest::ReadFile(dir.file("dhcpcd.conf")), "new\n");
-    struct stat st;
-    ASSERT_EQ(0, lstat(dir.file("link").c_str(), &st));
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays a link";
-    ASSERT_EQ(0, stat(dir.file("dhcpcd.conf").c_str(), &st));
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-
-    ASSERT_TRUE(gwhelper::replace_file(dir.file("fresh.conf"), "x\n", &why)) << why;
-    ASSERT_EQ(0, stat(dir.file("fresh.conf").c_str(), &st));
-    EXPECT_EQ(st.st_mode & 07777, 0644u);
-}
-
-TEST(ReplaceFile, NeverWritesThroughAPlantedTemporaryName) {
-    gwtest::TempDir dir;
-    gwtest::WriteFile(dir.file("dhcpcd.conf"), "old\n");
-    gwtest::WriteFile(dir.file("victim"), "keep\n");
-    const std::string temp = dir.file(".dhcpcd.conf.gwagent." + std::to_string(getpid()));
-    ASSERT_EQ(0, symlink(dir.file("victim").c_str(), temp.c_str()));
-    std::string why;
-    EXPECT_FALSE(gwhelper::replace_file(dir.file("dhcpcd.conf"), "new\n", &why));
-    EXPECT_NE(why.find("cannot create"), std::string::npos) << why;
-    EXPECT_EQ(gwtest::ReadFile(dir.file("victim")), "keep\n");
-    EXPECT_EQ(gwtest::ReadFile(dir.file("dhcpcd.conf")), "old\n");
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 // can write, an inherited umask of 000, forged log lines, floods from
 // forged sources, sources outside the allow list.
 
+#include "config_protocol.h"
 #include "daemon_harness.h"
 
 #include <arpa/inet.h>
@@ -33,14 +34,7 @@ namespace {
 
 const char kMac[] = "02:00:5e:10:00:01";
 
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t m) : old_(umask(m)) {}
-    ~ScopedUmask() { umask(old_); }
-
-private:
-    mode_t old_;
-};
+using gwtest::ScopedUmask;
 
 mode_t ModeOf(const std::string &path) {
     struct stat st;
@@ -282,8 +276,8 @@ protected:
 };
 
 // A link planted where the stored block is written next is neither
-// followed nor renamed into place: the old fixed name is no longer used,
-// and the daemon's own name is refused when something stands there.
+// followed nor renamed into place: a plain gwcfgd.block.tmp is not used at
+// all, and the daemon's own name is refused when something stands there.
 TEST_F(GwcfgdFiles, PlantedLinkIsNeitherFollowedNorKept) {
     const std::string victim = elsewhere.file("victim");
     WriteFile(victim, "precious\n", 0644);
@@ -371,8 +365,8 @@ TEST(GwcfgdLog, CommandTextCannotForgeALine) {
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     for (const std::string text : {"\ngwcfgd: OK\n", "\x1b[2J\x1b[H"}) {
         uint8_t dgram[MESSAGE_COMMAND_LEN] = {};
-        memcpy(dgram + 34, d.mac(), 6);
-        memcpy(dgram + 40, text.data(), text.size());  // up to 12 bytes, no NUL needed
+        memcpy(dgram + gwproto::kCommandMacOffset, d.mac(), gwproto::kMacSize);
+        memcpy(dgram + gwproto::kCommandTextOffset, text.data(), text.size());  // up to 12 bytes, no NUL needed
         gwdtest::Udp udp;
         udp.Send("127.0.0.1", d.port(), dgram, sizeof dgram);
     }

@@ -17,6 +17,7 @@
 // full checking, quarantine included; what the quarantine holds after the
 // flood stays well within the margin (about 0.25 MiB).
 
+#include "config_protocol.h"
 #include "daemon_harness.h"
 
 #include <arpa/inet.h>
@@ -26,6 +27,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -127,7 +129,10 @@ private:
     std::vector<uint8_t> Command() {
         std::vector<uint8_t> d(MESSAGE_COMMAND_LEN);
         const unsigned kind = rng_() % 5;
-        std::string name = kind < 2 ? "TimeSync" : kind == 2 ? "ClrCfgBuf" : kind == 3 ? "Reboot" : "";
+        std::string name = kind < 2    ? gwproto::kCommandTimeSync
+                           : kind == 2 ? gwproto::kCommandClear
+                           : kind == 3 ? gwproto::kCommandReboot
+                                       : "";
         std::string arg;
         if (kind == 4)
             for (size_t n = rng_() % 12; n > 0; --n)
@@ -155,9 +160,10 @@ private:
             other[5] ^= 0x5A;
             mac = other;
         }
-        memcpy(d.data() + 34, mac, 6);
-        memcpy(d.data() + 40, name.data(), name.size() < 12 ? name.size() : 12);
-        memcpy(d.data() + 52, arg.data(), arg.size() < 20 ? arg.size() : 20);
+        memcpy(d.data() + gwproto::kCommandMacOffset, mac, gwproto::kMacSize);
+        memcpy(d.data() + gwproto::kCommandTextOffset, name.data(),
+               std::min(name.size(), gwproto::kCommandTextField));
+        memcpy(d.data() + gwproto::kArgumentOffset, arg.data(), std::min(arg.size(), gwproto::kArgumentField));
         return d;
     }
 

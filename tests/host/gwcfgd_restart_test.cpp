@@ -9,6 +9,7 @@
 
 #include "daemon_harness.h"
 #include "gwcfgd.h"
+#include "restart_request.h"
 
 #include <signal.h>
 #include <sys/ipc.h>
@@ -121,7 +122,7 @@ std::string ReadRequest(int queue, int timeout_ms) {
     } msg;
     for (int waited = 0; waited < timeout_ms; waited += 10) {
         memset(&msg, 0, sizeof msg);
-        ssize_t n = msgrcv(queue, &msg, 50, 1, IPC_NOWAIT);
+        ssize_t n = msgrcv(queue, &msg, respawn::kMaxText, respawn::kRequestType, IPC_NOWAIT);
         if (n >= 0)
             return std::string(msg.mtext, static_cast<size_t>(n));
         usleep(10000);
@@ -140,7 +141,7 @@ int RestartScenario() {
         return Fail("mount tmpfs on /home");
     if (mkdir("/home/pi", 0755) != 0)
         return Fail("mkdir /home/pi");
-    WriteFile("/home/pi/fifo", "");
+    WriteFile(respawn::kKeyPath, "");
 
     TempDir state;
     // Three updates follow each other within a second: no update limit.
@@ -156,7 +157,7 @@ int RestartScenario() {
     gwdtest::SendUpdate(d.port(), d.mac(), bc);
     d.WaitLog("update applied: revision 1");
     d.WaitLog("gwcfgd: no restart request: basic_pkt_fwd is not running", 3000);
-    const key_t key = ftok("/home/pi/fifo", 1);
+    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
     printf("NO_FORWARDER_QUEUE=%s\n", msgget(key, 0) == -1 && errno == ENOENT ? "absent" : "exists");
 
     // A stand-in forwarder: a copy of sleep under the forwarder's name.
@@ -168,7 +169,7 @@ int RestartScenario() {
     // The exec may still be on its way.
     gwdtest::WaitFor([] { return gwcfgd::find_forwarder_pid() > 0; }, 3000);
 
-    const int queue = msgget(key, 0x3B6);
+    const int queue = msgget(key, respawn::kQueueFlags);
     if (queue == -1)
         return Fail("msgget");
     for (int mode : {1, 0}) {

@@ -11,6 +11,7 @@
 // started.
 #include "daemon_harness.h"
 #include "gwcfgd.h"
+#include "restart_request.h"
 
 #include <signal.h>
 #include <sys/ipc.h>
@@ -56,7 +57,7 @@ protected:
             << strerror(errno);
         mounted_ = true;
         std::filesystem::create_directories(kForwarderDir);
-        gwtest::WriteFile("/home/pi/fifo", "");
+        gwtest::WriteFile(respawn::kKeyPath, "");
         gwtest::WriteFile(kForwarderDir + "/basic_pkt_fwd", gwtest::ReadFile(STANDIN_FORWARDER), 0755);
         // The respawner's commands: dhcpcd does nothing, the forwarder runs.
         gwtest::WriteFile(bin_.file("sudo"),
@@ -77,7 +78,7 @@ protected:
             while (waitpid(-1, nullptr, 0) > 0) {
             }
         }
-        const key_t key = ftok("/home/pi/fifo", 1);
+        const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
         const int q = key == -1 ? -1 : msgget(key, 0);
         if (q >= 0)
             msgctl(q, IPC_RMID, nullptr);

@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "restart_request.h"
 #include "test_support.h"
 
 namespace {
@@ -35,7 +36,7 @@ using Clock = std::chrono::steady_clock;
 
 const char kInsideEnv[] = "GWTEST_RESPAWNER_NS";
 const char kSkipEnv[] = "GWTEST_RESPAWNER_SKIP";
-const std::string kKeyFile = "/home/pi/fifo";
+const std::string kKeyFile = respawn::kKeyPath;
 const std::string kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd";
 const std::string kOk = "OK to restart basic_pkt_fwd service....";
 
@@ -139,7 +140,7 @@ protected:
         }
         if (out_fd_ >= 0)
             close(out_fd_);
-        key_t key = ftok(kKeyFile.c_str(), 1);
+        key_t key = ftok(kKeyFile.c_str(), respawn::kProjectId);
         int q = key == -1 ? -1 : msgget(key, 0);
         if (q >= 0)
             msgctl(q, IPC_RMID, nullptr);
@@ -197,8 +198,8 @@ protected:
     }
 
     int Queue() {
-        key_t key = ftok(kKeyFile.c_str(), 1);
-        return key == -1 ? -1 : msgget(key, 0666 | IPC_CREAT);
+        key_t key = ftok(kKeyFile.c_str(), respawn::kProjectId);
+        return key == -1 ? -1 : msgget(key, respawn::kQueueFlags);
     }
 
     // Posts a message the way a sender does.

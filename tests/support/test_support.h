@@ -2,6 +2,9 @@
 // capturing a standard stream, files, and a fake sudo on PATH.
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -50,6 +53,16 @@ public:
 
 private:
     std::string old_;
+};
+
+// Sets the process's umask for the object's lifetime.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : old_(umask(mask)) {}
+    ~ScopedUmask() { umask(old_); }
+
+private:
+    mode_t old_;
 };
 
 // Puts a directory holding a fake `sudo` first on PATH for the object's

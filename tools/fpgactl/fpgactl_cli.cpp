@@ -69,12 +69,8 @@ bool ParseNumber(const char *s, long long *out) { return gwcli::parse_integer(s,
 
 bool ResolveRegister(const char *text, unsigned *index, std::FILE *err) {
     if (AllDigits(text)) {
-        errno = 0;
-        const unsigned long v = std::strtoul(text, nullptr, 10);
-        if (errno == 0 && v < FPGA_REG_COUNT) {
-            *index = static_cast<unsigned>(v);
+        if (gwcli::parse_decimal(text, 0u, static_cast<unsigned>(FPGA_REG_COUNT - 1), index))
             return true;
-        }
         std::fprintf(err, "fpgactl: no register with index %s (0 to %d)\n", text,
                      FPGA_REG_COUNT - 1);
         return false;

@@ -20,8 +20,10 @@
 #include "cli.h"
 #include "command_line.h"
 #include "config_block.h"
+#include "config_protocol.h"
 #include "fleet.h"
 #include "gwcfg.h"
+#include "gwutil.h"
 #include "views.h"
 
 namespace gwcfg {
@@ -908,33 +910,6 @@ int cmd_apply(const Invocation &inv, Io &io) {
 // ---------------------------------------------------------------------------
 // backup, diff
 
-// Writes text to path through a temporary file in the same directory, so
-// that an existing backup is replaced whole or not at all.
-bool write_file_atomically(const std::string &path, const std::string &text, std::string *error) {
-    const std::string tmp = path + ".tmp." + std::to_string(getpid());
-    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        *error = "cannot write " + tmp + ": " + strerror(errno);
-        return false;
-    }
-    size_t written = 0;
-    while (written < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    const bool ok = written == text.size() && fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-        *error = "cannot write " + path + ": " + strerror(ok ? errno : saved);
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
-}
-
 bool make_directory(const std::string &dir, std::string *error) {
     std::string partial;
     size_t start = 0;
@@ -988,7 +963,7 @@ int cmd_backup(const Invocation &inv, Io &io) {
         o.has_before = true;
         o.before = r.contents.revision;
         const std::string path = dir + "/" + backup_name(mac);
-        if (!write_file_atomically(path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
+        if (!gwutil::replace_file(path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
                                    &error)) {
             o.result = "failed";
             o.detail = error;
@@ -1093,15 +1068,10 @@ int cmd_diff(const Invocation &inv, Io &io) {
 // ---------------------------------------------------------------------------
 // timesync, reboot, clear
 
-// The characters the gateway lets through to `date -s`: what a date text
-// needs, '@' for seconds since the epoch included.
+// A text the gateway lets through to `date -s` and that fits the argument
+// field: not empty, date characters only.
 bool date_text_ok(const std::string &t) {
-    if (t.empty() || t.size() > 19) return false;
-    for (unsigned char c : t)
-        if (!(isalnum(c) || c == ' ' || c == ':' || c == '-' || c == '/' || c == '.' || c == '+' || c == ',' ||
-              c == '@'))
-            return false;
-    return true;
+    return !t.empty() && t.size() <= gwproto::kArgumentTextMax && gwproto::is_date_text(t.c_str());
 }
 
 // Finds the gateways, then sends each one command that has no answer.
@@ -1171,11 +1141,11 @@ int cmd_timesync(const Invocation &inv, Io &io) {
                   "such as \"@1796641933\" or \"20261207 11:12:13\", or leave it out for the time now.\n";
         return gwcli::kExitUsage;
     }
-    return send_unanswered(inv, io, "TimeSync", text, "");
+    return send_unanswered(inv, io, gwproto::kCommandTimeSync, text, "");
 }
 
 int cmd_reboot(const Invocation &inv, Io &io) {
-    return send_unanswered(inv, io, "Reboot", "", "The gateway only logs Reboot: it does not restart.\n");
+    return send_unanswered(inv, io, gwproto::kCommandReboot, "", "The gateway only logs Reboot: it does not restart.\n");
 }
 
 int cmd_clear(const Invocation &inv, Io &io) {
@@ -1206,7 +1176,7 @@ int cmd_clear(const Invocation &inv, Io &io) {
             x.from = inv.reach.dest;
         }
         x.request.resize(MESSAGE_COMMAND_LEN);
-        gwblock::build_command(x.request.data(), mac.bytes, "ClrCfgBuf", "");
+        gwblock::build_command(x.request.data(), mac.bytes, gwproto::kCommandClear, "");
         x.repeat = true;
         x.await_ack = true;
         exchanges.push_back(std::move(x));

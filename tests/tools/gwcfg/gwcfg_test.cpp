@@ -18,6 +18,7 @@
 
 #include "codec_fixtures.h"
 #include "config_block.h"
+#include "config_protocol.h"
 #include "fake_gateway.h"
 #include "gwcfg.h"
 #include "gwcfg_fixture.h"
@@ -201,7 +202,7 @@ TEST_F(GwcfgTest, NoAnswerIsExitOne) {
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
     // Nothing but discovery requests goes out before the gateway answered.
     for (auto &d : fake.received(MESSAGE_COMMAND_LEN))
-        EXPECT_STREQ(reinterpret_cast<const char *>(&d[40]), "ClrCfgBuf");
+        EXPECT_STREQ(reinterpret_cast<const char *>(&d[gwproto::kCommandTextOffset]), "ClrCfgBuf");
 }
 
 // ---------------------------------------------------------------------------
@@ -249,10 +250,10 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
     ASSERT_EQ(updates.size(), 1u);
     uint8_t mac[6];
     ASSERT_TRUE(gwblock::parse_mac(kMacA, mac));
-    EXPECT_EQ(memcmp(&updates[0][16], mac, 6), 0);
+    EXPECT_EQ(memcmp(&updates[0][gwproto::kUpdateMacOffset], mac, 6), 0);
     BlockContents sent;
     std::string err;
-    ASSERT_TRUE(gwblock::decode(&updates[0][24], &sent, &err)) << err;
+    ASSERT_TRUE(gwblock::decode(&updates[0][gwproto::kUpdateBlockOffset], &sent, &err)) << err;
     EXPECT_EQ(sent.revision, 7u);  // the revision read
     EXPECT_STREQ(sent.gw.gateway_conf.server_address, "eu2.example.org");
     EXPECT_EQ(sent.gw.radios[0].freq, 868100000u);
@@ -465,10 +466,10 @@ TEST_F(GwcfgTest, ClearWaitsForTheAcknowledgement) {
     EXPECT_NE(r.out.find("the gateway cleared nothing, its configuration is unchanged"), std::string::npos) << r.out;
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "ClrCfgBuf");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "ClrCfgBuf");
     uint8_t mac[6];
     gwblock::parse_mac(kMacA, mac);
-    EXPECT_EQ(memcmp(&cmds[0][34], mac, 6), 0);
+    EXPECT_EQ(memcmp(&cmds[0][gwproto::kCommandMacOffset], mac, 6), 0);
 
     fake.edit(0, [](FakeGateway::Unit &u) { u.bad_ack = true; });
     r = RunTool(At({"clear", kMacA}, 200));
@@ -482,8 +483,8 @@ TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "TimeSync");
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][52]), "20261207 11:12:13");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "TimeSync");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kArgumentOffset]), "20261207 11:12:13");
 
     // Default: now, as seconds since the epoch, which mean the same in
     // every time zone: a gateway in another zone than this machine's is set
@@ -497,7 +498,7 @@ TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
     ASSERT_EQ(r.status, 0) << r.err;
     cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 2u);
-    std::string text(reinterpret_cast<const char *>(&cmds[1][52]));
+    std::string text(reinterpret_cast<const char *>(&cmds[1][gwproto::kArgumentOffset]));
     ASSERT_TRUE(std::regex_match(text, std::regex("@\\d{10}"))) << text;
     EXPECT_LE(std::llabs(std::stoll(text.substr(1)) - static_cast<long long>(before)), 5);
     EXPECT_NE(r.out.find("sent TimeSync \"" + text + "\" to 00:11:22:33:44:0a"), std::string::npos) << r.out;
@@ -505,7 +506,7 @@ TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
     // '@' and a number: the gateway passes it to date -s.
     r = RunTool(At({"timesync", kMacA, "@1796641933"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_STREQ(reinterpret_cast<const char *>(&fake.received(MESSAGE_COMMAND_LEN).at(2)[52]), "@1796641933");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&fake.received(MESSAGE_COMMAND_LEN).at(2)[gwproto::kArgumentOffset]), "@1796641933");
 }
 
 TEST_F(GwcfgTest, TimesyncRefusesTextsThatAreNoDate) {
@@ -526,8 +527,8 @@ TEST_F(GwcfgTest, RebootSendsTheCommandToAGatewayThatAnswered) {
                      "The gateway only logs Reboot: it does not restart.\n");
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][40]), "Reboot");
-    EXPECT_EQ(cmds[0][52], 0);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "Reboot");
+    EXPECT_EQ(cmds[0][gwproto::kArgumentOffset], 0);
 }
 
 // ---------------------------------------------------------------------------

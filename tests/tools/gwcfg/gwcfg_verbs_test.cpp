@@ -66,7 +66,7 @@ private:
 };
 
 // The MAC address in an update datagram, as text.
-std::string UpdateMac(const std::vector<uint8_t> &d) { return gwblock::format_mac(&d[16]); }
+std::string UpdateMac(const std::vector<uint8_t> &d) { return gwblock::format_mac(&d[gwproto::kUpdateMacOffset]); }
 
 size_t UpdatesFor(FakeGateway &fake, const std::string &mac) {
     size_t n = 0;
@@ -240,9 +240,9 @@ TEST_F(FleetVerbs, CommandsGoToEveryGateway) {
     EXPECT_EQ(r.status, 0) << r.err;
     std::set<std::string> synced;
     for (const auto &d : fake.received(MESSAGE_COMMAND_LEN))
-        if (std::string(reinterpret_cast<const char *>(&d[40])) == "TimeSync") {
-            synced.insert(gwblock::format_mac(&d[34]));
-            EXPECT_EQ(d[52], '@');
+        if (std::string(reinterpret_cast<const char *>(&d[gwproto::kCommandTextOffset])) == "TimeSync") {
+            synced.insert(gwblock::format_mac(&d[gwproto::kCommandMacOffset]));
+            EXPECT_EQ(d[gwproto::kArgumentOffset], '@');
         }
     EXPECT_EQ(synced, (std::set<std::string>{kMacA, kMacB}));
 }

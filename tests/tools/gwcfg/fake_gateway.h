@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "config_block.h"
+#include "config_protocol.h"
 
 namespace codec_test {
 
@@ -177,20 +178,23 @@ private:
             }
         } else if (n == MESSAGE_COMMAND_LEN) {
             for (Unit &u : units_) {
-                if (memcmp(buf + 34, u.contents.eqp.mac, 6) != 0) continue;
-                if (strncmp(reinterpret_cast<const char *>(buf + 40), "ClrCfgBuf", 12) == 0 && u.ack_clear) {
+                if (memcmp(buf + gwproto::kCommandMacOffset, u.contents.eqp.mac, gwproto::kMacSize) != 0) continue;
+                if (strncmp(reinterpret_cast<const char *>(buf + gwproto::kCommandTextOffset), gwproto::kCommandClear,
+                            gwproto::kCommandTextField) == 0 &&
+                    u.ack_clear) {
                     uint8_t ack[SERVER_ACK_MSG_LEN] = {};
-                    ack[0] = 'V';
-                    memcpy(ack + 1, u.contents.eqp.mac, 6);
-                    memcpy(ack + 8, u.bad_ack ? "ReceiveConfiG" : "ReceiveConfig", 14);
+                    ack[0] = REPLY_MARKER;
+                    memcpy(ack + gwproto::kReplyMacOffset, u.contents.eqp.mac, gwproto::kMacSize);
+                    memcpy(ack + gwproto::kAckTextOffset, gwproto::kAckText, sizeof gwproto::kAckText);
+                    if (u.bad_ack) ack[gwproto::kAckTextOffset + 12] = 'G';  // "ReceiveConfiG"
                     reply(ack, sizeof ack, from);
                 }
             }
         } else if (n == UPDATE_COMMAND_LEN) {
             for (Unit &u : units_) {
-                if (memcmp(buf + 16, u.contents.eqp.mac, 6) != 0) continue;
+                if (memcmp(buf + gwproto::kUpdateMacOffset, u.contents.eqp.mac, gwproto::kMacSize) != 0) continue;
                 gwblock::BlockContents in;
-                if (!gwblock::decode(buf + 24, &in, nullptr)) continue;
+                if (!gwblock::decode(buf + gwproto::kUpdateBlockOffset, &in, nullptr)) continue;
                 u.asked = in;
                 u.has_asked = true;
                 if (!u.take_updates || in.revision != u.contents.revision) continue;
