@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "config_block.h"
 #include "gwcfgd.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -179,7 +180,7 @@ int bad_usage(const char *msg, const char *arg) {
 
 // A decimal number from 0 to max, digits only.
 bool parse_count(const char *text, long max, long *out) {
-    return gwcli::parse_decimal(text, 0L, max, out);
+    return gwutil::parse_decimal(text, 0L, max, out);
 }
 
 // Everything the command line sets.

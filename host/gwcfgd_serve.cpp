@@ -13,7 +13,7 @@
 #include "gwcfgd.h"
 
 #include "agent.h"
-#include "cli.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -55,7 +55,7 @@ const char *dotted(uint32_t addr) {
 
 // Digits only, 0..kMaxRate.
 bool parse_rate(const char *begin, const char *end, unsigned *out) {
-    return gwcli::parse_decimal(std::string(begin, end), 0u, static_cast<unsigned>(kMaxRate), out);
+    return gwutil::parse_decimal(std::string(begin, end), 0u, static_cast<unsigned>(kMaxRate), out);
 }
 
 }  // namespace

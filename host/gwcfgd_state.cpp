@@ -24,6 +24,7 @@
 
 #include "agent.h"
 #include "config_block.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -69,21 +70,6 @@ gwblock::BlockContents live_contents() {
     return bc;
 }
 
-// Writes all of len bytes, retrying short writes and interruptions.
-bool write_all(int fd, const uint8_t *data, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A file's next version, between prepare_file and commit_file: one name per
 // process ("gwcfgd.block.tmp.<pid>").
 std::string prepared_name(const char *name) {
@@ -99,7 +85,7 @@ bool prepare_file(const char *name, const uint8_t *data, size_t len, std::string
         *error = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
-    if (!write_all(fd, data, len) || fsync(fd) != 0) {
+    if (!gwutil::write_all(fd, data, len) || fsync(fd) != 0) {
         *error = "cannot write " + temp + ": " + strerror(errno);
         close(fd);
         unlink(temp.c_str());
