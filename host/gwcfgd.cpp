@@ -15,6 +15,7 @@
 #include "cli.h"
 #include "config_block.h"
 #include "gwcfgd.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -129,20 +130,20 @@ bool parse_mac(const std::string &text, uint8_t mac[6]) {
     return text.size() > 2 && text[2] == ':' && gwblock::parse_mac(text, mac);
 }
 
-bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *why) {
+bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *error) {
     if (iface.empty() || iface.find('/') != std::string::npos || iface == "." || iface == "..") {
-        *why = "not an interface name";
+        *error = "not an interface name";
         return false;
     }
     const std::string path = "/sys/class/net/" + iface + "/address";
     std::ifstream in(path);
     std::string text;
     if (!in || !std::getline(in, text)) {
-        *why = "cannot read " + path;
+        *error = "cannot read " + path;
         return false;
     }
     if (!parse_mac(text, mac)) {
-        *why = path + " does not hold a MAC address";
+        *error = path + " does not hold a MAC address";
         return false;
     }
     return true;
@@ -167,7 +168,7 @@ void notify_ready() {
         return;
     const char msg[] = "READY=1";
     if (sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr *>(&addr), len) < 0)
-        fprintf(stderr, "gwcfgd: cannot notify systemd: %s\n", strerror(errno));
+        gwcfgd::log_line("cannot notify systemd: %s", strerror(errno));
     close(fd);
 }
 
@@ -179,16 +180,11 @@ int bad_usage(const char *msg, const char *arg) {
 
 // A decimal number from 0 to max, digits only.
 bool parse_count(const char *text, long max, long *out) {
-    return gwcli::parse_decimal(text, 0L, max, out);
+    return gwutil::parse_decimal(text, 0L, max, out);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    // Whatever the umask inherited, nothing the daemon creates is writable
-    // by group or others, nor readable by others.
-    umask(027);
-    gwcfgd::buffer_logs();
+// Everything the command line sets.
+struct Options {
     std::string bind_addr = "127.0.0.1";
     long port = kDefaultPort;
     gwcfgd::Limits limits = gwcfgd::default_limits();
@@ -199,7 +195,12 @@ int main(int argc, char **argv) {
     bool restart_requests = false;
     long window_s = gwcfgd::kDefaultWindowSeconds;
     long start_timeout_s = gwcfgd::kDefaultStartTimeoutSeconds;
+};
 
+// Fills *options from the command line. False when the program ends here,
+// with *status its exit status: 0 after --help or --version, kExitUsage
+// after a message about an option or argument it cannot take.
+bool parse_options(int argc, char **argv, Options *options, int *status) {
     enum {
         kStateDir = 256,
         kProfile,
@@ -232,226 +233,214 @@ int main(int argc, char **argv) {
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
+    Options &o = *options;
+    const auto stop = [status](int code) {
+        *status = code;
+        return false;
+    };
     opterr = 0;
     int c;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
         case 'b':
-            bind_addr = optarg;
+            o.bind_addr = optarg;
             break;
         case 'p':
-            if (!parse_count(optarg, 65535, &port) || port < 1)
-                return bad_usage("--port wants a number from 1 to 65535", optarg);
+            if (!parse_count(optarg, 65535, &o.port) || o.port < 1)
+                return stop(bad_usage("--port wants a number from 1 to 65535", optarg));
             break;
         case 'm':
-            mac_text = optarg;
+            o.mac_text = optarg;
             break;
         case 'i':
-            iface = optarg;
+            o.iface = optarg;
             break;
         case kStateDir:
-            state_dir = optarg;
+            o.state_dir = optarg;
             break;
         case kProfile:
-            profile_paths.push_back(optarg);
+            o.profile_paths.push_back(optarg);
             break;
         case kRestart:
-            restart_requests = true;
+            o.restart_requests = true;
             break;
         case kConfDir:
-            conf_dir = optarg;
+            o.conf_dir = optarg;
             break;
         case kFixedIp:
-            fixed_ip_command = optarg;
+            o.fixed_ip_command = optarg;
             break;
         case kWindow:
-            if (!parse_count(optarg, 86400, &window_s))
-                return bad_usage("--confirm-window wants seconds from 0 to 86400", optarg);
+            if (!parse_count(optarg, 86400, &o.window_s))
+                return stop(bad_usage("--confirm-window wants seconds from 0 to 86400", optarg));
             break;
         case kStartTimeout:
-            if (!parse_count(optarg, 3600, &start_timeout_s) || start_timeout_s < 1)
-                return bad_usage("--start-timeout wants seconds from 1 to 3600", optarg);
+            if (!parse_count(optarg, 3600, &o.start_timeout_s) || o.start_timeout_s < 1)
+                return stop(bad_usage("--start-timeout wants seconds from 1 to 3600", optarg));
             break;
         case kRate: {
             long rate = 0;
             if (!parse_count(optarg, 1000000, &rate))
-                return bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg);
-            limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
+                return stop(bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg));
+            o.limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
                 static_cast<unsigned>(rate);
             break;
         }
         case kLimit: {
-            std::string why;
-            if (!gwcfgd::parse_limit(optarg, &limits, &why))
-                return bad_usage(why.c_str(), optarg);
+            std::string error;
+            if (!gwcfgd::parse_limit(optarg, &o.limits, &error))
+                return stop(bad_usage(error.c_str(), optarg));
             break;
         }
         case kAllow: {
-            std::string why;
-            if (!allow.add(optarg, &why))
-                return bad_usage(why.c_str(), nullptr);
+            std::string error;
+            if (!o.allow.add(optarg, &error))
+                return stop(bad_usage(error.c_str(), nullptr));
             break;
         }
         case kTimeSync:
             if (strcmp(optarg, "always") == 0)
-                timesync_only_unsynchronised = false;
+                o.timesync_only_unsynchronised = false;
             else if (strcmp(optarg, "unsynchronised") == 0 || strcmp(optarg, "unsynchronized") == 0)
-                timesync_only_unsynchronised = true;
+                o.timesync_only_unsynchronised = true;
             else
-                return bad_usage("--timesync wants always or unsynchronised", optarg);
+                return stop(bad_usage("--timesync wants always or unsynchronised", optarg));
             break;
         case 'h':
             usage(stdout);
-            return 0;
+            return stop(0);
         case 'V':
             fputs(gwcli::version_line("gwcfgd").c_str(), stdout);
-            return 0;
+            return stop(0);
         default:
-            return bad_usage("unknown option or missing value", argv[optind - 1]);
+            return stop(bad_usage("unknown option or missing value", argv[optind - 1]));
         }
     }
     if (optind < argc)
-        return bad_usage("unexpected argument", argv[optind]);
+        return stop(bad_usage("unexpected argument", argv[optind]));
+    return true;
+}
 
-    uint8_t mac[6];
-    if (!mac_text.empty()) {
-        if (!parse_mac(mac_text, mac))
-            return bad_usage("--mac wants XX:XX:XX:XX:XX:XX", mac_text.c_str());
-    } else if (!iface.empty()) {
-        std::string why;
-        if (!mac_from_iface(iface, mac, &why)) {
-            fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", iface.c_str(),
-                    why.c_str());
-            fprintf(stderr, "gwcfgd: Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
-            return 2;
-        }
-    } else {
-        fprintf(stderr, "gwcfgd: the gateway's MAC address is unknown\n");
-        fprintf(stderr, "gwcfgd: Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
-                        "--iface NAME.\n");
-        return 2;
+// The gateway's MAC address from --mac or --iface. False with *status the
+// exit status after the messages that say what to give instead.
+bool resolve_mac(const Options &o, uint8_t mac[6], int *status) {
+    if (!o.mac_text.empty()) {
+        if (parse_mac(o.mac_text, mac))
+            return true;
+        *status = bad_usage("--mac wants XX:XX:XX:XX:XX:XX", o.mac_text.c_str());
+        return false;
     }
-    gwcfgd::set_mac(mac);
-    gwcfgd::set_restart_requests(restart_requests);
-    gwcfgd::set_fixed_ip_command(fixed_ip_command);
-    gwcfgd::set_watch_times(static_cast<unsigned>(window_s), static_cast<unsigned>(start_timeout_s));
-    if (!conf_dir.empty()) {
-        // Absolute, so that it holds after the change to the state directory.
-        char *real = realpath(conf_dir.c_str(), nullptr);
-        if (!real) {
-            fprintf(stderr, "gwcfgd: cannot use %s for global_conf.json: %s\n", conf_dir.c_str(),
-                    strerror(errno));
-            fprintf(stderr, "gwcfgd: Install the forwarder there first, or give its directory "
-                            "with --conf-dir DIR.\n");
-            return 1;
-        }
-        gwcfgd::set_conf_dir(real);
-        free(real);
+    *status = 2;
+    if (!o.iface.empty()) {
+        std::string error;
+        if (mac_from_iface(o.iface, mac, &error))
+            return true;
+        fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", o.iface.c_str(),
+                error.c_str());
+        fprintf(stderr, "gwcfgd: Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
+        return false;
     }
-    if (timesync_only_unsynchronised)
-        set_timesync_gate(refuse_while_synchronised);
+    fprintf(stderr, "gwcfgd: the gateway's MAC address is unknown\n");
+    fprintf(stderr, "gwcfgd: Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
+                    "--iface NAME.\n");
+    return false;
+}
 
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, bind_addr.c_str(), &addr.sin_addr) != 1)
-        return bad_usage("--bind wants an IPv4 address", bind_addr.c_str());
-
-    // Read before the change of directory: a relative path names a file
-    // where the daemon was started.
-    Json::Value profile;
-    for (const std::string &path : profile_paths) {
+// The profiles, read and merged in order into *profile. False with *status
+// the exit status after the messages.
+bool load_profiles(const Options &o, Json::Value *profile, int *status) {
+    for (const std::string &path : o.profile_paths) {
         Json::Value one;
-        std::string why;
-        if (!gwcfgd::load_profile(path, &one, &why)) {
-            fprintf(stderr, "gwcfgd: %s\n", why.c_str());
+        std::string error;
+        if (!gwcfgd::load_profile(path, &one, &error)) {
+            fprintf(stderr, "gwcfgd: %s\n", error.c_str());
             fprintf(stderr, "gwcfgd: Fix the file or start without --profile.\n");
-            return 2;
+            *status = 2;
+            return false;
         }
-        gwblock::merge_json_profile(&profile, one);
+        gwblock::merge_json_profile(profile, one);
     }
+    return true;
+}
 
-    if (!state_dir.empty() && chdir(state_dir.c_str()) != 0) {
-        fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", state_dir.c_str(),
+// Makes the state directory the working directory, checks it and takes its
+// lock. False with *status the exit status after the messages.
+bool enter_state_dir(const Options &o, int *status) {
+    *status = 1;
+    if (!o.state_dir.empty() && chdir(o.state_dir.c_str()) != 0) {
+        fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", o.state_dir.c_str(),
                 strerror(errno));
         fprintf(stderr, "gwcfgd: Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
                         "there.\n");
-        return 1;
+        return false;
     }
-    const std::string shown_dir = state_dir.empty() ? "." : state_dir;
+    const std::string shown_dir = o.state_dir.empty() ? "." : o.state_dir;
     if (access(".", W_OK) != 0) {
         fprintf(stderr, "gwcfgd: state directory %s is not writable: %s\n", shown_dir.c_str(),
                 strerror(errno));
         fprintf(stderr, "gwcfgd: Give a writable directory with --state-dir DIR.\n");
-        return 1;
+        return false;
     }
-    std::string why;
-    if (!gwcfgd::check_state_dir(shown_dir, &why) || !gwcfgd::lock_state_dir(shown_dir, &why)) {
-        fprintf(stderr, "gwcfgd: %s\n", why.c_str());
-        return 1;
+    std::string error;
+    if (!gwcfgd::check_state_dir(shown_dir, &error) || !gwcfgd::lock_state_dir(shown_dir, &error)) {
+        fprintf(stderr, "gwcfgd: %s\n", error.c_str());
+        return false;
     }
+    return true;
+}
 
-    // Profiles that together break a rule of the forwarder are a start error,
-    // but for a gateway that has a stored configuration, which they would not
-    // touch: it stays reachable and says why in one line.
-    if (!profile_paths.empty()) {
-        if (!gwcfgd::check_profile(profile, &why)) {
-            if (!gwcfgd::has_stored_configuration()) {
-                fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
-                        why.c_str());
-                fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
-                                "shipped profiles: a region plan and site-defaults.json).\n");
-                return 2;
-            }
-            fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
-                            "while a configuration is stored: %s\n",
-                    why.c_str());
-        }
+// Profiles that together break a rule of the forwarder are a start error,
+// but for a gateway that has a stored configuration, which they would not
+// touch: it stays reachable and says error in one line. False with *status
+// the exit status after the messages.
+bool check_profiles(const Options &o, const Json::Value &profile, int *status) {
+    std::string error;
+    if (o.profile_paths.empty() || gwcfgd::check_profile(profile, &error))
+        return true;
+    if (!gwcfgd::has_stored_configuration()) {
+        fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
+                error.c_str());
+        fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
+                        "shipped profiles: a region plan and site-defaults.json).\n");
+        *status = 2;
+        return false;
     }
+    fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
+                    "while a configuration is stored: %s\n",
+            error.c_str());
+    return true;
+}
 
-    // No SO_REUSEADDR: with it, a second process could bind the same port
-    // and take the requests meant for this one.
+// The daemon's UDP socket, bound to addr; -1 after the messages when it
+// cannot be had. No SO_REUSEADDR: with it, a second process could bind the
+// same port and take the requests meant for this one.
+int open_socket(const Options &o, const sockaddr_in &addr) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         perror("gwcfgd: socket");
-        return 1;
+        return -1;
     }
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0) {
         const int err = errno;
         std::string holder;
         if (err == EADDRINUSE) {
-            const int pid = gwcfgd::find_udp_port_holder(static_cast<int>(port));
+            const int pid = gwcfgd::find_udp_port_holder(static_cast<int>(o.port));
             holder = " (held by " + gwcfgd::describe_process(pid) + ")";
         }
-        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s%s\n", bind_addr.c_str(), port,
+        fprintf(stderr, "gwcfgd: cannot listen on %s:%ld: %s%s\n", o.bind_addr.c_str(), o.port,
                 strerror(err), holder.c_str());
         fprintf(stderr, "gwcfgd: Stop whatever holds the port or choose another with --port N.\n");
-        return 1;
+        close(fd);
+        return -1;
     }
+    return fd;
+}
 
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
-
-    InitSystemConfig();
-    gwcfgd::start(profile_paths.empty() ? nullptr : &profile);
-    if (restart_requests)
-        gwcfgd::watch_start();
-
-    static gwcfgd::Admission admission(limits, allow);
-    fprintf(stderr, "gwcfgd: serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u\n",
-            bind_addr.c_str(), port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
-            gwcfgd::revision());
-
-    fflush(stdout);
-    fflush(stderr);
-    notify_ready();
-    gwcfgd::probe_later(gwcfgd::monotonic_ns());
+// One datagram after another until SIGINT or SIGTERM; between them the
+// restart requests, the watch and the log flush. The exit status.
+int serve(int fd, gwcfgd::Admission *admission) {
     gwcfgd::LogFlusher flusher;
     int status = 0;
     while (!g_stop) {
@@ -463,19 +452,103 @@ int main(int argc, char **argv) {
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            perror("gwcfgd: poll");
+            gwcfgd::log_line("poll: %s", strerror(errno));
             status = 1;
             break;
         }
         if (n > 0 && (p.revents & POLLIN))
-            gwcfgd::serve_ready(fd, &admission);
+            gwcfgd::serve_ready(fd, admission);
         gwcfgd::restart_tick(gwcfgd::monotonic_ns());
         gwcfgd::watch_tick();
         flusher.tick(gwcfgd::monotonic_ns());
     }
+    return status;
+}
+
+// Start-up after the options (see the top of this file), then serve().
+// The exit status.
+int run(const Options &o) {
+    int status = 0;
+    uint8_t mac[6];
+    if (!resolve_mac(o, mac, &status))
+        return status;
+    gwcfgd::set_mac(mac);
+    gwcfgd::set_restart_requests(o.restart_requests);
+    gwcfgd::set_fixed_ip_command(o.fixed_ip_command);
+    gwcfgd::set_watch_times(static_cast<unsigned>(o.window_s),
+                            static_cast<unsigned>(o.start_timeout_s));
+    if (!o.conf_dir.empty()) {
+        // Absolute, so that it holds after the change to the state directory.
+        char *real = realpath(o.conf_dir.c_str(), nullptr);
+        if (!real) {
+            fprintf(stderr, "gwcfgd: cannot use %s for global_conf.json: %s\n", o.conf_dir.c_str(),
+                    strerror(errno));
+            fprintf(stderr, "gwcfgd: Install the forwarder there first, or give its directory "
+                            "with --conf-dir DIR.\n");
+            return 1;
+        }
+        gwcfgd::set_conf_dir(real);
+        free(real);
+    }
+    if (o.timesync_only_unsynchronised)
+        set_timesync_gate(refuse_while_synchronised);
+
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(o.port));
+    if (inet_pton(AF_INET, o.bind_addr.c_str(), &addr.sin_addr) != 1)
+        return bad_usage("--bind wants an IPv4 address", o.bind_addr.c_str());
+
+    // Read before the change of directory: a relative path names a file
+    // where the daemon was started.
+    Json::Value profile;
+    if (!load_profiles(o, &profile, &status) || !enter_state_dir(o, &status) ||
+        !check_profiles(o, profile, &status))
+        return status;
+
+    const int fd = open_socket(o, addr);
+    if (fd < 0)
+        return 1;
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a closed log pipe must not end the service
+
+    InitSystemConfig();
+    gwcfgd::start(o.profile_paths.empty() ? nullptr : &profile);
+    if (o.restart_requests)
+        gwcfgd::watch_start();
+
+    static gwcfgd::Admission admission(o.limits, o.allow);
+    gwcfgd::log_line("serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u",
+                     o.bind_addr.c_str(), o.port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
+                     gwcfgd::revision());
+
+    fflush(stdout);
+    fflush(stderr);
+    notify_ready();
+    gwcfgd::probe_later(gwcfgd::monotonic_ns());
+    status = serve(fd, &admission);
     close(fd);
     gwcfgd::history().flush(time(nullptr));
     if (status == 0)
-        fprintf(stderr, "gwcfgd: stopped\n");
+        gwcfgd::log_line("stopped");
     return status;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // Whatever the umask inherited, nothing the daemon creates is writable
+    // by group or others, nor readable by others.
+    umask(027);
+    gwcfgd::buffer_logs();
+    Options options;
+    int status = 0;
+    if (!parse_options(argc, argv, &options, &status))
+        return status;
+    return run(options);
 }

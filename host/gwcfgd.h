@@ -1,6 +1,7 @@
 // gwcfgd.h - the parts of the reference host daemon, shared by its main
 // program, its tests and its benchmark.
 //
+//   gwcfgd_log.cpp      the log lines on stderr and their buffering
 //   gwcfgd_state.cpp    the live configuration: the host functions the agent
 //                       modules call (NetMACAddressGet, getDeviceConfig,
 //                       setDeviceConfig), the stored block in the state
@@ -35,10 +36,37 @@
 
 namespace gwcfgd {
 
+// ---------------------------------------------------------------------------
+// The log (gwcfgd_log.cpp)
+
 // Writes "gwcfgd: ", the formatted text and a newline to stderr as one
 // line (cut to fit 1024 bytes). Bytes of the text that are not printable
 // ASCII are written as \xNN.
 __attribute__((format(printf, 1, 2))) void log_line(const char *format, ...);
+
+// Log output. The handler writes several lines per datagram; written one
+// system call each they would cost more than the datagram itself. The
+// daemon therefore buffers stderr and stdout fully (fixed buffers, no heap)
+// and flushes them at most kIntervalNs after the first unflushed line:
+// after a batch of datagrams when the interval is over, or when poll times
+// out at the deadline. A burst larger than a buffer is written as it
+// fills. Call buffer_logs() before anything is written.
+void buffer_logs();
+
+class LogFlusher {
+public:
+    static constexpr uint64_t kIntervalNs = 100000000;  // 100 ms
+
+    // After a batch: flushes when the oldest unflushed line is due.
+    void tick(uint64_t now_ns);
+    // How long poll may block: idle_ms, or less while lines wait.
+    int poll_timeout_ms(uint64_t now_ns, int idle_ms) const;
+
+private:
+    bool pending() const;
+    uint64_t since_ns_ = 0;  // when unflushed output was first seen
+    bool waiting_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Live configuration (gwcfgd_state.cpp)
@@ -71,13 +99,13 @@ void set_fixed_ip_command(const std::string &command);
 // Whether the fixed settings can work, when networkmode 1 uses them: an
 // address that is not 0 nor the subnet's network or broadcast address, a
 // contiguous netmask, a gateway (0 for none) that is another address of the
-// subnet. False with *why naming the key.
-bool check_fixed_settings(const EqpConfig &eqp, std::string *why);
+// subnet. False with *error naming the key.
+bool check_fixed_settings(const EqpConfig &eqp, std::string *error);
 
 // Whether the file at path holds the configuration c: a JSON object with
 // the three sections, every value in it equal to the codec's JSON view of
-// c. False with *why naming the file and the first difference.
-bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why);
+// c. False with *error naming the file and the first difference.
+bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *error);
 
 // Reads a profile (JSON with the sections and keys of global_conf.json) and
 // checks its keys and values against the factory defaults. False with
@@ -136,9 +164,9 @@ gwblock::BlockContents live_configuration();
 
 // Installs next (revision included) as the live configuration, in the
 // update's one transaction: the block, global_conf.json (read back), the
-// fixed address when it changed, then the records. False with *why when a
+// fixed address when it changed, then the records. False with *error when a
 // step failed; every step before it is undone and nothing changed.
-bool install_configuration(const gwblock::BlockContents &next, std::string *why);
+bool install_configuration(const gwblock::BlockContents &next, std::string *error);
 
 // The networkmode of the live configuration.
 uint8_t live_networkmode();
@@ -498,29 +526,5 @@ int serve_ready(int fd, Admission *admission, int budget = 64);
 bool current_source(uint32_t *addr, uint16_t *port);
 
 uint64_t monotonic_ns();
-
-// Log output. The handler writes several lines per datagram; written one
-// system call each they would cost more than the datagram itself. The
-// daemon therefore buffers stderr and stdout fully (fixed buffers, no heap)
-// and flushes them at most kIntervalNs after the first unflushed line:
-// after a batch of datagrams when the interval is over, or when poll times
-// out at the deadline. A burst larger than a buffer is written as it
-// fills. Call buffer_logs() before anything is written.
-void buffer_logs();
-
-class LogFlusher {
-public:
-    static constexpr uint64_t kIntervalNs = 100000000;  // 100 ms
-
-    // After a batch: flushes when the oldest unflushed line is due.
-    void tick(uint64_t now_ns);
-    // How long poll may block: idle_ms, or less while lines wait.
-    int poll_timeout_ms(uint64_t now_ns, int idle_ms) const;
-
-private:
-    bool pending() const;
-    uint64_t since_ns_ = 0;  // when unflushed output was first seen
-    bool waiting_ = false;
-};
 
 }  // namespace gwcfgd

@@ -13,6 +13,8 @@
 // link where the daemon writes next. Such a directory is refused at start.
 #include "gwcfgd.h"
 
+#include "gwutil.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,16 +31,14 @@
 namespace gwcfgd {
 namespace {
 
-// The decimal number in text, or -1 when text is not one.
+// The pid in text (digits, then perhaps blanks and newlines, as the lock
+// file and /proc's entries hold it), or -1 when text is not one.
 int parse_pid(const char *text) {
-    char *end = nullptr;
-    errno = 0;
-    const long v = strtol(text, &end, 10);
-    if (errno || end == text || v <= 0 || v > INT_MAX)
-        return -1;
-    while (*end == '\n' || *end == ' ')
-        ++end;
-    return *end ? -1 : static_cast<int>(v);
+    std::string digits(text);
+    while (!digits.empty() && (digits.back() == '\n' || digits.back() == ' '))
+        digits.pop_back();
+    int pid = -1;
+    return gwutil::parse_decimal(digits, 1, INT_MAX, &pid) ? pid : -1;
 }
 
 // The inodes of the sockets bound to a UDP port, from /proc/self/net/udp

@@ -13,14 +13,12 @@
 #include "gwcfgd.h"
 
 #include "agent.h"
-#include "cli.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <time.h>
-
-#include <stdio_ext.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -57,7 +55,7 @@ const char *dotted(uint32_t addr) {
 
 // Digits only, 0..kMaxRate.
 bool parse_rate(const char *begin, const char *end, unsigned *out) {
-    return gwcli::parse_decimal(std::string(begin, end), 0u, static_cast<unsigned>(kMaxRate), out);
+    return gwutil::parse_decimal(std::string(begin, end), 0u, static_cast<unsigned>(kMaxRate), out);
 }
 
 }  // namespace
@@ -359,41 +357,6 @@ int serve_ready(int fd, Admission *admission, int budget) {
         ++taken;
     }
     return taken;
-}
-
-void buffer_logs() {
-    static char err_buf[64 * 1024];
-    static char out_buf[16 * 1024];
-    setvbuf(stderr, err_buf, _IOFBF, sizeof err_buf);
-    setvbuf(stdout, out_buf, _IOFBF, sizeof out_buf);
-}
-
-bool LogFlusher::pending() const { return __fpending(stderr) > 0 || __fpending(stdout) > 0; }
-
-void LogFlusher::tick(uint64_t now_ns) {
-    if (!pending()) {
-        waiting_ = false;
-        return;
-    }
-    if (!waiting_) {
-        waiting_ = true;
-        since_ns_ = now_ns;
-    }
-    if (now_ns - since_ns_ >= kIntervalNs) {
-        fflush(stdout);
-        fflush(stderr);
-        waiting_ = false;
-    }
-}
-
-int LogFlusher::poll_timeout_ms(uint64_t now_ns, int idle_ms) const {
-    if (!waiting_)
-        return idle_ms;
-    const uint64_t due = since_ns_ + kIntervalNs;
-    if (now_ns >= due)
-        return 0;
-    const uint64_t ms = (due - now_ns + 999999) / 1000000;
-    return ms < static_cast<uint64_t>(idle_ms) ? static_cast<int>(ms) : idle_ms;
 }
 
 }  // namespace gwcfgd

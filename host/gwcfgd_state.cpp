@@ -24,6 +24,7 @@
 
 #include "agent.h"
 #include "config_block.h"
+#include "gwutil.h"
 
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -39,7 +40,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,21 +70,6 @@ gwblock::BlockContents live_contents() {
     return bc;
 }
 
-// Writes all of len bytes, retrying short writes and interruptions.
-bool write_all(int fd, const uint8_t *data, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A file's next version, between prepare_file and commit_file: one name per
 // process ("gwcfgd.block.tmp.<pid>").
 std::string prepared_name(const char *name) {
@@ -100,7 +85,7 @@ bool prepare_file(const char *name, const uint8_t *data, size_t len, std::string
         *error = "cannot create " + temp + ": " + strerror(errno);
         return false;
     }
-    if (!write_all(fd, data, len) || fsync(fd) != 0) {
+    if (!gwutil::write_all(fd, data, len) || fsync(fd) != 0) {
         *error = "cannot write " + temp + ": " + strerror(errno);
         close(fd);
         unlink(temp.c_str());
@@ -134,7 +119,7 @@ bool commit_file(const char *name, std::string *error) {
 
 // "gwcfgd.block.corrupt-20261207T091503Z", or with ".1", ".2", ... behind
 // it when that name is taken, so an earlier bad file is never overwritten.
-bool set_aside(std::string *kept, std::string *why) {
+bool set_aside(std::string *kept, std::string *error) {
     char stamp[32];
     time_t now = time(nullptr);
     struct tm tm_utc;
@@ -150,10 +135,10 @@ bool set_aside(std::string *kept, std::string *why) {
             *kept = name;
             return true;
         }
-        *why = strerror(errno);
+        *error = strerror(errno);
         return false;
     }
-    *why = "too many earlier copies";
+    *error = "too many earlier copies";
     return false;
 }
 
@@ -208,10 +193,10 @@ void remove_stale_temp_files() {
 // What start() found in the state directory.
 enum class Stored { Valid, Missing, Unreadable, Corrupt };
 
-Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
+Stored read_stored(gwblock::BlockContents *out, std::string *error) {
     int fd = open(kBlockFile, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *fault = strerror(errno);
+        *error = strerror(errno);
         return errno == ENOENT ? Stored::Missing : Stored::Unreadable;
     }
     uint8_t block[gwblock::kBlockSize + 1];
@@ -221,7 +206,7 @@ Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
-            *fault = strerror(errno);
+            *error = strerror(errno);
             close(fd);
             return Stored::Unreadable;
         }
@@ -231,12 +216,12 @@ Stored read_stored(gwblock::BlockContents *out, std::string *fault) {
     }
     close(fd);
     if (have != gwblock::kBlockSize) {
-        *fault = have > gwblock::kBlockSize
+        *error = have > gwblock::kBlockSize
                      ? "it is longer than 1024 bytes"
                      : "it holds " + std::to_string(have) + " bytes, not 1024";
         return Stored::Corrupt;
     }
-    if (!gwblock::decode(block, out, fault))
+    if (!gwblock::decode(block, out, error))
         return Stored::Corrupt;
     return Stored::Valid;
 }
@@ -283,25 +268,25 @@ std::string leaf_text(const Json::Value &v) {
 
 // Every leaf of `file` under `path` equals the same leaf of `want`.
 bool same_leaves(const Json::Value &file, const Json::Value &want, const std::string &path,
-                 std::string *why) {
+                 std::string *error) {
     if (file.isObject()) {
         if (!want.isObject()) {
-            *why = path + " is an object where a value belongs";
+            *error = path + " is an object where a value belongs";
             return false;
         }
         for (const std::string &name : file.getMemberNames()) {
             const std::string sub = path.empty() ? name : path + "." + name;
             if (!want.isMember(name)) {
-                *why = sub + " does not belong in it";
+                *error = sub + " does not belong in it";
                 return false;
             }
-            if (!same_leaves(file[name], want[name], sub, why))
+            if (!same_leaves(file[name], want[name], sub, error))
                 return false;
         }
         return true;
     }
     if (leaf_text(file) != leaf_text(want)) {
-        *why = path + " is " + leaf_text(file) + ", not " + leaf_text(want);
+        *error = path + " is " + leaf_text(file) + ", not " + leaf_text(want);
         return false;
     }
     return true;
@@ -309,14 +294,14 @@ bool same_leaves(const Json::Value &file, const Json::Value &want, const std::st
 
 // Writes global_conf.json from c's records in the configured directory and
 // reads it back.
-bool write_conf(const gwblock::BlockContents &c, std::string *why) {
+bool write_conf(const gwblock::BlockContents &c, std::string *error) {
     GatewayConfig gw = c.gw;
     EqpConfig eqp = c.eqp;
     int here = -1;
     if (!g_conf_dir.empty()) {
         here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (here < 0 || chdir(g_conf_dir.c_str()) != 0) {
-            *why = "cannot use " + g_conf_dir + ": " + strerror(errno);
+            *error = "cannot use " + g_conf_dir + ": " + strerror(errno);
             if (here >= 0)
                 close(here);
             return false;
@@ -329,7 +314,7 @@ bool write_conf(const gwblock::BlockContents &c, std::string *why) {
             log_line("cannot return to the state directory: %s", strerror(errno));
         close(here);
     }
-    return conf_matches(conf_path(), c, why);
+    return conf_matches(conf_path(), c, error);
 }
 
 // "set A.B.C.D/P G.G.G.G" for networkmode 1, "clear" otherwise.
@@ -343,13 +328,13 @@ std::string fixed_ip_arguments(const EqpConfig &eqp) {
            (eqp.fixed_gateway ? gwblock::format_ipv4(eqp.fixed_gateway) : std::string("none"));
 }
 
-bool apply_fixed_ip(const EqpConfig &eqp, std::string *why) {
+bool apply_fixed_ip(const EqpConfig &eqp, std::string *error) {
     const std::string command = g_fixed_ip_command + " " + fixed_ip_arguments(eqp);
     fflush(stdout);
     fflush(stderr);
     const int status = system(command.c_str());
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *why = "\"" + command + "\" failed (status " + std::to_string(status) + ")";
+        *error = "\"" + command + "\" failed (status " + std::to_string(status) + ")";
         return false;
     }
     return true;
@@ -358,38 +343,38 @@ bool apply_fixed_ip(const EqpConfig &eqp, std::string *why) {
 // One transaction: every step is undone when a later one fails, and the
 // records change last, so what the daemon answers, what it starts with next
 // time and what the forwarder reads never disagree.
-bool install(const gwblock::BlockContents &before, const gwblock::BlockContents &next, std::string *why) {
+bool install(const gwblock::BlockContents &before, const gwblock::BlockContents &next, std::string *error) {
     uint8_t encoded[gwblock::kBlockSize];
     gwblock::encode(next, encoded);
-    std::string fault, undo_fault;
-    if (!prepare_block(encoded, &fault)) {
-        *why = fault;
+    std::string step_error, undo_error;
+    if (!prepare_block(encoded, &step_error)) {
+        *error = step_error;
         return false;
     }
-    if (!write_conf(next, &fault)) {
+    if (!write_conf(next, &step_error)) {
         drop_prepared_block();
-        if (!write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        *why = "global_conf.json not written: " + fault;
+        if (!write_conf(before, &undo_error))
+            log_line("global_conf.json could not be restored either: %s", undo_error.c_str());
+        *error = "global_conf.json not written: " + step_error;
         return false;
     }
     // Applied with the first update after start, then whenever it changes.
     const bool fixed_changed =
         !g_fixed_ip_command.empty() && fixed_ip_arguments(next.eqp) != g_fixed_ip_applied;
-    if (fixed_changed && !apply_fixed_ip(next.eqp, &fault)) {
+    if (fixed_changed && !apply_fixed_ip(next.eqp, &step_error)) {
         drop_prepared_block();
-        if (!write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        *why = "fixed address not applied: " + fault;
+        if (!write_conf(before, &undo_error))
+            log_line("global_conf.json could not be restored either: %s", undo_error.c_str());
+        *error = "fixed address not applied: " + step_error;
         return false;
     }
-    if (!commit_block(&fault)) {
+    if (!commit_block(&step_error)) {
         drop_prepared_block();
-        if (!write_conf(before, &undo_fault))
-            log_line("global_conf.json could not be restored either: %s", undo_fault.c_str());
-        if (fixed_changed && !apply_fixed_ip(before.eqp, &undo_fault))
-            log_line("fixed address could not be restored either: %s", undo_fault.c_str());
-        *why = fault;
+        if (!write_conf(before, &undo_error))
+            log_line("global_conf.json could not be restored either: %s", undo_error.c_str());
+        if (fixed_changed && !apply_fixed_ip(before.eqp, &undo_error))
+            log_line("fixed address could not be restored either: %s", undo_error.c_str());
+        *error = step_error;
         return false;
     }
     if (fixed_changed)
@@ -402,10 +387,10 @@ bool install(const gwblock::BlockContents &before, const gwblock::BlockContents 
 
 }  // namespace
 
-bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *why) {
+bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std::string *error) {
     std::ifstream in(path);
     if (!in) {
-        *why = "cannot read " + path + ": " + strerror(errno);
+        *error = "cannot read " + path + ": " + strerror(errno);
         return false;
     }
     std::ostringstream text;
@@ -416,46 +401,46 @@ bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std:
     Json::Value file;
     std::string parse_error;
     if (!reader->parse(s.data(), s.data() + s.size(), &file, &parse_error) || !file.isObject()) {
-        *why = path + " is not a complete JSON object";
+        *error = path + " is not a complete JSON object";
         return false;
     }
     Json::Value want = gwblock::to_json(c);
     want.removeMember("device_info");
     for (const char *section : {"SX1301_conf", "gateway_conf", "serverIP_conf"}) {
         if (!file.isMember(section)) {
-            *why = path + " lacks " + section;
+            *error = path + " lacks " + section;
             return false;
         }
     }
     std::string diff;
     if (!same_leaves(file, want, "", &diff)) {
-        *why = path + ": " + diff;
+        *error = path + ": " + diff;
         return false;
     }
     return true;
 }
 
-bool check_fixed_settings(const EqpConfig &eqp, std::string *why) {
+bool check_fixed_settings(const EqpConfig &eqp, std::string *error) {
     if (eqp.networkmode != 1)
         return true;
     const uint32_t ip = eqp.fixed_ip, mask = eqp.fixed_netmask, gw = eqp.fixed_gateway;
     const std::string shown = " (networkmode 1 uses it)";
     if (ip == 0) {
-        *why = "serverIP_conf.fixed_ip 0.0.0.0 is no address" + shown;
+        *error = "serverIP_conf.fixed_ip 0.0.0.0 is no address" + shown;
         return false;
     }
     if (mask == 0 || (~mask & (~mask + 1)) != 0) {
-        *why = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
+        *error = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
                " is not a netmask (ones, then zeros, at least one one)" + shown;
         return false;
     }
     if (mask < 0xFFFFFFFEu && ((ip & ~mask) == 0 || (ip & ~mask) == ~mask)) {
-        *why = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
+        *error = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
                " is the network or broadcast address of its subnet" + shown;
         return false;
     }
     if (gw != 0 && ((gw & mask) != (ip & mask) || gw == ip)) {
-        *why = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
+        *error = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
                " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
                gwblock::format_ipv4(mask) + shown;
         return false;
@@ -466,36 +451,6 @@ bool check_fixed_settings(const EqpConfig &eqp, std::string *why) {
 void set_conf_dir(const std::string &dir) { g_conf_dir = dir; }
 
 void set_fixed_ip_command(const std::string &command) { g_fixed_ip_command = command; }
-
-void log_line(const char *format, ...) {
-    char text[1024];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(text, sizeof text, format, ap);
-    va_end(ap);
-    // Texts may carry bytes from the network or from files: what is not
-    // printable ASCII is shown as \xNN, so no text can end the line early
-    // or reach a terminal as a control sequence.
-    static const char kHex[] = "0123456789ABCDEF";
-    char line[1024];
-    size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
-        const bool plain = *p >= 0x20 && *p <= 0x7E;
-        if (len + (plain ? 1 : 4) > sizeof line - 1)
-            break;
-        if (plain) {
-            line[len++] = static_cast<char>(*p);
-        } else {
-            line[len++] = '\\';
-            line[len++] = 'x';
-            line[len++] = kHex[*p >> 4];
-            line[len++] = kHex[*p & 0xF];
-        }
-    }
-    line[len++] = '\n';
-    fwrite(line, 1, len, stderr);
-}
-
 
 void set_mac(const uint8_t mac[6]) { memcpy(g_mac, mac, sizeof g_mac); }
 
@@ -520,9 +475,9 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
         return false;
     }
     gwblock::BlockContents scratch{};
-    std::string why;
-    if (!gwblock::apply_json_profile(*profile, &scratch, &why)) {
-        *error = "profile " + path + ": " + why;
+    std::string apply_error;
+    if (!gwblock::apply_json_profile(*profile, &scratch, &apply_error)) {
+        *error = "profile " + path + ": " + apply_error;
         return false;
     }
     return true;
@@ -539,8 +494,8 @@ bool check_profile(const Json::Value &profile, std::string *error) {
 
 bool has_stored_configuration() {
     gwblock::BlockContents stored;
-    std::string fault;
-    return read_stored(&stored, &fault) == Stored::Valid;
+    std::string error;
+    return read_stored(&stored, &error) == Stored::Valid;
 }
 
 bool store_block(const uint8_t *block, std::string *error) {
@@ -563,16 +518,16 @@ gwblock::BlockContents live_configuration() { return live_contents(); }
 
 uint8_t live_networkmode() { return g_eqpConfig.networkmode; }
 
-bool install_configuration(const gwblock::BlockContents &next, std::string *why) {
-    return install(live_contents(), next, why);
+bool install_configuration(const gwblock::BlockContents &next, std::string *error) {
+    return install(live_contents(), next, error);
 }
 
 void start(const Json::Value *profile) {
     remove_stale_temp_files();
 
     gwblock::BlockContents stored;
-    std::string fault;
-    const Stored found = read_stored(&stored, &fault);
+    std::string read_error;
+    const Stored found = read_stored(&stored, &read_error);
     // Without a stored block or a profile the gateway has nothing the
     // forwarder could start with.
     const bool configured = found == Stored::Valid || profile;
@@ -589,31 +544,31 @@ void start(const Json::Value *profile) {
             break;
         case Stored::Unreadable:
             log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
-                     fault.c_str(), with);
+                     read_error.c_str(), with);
             break;
         default: {
-            std::string kept, why;
-            if (set_aside(&kept, &why))
+            std::string kept, aside_error;
+            if (set_aside(&kept, &aside_error))
                 log_line("stored configuration %s is corrupt (%s); kept as %s; starting from the "
                          "factory defaults%s",
-                         kBlockFile, fault.c_str(), kept.c_str(), with);
+                         kBlockFile, read_error.c_str(), kept.c_str(), with);
             else
                 log_line("stored configuration %s is corrupt (%s) and could not be set aside (%s); "
                          "starting from the factory defaults%s",
-                         kBlockFile, fault.c_str(), why.c_str(), with);
+                         kBlockFile, read_error.c_str(), aside_error.c_str(), with);
             break;
         }
         }
         gwblock::BlockContents defaults{};
         defaults.eqp = g_eqpConfig;
-        std::string why;
+        std::string profile_error;
         if (profile) {
             gwblock::BlockContents with_profile = defaults;
-            if (gwblock::apply_json_profile(*profile, &with_profile, &why) &&
-                gwblock::validate(with_profile, &why))
+            if (gwblock::apply_json_profile(*profile, &with_profile, &profile_error) &&
+                gwblock::validate(with_profile, &profile_error))
                 defaults = with_profile;
             else
-                log_line("profile not applied: %s", why.c_str());
+                log_line("profile not applied: %s", profile_error.c_str());
         }
         memset(&g_Gatewayconfig, 0, sizeof g_Gatewayconfig);
         gwblock::apply_block(defaults, &g_eqpConfig, &g_Gatewayconfig);
@@ -643,9 +598,9 @@ void start(const Json::Value *profile) {
                  g_revision, file_state, broken.c_str());
         return;
     }
-    std::string why;
-    if (!write_conf(live, &why))
-        log_line("global_conf.json not written: %s", why.c_str());
+    std::string error;
+    if (!write_conf(live, &error))
+        log_line("global_conf.json not written: %s", error.c_str());
 }
 
 }  // namespace gwcfgd
@@ -696,20 +651,20 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     using gwcfgd::log_line;
     const uint32_t current = gwcfgd::g_revision;
     gwblock::BlockContents in;
-    std::string fault;
-    if (!gwblock::decode(block, &in, &fault)) {
-        log_line("update refused: %s", fault.c_str());
-        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
+    std::string error;
+    if (!gwblock::decode(block, &in, &error)) {
+        log_line("update refused: %s", error.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + error);
         return -1;
     }
     if (in.revision != current) {
-        char why[160];
-        snprintf(why, sizeof why,
+        char reason[160];
+        snprintf(reason, sizeof reason,
                  "it was made from revision %u but the configuration is at revision %u; read it "
                  "again and redo the change",
                  in.revision, current);
-        log_line("update refused: %s", why);
-        gwcfgd::record(HistoryEvent::Refused, current, current, std::string("reason: ") + why);
+        log_line("update refused: %s", reason);
+        gwcfgd::record(HistoryEvent::Refused, current, current, std::string("reason: ") + reason);
         return -1;
     }
     const gwblock::BlockContents before = gwcfgd::live_contents();
@@ -718,24 +673,24 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     next.revision = current + 1;
     // Judged whole, as the forwarder will read it.
     gwblock::fill_unset_gateway_id(&next);
-    if (!gwblock::check_rules(next, &fault)) {
-        log_line("update refused: %s; nothing stored", fault.c_str());
-        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + fault);
+    if (!gwblock::check_rules(next, &error)) {
+        log_line("update refused: %s; nothing stored", error.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + error);
         return -1;
     }
-    const auto refuse = [&](const std::string &why) {
-        log_line("update refused: %s", why.c_str());
-        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + why);
+    const auto refuse = [&](const std::string &reason) {
+        log_line("update refused: %s", reason.c_str());
+        gwcfgd::record(HistoryEvent::Refused, current, current, "reason: " + reason);
         return -1;
     };
-    if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &fault))
-        return refuse(fault);
+    if (!gwcfgd::g_fixed_ip_command.empty() && !gwcfgd::check_fixed_settings(next.eqp, &error))
+        return refuse(error);
 
     // The configuration it replaces is kept before anything changes, while
     // the change may still have to be undone.
     const bool watched = gwcfgd::g_restart_requests && gwcfgd::watch_prepare(before);
-    if (!gwcfgd::install(before, next, &fault))
-        return refuse(fault);
+    if (!gwcfgd::install(before, next, &error))
+        return refuse(error);
     char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     log_line("update applied: revision %u; changed: %s", next.revision, changes);

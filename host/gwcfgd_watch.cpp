@@ -105,22 +105,22 @@ void save() {
         log_line("cannot record the watch of the last change: %s", error.c_str());
 }
 
-// Reads kWatchFile. False with *why when it is there but unusable; a
+// Reads kWatchFile. False with *error when it is there but unusable; a
 // missing file is a record of nothing.
-bool load(Record *out, std::string *why) {
+bool load(Record *out, std::string *error) {
     *out = Record();
     int fd = open(kWatchFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;
-        *why = strerror(errno);
+        *error = strerror(errno);
         return false;
     }
     char text[1024];
     const ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
     if (n < 0) {
-        *why = strerror(errno);
+        *error = strerror(errno);
         return false;
     }
     text[n] = '\0';
@@ -136,7 +136,7 @@ bool load(Record *out, std::string *why) {
                            &out->forwarder_start, &has_previous, &out->previous, boot);
     if (got != 14 || state >= gwblock::kChangeStates || reason >= gwblock::kChangeReasons) {
         *out = Record();
-        *why = "it is not a watch this daemon wrote";
+        *error = "it is not a watch this daemon wrote";
         return false;
     }
     out->state = static_cast<ChangeState>(state);
@@ -148,11 +148,11 @@ bool load(Record *out, std::string *why) {
     return true;
 }
 
-// The configuration to return to, or false with *why.
-bool read_previous(gwblock::BlockContents *out, std::string *why) {
+// The configuration to return to, or false with *error.
+bool read_previous(gwblock::BlockContents *out, std::string *error) {
     int fd = open(kPreviousBlockFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-        *why = std::string("cannot read ") + kPreviousBlockFile + ": " + strerror(errno);
+        *error = std::string("cannot read ") + kPreviousBlockFile + ": " + strerror(errno);
         return false;
     }
     uint8_t block[gwblock::kBlockSize + 1];
@@ -168,10 +168,10 @@ bool read_previous(gwblock::BlockContents *out, std::string *why) {
             break;
     }
     close(fd);
-    std::string fault;
-    if (have != gwblock::kBlockSize || !gwblock::decode(block, out, &fault)) {
-        *why = std::string(kPreviousBlockFile) + " is not a configuration block" +
-               (fault.empty() ? "" : " (" + fault + ")");
+    std::string decode_error;
+    if (have != gwblock::kBlockSize || !gwblock::decode(block, out, &decode_error)) {
+        *error = std::string(kPreviousBlockFile) + " is not a configuration block" +
+               (decode_error.empty() ? "" : " (" + decode_error + ")");
         return false;
     }
     return true;
@@ -214,8 +214,8 @@ void confirmed(const Forwarder &f) {
 
 // The configuration that failed is kept: nothing to return to, or the
 // restored one failed too.
-void give_up(const std::string &why) {
-    log_line("%s", why.c_str());
+void give_up(const std::string &message) {
+    log_line("%s", message.c_str());
     g_rec.state = ChangeState::Failed;
     g_rec.active = false;
     drop_previous();
@@ -241,19 +241,19 @@ void failed(ChangeReason reason, uint32_t seconds) {
     g_rec.reason = reason;
     g_rec.seconds = seconds;
     gwblock::BlockContents previous;
-    std::string why;
-    if (!g_rec.has_previous || !read_previous(&previous, &why)) {
+    std::string error;
+    if (!g_rec.has_previous || !read_previous(&previous, &error)) {
         give_up("revision " + std::to_string(bad) + " failed: " + text + "; no configuration to return to" +
-                (why.empty() ? "" : " (" + why + ")") + ", keeping it");
+                (error.empty() ? "" : " (" + error + ")") + ", keeping it");
         return;
     }
     gwblock::BlockContents next = live_configuration();
     gwblock::apply_block(previous, &next.eqp, &next.gw);
     next.revision = revision() + 1;
     gwblock::fill_unset_gateway_id(&next);
-    if (!install_configuration(next, &why)) {
+    if (!install_configuration(next, &error)) {
         give_up("cannot roll back revision " + std::to_string(bad) + " to the configuration of revision " +
-                std::to_string(g_rec.previous) + " (" + text + "): " + why + "; keeping revision " +
+                std::to_string(g_rec.previous) + " (" + text + "): " + error + "; keeping revision " +
                 std::to_string(revision()));
         return;
     }
@@ -425,9 +425,9 @@ gwblock::ChangeStatus change_status() {
 }
 
 void watch_start() {
-    std::string why;
-    if (!load(&g_rec, &why))
-        log_line("%s is unusable (%s); the last change is taken as not watched", kWatchFile, why.c_str());
+    std::string error;
+    if (!load(&g_rec, &error))
+        log_line("%s is unusable (%s); the last change is taken as not watched", kWatchFile, error.c_str());
     const uint32_t stored = revision();
     if (g_rec.config != stored) {
         // A change was stored, but not what became of its watch (the daemon
