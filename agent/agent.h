@@ -61,24 +61,24 @@ extern "C" {
 /* Natural alignment, no packing: the layout is part of the interface. Text
  * members hold NUL-terminated text that ends inside the array. */
 typedef struct EqpConfig {
-    uint8_t host_flag;       /* 1 after the identity defaults */
-    char vendor[24];         /* "Vorna123456789012345678" */
-    char model[16];          /* "Model_LoRa_GW12" */
-    char server_name[16];    /* device name, "DeviceName12345" */
-    char serial_no[16];      /* "SerialNo1234567" */
-    char hw_id[16];          /* "HW_ID_123456789" */
-    char host_reserved[16];  /* all zero after the defaults */
-    uint8_t spare[3];        /* never written by the modules */
-    uint8_t networkmode;     /* 1 after the defaults */
-    uint8_t mac[6];          /* from NetMACAddressGet, first byte first */
-    uint32_t ip;             /* live settings, filled by the probe */
+    uint8_t host_flag;      /* 1 after the identity defaults */
+    char vendor[24];        /* "Vorna123456789012345678" */
+    char model[16];         /* "Model_LoRa_GW12" */
+    char server_name[16];   /* device name, "DeviceName12345" */
+    char serial_no[16];     /* "SerialNo1234567" */
+    char hw_id[16];         /* "HW_ID_123456789" */
+    char host_reserved[16]; /* all zero after the defaults */
+    uint8_t spare[3];       /* never written by the modules */
+    uint8_t networkmode;    /* 1 after the defaults */
+    uint8_t mac[6];         /* from NetMACAddressGet, first byte first */
+    uint32_t ip;            /* live settings, filled by the probe */
     uint32_t netmask;
     uint32_t gateway;
     uint32_t pri_dns;
     uint32_t sec_dns;
-    uint32_t fixed_ip;       /* fixed settings, 192.168.0.1 by default */
-    uint32_t fixed_netmask;  /* 255.255.255.0 */
-    uint32_t fixed_gateway;  /* 192.168.0.254 */
+    uint32_t fixed_ip;      /* fixed settings, 192.168.0.1 by default */
+    uint32_t fixed_netmask; /* 255.255.255.0 */
+    uint32_t fixed_gateway; /* 192.168.0.254 */
     uint32_t net_reserved1;
     uint32_t net_reserved2;
 } EqpConfig;
@@ -180,30 +180,30 @@ void get_current_datetime(char *datetime_text);
 /* One radio. */
 typedef struct RadioConfig {
     bool enable;
-    uint32_t freq;           /* centre frequency, Hz */
-    float rssi_offset;       /* RSSI correction, dB */
-    uint8_t reserved[4];     /* not read by the modules */
+    uint32_t freq;       /* centre frequency, Hz */
+    float rssi_offset;   /* RSSI correction, dB */
+    uint8_t reserved[4]; /* not read by the modules */
     bool tx_enable;
-    char type[11];           /* radio model name, NUL-terminated */
+    char type[11]; /* radio model name, NUL-terminated */
 } RadioConfig;
 
 /* One receive channel; the same type serves all ten channels. */
 typedef struct ChannelConfig {
     bool enable;
-    uint8_t radio;           /* index of the radio it receives through */
-    int32_t if_freq;         /* signed IF offset, Hz */
-    uint32_t bandwidth;      /* read for the LoRa standard and FSK channels */
-    uint32_t datarate;       /* FSK: data rate; LoRa standard: spreading factor */
-    uint8_t reserved[4];     /* not read by the modules */
+    uint8_t radio;       /* index of the radio it receives through */
+    int32_t if_freq;     /* signed IF offset, Hz */
+    uint32_t bandwidth;  /* read for the LoRa standard and FSK channels */
+    uint32_t datarate;   /* FSK: data rate; LoRa standard: spreading factor */
+    uint8_t reserved[4]; /* not read by the modules */
 } ChannelConfig;
 
 /* One TX gain table entry. */
 typedef struct TxGainEntry {
     uint8_t dig_gain;
     uint8_t pa_gain;
-    uint8_t reserved;        /* not read by the modules */
+    uint8_t reserved; /* not read by the modules */
     uint8_t mix_gain;
-    int8_t rf_power;         /* dBm, signed */
+    int8_t rf_power; /* dBm, signed */
 } TxGainEntry;
 
 /* Forwarder-to-network-server settings. */
@@ -229,7 +229,7 @@ typedef struct GatewayConfig {
     ChannelConfig chan_Lora_std;
     ChannelConfig chan_FSK;
     TxGainEntry tx_lut[16];
-    uint8_t tx_lut_count;    /* not read: the file always carries 16 entries */
+    uint8_t tx_lut_count; /* not read: the file always carries 16 entries */
     ForwarderSettings gateway_conf;
 } GatewayConfig;
 

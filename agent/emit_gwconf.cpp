@@ -182,16 +182,14 @@ struct Target {
 
 std::string Dirname(const std::string &path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
+    if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 Target ResolveTarget() {
     Target t{kConfName, "."};
     struct stat st;
-    if (lstat(kConfName, &st) != 0 || !S_ISLNK(st.st_mode))
-        return t;
+    if (lstat(kConfName, &st) != 0 || !S_ISLNK(st.st_mode)) return t;
     if (char *real = realpath(kConfName, nullptr)) {
         t.path = real;
         free(real);
@@ -200,8 +198,7 @@ Target ResolveTarget() {
          * the working directory, so a relative name is relative to it. */
         char buf[PATH_MAX];
         ssize_t n = readlink(kConfName, buf, sizeof buf - 1);
-        if (n <= 0)
-            return t;
+        if (n <= 0) return t;
         t.path.assign(buf, static_cast<size_t>(n));
     }
     t.dir = Dirname(t.path);
@@ -214,12 +211,10 @@ bool WriteAll(int fd, const std::string &text) {
     while (left > 0) {
         ssize_t n = write(fd, p, left);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
-        if (n == 0)
-            return false;
+        if (n == 0) return false;
         p += n;
         left -= static_cast<size_t>(n);
     }
@@ -239,16 +234,14 @@ int CreateTemp(const std::string &dir, std::string *name) {
                  static_cast<unsigned long>(ts.tv_nsec));
         *name = dir + "/" + GLOBAL_CONF_TEMP_PREFIX + suffix;
         int fd = open(name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        if (fd >= 0 || errno != EEXIST) return fd;
     }
     return -1;
 }
 
 void SyncDirectory(const std::string &dir) {
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     (void)fsync(fd);  // some file systems cannot; the rename has happened
     close(fd);
 }
@@ -263,8 +256,7 @@ bool RefusedName(int err) { return err == EACCES || err == EPERM; }
  * reserve (EOPNOTSUPP) is written all the same. */
 bool RewriteInPlace(const std::string &path, const std::string &text) {
     int fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     if (ok && !text.empty() &&
@@ -288,17 +280,14 @@ bool ReplaceFile(const std::string &text) {
     const bool had_old = stat(target.path.c_str(), &old) == 0;
     if (had_old) {
         int probe = open(target.path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0)
-            return false;
+        if (probe < 0) return false;
         close(probe);
-        if (!S_ISREG(old.st_mode))
-            return false;
+        if (!S_ISREG(old.st_mode)) return false;
     }
 
     std::string temp;
     int fd = CreateTemp(target.dir, &temp);
-    if (fd < 0)
-        return had_old && RefusedName(errno) && RewriteInPlace(target.path, text);
+    if (fd < 0) return had_old && RefusedName(errno) && RewriteInPlace(target.path, text);
 
     bool ok = true;
     if (had_old) {

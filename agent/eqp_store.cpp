@@ -58,8 +58,7 @@ const size_t kOutBufSize = 256;
 void read_output(const char *path, char (&buf)[kOutBufSize]) {
     memset(buf, 0, sizeof buf);
     FILE *f = fopen(path, "r");
-    if (!f)
-        return;
+    if (!f) return;
     size_t got = fread(buf, 1, sizeof buf - 1, f);
     (void)got;
     buf[sizeof buf - 1] = '\0';
@@ -87,15 +86,13 @@ bool is_null_text(const char *text) { return strncmp(text, "(null)", 6) == 0; }
  * at whitespace); no text or a text that does not convert gives 0. */
 uint32_t to_host_addr(const char *text) {
     struct in_addr a;
-    if (!text || inet_aton(text, &a) == 0)
-        return 0;
+    if (!text || inet_aton(text, &a) == 0) return 0;
     return ntohl(a.s_addr);
 }
 
 /* Null test, then conversion. */
 uint32_t checked_addr(const char *text) {
-    if (!text || is_null_text(text))
-        return 0;
+    if (!text || is_null_text(text)) return 0;
     return to_host_addr(text);
 }
 
@@ -159,8 +156,7 @@ void getipaddr(uint32_t *out) {
     run("./ipaddr.sh");
     read_output("./ipaddr_1", buf);
     const char *text = buf;
-    if (first_token(buf, &cur, ':'))
-        text = next_token(&cur, ' ');
+    if (first_token(buf, &cur, ':')) text = next_token(&cur, ' ');
     *out = checked_addr(text);
 }
 
@@ -185,10 +181,8 @@ void getdefaultgateway(uint32_t *out) {
     run("./gateway.sh");
     read_output("./gateway_1", buf);
     const char *text = nullptr;
-    if (first_token(buf, &cur, ' '))
-        text = next_token(&cur, ' ');
-    if (!text)
-        text = "0.0.0.0";
+    if (first_token(buf, &cur, ' ')) text = next_token(&cur, ' ');
+    if (!text) text = "0.0.0.0";
     *out = checked_addr(text);
 }
 
@@ -202,10 +196,8 @@ void get_Primary_dns(int ignored, uint32_t *out) {
     run("./dns.sh");
     read_output("./dns_1", buf);
     char *text = nullptr;
-    if (first_token(buf, &cur, ' '))
-        text = next_token(&cur, ' ');
-    if (text)
-        text[strcspn(text, " \r\n")] = '\0';
+    if (first_token(buf, &cur, ' ')) text = next_token(&cur, ' ');
+    if (text) text[strcspn(text, " \r\n")] = '\0';
     *out = checked_addr(text);
     DPRINTF(32, "pri_dns = 0x%08X\n", *out);
 }
@@ -220,8 +212,7 @@ void get_Secondary_dns(int ignored, uint32_t *out) {
     run("./dns.sh");
     read_output("./dns_1", buf);
     const char *text = nullptr;
-    if (first_token(buf, &cur, ' ') && next_token(&cur, ' '))
-        text = next_token(&cur, ' ');
+    if (first_token(buf, &cur, ' ') && next_token(&cur, ' ')) text = next_token(&cur, ' ');
     if (!text) {
         *out = 0;
         return;
@@ -237,8 +228,8 @@ void UpdateCurrentIP(void) {
     getdefaultgateway(&e->gateway);
     get_Primary_dns(1, &e->pri_dns);
     get_Secondary_dns(1, &e->sec_dns);
-    DPRINTF(32, "MAC = %02X:%02X:%02X:%02X:%02X:%02X\n", e->mac[0], e->mac[1], e->mac[2],
-            e->mac[3], e->mac[4], e->mac[5]);
+    DPRINTF(32, "MAC = %02X:%02X:%02X:%02X:%02X:%02X\n", e->mac[0], e->mac[1], e->mac[2], e->mac[3],
+            e->mac[4], e->mac[5]);
     DPRINTF(32, "IP=%08X, MASK=%08X, GW=%08X, DNS1=%08X, DNS2=%08X\n", e->ip, e->netmask,
             e->gateway, e->pri_dns, e->sec_dns);
 }

@@ -129,8 +129,7 @@ int64_t date_macro_time() {
     const char *date = __DATE__;
     int month = 1;
     for (int i = 0; i < 12; ++i)
-        if (strncmp(kMonths + 3 * i, date, 3) == 0)
-            month = i + 1;
+        if (strncmp(kMonths + 3 * i, date, 3) == 0) month = i + 1;
     return days_from_civil(atoi(date + 7), month, atoi(date + 4)) * 86400;
 }
 
@@ -141,8 +140,7 @@ int64_t build_time() {
 
 bool all_digits(const char *p, size_t n) {
     for (size_t i = 0; i < n; ++i)
-        if (p[i] < '0' || p[i] > '9')
-            return false;
+        if (p[i] < '0' || p[i] > '9') return false;
     return n > 0;
 }
 
@@ -160,16 +158,15 @@ int name_index(const char *word, size_t n, const char *const names[], int count)
     for (int i = 0; i < count; ++i) {
         const size_t full = strlen(names[i]);
         const bool form = n == 3 || n == full || (n == 4 && strncasecmp(word, "Sept", 4) == 0);
-        if (form && n <= full && strncasecmp(word, names[i], n) == 0)
-            return i + 1;
+        if (form && n <= full && strncasecmp(word, names[i], n) == 0) return i + 1;
     }
     return 0;
 }
 
-const char *const kMonthNames[] = {"January", "February", "March",     "April",
-                                   "May",     "June",     "July",      "August",
-                                   "September", "October", "November", "December"};
-const char *const kDayNames[] = {"Monday", "Tuesday", "Wednesday", "Thursday",
+const char *const kMonthNames[] = {"January",   "February", "March",    "April",
+                                   "May",       "June",     "July",     "August",
+                                   "September", "October",  "November", "December"};
+const char *const kDayNames[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
                                  "Friday", "Saturday", "Sunday"};
 
 struct DateFields {
@@ -187,8 +184,7 @@ struct DateFields {
 
 // "+HH", "+HHMM" or "+HH:MM" (or with '-'): the zone's offset in seconds.
 bool parse_offset(const char *p, size_t n, int *offset) {
-    if (n < 3 || (p[0] != '+' && p[0] != '-'))
-        return false;
+    if (n < 3 || (p[0] != '+' && p[0] != '-')) return false;
     const char *d = p + 1;
     size_t len = n - 1;
     int hours, minutes = 0;
@@ -203,18 +199,16 @@ bool parse_offset(const char *p, size_t n, int *offset) {
     } else {
         return false;
     }
-    if (hours > 14 || minutes > 59)
-        return false;
+    if (hours > 14 || minutes > 59) return false;
     *offset = (p[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
     return true;
 }
 
 bool parse_zone_word(const char *p, size_t n, DateFields *f) {
-    if ((n == 1 && (*p == 'Z' || *p == 'z')) || (n == 3 && (strncasecmp(p, "UTC", 3) == 0 ||
-                                                           strncasecmp(p, "GMT", 3) == 0)) ||
+    if ((n == 1 && (*p == 'Z' || *p == 'z')) ||
+        (n == 3 && (strncasecmp(p, "UTC", 3) == 0 || strncasecmp(p, "GMT", 3) == 0)) ||
         (n == 2 && strncasecmp(p, "UT", 2) == 0)) {
-        if (f->zoned)
-            return false;
+        if (f->zoned) return false;
         f->zoned = true;
         f->offset = 0;
         return true;
@@ -223,8 +217,7 @@ bool parse_zone_word(const char *p, size_t n, DateFields *f) {
 }
 
 bool parse_meridian(const char *p, size_t n, DateFields *f) {
-    if (n != 2 || (p[1] != 'm' && p[1] != 'M') || f->meridian)
-        return false;
+    if (n != 2 || (p[1] != 'm' && p[1] != 'M') || f->meridian) return false;
     if (p[0] == 'a' || p[0] == 'A')
         f->meridian = 1;
     else if (p[0] == 'p' || p[0] == 'P')
@@ -236,19 +229,16 @@ bool parse_meridian(const char *p, size_t n, DateFields *f) {
 
 // H:MM, H:MM:SS or H:MM:SS.frac, then optionally am/pm, Z or an offset.
 bool parse_time(const char *p, size_t n, DateFields *f) {
-    if (f->hour >= 0)
-        return false;
+    if (f->hour >= 0) return false;
     size_t i = 0;
     while (i < n && i < 2 && p[i] >= '0' && p[i] <= '9')
         ++i;
-    if (i == 0 || i >= n || p[i] != ':' || i + 3 > n || !all_digits(p + i + 1, 2))
-        return false;
+    if (i == 0 || i >= n || p[i] != ':' || i + 3 > n || !all_digits(p + i + 1, 2)) return false;
     f->hour = number(p, i);
     f->minute = number(p + i + 1, 2);
     i += 3;
     if (i < n && p[i] == ':') {
-        if (i + 3 > n || !all_digits(p + i + 1, 2))
-            return false;
+        if (i + 3 > n || !all_digits(p + i + 1, 2)) return false;
         f->second = number(p + i + 1, 2);
         i += 3;
         if (i < n && (p[i] == '.' || p[i] == ',')) {
@@ -256,14 +246,11 @@ bool parse_time(const char *p, size_t n, DateFields *f) {
             const size_t start = i;
             while (i < n && p[i] >= '0' && p[i] <= '9')
                 ++i;
-            if (i == start)
-                return false;
+            if (i == start) return false;
         }
     }
-    if (i == n)
-        return true;
-    if (parse_meridian(p + i, n - i, f) || parse_zone_word(p + i, n - i, f))
-        return true;
+    if (i == n) return true;
+    if (parse_meridian(p + i, n - i, f) || parse_zone_word(p + i, n - i, f)) return true;
     if (!f->zoned && parse_offset(p + i, n - i, &f->offset)) {
         f->zoned = true;
         return true;
@@ -272,8 +259,7 @@ bool parse_time(const char *p, size_t n, DateFields *f) {
 }
 
 bool set_date(DateFields *f, int y, int m, int d) {
-    if (f->year >= 0 || f->month >= 0)
-        return false;
+    if (f->year >= 0 || f->month >= 0) return false;
     f->year = y;
     f->month = m;
     f->day = d;
@@ -286,11 +272,9 @@ bool parse_token(const char *p, size_t n, DateFields *f) {
         bool letters = true;
         for (size_t i = 0; i < n; ++i)
             letters = letters && isalpha(static_cast<unsigned char>(p[i]));
-        if (!letters)
-            return false;
+        if (!letters) return false;
         if (const int m = name_index(p, n, kMonthNames, 12)) {
-            if (f->month >= 0)
-                return false;
+            if (f->month >= 0) return false;
             f->month = m;
             f->month_named = true;
             return true;
@@ -302,33 +286,27 @@ bool parse_token(const char *p, size_t n, DateFields *f) {
         return parse_zone_word(p, n, f) || parse_meridian(p, n, f);
     }
     if (*p == '+' || *p == '-') {
-        if (f->zoned || f->hour < 0 || !parse_offset(p, n, &f->offset))
-            return false;
+        if (f->zoned || f->hour < 0 || !parse_offset(p, n, &f->offset)) return false;
         f->zoned = true;
         return true;
     }
     if (n >= 10 && all_digits(p, 4) && p[4] == '-' && all_digits(p + 5, 2) && p[7] == '-' &&
         all_digits(p + 8, 2)) {
-        if (!set_date(f, number(p, 4), number(p + 5, 2), number(p + 8, 2)))
-            return false;
-        if (n == 10)
-            return true;
+        if (!set_date(f, number(p, 4), number(p + 5, 2), number(p + 8, 2))) return false;
+        if (n == 10) return true;
         return (p[10] == 'T' || p[10] == 't') && parse_time(p + 11, n - 11, f);
     }
     if (memchr(p, '/', n)) {
         // YYYY/MM/DD, MM/DD/YYYY or MM/DD/YY.
         const char *s1 = static_cast<const char *>(memchr(p, '/', n));
         const char *s2 = static_cast<const char *>(memchr(s1 + 1, '/', n - (s1 + 1 - p)));
-        if (!s2)
-            return false;
+        if (!s2) return false;
         const size_t a = s1 - p, b = s2 - s1 - 1, c = n - (s2 + 1 - p);
-        if (!all_digits(p, a) || !all_digits(s1 + 1, b) || !all_digits(s2 + 1, c) || b < 1 ||
-            b > 2)
+        if (!all_digits(p, a) || !all_digits(s1 + 1, b) || !all_digits(s2 + 1, c) || b < 1 || b > 2)
             return false;
         if (a == 4 && c <= 2)
             return set_date(f, number(p, 4), number(s1 + 1, b), number(s2 + 1, c));
-        if (a > 2)
-            return false;
+        if (a > 2) return false;
         int y = number(s2 + 1, c);
         if (c == 2)
             y += y < 69 ? 2000 : 1900;
@@ -336,13 +314,10 @@ bool parse_token(const char *p, size_t n, DateFields *f) {
             return false;
         return set_date(f, y, number(p, a), number(s1 + 1, b));
     }
-    if (memchr(p, ':', n))
-        return parse_time(p, n, f);
+    if (memchr(p, ':', n)) return parse_time(p, n, f);
     if (all_digits(p, n)) {
-        if (n == 8)
-            return set_date(f, number(p, 4), number(p + 4, 2), number(p + 6, 2));
-        if (f->bares == 4 || (n != 1 && n != 2 && n != 4))
-            return false;
+        if (n == 8) return set_date(f, number(p, 4), number(p + 4, 2), number(p + 6, 2));
+        if (f->bares == 4 || (n != 1 && n != 2 && n != 4)) return false;
         f->bare[f->bares] = number(p, n);
         f->bare_len[f->bares++] = n;
         return true;
@@ -378,13 +353,11 @@ bool date_text_seconds(const char *text, time_t now, int64_t *out) {
     if (*text == '@') {
         const char *p = text + 1;
         const bool negative = *p == '-';
-        if (*p == '-' || *p == '+')
-            ++p;
+        if (*p == '-' || *p == '+') ++p;
         size_t digits = 0;
         while (p[digits] >= '0' && p[digits] <= '9')
             ++digits;
-        if (digits == 0 || digits > 15)
-            return false;
+        if (digits == 0 || digits > 15) return false;
         const char *rest = p + digits;
         if (*rest == '.' || *rest == ',') {
             ++rest;
@@ -393,8 +366,7 @@ bool date_text_seconds(const char *text, time_t now, int64_t *out) {
         }
         while (*rest == ' ')
             ++rest;
-        if (*rest)
-            return false;
+        if (*rest) return false;
         int64_t v = 0;
         for (size_t i = 0; i < digits; ++i)
             v = v * 10 + (p[i] - '0');
@@ -412,31 +384,24 @@ bool date_text_seconds(const char *text, time_t now, int64_t *out) {
         size_t n = 0;
         while (p[n] && p[n] != ' ' && p[n] != ',')
             ++n;
-        if (!parse_token(p, n, &f))
-            return false;
+        if (!parse_token(p, n, &f)) return false;
         ++tokens;
         p += n;
     }
-    if (tokens == 0 || !place_bare_numbers(&f))
-        return false;
+    if (tokens == 0 || !place_bare_numbers(&f)) return false;
 
     struct tm today;
-    if (localtime_r(&now, &today) == nullptr)
-        return false;
+    if (localtime_r(&now, &today) == nullptr) return false;
     if (f.month < 0 && f.day < 0 && f.year < 0) {
-        if (f.hour < 0 || f.weekday)
-            return false;  // a zone or a weekday alone, or nothing
+        if (f.hour < 0 || f.weekday) return false;  // a zone or a weekday alone, or nothing
         f.year = today.tm_year + 1900;
         f.month = today.tm_mon + 1;
         f.day = today.tm_mday;
     }
-    if (f.year < 0)
-        f.year = today.tm_year + 1900;
-    if (f.hour < 0)
-        f.hour = 0;
+    if (f.year < 0) f.year = today.tm_year + 1900;
+    if (f.hour < 0) f.hour = 0;
     if (f.meridian) {
-        if (f.hour < 1 || f.hour > 12)
-            return false;
+        if (f.hour < 1 || f.hour > 12) return false;
         f.hour = f.hour % 12 + (f.meridian == 2 ? 12 : 0);
     }
     if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > days_in_month(f.year, f.month) ||
@@ -488,44 +453,40 @@ const char *timesync_refusal(const char *argument, char *why, size_t size) {
                  utc.tm_sec);
         return why;
     }
-    if (g_timesync_gate)
-        return g_timesync_gate();
+    if (g_timesync_gate) return g_timesync_gate();
     return nullptr;
 }
 
 void log_request_mac(const char *prefix, const uint8_t *mac) {
     // The update datagram's lines carry a blank after "REQ:", the command
     // datagram's do not; callers pass the prefix.
-    DPRINTF(32, "%smac_addr[0] = %02X, mac_addr[1] = %02X, mac_addr[2] = %02X\n", prefix,
-            mac[0], mac[1], mac[2]);
-    DPRINTF(32, "%smac_addr[3] = %02X, mac_addr[4] = %02X, mac_addr[5] = %02X\n", prefix,
-            mac[3], mac[4], mac[5]);
+    DPRINTF(32, "%smac_addr[0] = %02X, mac_addr[1] = %02X, mac_addr[2] = %02X\n", prefix, mac[0],
+            mac[1], mac[2]);
+    DPRINTF(32, "%smac_addr[3] = %02X, mac_addr[4] = %02X, mac_addr[5] = %02X\n", prefix, mac[3],
+            mac[4], mac[5]);
 }
 
 bool mac_matches(const uint8_t *mac, const EqpConfig *eqp) {
     for (size_t i = 0; i < kMacSize; ++i) {
-        if (mac[i] != eqp->mac[i])
-            return false;
+        if (mac[i] != eqp->mac[i]) return false;
     }
     return true;
 }
 
-void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline,
-                    size_t cmdline_size, uint8_t *block, const sockaddr_in &from,
-                    socklen_t fromlen, const EqpConfig *eqp) {
+void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline, size_t cmdline_size,
+                    uint8_t *block, const sockaddr_in &from, socklen_t fromlen,
+                    const EqpConfig *eqp) {
     DPRINTF(32, "MESSAGE_COMMAND_LEN(%d)\n", static_cast<int>(len));
     const Service service = read_service(work + kServiceIpOffset);
     DPRINTF(32, "service_port = %08X, service_port = %d, service_type = %d\n", service.ip,
             service.port, service.type);
     log_request_mac("REQ:", work + kCommandMacOffset);
-    if (!mac_matches(work + kCommandMacOffset, eqp))
-        return;
+    if (!mac_matches(work + kCommandMacOffset, eqp)) return;
 
     char command[kCommandTextField + 1];
     copy_field(command, work + kCommandTextOffset, kCommandTextField);
 
-    if (strcmp(command, kCommandReboot) == 0)
-        DPRINTF(32, "Reboot Command Received.\n");
+    if (strcmp(command, kCommandReboot) == 0) DPRINTF(32, "Reboot Command Received.\n");
 
     if (strcmp(command, kCommandTimeSync) == 0) {
         DPRINTF(32, "TimeSync Command Received.\n");
@@ -533,8 +494,9 @@ void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline,
         copy_field(argument, work + kArgumentOffset, kArgumentField);
         char why[160];
         if (!is_date_text(argument)) {
-            DPRINTF(32, "[TimeSync]refused: the argument holds a character that no date text "
-                        "needs; nothing was run\n");
+            DPRINTF(32,
+                    "[TimeSync]refused: the argument holds a character that no date text "
+                    "needs; nothing was run\n");
         } else if (const char *refusal = timesync_refusal(argument, why, sizeof why)) {
             DPRINTF(32, "[TimeSync]refused: %.200s; nothing was run\n", refusal);
         } else {
@@ -566,8 +528,7 @@ void handle_command(int fd, const uint8_t *work, ssize_t len, uint8_t *cmdline,
 void handle_update(const uint8_t *work, ssize_t len, uint8_t *block, const EqpConfig *eqp) {
     DPRINTF(32, "UPDATE_COMMAND_LEN(%d)\n", static_cast<int>(len));
     log_request_mac("REQ: ", work + kUpdateMacOffset);
-    if (!mac_matches(work + kUpdateMacOffset, eqp))
-        return;
+    if (!mac_matches(work + kUpdateMacOffset, eqp)) return;
     DPRINTF(32, "UPDATE_PAYLOAD_SIZE(%d)\n", UPDATE_PAYLOAD_SIZE);
     memcpy(block, work + kUpdateBlockOffset, UPDATE_PAYLOAD_SIZE);
     setDeviceConfig(block);
@@ -576,8 +537,7 @@ void handle_update(const uint8_t *work, ssize_t len, uint8_t *block, const EqpCo
 
 void handle_search(int fd, const uint8_t *work, const sockaddr_in &from, socklen_t fromlen,
                    const EqpConfig *eqp) {
-    if (memcmp(work, SEARCH_MAGIC, SEARCH_MAGIC_LEN) != 0)
-        return;
+    if (memcmp(work, SEARCH_MAGIC, SEARCH_MAGIC_LEN) != 0) return;
     // A discovery request is 24 bytes long; these fields lie past its end
     // and read as zero from the cleared working copy.
     const Service service = read_service(work + kSearchServiceOffset);
@@ -600,8 +560,7 @@ void handle_search(int fd, const uint8_t *work, const sockaddr_in &from, socklen
     const int err = errno;
     DPRINTF(32, "sendto() buffer size = %d(actual = %d)\n", SEARCH_FORMAT_LEN,
             static_cast<int>(sent));
-    if (sent == -1)
-        DPRINTF(32, "errno = %d\n", err);
+    if (sent == -1) DPRINTF(32, "errno = %d\n", err);
 }
 
 }  // namespace
@@ -631,18 +590,19 @@ extern "C" void process_client_event(int socket_fd) {
 
     uint8_t block[UPDATE_PAYLOAD_SIZE];
     switch (len) {
-    case MESSAGE_COMMAND_LEN:
-        handle_command(socket_fd, work, len, recvbuf, sizeof recvbuf, block, from, fromlen, eqp);
-        break;
-    case UPDATE_COMMAND_LEN:
-        handle_update(work, len, block, eqp);
-        break;
-    case SEARCH_COMMAND_LEN:
-        handle_search(socket_fd, work, from, fromlen, eqp);
-        break;
-    default:
-        DPRINTF(32, "Unknown command, len = %d\n", static_cast<int>(len));
-        break;
+        case MESSAGE_COMMAND_LEN:
+            handle_command(socket_fd, work, len, recvbuf, sizeof recvbuf, block, from, fromlen,
+                           eqp);
+            break;
+        case UPDATE_COMMAND_LEN:
+            handle_update(work, len, block, eqp);
+            break;
+        case SEARCH_COMMAND_LEN:
+            handle_search(socket_fd, work, from, fromlen, eqp);
+            break;
+        default:
+            DPRINTF(32, "Unknown command, len = %d\n", static_cast<int>(len));
+            break;
     }
 }
 

@@ -28,7 +28,8 @@ constexpr int kGateways = 200;
 gwfleet::FleetBed *g_bed = nullptr;
 int g_round = 0;
 
-double RunTool(benchmark::State &state, const std::vector<std::string> &args, const std::string &want) {
+double RunTool(benchmark::State &state, const std::vector<std::string> &args,
+               const std::string &want) {
     std::string out, err;
     const auto start = std::chrono::steady_clock::now();
     const int status = g_bed->Tool(args, &out, &err);
@@ -41,9 +42,11 @@ double RunTool(benchmark::State &state, const std::vector<std::string> &args, co
 void BM_FleetSet(benchmark::State &state) {
     for (auto _ : state) {
         const std::string server = "bench-" + std::to_string(++g_round) + ".example.net";
-        state.SetIterationTime(RunTool(
-            state, {"set", "--all", "--expect", std::to_string(kGateways), "gateway_conf.server_address=" + server},
-            std::to_string(kGateways) + " of " + std::to_string(kGateways) + " gateways done."));
+        state.SetIterationTime(RunTool(state,
+                                       {"set", "--all", "--expect", std::to_string(kGateways),
+                                        "gateway_conf.server_address=" + server},
+                                       std::to_string(kGateways) + " of " +
+                                           std::to_string(kGateways) + " gateways done."));
     }
     state.counters["gateways"] = kGateways;
 }
@@ -51,9 +54,10 @@ void BM_FleetSet(benchmark::State &state) {
 void BM_OneGateway(benchmark::State &state) {
     for (auto _ : state) {
         const std::string server = "one-" + std::to_string(++g_round) + ".example.net";
-        state.SetIterationTime(RunTool(state,
-                                       {"set", gwfleet::FleetBed::MacOf(7), "gateway_conf.server_address=" + server},
-                                       "stored as revision"));
+        state.SetIterationTime(
+            RunTool(state,
+                    {"set", gwfleet::FleetBed::MacOf(7), "gateway_conf.server_address=" + server},
+                    "stored as revision"));
     }
 }
 
@@ -72,7 +76,8 @@ int main(int argc, char **argv) {
     auto bed = std::make_unique<gwfleet::FleetBed>(kGateways);
     const std::string failed = bed->Build();
     if (!failed.empty()) {
-        std::fprintf(stderr, "gwcfg_fleet_bench: cannot build the fleet's network: %s\n", failed.c_str());
+        std::fprintf(stderr, "gwcfg_fleet_bench: cannot build the fleet's network: %s\n",
+                     failed.c_str());
         return 1;
     }
     bed->StartDaemons();

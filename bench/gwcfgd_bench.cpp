@@ -81,8 +81,7 @@ void *memalign(size_t a, size_t n) {
 void *aligned_alloc(size_t a, size_t n) { return memalign(a, n); }
 int posix_memalign(void **out, size_t a, size_t n) {
     void *p = memalign(a, n);
-    if (!p)
-        return ENOMEM;
+    if (!p) return ENOMEM;
     *out = p;
     return 0;
 }
@@ -120,8 +119,7 @@ Pair &Sockets() {
 
 void SetUpRecords() {
     static bool done = false;
-    if (done)
-        return;
+    if (done) return;
     done = true;
     const uint8_t mac[6] = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x01};
     gwcfgd::set_mac(mac);
@@ -182,8 +180,8 @@ ssize_t HandlerOnce() {
 
 gwcfgd::Admission &Limiter() {
     // The limits are in the path but never reached.
-    static const gwcfgd::Limits kHigh = {{{1000000, 1000000}, {1000000, 1000000},
-                                          {1000000, 1000000}, {1000000, 1000000}}};
+    static const gwcfgd::Limits kHigh = {
+        {{1000000, 1000000}, {1000000, 1000000}, {1000000, 1000000}, {1000000, 1000000}}};
     static gwcfgd::Admission admission(kHigh);
     return admission;
 }
@@ -207,7 +205,8 @@ ssize_t ClrCfgBufOnce() {
 void Prepare() {
     SetUpRecords();
     gwblock::build_discovery_request(g_request);
-    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac, search_format + gwproto::kReplyBlockOffset);
+    gwblock::build_discovery_reply(g_reply, g_eqpConfig.mac,
+                                   search_format + gwproto::kReplyBlockOffset);
     gwblock::build_command(g_command, g_eqpConfig.mac, gwproto::kCommandClear, "");
 }
 
@@ -223,8 +222,8 @@ void Exchange(benchmark::State &state) {
             break;
         }
     }
-    state.counters["allocs_per_datagram"] =
-        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+    state.counters["allocs_per_datagram"] = static_cast<double>(g_allocations.load() - before) /
+                                            static_cast<double>(state.iterations());
 }
 
 void BM_BareEcho(benchmark::State &s) { Exchange<BareEchoOnce, SEARCH_FORMAT_LEN>(s); }
@@ -255,14 +254,13 @@ void BM_EmitGwconf(benchmark::State &state) {
     for (auto _ : state)
         emit_gwconf(saGetGatewayconfig(), saGetEqpConfigPtr());
     // The JSON tree is built on the heap: this shows that the count works.
-    state.counters["allocs_per_call"] =
-        static_cast<double>(g_allocations.load() - before) / static_cast<double>(state.iterations());
+    state.counters["allocs_per_call"] = static_cast<double>(g_allocations.load() - before) /
+                                        static_cast<double>(state.iterations());
     fflush(stdout);
     dup2(saved, 1);
     close(saved);
     unlink("global_conf.json");
-    if (chdir(old) != 0)
-        perror("chdir");
+    if (chdir(old) != 0) perror("chdir");
     rmdir(dir);
 }
 
@@ -286,17 +284,13 @@ public:
         for (const Run &r : runs) {
             // With --benchmark_repetitions the median counts, else the run.
             const bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-            if (!median && (r.run_type != Run::RT_Iteration || r.iterations == 0))
-                continue;
-            if (!median && medians_.count(r.run_name.function_name))
-                continue;
-            if (median)
-                medians_.insert(r.run_name.function_name);
+            if (!median && (r.run_type != Run::RT_Iteration || r.iterations == 0)) continue;
+            if (!median && medians_.count(r.run_name.function_name)) continue;
+            if (median) medians_.insert(r.run_name.function_name);
             ns[r.run_name.function_name] = r.GetAdjustedRealTime() *
                                            (r.time_unit == benchmark::kMicrosecond ? 1000.0 : 1.0);
             auto it = r.counters.find("allocs_per_datagram");
-            if (it != r.counters.end())
-                allocs[r.run_name.function_name] = it->second;
+            if (it != r.counters.end()) allocs[r.run_name.function_name] = it->second;
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -307,8 +301,7 @@ public:
 int main(int argc, char **argv) {
     // As the daemon does; GWCFGD_BENCH_UNBUFFERED=1 shows what one write
     // per log line would cost instead.
-    if (!getenv("GWCFGD_BENCH_UNBUFFERED"))
-        gwcfgd::buffer_logs();
+    if (!getenv("GWCFGD_BENCH_UNBUFFERED")) gwcfgd::buffer_logs();
     benchmark::Initialize(&argc, argv);
     Summary summary;
     benchmark::RunSpecifiedBenchmarks(&summary);

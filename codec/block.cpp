@@ -16,7 +16,8 @@ struct CrcTable {
     constexpr CrcTable() : v() {
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
             v[i] = c;
         }
     }
@@ -27,7 +28,8 @@ constexpr CrcTable kCrcTable;
 
 uint32_t crc32(const uint8_t *data, size_t len) {
     uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; ++i) c = kCrcTable.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+    for (size_t i = 0; i < len; ++i)
+        c = kCrcTable.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
 
@@ -44,21 +46,24 @@ void encode(const BlockContents &in, uint8_t out[kBlockSize]) {
 
 bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error) {
     if (memcmp(in, kMagic, 4) != 0) {
-        set_error(error, printf_string("bad magic %02X %02X %02X %02X (a configuration block starts "
-                                       "with \"GWCB\")", in[0], in[1], in[2], in[3]));
+        set_error(error,
+                  printf_string("bad magic %02X %02X %02X %02X (a configuration block starts "
+                                "with \"GWCB\")",
+                                in[0], in[1], in[2], in[3]));
         return false;
     }
     const uint16_t version = get_be16(in + 4);
     if (version < kOldestVersion || version > kVersion) {
-        set_error(error, printf_string("unsupported block version %u (this build reads versions %u to %u)",
-                                       version, kOldestVersion, kVersion));
+        set_error(error,
+                  printf_string("unsupported block version %u (this build reads versions %u to %u)",
+                                version, kOldestVersion, kVersion));
         return false;
     }
     const uint32_t stored = get_be32(in + kCrcOffset);
     const uint32_t computed = crc32(in, kCrcOffset);
     if (stored != computed) {
-        set_error(error, printf_string("bad CRC (stored 0x%08" PRIX32 ", computed 0x%08" PRIX32 ")", stored,
-                                       computed));
+        set_error(error, printf_string("bad CRC (stored 0x%08" PRIX32 ", computed 0x%08" PRIX32 ")",
+                                       stored, computed));
         return false;
     }
     const Layout &l = layout();
@@ -68,9 +73,11 @@ bool decode(const uint8_t in[kBlockSize], BlockContents *out, std::string *error
         const int16_t owner = l.owner[i];
         if (owner == Layout::kFixed) continue;
         // A field that came with a later version is reserved in this one.
-        if (owner == Layout::kReserved || l.keys[static_cast<size_t>(owner)].since_version > version) {
+        if (owner == Layout::kReserved ||
+            l.keys[static_cast<size_t>(owner)].since_version > version) {
             if (in[i] != 0) {
-                set_error(error, printf_string("reserved byte at offset %zu is 0x%02X, must be 0", i, in[i]));
+                set_error(error, printf_string("reserved byte at offset %zu is 0x%02X, must be 0",
+                                               i, in[i]));
                 return false;
             }
             continue;
@@ -91,21 +98,21 @@ bool validate(const BlockContents &in, std::string *error) {
 }
 
 const char *change_state_word(uint8_t state) {
-    static const char *const kWords[kChangeStates] = {"not watched", "watching", "confirmed", "rolled back",
-                                                       "failed"};
+    static const char *const kWords[kChangeStates] = {"not watched", "watching", "confirmed",
+                                                      "rolled back", "failed"};
     return state < kChangeStates ? kWords[state] : "?";
 }
 
 std::string change_reason_text(const ChangeStatus &c) {
     switch (static_cast<ChangeReason>(c.reason)) {
-    case ChangeReason::NoStart:
-        return printf_string("no forwarder started within %" PRIu32 " s", c.seconds);
-    case ChangeReason::Exited:
-        return printf_string("the forwarder exited %" PRIu32 " s after starting", c.seconds);
-    case ChangeReason::Operator:
-        return "confirmed with gwcfg confirm";
-    case ChangeReason::None:
-        break;
+        case ChangeReason::NoStart:
+            return printf_string("no forwarder started within %" PRIu32 " s", c.seconds);
+        case ChangeReason::Exited:
+            return printf_string("the forwarder exited %" PRIu32 " s after starting", c.seconds);
+        case ChangeReason::Operator:
+            return "confirmed with gwcfg confirm";
+        case ChangeReason::None:
+            break;
     }
     return "";
 }

@@ -107,9 +107,9 @@ struct KeyRule {
     int64_t min, max;
     int64_t one_of[3];
     size_t n_one_of;
-    bool when_enabled;     // only while the key's radio or channel is enabled
-    const char *allowed;   // the rule in words; null: composed from min..max
-    const char *effect;    // what the forwarder does with any other value
+    bool when_enabled;    // only while the key's radio or channel is enabled
+    const char *allowed;  // the rule in words; null: composed from min..max
+    const char *effect;   // what the forwarder does with any other value
 };
 
 // ---------------------------------------------------------------------------
@@ -132,11 +132,11 @@ extern const size_t kCrossRuleCount;
 
 struct Layout {
     std::vector<KeyInfo> keys;
-    std::vector<KeyRule> rules;    // per key: its own rule
-    std::vector<std::string> own_rule;            // per key: that rule in words
-    std::vector<std::vector<size_t>> cross;       // per key: its rules over several keys
-    std::vector<int> enable_key;   // per key: index of its radio's or channel's
-                                   // "enable" key, or -1
+    std::vector<KeyRule> rules;                // per key: its own rule
+    std::vector<std::string> own_rule;         // per key: that rule in words
+    std::vector<std::vector<size_t>> cross;    // per key: its rules over several keys
+    std::vector<int> enable_key;               // per key: index of its radio's or channel's
+                                               // "enable" key, or -1
     std::vector<const char *> enabled_phrase;  // per key: "while the radio is enabled"
     std::map<std::string, size_t> index;       // path -> key
     // owner[i]: index of the key covering byte i of the block, kReserved, or

@@ -19,7 +19,8 @@ using namespace gwproto;
 
 uint8_t reply_checksum(const uint8_t block[kBlockSize]) {
     uint8_t sum = 0;
-    for (size_t i = 0; i < kBlockSize; ++i) sum = static_cast<uint8_t>(sum + block[i]);
+    for (size_t i = 0; i < kBlockSize; ++i)
+        sum = static_cast<uint8_t>(sum + block[i]);
     return sum;
 }
 
@@ -67,7 +68,8 @@ bool parse_confirm(const uint8_t *data, size_t len, const uint8_t mac[6], uint32
     return true;
 }
 
-void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6], const uint8_t block[kBlockSize]) {
+void build_update(uint8_t out[UPDATE_COMMAND_LEN], const uint8_t mac[6],
+                  const uint8_t block[kBlockSize]) {
     memset(out, 0, UPDATE_COMMAND_LEN);
     memcpy(out + kUpdateMacOffset, mac, kMacSize);
     memcpy(out + kUpdateBlockOffset, block, kBlockSize);
@@ -82,14 +84,16 @@ void build_discovery_reply(uint8_t out[SEARCH_FORMAT_LEN], const uint8_t mac[6],
     out[kReplyChecksumOffset] = reply_checksum(block);
 }
 
-bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6], uint8_t block[kBlockSize],
-                           std::string *error) {
+bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6],
+                           uint8_t block[kBlockSize], std::string *error) {
     if (len != SEARCH_FORMAT_LEN) {
-        set_error(error, printf_string("not a discovery reply: %zu bytes, expected %d", len, SEARCH_FORMAT_LEN));
+        set_error(error, printf_string("not a discovery reply: %zu bytes, expected %d", len,
+                                       SEARCH_FORMAT_LEN));
         return false;
     }
     if (data[0] != REPLY_MARKER) {
-        set_error(error, printf_string("not a discovery reply: first byte 0x%02X, expected 'V'", data[0]));
+        set_error(error,
+                  printf_string("not a discovery reply: first byte 0x%02X, expected 'V'", data[0]));
         return false;
     }
     uint8_t sum = reply_checksum(data + kReplyBlockOffset);
@@ -130,11 +134,13 @@ bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6], std
         return false;
     }
     if (data[0] != REPLY_MARKER) {
-        set_error(error, printf_string("not an acknowledgement: first byte 0x%02X, expected 'V'", data[0]));
+        set_error(error, printf_string("not an acknowledgement: first byte 0x%02X, expected 'V'",
+                                       data[0]));
         return false;
     }
     if (memcmp(data + kReplyMacOffset, mac, kMacSize) != 0) {
-        set_error(error, "acknowledgement from another gateway (" + format_mac(data + kReplyMacOffset) + ")");
+        set_error(error, "acknowledgement from another gateway (" +
+                             format_mac(data + kReplyMacOffset) + ")");
         return false;
     }
     if (memcmp(data + kAckTextOffset, kAckText, sizeof kAckText) != 0) {

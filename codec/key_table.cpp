@@ -122,10 +122,23 @@ constexpr char kFskEffect[] = "the HAL refuses the FSK channel, which then recei
 // The rows
 
 const FieldRow kConcentrator[] = {
-    {"lorawan_public", ValueKind::Bool, 0, GW(lorawan_public), 0, kNatural, Use::Forwarder, "", kNone,
-     "LoRaWAN public network sync word (false: private network)"},
-    {"clksrc", ValueKind::U8, 1, GW(clksrc), 0, kNatural, Use::Forwarder, "",
-     {Check::Range, 0, 1, {0, 0, 0}, 0, false, "must be 0 or 1",
+    {"lorawan_public", ValueKind::Bool, 0, GW(lorawan_public), 0, kNatural, Use::Forwarder, "",
+     kNone, "LoRaWAN public network sync word (false: private network)"},
+    {"clksrc",
+     ValueKind::U8,
+     1,
+     GW(clksrc),
+     0,
+     kNatural,
+     Use::Forwarder,
+     "",
+     {Check::Range,
+      0,
+      1,
+      {0, 0, 0},
+      0,
+      false,
+      "must be 0 or 1",
       "there is no other radio to take the clock from and the concentrator does not start"},
      "radio whose clock drives the concentrator: 0 radio_0, 1 radio_1"},
     {"tx_lut_count", ValueKind::U8, 2, GW(tx_lut_count), 0, kNatural, Use::BlockOnly, "", kNone,
@@ -136,23 +149,37 @@ const FieldRow kRadio[] = {
     {"freq", ValueKind::U32, 0, RADIO(freq), 0, kNatural, Use::Forwarder, "Hz", kNone,
      "centre frequency of the radio"},
     {"rssi_offset", ValueKind::F32, 4, RADIO(rssi_offset), 0, kNatural, Use::Forwarder, "dB",
-     text_rule(Check::Finite, "must be a finite number", "the forwarder's RSSI values would be meaningless"),
+     text_rule(Check::Finite, "must be a finite number",
+               "the forwarder's RSSI values would be meaningless"),
      "RSSI correction of the radio"},
-    {"enable", ValueKind::Bool, 8, RADIO(enable), 0, kNatural, Use::Forwarder, "", kNone, "radio in use"},
+    {"enable", ValueKind::Bool, 8, RADIO(enable), 0, kNatural, Use::Forwarder, "", kNone,
+     "radio in use"},
     {"tx_enable", ValueKind::Bool, 9, RADIO(tx_enable), 0, kNatural, Use::Forwarder, "", kNone,
      "radio may transmit"},
-    {"type", ValueKind::Text, 10, RADIO(type), sizeof(RadioConfig::type), kNatural, Use::Forwarder, "",
+    {"type", ValueKind::Text, 10, RADIO(type), sizeof(RadioConfig::type), kNatural, Use::Forwarder,
+     "",
      text_rule(Check::RadioType, "must be \"SX1255\" or \"SX1257\" exactly",
                "the forwarder knows no other radio and the concentrator does not start"),
      "radio model"},
 };
 
-#define CHANNEL_COMMON                                                                                 \
-    {"enable", ValueKind::Bool, 0, CHAN(enable), 0, kNatural, Use::Forwarder, "", kNone, "channel in use"}, \
-        {"radio", ValueKind::U8, 1, CHAN(radio), 0, carry(0, 1), Use::Forwarder, "", kNone,            \
-         "radio the channel receives through, 0 or 1"},                                                \
-        {"if", ValueKind::I32, 4, CHAN(if_freq), 0, kNatural, Use::Forwarder, "Hz", kNone,             \
-         "offset of the channel from its radio's frequency"}
+#define CHANNEL_COMMON                                                                    \
+    {"enable", ValueKind::Bool, 0,  CHAN(enable), 0,                                      \
+     kNatural, Use::Forwarder,  "", kNone,        "channel in use"},                      \
+        {"radio",                                                                         \
+         ValueKind::U8,                                                                   \
+         1,                                                                               \
+         CHAN(radio),                                                                     \
+         0,                                                                               \
+         carry(0, 1),                                                                     \
+         Use::Forwarder,                                                                  \
+         "",                                                                              \
+         kNone,                                                                           \
+         "radio the channel receives through, 0 or 1"},                                   \
+    {                                                                                     \
+        "if", ValueKind::I32, 4, CHAN(if_freq), 0, kNatural, Use::Forwarder, "Hz", kNone, \
+            "offset of the channel from its radio's frequency"                            \
+    }
 
 const FieldRow kMultiSfChannel[] = {
     CHANNEL_COMMON,
@@ -164,8 +191,21 @@ const FieldRow kMultiSfChannel[] = {
 
 const FieldRow kLoraStdChannel[] = {
     CHANNEL_COMMON,
-    {"bandwidth", ValueKind::U32, 8, CHAN(bandwidth), 0, kNatural, Use::Forwarder, "Hz",
-     {Check::OneOf, 0, 0, {125000, 250000, 500000}, 3, true, "must be 125000, 250000 or 500000 Hz",
+    {"bandwidth",
+     ValueKind::U32,
+     8,
+     CHAN(bandwidth),
+     0,
+     kNatural,
+     Use::Forwarder,
+     "Hz",
+     {Check::OneOf,
+      0,
+      0,
+      {125000, 250000, 500000},
+      3,
+      true,
+      "must be 125000, 250000 or 500000 Hz",
       "the HAL silently uses 250 kHz instead"},
      "bandwidth of the LoRa standard channel"},
     {"spread_factor", ValueKind::U32, 12, CHAN(datarate), 0, kNatural, Use::Forwarder, "",
@@ -185,51 +225,57 @@ const FieldRow kFskChannel[] = {
 #undef CHANNEL_COMMON
 
 const FieldRow kTxGain[] = {
-    {"dig_gain", ValueKind::U8, 0, TX(dig_gain), 0, kNatural, Use::Forwarder, "", range(0, 3, kTxTableEffect),
-     "digital gain"},
-    {"pa_gain", ValueKind::U8, 1, TX(pa_gain), 0, kNatural, Use::Forwarder, "", range(0, 3, kTxTableEffect),
-     "power amplifier gain"},
-    {"mix_gain", ValueKind::U8, 2, TX(mix_gain), 0, kNatural, Use::Forwarder, "", range(8, 15, kTxTableEffect),
-     "mixer gain"},
+    {"dig_gain", ValueKind::U8, 0, TX(dig_gain), 0, kNatural, Use::Forwarder, "",
+     range(0, 3, kTxTableEffect), "digital gain"},
+    {"pa_gain", ValueKind::U8, 1, TX(pa_gain), 0, kNatural, Use::Forwarder, "",
+     range(0, 3, kTxTableEffect), "power amplifier gain"},
+    {"mix_gain", ValueKind::U8, 2, TX(mix_gain), 0, kNatural, Use::Forwarder, "",
+     range(8, 15, kTxTableEffect), "mixer gain"},
     {"rf_power", ValueKind::I8, 3, TX(rf_power), 0, kNatural, Use::Forwarder, "dBm", kNone,
      "RF output power of the entry"},
 };
 
 const FieldRow kForwarder[] = {
-    {"gateway_ID", ValueKind::Text, 0, FWD(gateway_ID), sizeof(ForwarderSettings::gateway_ID), kNatural,
-     Use::Forwarder, "",
-     text_rule(Check::Eui, "must be exactly 16 hexadecimal digits",
-               "the forwarder reads it as a 64-bit hexadecimal number and would announce another gateway EUI "
-               "(0, a cut-off number or FFFFFFFFFFFFFFFF); set it empty and the gateway derives one from its "
-               "MAC address"),
-     "gateway EUI; empty: derived from the MAC address"},
-    {"server_address", ValueKind::Text, 20, FWD(server_address), sizeof(ForwarderSettings::server_address),
+    {"gateway_ID", ValueKind::Text, 0, FWD(gateway_ID), sizeof(ForwarderSettings::gateway_ID),
      kNatural, Use::Forwarder, "",
-     text_rule(Check::HostName,
-               "must be a host name (letters, digits, '-' and '.') or an IPv4 or IPv6 address, without blanks",
-               "the forwarder cannot resolve it and exits at start"),
+     text_rule(
+         Check::Eui, "must be exactly 16 hexadecimal digits",
+         "the forwarder reads it as a 64-bit hexadecimal number and would announce another gateway EUI "
+         "(0, a cut-off number or FFFFFFFFFFFFFFFF); set it empty and the gateway derives one from its "
+         "MAC address"),
+     "gateway EUI; empty: derived from the MAC address"},
+    {"server_address", ValueKind::Text, 20, FWD(server_address),
+     sizeof(ForwarderSettings::server_address), kNatural, Use::Forwarder, "",
+     text_rule(
+         Check::HostName,
+         "must be a host name (letters, digits, '-' and '.') or an IPv4 or IPv6 address, without blanks",
+         "the forwarder cannot resolve it and exits at start"),
      "network server: host name or IP address"},
     {"serv_port_up", ValueKind::I32, 84, FWD(serv_port_up), 0, carry(0, 65535), Use::Forwarder, "",
-     range(1, 65535, "the forwarder cannot reach the server on port 0"), "server port for upstream traffic"},
-    {"serv_port_down", ValueKind::I32, 88, FWD(serv_port_down), 0, carry(0, 65535), Use::Forwarder, "",
-     range(1, 65535, "the forwarder cannot reach the server on port 0"), "server port for downstream traffic"},
-    {"keepalive_interval", ValueKind::I32, 92, FWD(keepalive_interval), 0, kNatural, Use::Forwarder, "s",
-     range(1, kNoMax, "below 1 s the forwarder's keep-alive loop spins without pause"),
+     range(1, 65535, "the forwarder cannot reach the server on port 0"),
+     "server port for upstream traffic"},
+    {"serv_port_down", ValueKind::I32, 88, FWD(serv_port_down), 0, carry(0, 65535), Use::Forwarder,
+     "", range(1, 65535, "the forwarder cannot reach the server on port 0"),
+     "server port for downstream traffic"},
+    {"keepalive_interval", ValueKind::I32, 92, FWD(keepalive_interval), 0, kNatural, Use::Forwarder,
+     "s", range(1, kNoMax, "below 1 s the forwarder's keep-alive loop spins without pause"),
      "interval of the forwarder's keep-alive requests to the server"},
     {"stat_interval", ValueKind::U32, 96, FWD(stat_interval), 0, kNatural, Use::Forwarder, "s",
      range(1, kNoMax, "at 0 the forwarder's statistics loop spins without pause"),
      "interval of the forwarder's statistics reports"},
-    {"push_timeout_ms", ValueKind::I32, 100, FWD(push_timeout_ms), 0, kNatural, Use::Forwarder, "ms",
-     range(1, 1999,
-           "the forwarder sets its upstream receive time-out to half of it: from 2000 on, or below 0, that "
-           "fails and its upstream thread stops; 0 waits forever"),
+    {"push_timeout_ms", ValueKind::I32, 100, FWD(push_timeout_ms), 0, kNatural, Use::Forwarder,
+     "ms",
+     range(
+         1, 1999,
+         "the forwarder sets its upstream receive time-out to half of it: from 2000 on, or below 0, that "
+         "fails and its upstream thread stops; 0 waits forever"),
      "how long the forwarder waits for the server to acknowledge uplinks"},
-    {"forward_crc_valid", ValueKind::Bool, 104, FWD(forward_crc_valid), 0, kNatural, Use::Forwarder, "", kNone,
-     "forward received packets whose CRC is valid"},
-    {"forward_crc_error", ValueKind::Bool, 105, FWD(forward_crc_error), 0, kNatural, Use::Forwarder, "", kNone,
-     "forward received packets whose CRC failed"},
-    {"forward_crc_disabled", ValueKind::Bool, 106, FWD(forward_crc_disabled), 0, kNatural, Use::Forwarder, "",
-     kNone, "forward received packets sent without CRC"},
+    {"forward_crc_valid", ValueKind::Bool, 104, FWD(forward_crc_valid), 0, kNatural, Use::Forwarder,
+     "", kNone, "forward received packets whose CRC is valid"},
+    {"forward_crc_error", ValueKind::Bool, 105, FWD(forward_crc_error), 0, kNatural, Use::Forwarder,
+     "", kNone, "forward received packets whose CRC failed"},
+    {"forward_crc_disabled", ValueKind::Bool, 106, FWD(forward_crc_disabled), 0, kNatural,
+     Use::Forwarder, "", kNone, "forward received packets sent without CRC"},
 };
 
 const FieldRow kServerIp[] = {
@@ -237,39 +283,41 @@ const FieldRow kServerIp[] = {
      Use::FileOnly, "", kNone, "device name"},
     {"networkmode", ValueKind::U8, 94, EQP(networkmode), 0, carry(0, 1), Use::FileOnly, "", kNone,
      "network mode: 1 fixed settings, 0 DHCP"},
-    {"fixed_ip", ValueKind::Ipv4, 116, EQP(fixed_ip), 0, kNatural, Use::FileOnly, "", kNone, "fixed address"},
-    {"fixed_netmask", ValueKind::Ipv4, 120, EQP(fixed_netmask), 0, kNatural, Use::FileOnly, "", kNone,
-     "fixed netmask"},
-    {"fixed_gateway", ValueKind::Ipv4, 124, EQP(fixed_gateway), 0, kNatural, Use::FileOnly, "", kNone,
-     "fixed default gateway"},
+    {"fixed_ip", ValueKind::Ipv4, 116, EQP(fixed_ip), 0, kNatural, Use::FileOnly, "", kNone,
+     "fixed address"},
+    {"fixed_netmask", ValueKind::Ipv4, 120, EQP(fixed_netmask), 0, kNatural, Use::FileOnly, "",
+     kNone, "fixed netmask"},
+    {"fixed_gateway", ValueKind::Ipv4, 124, EQP(fixed_gateway), 0, kNatural, Use::FileOnly, "",
+     kNone, "fixed default gateway"},
 };
 
 const FieldRow kDeviceInfo[] = {
-    {"revision", ValueKind::U32, kRevisionOffset, offsetof(BlockContents, revision), 0, kNatural, Use::View, "",
-     kNone, "configuration revision"},
-    {"vendor", ValueKind::Text, kEqpBase + 0, kEqp + EQP(vendor), sizeof(EqpConfig::vendor), kNatural, Use::View,
-     "", kNone, "vendor text"},
-    {"model", ValueKind::Text, kEqpBase + 24, kEqp + EQP(model), sizeof(EqpConfig::model), kNatural, Use::View,
-     "", kNone, "model text"},
-    {"serial_no", ValueKind::Text, kEqpBase + 56, kEqp + EQP(serial_no), sizeof(EqpConfig::serial_no), kNatural,
-     Use::View, "", kNone, "serial number"},
-    {"hw_id", ValueKind::Text, kEqpBase + 72, kEqp + EQP(hw_id), sizeof(EqpConfig::hw_id), kNatural, Use::View,
-     "", kNone, "hardware identifier"},
+    {"revision", ValueKind::U32, kRevisionOffset, offsetof(BlockContents, revision), 0, kNatural,
+     Use::View, "", kNone, "configuration revision"},
+    {"vendor", ValueKind::Text, kEqpBase + 0, kEqp + EQP(vendor), sizeof(EqpConfig::vendor),
+     kNatural, Use::View, "", kNone, "vendor text"},
+    {"model", ValueKind::Text, kEqpBase + 24, kEqp + EQP(model), sizeof(EqpConfig::model), kNatural,
+     Use::View, "", kNone, "model text"},
+    {"serial_no", ValueKind::Text, kEqpBase + 56, kEqp + EQP(serial_no),
+     sizeof(EqpConfig::serial_no), kNatural, Use::View, "", kNone, "serial number"},
+    {"hw_id", ValueKind::Text, kEqpBase + 72, kEqp + EQP(hw_id), sizeof(EqpConfig::hw_id), kNatural,
+     Use::View, "", kNone, "hardware identifier"},
     {"mac", ValueKind::Mac, kEqpBase + 88, kEqp + EQP(mac), 0, kNatural, Use::View, "", kNone,
      "MAC address, first byte first; equals the MAC of the discovery reply that carries the block"},
-    {"ip", ValueKind::Ipv4, kEqpBase + 96, kEqp + EQP(ip), 0, kNatural, Use::View, "", kNone, "live address"},
-    {"netmask", ValueKind::Ipv4, kEqpBase + 100, kEqp + EQP(netmask), 0, kNatural, Use::View, "", kNone,
-     "live netmask"},
-    {"gateway", ValueKind::Ipv4, kEqpBase + 104, kEqp + EQP(gateway), 0, kNatural, Use::View, "", kNone,
-     "live default gateway"},
-    {"pri_dns", ValueKind::Ipv4, kEqpBase + 108, kEqp + EQP(pri_dns), 0, kNatural, Use::View, "", kNone,
-     "live primary DNS server"},
-    {"sec_dns", ValueKind::Ipv4, kEqpBase + 112, kEqp + EQP(sec_dns), 0, kNatural, Use::View, "", kNone,
-     "live secondary DNS server"},
+    {"ip", ValueKind::Ipv4, kEqpBase + 96, kEqp + EQP(ip), 0, kNatural, Use::View, "", kNone,
+     "live address"},
+    {"netmask", ValueKind::Ipv4, kEqpBase + 100, kEqp + EQP(netmask), 0, kNatural, Use::View, "",
+     kNone, "live netmask"},
+    {"gateway", ValueKind::Ipv4, kEqpBase + 104, kEqp + EQP(gateway), 0, kNatural, Use::View, "",
+     kNone, "live default gateway"},
+    {"pri_dns", ValueKind::Ipv4, kEqpBase + 108, kEqp + EQP(pri_dns), 0, kNatural, Use::View, "",
+     kNone, "live primary DNS server"},
+    {"sec_dns", ValueKind::Ipv4, kEqpBase + 112, kEqp + EQP(sec_dns), 0, kNatural, Use::View, "",
+     kNone, "live secondary DNS server"},
     // The last change (version 2): in the header's reserved bytes, and two
     // counts of seconds after the forwarder's settings.
-    {"change_state", ValueKind::U8, kChangeStateOffset, kChange + CHG(state), 0, carry(0, kChangeStates - 1),
-     Use::View, "", kNone,
+    {"change_state", ValueKind::U8, kChangeStateOffset, kChange + CHG(state), 0,
+     carry(0, kChangeStates - 1), Use::View, "", kNone,
      "state of the last change: 0 not watched, 1 watching, 2 confirmed, 3 rolled back, 4 failed (rolled back, "
      "and the configuration restored failed too)",
      2},
@@ -278,12 +326,13 @@ const FieldRow kDeviceInfo[] = {
      "why: 0 none, 1 no forwarder started within the start timeout, 2 the forwarder exited within the window, 3 "
      "confirmed with gwcfg confirm",
      2},
-    {"change_revision", ValueKind::U32, kChangeRevisionOffset, kChange + CHG(revision), 0, kNatural, Use::View, "",
-     kNone, "revision of the last change: the one watched, or the one rolled back", 2},
-    {"change_seconds", ValueKind::U32, kChangeSecondsOffset, kChange + CHG(seconds), 0, kNatural, Use::View, "s",
-     kNone, "reason 1: the start timeout; reason 2: how long the forwarder ran", 2},
-    {"change_left", ValueKind::U32, kChangeSecondsOffset + 4, kChange + CHG(left), 0, kNatural, Use::View, "s",
-     kNone, "while a forwarder is watched: time until the verdict", 2},
+    {"change_revision", ValueKind::U32, kChangeRevisionOffset, kChange + CHG(revision), 0, kNatural,
+     Use::View, "", kNone, "revision of the last change: the one watched, or the one rolled back",
+     2},
+    {"change_seconds", ValueKind::U32, kChangeSecondsOffset, kChange + CHG(seconds), 0, kNatural,
+     Use::View, "s", kNone, "reason 1: the start timeout; reason 2: how long the forwarder ran", 2},
+    {"change_left", ValueKind::U32, kChangeSecondsOffset + 4, kChange + CHG(left), 0, kNatural,
+     Use::View, "s", kNone, "while a forwarder is watched: time until the verdict", 2},
 };
 
 #define FIELDS(rows) rows, sizeof rows / sizeof rows[0]
@@ -294,16 +343,16 @@ constexpr char kChannelEnabled[] = "while the channel is enabled";
 // In block order within the records; the order of key_table().
 const GroupRow kGroups[] = {
     {"SX1301_conf", 1, kGwBase, 0, kGw, 0, nullptr, FIELDS(kConcentrator)},
-    {"SX1301_conf.radio_N", 2, kRadioBase, kRadioSize, kGw + GW(radios), sizeof(RadioConfig), kRadioEnabled,
-     FIELDS(kRadio)},
-    {"SX1301_conf.chan_multiSF_N", 8, kChannelBase, kChannelSize, kGw + GW(chan_multiSF), sizeof(ChannelConfig),
-     kChannelEnabled, FIELDS(kMultiSfChannel)},
+    {"SX1301_conf.radio_N", 2, kRadioBase, kRadioSize, kGw + GW(radios), sizeof(RadioConfig),
+     kRadioEnabled, FIELDS(kRadio)},
+    {"SX1301_conf.chan_multiSF_N", 8, kChannelBase, kChannelSize, kGw + GW(chan_multiSF),
+     sizeof(ChannelConfig), kChannelEnabled, FIELDS(kMultiSfChannel)},
     {"SX1301_conf.chan_Lora_std", 1, kChannelBase + 8 * kChannelSize, 0, kGw + GW(chan_Lora_std), 0,
      kChannelEnabled, FIELDS(kLoraStdChannel)},
-    {"SX1301_conf.chan_FSK", 1, kChannelBase + 9 * kChannelSize, 0, kGw + GW(chan_FSK), 0, kChannelEnabled,
-     FIELDS(kFskChannel)},
-    {"SX1301_conf.tx_lut_N", 16, kTxLutBase, kTxLutSize, kGw + GW(tx_lut), sizeof(TxGainEntry), nullptr,
-     FIELDS(kTxGain)},
+    {"SX1301_conf.chan_FSK", 1, kChannelBase + 9 * kChannelSize, 0, kGw + GW(chan_FSK), 0,
+     kChannelEnabled, FIELDS(kFskChannel)},
+    {"SX1301_conf.tx_lut_N", 16, kTxLutBase, kTxLutSize, kGw + GW(tx_lut), sizeof(TxGainEntry),
+     nullptr, FIELDS(kTxGain)},
     {"gateway_conf", 1, kFwdBase, 0, kGw + GW(gateway_conf), 0, nullptr, FIELDS(kForwarder)},
     {"serverIP_conf", 1, kEqpBase, 0, kEqp, 0, nullptr, FIELDS(kServerIp)},
     {"device_info", 1, 0, 0, 0, 0, nullptr, FIELDS(kDeviceInfo)},
@@ -327,10 +376,12 @@ std::string own_rule_text(const KeyRule &rule, const char *unit, const char *ena
         text = rule.allowed;
     } else if (rule.check == Check::Range) {
         const std::string u = *unit ? std::string(" ") + unit : "";
-        text = rule.max == kNoMax ? printf_string("must be at least %" PRId64, rule.min) + u
-                                  : printf_string("must be %" PRId64 "..%" PRId64, rule.min, rule.max) + u;
+        text = rule.max == kNoMax
+                   ? printf_string("must be at least %" PRId64, rule.min) + u
+                   : printf_string("must be %" PRId64 "..%" PRId64, rule.min, rule.max) + u;
     }
-    if (!text.empty() && rule.when_enabled && enabled_phrase) text += std::string(" ") + enabled_phrase;
+    if (!text.empty() && rule.when_enabled && enabled_phrase)
+        text += std::string(" ") + enabled_phrase;
     return text;
 }
 
@@ -348,16 +399,20 @@ void join(std::string *to, const std::string &text) {
 Layout build_layout() {
     Layout l;
     l.owner.fill(Layout::kReserved);
-    for (size_t i = 0; i < 6; ++i) l.owner[i] = Layout::kFixed;  // magic, version
-    for (size_t i = kCrcOffset; i < kBlockSize; ++i) l.owner[i] = Layout::kFixed;
+    for (size_t i = 0; i < 6; ++i)
+        l.owner[i] = Layout::kFixed;  // magic, version
+    for (size_t i = kCrcOffset; i < kBlockSize; ++i)
+        l.owner[i] = Layout::kFixed;
 
     for (const GroupRow &g : kGroups) {
         const std::string group(g.path);
         const size_t n_at = group.find("_N");
         const std::string section = group.substr(0, group.find('.'));
         for (int i = 0; i < g.count; ++i) {
-            const std::string prefix =
-                n_at == std::string::npos ? group : group.substr(0, n_at + 1) + std::to_string(i) + group.substr(n_at + 2);
+            const std::string prefix = n_at == std::string::npos
+                                           ? group
+                                           : group.substr(0, n_at + 1) + std::to_string(i) +
+                                                 group.substr(n_at + 2);
             for (size_t f = 0; f < g.n_fields; ++f) {
                 const FieldRow &row = g.fields[f];
                 const KindOps &ops = kind_ops(row.kind);
@@ -419,7 +474,8 @@ Layout build_layout() {
     }
     for (size_t c = 0; c < kCrossRuleCount; ++c) {
         bool used = false;
-        for (const KeyInfo &k : l.keys) used = used || k.pattern == kCrossRules[c].pattern;
+        for (const KeyInfo &k : l.keys)
+            used = used || k.pattern == kCrossRules[c].pattern;
         if (!used) table_fault(std::string("rule on unknown keys ") + kCrossRules[c].pattern);
     }
     return l;
@@ -480,21 +536,25 @@ std::string format_with_unit(const BlockContents &in, const KeyInfo &key) {
     return text;
 }
 
-bool set_value(BlockContents *io, const std::string &path, const std::string &text, std::string *error) {
+bool set_value(BlockContents *io, const std::string &path, const std::string &text,
+               std::string *error) {
     const KeyInfo *key = find_key(path);
     if (!key) {
         detail::set_error(error, "unknown key " + path);
         return false;
     }
     if (!key->writable) {
-        detail::set_error(error, path + " is read-only: the gateway keeps its identity, MAC address, live "
-                                        "network settings and revision itself");
+        detail::set_error(error,
+                          path +
+                              " is read-only: the gateway keeps its identity, MAC address, live "
+                              "network settings and revision itself");
         return false;
     }
     return kind_ops(key->kind).parse(text, *key, member_ptr(io, *key), error);
 }
 
-std::vector<const KeyInfo *> diff_keys(const BlockContents &a, const BlockContents &b, bool writable_only) {
+std::vector<const KeyInfo *> diff_keys(const BlockContents &a, const BlockContents &b,
+                                       bool writable_only) {
     std::vector<const KeyInfo *> out;
     for (const KeyInfo &key : layout().keys) {
         if (writable_only && !key.writable) continue;

@@ -22,7 +22,8 @@ std::string join_path(const std::string &prefix, const std::string &name) {
 }
 
 // Walks one JSON object, applying leaves through the key table.
-bool apply_json_object(const Json::Value &obj, const std::string &prefix, BlockContents *bc, std::string *error) {
+bool apply_json_object(const Json::Value &obj, const std::string &prefix, BlockContents *bc,
+                       std::string *error) {
     for (const std::string &name : obj.getMemberNames()) {
         const Json::Value &v = obj[name];
         const std::string path = join_path(prefix, name);

@@ -57,7 +57,8 @@ bool radio_in_band(const BlockContents &in, const KeyInfo &key, std::string *det
     }
     const int64_t freq = int_at(in, key);
     if (freq >= low_mhz * 1000000 && freq <= high_mhz * 1000000) return true;
-    *detail = printf_string("an %s tunes %" PRId64 "..%" PRId64 " MHz", type.c_str(), low_mhz, high_mhz);
+    *detail =
+        printf_string("an %s tunes %" PRId64 "..%" PRId64 " MHz", type.c_str(), low_mhz, high_mhz);
     return false;
 }
 
@@ -81,7 +82,8 @@ bool channel_within_band(const BlockContents &in, const KeyInfo &key, std::strin
     const int64_t reach = std::llabs(offset) + width / 2;
     const int64_t limit = width == 500000 ? 550000 : 500000;
     if (reach <= limit) return true;
-    *detail = printf_string("|%" PRId64 "| + %" PRId64 " / 2 = %" PRId64 " Hz", offset, width, reach);
+    *detail =
+        printf_string("|%" PRId64 "| + %" PRId64 " / 2 = %" PRId64 " Hz", offset, width, reach);
     return false;
 }
 
@@ -95,14 +97,16 @@ bool power_not_decreasing(const BlockContents &in, const KeyInfo &key, std::stri
 }
 
 constexpr char kNamesEnabledRadio[] = "must name an enabled radio while the channel is enabled";
-constexpr char kNoRadioEffect[] = "the channel would listen through a radio that is off and receive nothing";
+constexpr char kNoRadioEffect[] =
+    "the channel would listen through a radio that is off and receive nothing";
 constexpr char kWithinBandEffect[] = "the channel would lie outside the 1 MHz the radio receives";
 
 }  // namespace
 
 const CrossRule kCrossRules[] = {
     {"SX1301_conf.clksrc", "must name an enabled radio",
-     "the concentrator would take its clock from a radio that is off and does not start", clock_radio_enabled},
+     "the concentrator would take its clock from a radio that is off and does not start",
+     clock_radio_enabled},
     {"SX1301_conf.radio_N.freq",
      "must lie in the band of the radio's type while the radio is enabled: 862..1020 MHz for an SX1257, "
      "400..510 MHz for an SX1255",
@@ -134,7 +138,8 @@ namespace {
 bool host_name_or_address(const std::string &text) {
     if (text.empty()) return false;
     bool name = true;
-    for (unsigned char c : text) name = name && (isalnum(c) || c == '-' || c == '.');
+    for (unsigned char c : text)
+        name = name && (isalnum(c) || c == '-' || c == '.');
     if (name) return true;
     in6_addr a6;
     return inet_pton(AF_INET6, text.c_str(), &a6) == 1;
@@ -143,32 +148,35 @@ bool host_name_or_address(const std::string &text) {
 bool own_rule_holds(const KeyRule &rule, const KeyInfo &key, const BlockContents &in) {
     const uint8_t *member = member_ptr(in, key);
     switch (rule.check) {
-    case Check::None: return true;
-    case Check::Range: {
-        const int64_t v = int_at(in, key);
-        return v >= rule.min && (rule.max == kNoMax || v <= rule.max);
-    }
-    case Check::OneOf: {
-        const int64_t v = int_at(in, key);
-        for (size_t i = 0; i < rule.n_one_of; ++i)
-            if (v == rule.one_of[i]) return true;
-        return false;
-    }
-    case Check::HostName: return host_name_or_address(get_value(in, key));
-    case Check::Eui: {
-        const std::string id = get_value(in, key);
-        return id.size() == 16 &&
-               std::all_of(id.begin(), id.end(), [](unsigned char c) { return isxdigit(c) != 0; });
-    }
-    case Check::RadioType: {
-        const std::string type = get_value(in, key);
-        return type == "SX1255" || type == "SX1257";
-    }
-    case Check::Finite: {
-        float f;
-        memcpy(&f, member, sizeof f);
-        return std::isfinite(f);
-    }
+        case Check::None:
+            return true;
+        case Check::Range: {
+            const int64_t v = int_at(in, key);
+            return v >= rule.min && (rule.max == kNoMax || v <= rule.max);
+        }
+        case Check::OneOf: {
+            const int64_t v = int_at(in, key);
+            for (size_t i = 0; i < rule.n_one_of; ++i)
+                if (v == rule.one_of[i]) return true;
+            return false;
+        }
+        case Check::HostName:
+            return host_name_or_address(get_value(in, key));
+        case Check::Eui: {
+            const std::string id = get_value(in, key);
+            return id.size() == 16 && std::all_of(id.begin(), id.end(), [](unsigned char c) {
+                       return isxdigit(c) != 0;
+                   });
+        }
+        case Check::RadioType: {
+            const std::string type = get_value(in, key);
+            return type == "SX1255" || type == "SX1257";
+        }
+        case Check::Finite: {
+            float f;
+            memcpy(&f, member, sizeof f);
+            return std::isfinite(f);
+        }
     }
     return true;
 }
@@ -185,7 +193,8 @@ RuleFault fault(const KeyInfo &key, const BlockContents &in, const std::string &
     RuleFault f;
     f.key = &key;
     f.value = get_value(in, key);
-    f.message = key.path + "=" + (key.kind == ValueKind::Text ? "\"" + f.value + "\"" : f.value) + ": " + allowed;
+    f.message = key.path + "=" + (key.kind == ValueKind::Text ? "\"" + f.value + "\"" : f.value) +
+                ": " + allowed;
     if (!detail.empty()) f.message += " (" + detail + ")";
     if (effect && *effect) f.message += std::string("; ") + effect;
     return f;
@@ -215,13 +224,16 @@ std::vector<RuleFault> rule_faults(const BlockContents &in) {
         for (size_t c : l.cross[i]) {
             const detail::CrossRule &rule = detail::kCrossRules[c];
             std::string why;
-            if (!rule.holds(in, l.keys[i], &why)) out.push_back(detail::fault(l.keys[i], in, rule.allowed, why, rule.effect));
+            if (!rule.holds(in, l.keys[i], &why))
+                out.push_back(detail::fault(l.keys[i], in, rule.allowed, why, rule.effect));
         }
     }
     return out;
 }
 
-bool check_rules(const BlockContents &in, std::string *error) { return detail::report(rule_faults(in), error); }
+bool check_rules(const BlockContents &in, std::string *error) {
+    return detail::report(rule_faults(in), error);
+}
 
 bool check_key_rule(const BlockContents &in, const KeyInfo &key, std::string *error) {
     const detail::Layout &l = detail::layout();

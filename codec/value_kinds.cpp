@@ -38,7 +38,8 @@ bool refuse(std::string *error, const KeyInfo &key, const std::string &why) {
 }
 
 // "<key>: "<text>" is not an integer": a text that is no value of the kind.
-bool not_a(std::string *error, const KeyInfo &key, const std::string &text, const std::string &more = "") {
+bool not_a(std::string *error, const KeyInfo &key, const std::string &text,
+           const std::string &more = "") {
     return refuse(error, key, ": \"" + text + "\" is not " + kind_ops(key.kind).text_form + more);
 }
 
@@ -71,14 +72,17 @@ template <typename T>
 bool decode_int(const uint8_t *field, const KeyInfo &key, uint8_t *member, std::string *error) {
     using U = std::make_unsigned_t<T>;
     uint64_t u = 0;
-    for (size_t i = 0; i < sizeof(U); ++i) u = (u << 8) | field[i];
+    for (size_t i = 0; i < sizeof(U); ++i)
+        u = (u << 8) | field[i];
     const int64_t v = static_cast<T>(static_cast<U>(u));
     if (v < key.min || v > key.max) {
         static const char kRadio[] = ".radio";
         const size_t n = sizeof kRadio - 1;
         if (key.path.size() > n && key.path.compare(key.path.size() - n, n, kRadio) == 0)
-            return refuse(error, key, printf_string(": radio index %" PRId64 ", must be 0 or 1", v));
-        return refuse(error, key, printf_string(": value %" PRId64 " out of range ", v) + range_text(key));
+            return refuse(error, key,
+                          printf_string(": radio index %" PRId64 ", must be 0 or 1", v));
+        return refuse(error, key,
+                      printf_string(": value %" PRId64 " out of range ", v) + range_text(key));
     }
     put_int<T>(member, v);
     return true;
@@ -109,13 +113,15 @@ bool parse_int(const std::string &text, const KeyInfo &key, uint8_t *member, std
 
 template <typename T>
 Json::Value int_to_json(const uint8_t *member, const KeyInfo &) {
-    if (std::is_same<T, uint32_t>::value) return Json::Value(static_cast<Json::UInt>(int_of<T>(member)));
+    if (std::is_same<T, uint32_t>::value)
+        return Json::Value(static_cast<Json::UInt>(int_of<T>(member)));
     return Json::Value(static_cast<Json::Int>(int_of<T>(member)));
 }
 
 template <typename T>
 bool int_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member, std::string *error) {
-    if (!v.isIntegral() || v.isBool()) return refuse(error, key, ": expected an integer, got " + shown(v));
+    if (!v.isIntegral() || v.isBool())
+        return refuse(error, key, ": expected an integer, got " + shown(v));
     if (v.isUInt64() && !v.isInt64())
         return refuse(error, key, ": " + shown(v) + " is out of range " + range_text(key));
     return store_int<T>(key, v.asInt64(), shown(v), member, error);
@@ -129,12 +135,15 @@ void put_bool(uint8_t *member, bool v) { memcpy(member, &v, 1); }
 void encode_bool(const uint8_t *member, const KeyInfo &, uint8_t *field) { field[0] = member[0]; }
 
 bool decode_bool(const uint8_t *field, const KeyInfo &key, uint8_t *member, std::string *error) {
-    if (field[0] > 1) return refuse(error, key, printf_string(": flag byte %u, must be 0 or 1", field[0]));
+    if (field[0] > 1)
+        return refuse(error, key, printf_string(": flag byte %u, must be 0 or 1", field[0]));
     put_bool(member, field[0] != 0);
     return true;
 }
 
-std::string format_bool(const uint8_t *member, const KeyInfo &) { return member[0] ? "true" : "false"; }
+std::string format_bool(const uint8_t *member, const KeyInfo &) {
+    return member[0] ? "true" : "false";
+}
 
 bool parse_bool(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     if (text != "true" && text != "false") return not_a(error, key, text);
@@ -142,7 +151,9 @@ bool parse_bool(const std::string &text, const KeyInfo &key, uint8_t *member, st
     return true;
 }
 
-Json::Value bool_to_json(const uint8_t *member, const KeyInfo &) { return Json::Value(member[0] != 0); }
+Json::Value bool_to_json(const uint8_t *member, const KeyInfo &) {
+    return Json::Value(member[0] != 0);
+}
 
 bool bool_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member, std::string *error) {
     if (!v.isBool()) return refuse(error, key, ": expected true or false, got " + shown(v));
@@ -181,13 +192,16 @@ bool decode_float(const uint8_t *field, const KeyInfo &key, uint8_t *member, std
     return true;
 }
 
-std::string format_float_member(const uint8_t *member, const KeyInfo &) { return format_float(float_of(member)); }
+std::string format_float_member(const uint8_t *member, const KeyInfo &) {
+    return format_float(float_of(member));
+}
 
 bool parse_float(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     char *end = nullptr;
     errno = 0;
     const double d = text.empty() ? 0 : strtod(text.c_str(), &end);
-    if (text.empty() || *end != 0 || isspace(static_cast<unsigned char>(text[0]))) return not_a(error, key, text);
+    if (text.empty() || *end != 0 || isspace(static_cast<unsigned char>(text[0])))
+        return not_a(error, key, text);
     return store_float(key, d, text, member, error);
 }
 
@@ -195,8 +209,10 @@ Json::Value float_to_json(const uint8_t *member, const KeyInfo &) {
     return Json::Value(static_cast<double>(float_of(member)));
 }
 
-bool float_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member, std::string *error) {
-    if (!v.isNumeric() || v.isBool()) return refuse(error, key, ": expected a number, got " + shown(v));
+bool float_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member,
+                     std::string *error) {
+    if (!v.isNumeric() || v.isBool())
+        return refuse(error, key, ": expected a number, got " + shown(v));
     return store_float(key, v.asDouble(), shown(v), member, error);
 }
 
@@ -207,7 +223,8 @@ std::string format_ipv4_member(const uint8_t *member, const KeyInfo &) {
     return format_ipv4(static_cast<uint32_t>(int_of<uint32_t>(member)));
 }
 
-bool parse_ipv4_member(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
+bool parse_ipv4_member(const std::string &text, const KeyInfo &key, uint8_t *member,
+                       std::string *error) {
     uint32_t a;
     if (!parse_ipv4(text, &a)) return not_a(error, key, text);
     put_int<uint32_t>(member, a);
@@ -219,7 +236,8 @@ Json::Value string_to_json_via_format(const uint8_t *member, const KeyInfo &key)
     return Json::Value(kind_ops(key.kind).format(member, key));
 }
 
-bool string_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member, std::string *error) {
+bool string_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member,
+                      std::string *error) {
     if (!v.isString()) return refuse(error, key, ": expected a string, got " + shown(v));
     return kind_ops(key.kind).parse(v.asString(), key, member, error);
 }
@@ -229,7 +247,8 @@ bool string_from_json(const Json::Value &v, const KeyInfo &key, uint8_t *member,
 
 size_t text_length(const uint8_t *member, size_t size) {
     size_t n = 0;
-    while (n + 1 < size && member[n] != 0) ++n;
+    while (n + 1 < size && member[n] != 0)
+        ++n;
     return n;
 }
 
@@ -246,7 +265,8 @@ bool decode_text(const uint8_t *field, const KeyInfo &key, uint8_t *member, std:
     for (size_t i = 0; i < len; ++i)
         if (!printable(field[i]))
             return refuse(error, key,
-                          printf_string(": byte 0x%02X at position %zu is not printable ASCII", field[i], i));
+                          printf_string(": byte 0x%02X at position %zu is not printable ASCII",
+                                        field[i], i));
     for (size_t i = len; i < key.size; ++i)
         if (field[i] != 0) return refuse(error, key, ": bytes after the terminator are not zero");
     memcpy(member, field, key.size);
@@ -260,10 +280,11 @@ std::string format_text(const uint8_t *member, const KeyInfo &key) {
 bool parse_text(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
     if (text.size() > key.size - 1)
         return refuse(error, key,
-                      printf_string(": text of %zu characters is too long, at most %zu fit", text.size(),
-                                    key.size - 1));
+                      printf_string(": text of %zu characters is too long, at most %zu fit",
+                                    text.size(), key.size - 1));
     for (unsigned char c : text)
-        if (!printable(c)) return refuse(error, key, ": only printable ASCII characters are allowed in a text");
+        if (!printable(c))
+            return refuse(error, key, ": only printable ASCII characters are allowed in a text");
     memset(member, 0, key.size);
     memcpy(member, text.data(), text.size());
     return true;
@@ -272,7 +293,9 @@ bool parse_text(const std::string &text, const KeyInfo &key, uint8_t *member, st
 // ---------------------------------------------------------------------------
 // MAC address: six bytes everywhere; a read-only view.
 
-void encode_mac(const uint8_t *member, const KeyInfo &, uint8_t *field) { memcpy(field, member, 6); }
+void encode_mac(const uint8_t *member, const KeyInfo &, uint8_t *field) {
+    memcpy(field, member, 6);
+}
 
 bool decode_mac(const uint8_t *field, const KeyInfo &, uint8_t *member, std::string *) {
     memcpy(member, field, 6);
@@ -294,30 +317,34 @@ bool read_only_json(const Json::Value &, const KeyInfo &key, uint8_t *, std::str
 
 const KindOps kKinds[] = {
     // Bool
-    {"bool", "true or false", 1, 0, 1, encode_bool, decode_bool, format_bool, parse_bool, bool_to_json,
-     bool_from_json, bool_of},
+    {"bool", "true or false", 1, 0, 1, encode_bool, decode_bool, format_bool, parse_bool,
+     bool_to_json, bool_from_json, bool_of},
     // U8
-    {"u8", "an integer", 1, 0, UINT8_MAX, encode_int<uint8_t>, decode_int<uint8_t>, format_int<uint8_t>,
-     parse_int<uint8_t>, int_to_json<uint8_t>, int_from_json<uint8_t>, int_of<uint8_t>},
+    {"u8", "an integer", 1, 0, UINT8_MAX, encode_int<uint8_t>, decode_int<uint8_t>,
+     format_int<uint8_t>, parse_int<uint8_t>, int_to_json<uint8_t>, int_from_json<uint8_t>,
+     int_of<uint8_t>},
     // I8
-    {"i8", "an integer", 1, INT8_MIN, INT8_MAX, encode_int<int8_t>, decode_int<int8_t>, format_int<int8_t>,
-     parse_int<int8_t>, int_to_json<int8_t>, int_from_json<int8_t>, int_of<int8_t>},
+    {"i8", "an integer", 1, INT8_MIN, INT8_MAX, encode_int<int8_t>, decode_int<int8_t>,
+     format_int<int8_t>, parse_int<int8_t>, int_to_json<int8_t>, int_from_json<int8_t>,
+     int_of<int8_t>},
     // I32
     {"i32", "an integer", 4, INT32_MIN, INT32_MAX, encode_int<int32_t>, decode_int<int32_t>,
-     format_int<int32_t>, parse_int<int32_t>, int_to_json<int32_t>, int_from_json<int32_t>, int_of<int32_t>},
+     format_int<int32_t>, parse_int<int32_t>, int_to_json<int32_t>, int_from_json<int32_t>,
+     int_of<int32_t>},
     // U32
-    {"u32", "an integer", 4, 0, UINT32_MAX, encode_int<uint32_t>, decode_int<uint32_t>, format_int<uint32_t>,
-     parse_int<uint32_t>, int_to_json<uint32_t>, int_from_json<uint32_t>, int_of<uint32_t>},
+    {"u32", "an integer", 4, 0, UINT32_MAX, encode_int<uint32_t>, decode_int<uint32_t>,
+     format_int<uint32_t>, parse_int<uint32_t>, int_to_json<uint32_t>, int_from_json<uint32_t>,
+     int_of<uint32_t>},
     // F32
-    {"f32", "a decimal number", 4, 0, 0, encode_int<uint32_t>, decode_float, format_float_member, parse_float,
-     float_to_json, float_from_json, nullptr},
+    {"f32", "a decimal number", 4, 0, 0, encode_int<uint32_t>, decode_float, format_float_member,
+     parse_float, float_to_json, float_from_json, nullptr},
     // Ipv4
     {"ipv4", "a dotted IPv4 address such as 192.168.0.1", 4, 0, UINT32_MAX, encode_int<uint32_t>,
-     decode_int<uint32_t>, format_ipv4_member, parse_ipv4_member, string_to_json_via_format, string_from_json,
-     int_of<uint32_t>},
+     decode_int<uint32_t>, format_ipv4_member, parse_ipv4_member, string_to_json_via_format,
+     string_from_json, int_of<uint32_t>},
     // Text
-    {"text", "a text", 0, 0, 0, encode_text, decode_text, format_text, parse_text, string_to_json_via_format,
-     string_from_json, nullptr},
+    {"text", "a text", 0, 0, 0, encode_text, decode_text, format_text, parse_text,
+     string_to_json_via_format, string_from_json, nullptr},
     // Mac
     {"bytes", "a MAC address", 6, 0, 0, encode_mac, decode_mac, format_mac_member, read_only,
      string_to_json_via_format, read_only_json, nullptr},

@@ -67,14 +67,13 @@ int pcx_fpga_spi_r(void *handle, uint8_t selector, uint8_t address, uint8_t *dat
  * caller's buffer to the driver. Size 0 or a null `data` returns -1 without
  * a transfer. If one message fails the rest are still sent and the call
  * returns -1. */
-int pcx_fpga_spi_wb(void *handle, uint8_t selector, uint8_t address,
-                    const uint8_t *data, uint16_t size);
+int pcx_fpga_spi_wb(void *handle, uint8_t selector, uint8_t address, const uint8_t *data,
+                    uint16_t size);
 
 /* Burst read of `size` bytes (1 to 65535) from one address into `data`,
  * chunked like pcx_fpga_spi_wb with the header [selector][address]. A failed
  * call may leave `data` partly filled. */
-int pcx_fpga_spi_rb(void *handle, uint8_t selector, uint8_t address,
-                    uint8_t *data, uint16_t size);
+int pcx_fpga_spi_rb(void *handle, uint8_t selector, uint8_t address, uint8_t *data, uint16_t size);
 
 /* ---- Register map and access (fpga_regmap) ------------------------------ */
 

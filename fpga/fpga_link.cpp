@@ -38,23 +38,18 @@ const unsigned kHeaderLen = 2;
 // the same word. Only the two results count; the value read is not compared.
 int apply_setting(int fd, unsigned long wr, unsigned long rd, uint32_t value) {
     uint32_t word = value;
-    if (ioctl(fd, wr, &word) < 0)
-        return -1;
-    if (ioctl(fd, rd, &word) < 0)
-        return -1;
+    if (ioctl(fd, wr, &word) < 0) return -1;
+    if (ioctl(fd, rd, &word) < 0) return -1;
     return 0;
 }
 
 int configure(int fd) {
-    if (apply_setting(fd, SPI_IOC_WR_MODE, SPI_IOC_RD_MODE, SPI_MODE_0) < 0)
-        return -1;
+    if (apply_setting(fd, SPI_IOC_WR_MODE, SPI_IOC_RD_MODE, SPI_MODE_0) < 0) return -1;
     if (apply_setting(fd, SPI_IOC_WR_MAX_SPEED_HZ, SPI_IOC_RD_MAX_SPEED_HZ, SPI_SPEED_HZ) < 0)
         return -1;
-    if (apply_setting(fd, SPI_IOC_WR_LSB_FIRST, SPI_IOC_RD_LSB_FIRST, 0) < 0)
-        return -1;
+    if (apply_setting(fd, SPI_IOC_WR_LSB_FIRST, SPI_IOC_RD_LSB_FIRST, 0) < 0) return -1;
     // 0 bits per word is taken by spidev as 8.
-    if (apply_setting(fd, SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD, 0) < 0)
-        return -1;
+    if (apply_setting(fd, SPI_IOC_WR_BITS_PER_WORD, SPI_IOC_RD_BITS_PER_WORD, 0) < 0) return -1;
     return 0;
 }
 
@@ -69,15 +64,14 @@ uint64_t buf_addr(const void *p) { return static_cast<uint64_t>(reinterpret_cast
 // does not stop the ones after it.
 int burst(void *handle, uint8_t selector, uint8_t header_address, const uint8_t *tx, uint8_t *rx,
           uint16_t size) {
-    if (size == 0 || (tx == nullptr && rx == nullptr) || handle == nullptr)
-        return -1;
+    if (size == 0 || (tx == nullptr && rx == nullptr) || handle == nullptr) return -1;
     const int fd = handle_fd(handle);
 
     const uint8_t header[kHeaderLen] = {selector, header_address};
     spi_ioc_transfer xfer[2] = {};
     xfer[0].tx_buf = buf_addr(header);
     xfer[0].len = kHeaderLen;
-    xfer[0].cs_change = 0; // keep chip select through the data
+    xfer[0].cs_change = 0;  // keep chip select through the data
     xfer[1].cs_change = 1;
 
     long remaining = size;
@@ -100,16 +94,14 @@ int burst(void *handle, uint8_t selector, uint8_t header_address, const uint8_t 
     return total == size ? 0 : -1;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
 int pcx_fpga_spi_open(void **handle) {
-    if (handle == nullptr)
-        return -1;
+    if (handle == nullptr) return -1;
     int *cell = static_cast<int *>(std::malloc(sizeof(int)));
-    if (cell == nullptr)
-        return -1;
+    if (cell == nullptr) return -1;
     const int fd = open(kSpiDevice, O_RDWR);
     if (fd < 0) {
         std::free(cell);
@@ -126,16 +118,14 @@ int pcx_fpga_spi_open(void **handle) {
 }
 
 int pcx_fpga_spi_close(void *handle) {
-    if (handle == nullptr)
-        return -1;
+    if (handle == nullptr) return -1;
     const int rc = close(handle_fd(handle));
     std::free(handle);
     return rc == 0 ? 0 : -1;
 }
 
 int pcx_fpga_spi_w(void *handle, uint8_t selector, uint8_t address, uint8_t data) {
-    if (handle == nullptr)
-        return -1;
+    if (handle == nullptr) return -1;
     const uint8_t frame[3] = {selector, static_cast<uint8_t>(kWriteBit | (address & kAddressMask)),
                               data};
     spi_ioc_transfer xfer = {};
@@ -150,15 +140,14 @@ int pcx_fpga_spi_w(void *handle, uint8_t selector, uint8_t address, uint8_t data
 }
 
 int pcx_fpga_spi_r(void *handle, uint8_t selector, uint8_t address, uint8_t *data) {
-    if (handle == nullptr || data == nullptr)
-        return -1;
+    if (handle == nullptr || data == nullptr) return -1;
     const uint8_t frame[3] = {selector, static_cast<uint8_t>(address & kAddressMask), 0x00};
     uint8_t in[3] = {0, 0, 0};
     spi_ioc_transfer xfer = {};
     xfer.tx_buf = buf_addr(frame);
     xfer.rx_buf = buf_addr(in);
     xfer.len = sizeof frame;
-    xfer.cs_change = 1; // speed and word size: the device's settings
+    xfer.cs_change = 1;  // speed and word size: the device's settings
     if (ioctl(handle_fd(handle), SPI_IOC_MESSAGE(1), &xfer) != static_cast<int>(sizeof frame))
         return -1;
     *data = in[2];
@@ -171,10 +160,9 @@ int pcx_fpga_spi_wb(void *handle, uint8_t selector, uint8_t address, const uint8
                  nullptr, size);
 }
 
-int pcx_fpga_spi_rb(void *handle, uint8_t selector, uint8_t address, uint8_t *data,
-                    uint16_t size) {
+int pcx_fpga_spi_rb(void *handle, uint8_t selector, uint8_t address, uint8_t *data, uint16_t size) {
     return burst(handle, selector, static_cast<uint8_t>(address & kAddressMask), nullptr, data,
                  size);
 }
 
-} // extern "C"
+}  // extern "C"

@@ -55,10 +55,8 @@ bool send_all(int fd, const std::string &bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<size_t>(n);
     }
     return true;
@@ -68,14 +66,12 @@ bool send_all(int fd, const std::string &bytes) {
 
 int main(int argc, char **argv) {
     const char *name = program_name(argv[0]);
-    if (argc == 2 && strcmp(argv[1], "--help") == 0)
-        return usage(name, stdout, 0);
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) return usage(name, stdout, 0);
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         fputs(gwcli::version_line("gwagent-ask").c_str(), stdout);
         return gwcli::kExitOk;
     }
-    if (argc < 2)
-        return usage(name, stderr, gwhelper::kRefused);
+    if (argc < 2) return usage(name, stderr, gwhelper::kRefused);
 
     gwhelper::Words words(argv + 1, argv + argc);
     gwhelper::Request request;
@@ -104,7 +100,8 @@ int main(int argc, char **argv) {
         return gwhelper::kFailed;
     }
     if (!send_all(fd, bytes) || shutdown(fd, SHUT_WR) != 0) {
-        fprintf(stderr, "%s: cannot send the request to %s: %s\n", name, path.c_str(), strerror(errno));
+        fprintf(stderr, "%s: cannot send the request to %s: %s\n", name, path.c_str(),
+                strerror(errno));
         close(fd);
         return gwhelper::kFailed;
     }
@@ -122,19 +119,14 @@ int main(int argc, char **argv) {
         }
         pollfd p{fd, POLLIN, 0};
         const int n = poll(&p, 1, static_cast<int>(kAnswerTimeoutMs - spent));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) continue;
         char buf[1024];
         const ssize_t got = n < 0 ? -1 : read(fd, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
         reply.append(buf, static_cast<size_t>(got));
-        if (reply.size() > 65536)
-            break;
+        if (reply.size() > 65536) break;
     }
     close(fd);
 
@@ -142,8 +134,8 @@ int main(int argc, char **argv) {
     const size_t last = reply.size() > 1 ? reply.rfind('\n', reply.size() - 2) : std::string::npos;
     const std::string tail = reply.substr(last == std::string::npos ? 0 : last + 1);
     int status = -1;
-    if (tail.size() == 9 && tail.compare(0, 7, "status ") == 0 && tail[8] == '\n' && tail[7] >= '0' &&
-        tail[7] <= '2')
+    if (tail.size() == 9 && tail.compare(0, 7, "status ") == 0 && tail[8] == '\n' &&
+        tail[7] >= '0' && tail[7] <= '2')
         status = tail[7] - '0';
     if (status < 0) {
         fprintf(stderr, "%s: the root helper gave no status for \"%s\"\n", name,

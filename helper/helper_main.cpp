@@ -44,25 +44,25 @@ bool read_request(std::string *out, std::string *error) {
     for (;;) {
         const long spent = gwutil::ms_since(start);
         pollfd p{0, POLLIN, 0};
-        const int n = poll(&p, 1, static_cast<int>(kReadTimeoutMs - spent > 0 ? kReadTimeoutMs - spent : 0));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int n =
+            poll(&p, 1, static_cast<int>(kReadTimeoutMs - spent > 0 ? kReadTimeoutMs - spent : 0));
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            *error = n == 0 ? "no complete request within 5 s" : std::string("poll: ") + strerror(errno);
+            *error = n == 0 ? "no complete request within 5 s"
+                            : std::string("poll: ") + strerror(errno);
             return false;
         }
         const ssize_t got = read(0, buf, sizeof buf);
-        if (got < 0 && errno == EINTR)
-            continue;
+        if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             *error = std::string("read: ") + strerror(errno);
             return false;
         }
-        if (got == 0)
-            return true;
+        if (got == 0) return true;
         out->append(buf, static_cast<size_t>(got));
         if (out->size() > gwhelper::kMaxRequest) {
-            *error = "the request is longer than " + std::to_string(gwhelper::kMaxRequest) + " bytes";
+            *error = "the request is longer than " + std::to_string(gwhelper::kMaxRequest) +
+                     " bytes";
             return false;
         }
     }
@@ -71,15 +71,13 @@ bool read_request(std::string *out, std::string *error) {
 std::string caller() {
     ucred cred{};
     socklen_t len = sizeof cred;
-    if (getsockopt(0, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
-        return "an unknown caller";
+    if (getsockopt(0, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return "an unknown caller";
     return "pid " + std::to_string(cred.pid) + " (uid " + std::to_string(cred.uid) + ")";
 }
 
 void answer(const std::string &text, int status) {
     std::string reply = text;
-    if (!reply.empty() && reply.back() != '\n')
-        reply += '\n';
+    if (!reply.empty() && reply.back() != '\n') reply += '\n';
     reply += "status " + std::to_string(status) + "\n";
     // A failure means the caller is gone; the log line still says what
     // happened.
@@ -97,8 +95,7 @@ bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
     }
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null < 0 || dup2(null, 0) < 0 || dup2(1, 2) < 0 || dup2(null, 1) < 0)
-            _exit(127);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(1, 2) < 0 || dup2(null, 1) < 0) _exit(127);
         const char *argv[] = {"date", "-s", text.c_str(), nullptr};
         const char *envp[] = {"PATH=/usr/bin:/bin", "LANG=C", nullptr};
         execve(paths.date.c_str(), const_cast<char **>(argv), const_cast<char **>(envp));
@@ -110,8 +107,7 @@ bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
             *why = std::string("waitpid: ") + strerror(errno);
             return false;
         }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        return true;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
     *why = paths.date + " exited with status " +
            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     return false;
@@ -129,8 +125,7 @@ bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::str
         return false;
     }
     const std::string next = gwhelper::with_fixed_block(conf, fixed);
-    if (next == conf)
-        return true;
+    if (next == conf) return true;
     return gwutil::replace_file(paths.dhcpcd_conf, next, why);
 }
 
@@ -172,15 +167,15 @@ int main(int argc, char **argv) {
     }
     bool ok = false;
     switch (request.duty) {
-    case gwhelper::Duty::SetClock:
-        ok = set_clock(paths, request.time_text, &why);
-        break;
-    case gwhelper::Duty::SetFixedAddress:
-        ok = set_fixed(paths, &request.fixed, &why);
-        break;
-    case gwhelper::Duty::ClearFixedAddress:
-        ok = set_fixed(paths, nullptr, &why);
-        break;
+        case gwhelper::Duty::SetClock:
+            ok = set_clock(paths, request.time_text, &why);
+            break;
+        case gwhelper::Duty::SetFixedAddress:
+            ok = set_fixed(paths, &request.fixed, &why);
+            break;
+        case gwhelper::Duty::ClearFixedAddress:
+            ok = set_fixed(paths, nullptr, &why);
+            break;
     }
     if (ok) {
         fprintf(stderr, "gwagent-helper: %s for %s: done\n", shown(words).c_str(), who.c_str());

@@ -24,8 +24,7 @@ bool parse_ipv4(const std::string &text, uint32_t *out) {
     size_t i = 0;
     for (int part = 0; part < 4; ++part) {
         if (part > 0) {
-            if (i >= text.size() || text[i] != '.')
-                return false;
+            if (i >= text.size() || text[i] != '.') return false;
             ++i;
         }
         const size_t start = i;
@@ -33,12 +32,10 @@ bool parse_ipv4(const std::string &text, uint32_t *out) {
         while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
             octet = octet * 10 + static_cast<unsigned>(text[i++] - '0');
         const size_t digits = i - start;
-        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0'))
-            return false;
+        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0')) return false;
         value = value << 8 | octet;
     }
-    if (i != text.size())
-        return false;
+    if (i != text.size()) return false;
     *out = value;
     return true;
 }
@@ -51,11 +48,9 @@ std::string format_ipv4(uint32_t a) {
 // A date text as TimeSync passes it on, the same characters, at most 64 of
 // them and not an option.
 bool is_time_text(const std::string &text) {
-    if (text.empty() || text.size() > 64 || text[0] == '-')
-        return false;
+    if (text.empty() || text.size() > 64 || text[0] == '-') return false;
     for (char c : text)
-        if (!gwproto::is_date_char(c))
-            return false;
+        if (!gwproto::is_date_char(c)) return false;
     return true;
 }
 
@@ -91,7 +86,8 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
     FixedAddress f;
     const std::string prefix = slash == std::string::npos ? "" : cidr.substr(slash + 1);
     if (slash == std::string::npos || !parse_ipv4(cidr.substr(0, slash), &f.address) ||
-        prefix.empty() || prefix.size() > 2 || prefix.find_first_not_of("0123456789") != std::string::npos ||
+        prefix.empty() || prefix.size() > 2 ||
+        prefix.find_first_not_of("0123456789") != std::string::npos ||
         (prefix.size() == 2 && prefix[0] == '0')) {
         *error = "\"" + printable(cidr) + "\" is not A.B.C.D/PREFIX";
         return false;
@@ -168,8 +164,7 @@ bool check_request(const Words &words, Request *out, std::string *error) {
         return false;
     }
     for (const Command &c : kCommands)
-        if (words[0] == c.name)
-            return c.parse(words, out, error);
+        if (words[0] == c.name) return c.parse(words, out, error);
     *error = "\"" + printable(words[0]) + "\" is not a command of the helper (date, fixed-ip)";
     return false;
 }
@@ -181,8 +176,7 @@ std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed)
     while (start < conf.size()) {
         size_t end = conf.find('\n', start);
         const bool has_newline = end != std::string::npos;
-        if (!has_newline)
-            end = conf.size();
+        if (!has_newline) end = conf.size();
         const std::string line = conf.substr(start, end - start);
         start = has_newline ? end + 1 : end;
         if (line == kBlockBegin) {
@@ -190,8 +184,7 @@ std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed)
             continue;
         }
         if (skip) {
-            if (line == kBlockEnd)
-                skip = false;
+            if (line == kBlockEnd) skip = false;
             continue;
         }
         out += line;
@@ -202,8 +195,7 @@ std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed)
         out += "interface eth0\n";
         out += "static ip_address=" + format_ipv4(fixed->address) + "/" +
                std::to_string(fixed->prefix) + "\n";
-        if (fixed->gateway)
-            out += "static routers=" + format_ipv4(fixed->gateway) + "\n";
+        if (fixed->gateway) out += "static routers=" + format_ipv4(fixed->gateway) + "\n";
         out += std::string(kBlockEnd) + "\n";
     }
     return out;

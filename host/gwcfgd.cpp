@@ -119,8 +119,7 @@ void usage(FILE *out) {
 const char *refuse_while_synchronised() {
     timex tx{};
     const int state = ntp_adjtime(&tx);
-    if (state == -1 || state == TIME_ERROR || (tx.status & STA_UNSYNC))
-        return nullptr;
+    if (state == -1 || state == TIME_ERROR || (tx.status & STA_UNSYNC)) return nullptr;
     return "the clock is synchronised by NTP";
 }
 
@@ -154,18 +153,16 @@ bool mac_from_iface(const std::string &iface, uint8_t mac[6], std::string *error
 // forwarder only then. Nothing happens outside systemd.
 void notify_ready() {
     const char *path = getenv("NOTIFY_SOCKET");
-    if (!path || (path[0] != '/' && path[0] != '@') || strlen(path) >= sizeof(sockaddr_un::sun_path))
+    if (!path || (path[0] != '/' && path[0] != '@') ||
+        strlen(path) >= sizeof(sockaddr_un::sun_path))
         return;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     memcpy(addr.sun_path, path, strlen(path));
-    if (addr.sun_path[0] == '@')
-        addr.sun_path[0] = '\0';  // abstract namespace
-    const socklen_t len =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
+    if (addr.sun_path[0] == '@') addr.sun_path[0] = '\0';  // abstract namespace
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + strlen(path));
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     const char msg[] = "READY=1";
     if (sendto(fd, msg, sizeof msg - 1, 0, reinterpret_cast<sockaddr *>(&addr), len) < 0)
         gwcfgd::log_line("cannot notify systemd: %s", strerror(errno));
@@ -214,25 +211,24 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
         kWindow,
         kStartTimeout
     };
-    static const option longopts[] = {
-        {"bind", required_argument, nullptr, 'b'},
-        {"port", required_argument, nullptr, 'p'},
-        {"mac", required_argument, nullptr, 'm'},
-        {"iface", required_argument, nullptr, 'i'},
-        {"state-dir", required_argument, nullptr, kStateDir},
-        {"profile", required_argument, nullptr, kProfile},
-        {"restart-requests", no_argument, nullptr, kRestart},
-        {"discovery-rate", required_argument, nullptr, kRate},
-        {"limit", required_argument, nullptr, kLimit},
-        {"allow-from", required_argument, nullptr, kAllow},
-        {"timesync", required_argument, nullptr, kTimeSync},
-        {"conf-dir", required_argument, nullptr, kConfDir},
-        {"fixed-ip-command", required_argument, nullptr, kFixedIp},
-        {"confirm-window", required_argument, nullptr, kWindow},
-        {"start-timeout", required_argument, nullptr, kStartTimeout},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0}};
+    static const option longopts[] = {{"bind", required_argument, nullptr, 'b'},
+                                      {"port", required_argument, nullptr, 'p'},
+                                      {"mac", required_argument, nullptr, 'm'},
+                                      {"iface", required_argument, nullptr, 'i'},
+                                      {"state-dir", required_argument, nullptr, kStateDir},
+                                      {"profile", required_argument, nullptr, kProfile},
+                                      {"restart-requests", no_argument, nullptr, kRestart},
+                                      {"discovery-rate", required_argument, nullptr, kRate},
+                                      {"limit", required_argument, nullptr, kLimit},
+                                      {"allow-from", required_argument, nullptr, kAllow},
+                                      {"timesync", required_argument, nullptr, kTimeSync},
+                                      {"conf-dir", required_argument, nullptr, kConfDir},
+                                      {"fixed-ip-command", required_argument, nullptr, kFixedIp},
+                                      {"confirm-window", required_argument, nullptr, kWindow},
+                                      {"start-timeout", required_argument, nullptr, kStartTimeout},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
     Options &o = *options;
     const auto stop = [status](int code) {
         *status = code;
@@ -242,82 +238,83 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
     int c;
     while ((c = getopt_long(argc, argv, "", longopts, nullptr)) != -1) {
         switch (c) {
-        case 'b':
-            o.bind_addr = optarg;
-            break;
-        case 'p':
-            if (!parse_count(optarg, 65535, &o.port) || o.port < 1)
-                return stop(bad_usage("--port wants a number from 1 to 65535", optarg));
-            break;
-        case 'm':
-            o.mac_text = optarg;
-            break;
-        case 'i':
-            o.iface = optarg;
-            break;
-        case kStateDir:
-            o.state_dir = optarg;
-            break;
-        case kProfile:
-            o.profile_paths.push_back(optarg);
-            break;
-        case kRestart:
-            o.restart_requests = true;
-            break;
-        case kConfDir:
-            o.conf_dir = optarg;
-            break;
-        case kFixedIp:
-            o.fixed_ip_command = optarg;
-            break;
-        case kWindow:
-            if (!parse_count(optarg, 86400, &o.window_s))
-                return stop(bad_usage("--confirm-window wants seconds from 0 to 86400", optarg));
-            break;
-        case kStartTimeout:
-            if (!parse_count(optarg, 3600, &o.start_timeout_s) || o.start_timeout_s < 1)
-                return stop(bad_usage("--start-timeout wants seconds from 1 to 3600", optarg));
-            break;
-        case kRate: {
-            long rate = 0;
-            if (!parse_count(optarg, 1000000, &rate))
-                return stop(bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg));
-            o.limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
-                static_cast<unsigned>(rate);
-            break;
-        }
-        case kLimit: {
-            std::string error;
-            if (!gwcfgd::parse_limit(optarg, &o.limits, &error))
-                return stop(bad_usage(error.c_str(), optarg));
-            break;
-        }
-        case kAllow: {
-            std::string error;
-            if (!o.allow.add(optarg, &error))
-                return stop(bad_usage(error.c_str(), nullptr));
-            break;
-        }
-        case kTimeSync:
-            if (strcmp(optarg, "always") == 0)
-                o.timesync_only_unsynchronised = false;
-            else if (strcmp(optarg, "unsynchronised") == 0 || strcmp(optarg, "unsynchronized") == 0)
-                o.timesync_only_unsynchronised = true;
-            else
-                return stop(bad_usage("--timesync wants always or unsynchronised", optarg));
-            break;
-        case 'h':
-            usage(stdout);
-            return stop(0);
-        case 'V':
-            fputs(gwcli::version_line("gwcfgd").c_str(), stdout);
-            return stop(0);
-        default:
-            return stop(bad_usage("unknown option or missing value", argv[optind - 1]));
+            case 'b':
+                o.bind_addr = optarg;
+                break;
+            case 'p':
+                if (!parse_count(optarg, 65535, &o.port) || o.port < 1)
+                    return stop(bad_usage("--port wants a number from 1 to 65535", optarg));
+                break;
+            case 'm':
+                o.mac_text = optarg;
+                break;
+            case 'i':
+                o.iface = optarg;
+                break;
+            case kStateDir:
+                o.state_dir = optarg;
+                break;
+            case kProfile:
+                o.profile_paths.push_back(optarg);
+                break;
+            case kRestart:
+                o.restart_requests = true;
+                break;
+            case kConfDir:
+                o.conf_dir = optarg;
+                break;
+            case kFixedIp:
+                o.fixed_ip_command = optarg;
+                break;
+            case kWindow:
+                if (!parse_count(optarg, 86400, &o.window_s))
+                    return stop(
+                        bad_usage("--confirm-window wants seconds from 0 to 86400", optarg));
+                break;
+            case kStartTimeout:
+                if (!parse_count(optarg, 3600, &o.start_timeout_s) || o.start_timeout_s < 1)
+                    return stop(bad_usage("--start-timeout wants seconds from 1 to 3600", optarg));
+                break;
+            case kRate: {
+                long rate = 0;
+                if (!parse_count(optarg, 1000000, &rate))
+                    return stop(
+                        bad_usage("--discovery-rate wants a number from 0 to 1000000", optarg));
+                o.limits[static_cast<size_t>(gwcfgd::Kind::Discovery)].per_source =
+                    static_cast<unsigned>(rate);
+                break;
+            }
+            case kLimit: {
+                std::string error;
+                if (!gwcfgd::parse_limit(optarg, &o.limits, &error))
+                    return stop(bad_usage(error.c_str(), optarg));
+                break;
+            }
+            case kAllow: {
+                std::string error;
+                if (!o.allow.add(optarg, &error)) return stop(bad_usage(error.c_str(), nullptr));
+                break;
+            }
+            case kTimeSync:
+                if (strcmp(optarg, "always") == 0)
+                    o.timesync_only_unsynchronised = false;
+                else if (strcmp(optarg, "unsynchronised") == 0 ||
+                         strcmp(optarg, "unsynchronized") == 0)
+                    o.timesync_only_unsynchronised = true;
+                else
+                    return stop(bad_usage("--timesync wants always or unsynchronised", optarg));
+                break;
+            case 'h':
+                usage(stdout);
+                return stop(0);
+            case 'V':
+                fputs(gwcli::version_line("gwcfgd").c_str(), stdout);
+                return stop(0);
+            default:
+                return stop(bad_usage("unknown option or missing value", argv[optind - 1]));
         }
     }
-    if (optind < argc)
-        return stop(bad_usage("unexpected argument", argv[optind]));
+    if (optind < argc) return stop(bad_usage("unexpected argument", argv[optind]));
     return true;
 }
 
@@ -325,24 +322,23 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
 // exit status after the messages that say what to give instead.
 bool resolve_mac(const Options &o, uint8_t mac[6], int *status) {
     if (!o.mac_text.empty()) {
-        if (parse_mac(o.mac_text, mac))
-            return true;
+        if (parse_mac(o.mac_text, mac)) return true;
         *status = bad_usage("--mac wants XX:XX:XX:XX:XX:XX", o.mac_text.c_str());
         return false;
     }
     *status = 2;
     if (!o.iface.empty()) {
         std::string error;
-        if (mac_from_iface(o.iface, mac, &error))
-            return true;
+        if (mac_from_iface(o.iface, mac, &error)) return true;
         fprintf(stderr, "gwcfgd: no MAC address for interface %s: %s\n", o.iface.c_str(),
                 error.c_str());
         fprintf(stderr, "gwcfgd: Give the address with --mac XX:XX:XX:XX:XX:XX.\n");
         return false;
     }
     fprintf(stderr, "gwcfgd: the gateway's MAC address is unknown\n");
-    fprintf(stderr, "gwcfgd: Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
-                    "--iface NAME.\n");
+    fprintf(stderr,
+            "gwcfgd: Give it with --mac XX:XX:XX:XX:XX:XX or name the interface with "
+            "--iface NAME.\n");
     return false;
 }
 
@@ -370,8 +366,9 @@ bool enter_state_dir(const Options &o, int *status) {
     if (!o.state_dir.empty() && chdir(o.state_dir.c_str()) != 0) {
         fprintf(stderr, "gwcfgd: cannot use state directory %s: %s\n", o.state_dir.c_str(),
                 strerror(errno));
-        fprintf(stderr, "gwcfgd: Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
-                        "there.\n");
+        fprintf(stderr,
+                "gwcfgd: Create it and put the site scripts ipaddr.sh, gateway.sh and dns.sh "
+                "there.\n");
         return false;
     }
     const std::string shown_dir = o.state_dir.empty() ? "." : o.state_dir;
@@ -395,18 +392,19 @@ bool enter_state_dir(const Options &o, int *status) {
 // the exit status after the messages.
 bool check_profiles(const Options &o, const Json::Value &profile, int *status) {
     std::string error;
-    if (o.profile_paths.empty() || gwcfgd::check_profile(profile, &error))
-        return true;
+    if (o.profile_paths.empty() || gwcfgd::check_profile(profile, &error)) return true;
     if (!gwcfgd::has_stored_configuration()) {
         fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses: %s\n",
                 error.c_str());
-        fprintf(stderr, "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
-                        "shipped profiles: a region plan and site-defaults.json).\n");
+        fprintf(stderr,
+                "gwcfgd: Fix the profile, or add one that sets the keys it lacks (the "
+                "shipped profiles: a region plan and site-defaults.json).\n");
         *status = 2;
         return false;
     }
-    fprintf(stderr, "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
-                    "while a configuration is stored: %s\n",
+    fprintf(stderr,
+            "gwcfgd: the profiles give a configuration the forwarder refuses, not used "
+            "while a configuration is stored: %s\n",
             error.c_str());
     return true;
 }
@@ -450,14 +448,12 @@ int serve(int fd, gwcfgd::Admission *admission) {
                                              gwcfgd::restart_poll_timeout_ms(
                                                  gwcfgd::watch_active() ? 250 : 1000)));
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             gwcfgd::log_line("poll: %s", strerror(errno));
             status = 1;
             break;
         }
-        if (n > 0 && (p.revents & POLLIN))
-            gwcfgd::serve_ready(fd, admission);
+        if (n > 0 && (p.revents & POLLIN)) gwcfgd::serve_ready(fd, admission);
         gwcfgd::restart_tick(gwcfgd::monotonic_ns());
         gwcfgd::watch_tick();
         flusher.tick(gwcfgd::monotonic_ns());
@@ -470,8 +466,7 @@ int serve(int fd, gwcfgd::Admission *admission) {
 int run(const Options &o) {
     int status = 0;
     uint8_t mac[6];
-    if (!resolve_mac(o, mac, &status))
-        return status;
+    if (!resolve_mac(o, mac, &status)) return status;
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(o.restart_requests);
     gwcfgd::set_fixed_ip_command(o.fixed_ip_command);
@@ -483,15 +478,15 @@ int run(const Options &o) {
         if (!real) {
             fprintf(stderr, "gwcfgd: cannot use %s for global_conf.json: %s\n", o.conf_dir.c_str(),
                     strerror(errno));
-            fprintf(stderr, "gwcfgd: Install the forwarder there first, or give its directory "
-                            "with --conf-dir DIR.\n");
+            fprintf(stderr,
+                    "gwcfgd: Install the forwarder there first, or give its directory "
+                    "with --conf-dir DIR.\n");
             return 1;
         }
         gwcfgd::set_conf_dir(real);
         free(real);
     }
-    if (o.timesync_only_unsynchronised)
-        set_timesync_gate(refuse_while_synchronised);
+    if (o.timesync_only_unsynchronised) set_timesync_gate(refuse_while_synchronised);
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -507,8 +502,7 @@ int run(const Options &o) {
         return status;
 
     const int fd = open_socket(o, addr);
-    if (fd < 0)
-        return 1;
+    if (fd < 0) return 1;
 
     struct sigaction sa {};
     sa.sa_handler = on_signal;
@@ -519,8 +513,7 @@ int run(const Options &o) {
 
     InitSystemConfig();
     gwcfgd::start(o.profile_paths.empty() ? nullptr : &profile);
-    if (o.restart_requests)
-        gwcfgd::watch_start();
+    if (o.restart_requests) gwcfgd::watch_start();
 
     static gwcfgd::Admission admission(o.limits, o.allow);
     gwcfgd::log_line("serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u",
@@ -534,8 +527,7 @@ int run(const Options &o) {
     status = serve(fd, &admission);
     close(fd);
     gwcfgd::history().flush(time(nullptr));
-    if (status == 0)
-        gwcfgd::log_line("stopped");
+    if (status == 0) gwcfgd::log_line("stopped");
     return status;
 }
 
@@ -548,7 +540,6 @@ int main(int argc, char **argv) {
     gwcfgd::buffer_logs();
     Options options;
     int status = 0;
-    if (!parse_options(argc, argv, &options, &status))
-        return status;
+    if (!parse_options(argc, argv, &options, &status)) return status;
     return run(options);
 }

@@ -65,13 +65,11 @@ std::string udp_socket_inodes(int port) {
 }  // namespace
 
 std::string describe_process(int pid) {
-    if (pid <= 0)
-        return "another process";
+    if (pid <= 0) return "another process";
     std::string text = "process " + std::to_string(pid);
     std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
     std::string name;
-    if (comm && std::getline(comm, name) && !name.empty())
-        text += " (" + name + ")";
+    if (comm && std::getline(comm, name) && !name.empty()) text += " (" + name + ")";
     return text;
 }
 
@@ -126,8 +124,7 @@ bool lock_state_dir(const std::string &shown, std::string *error) {
         } else {
             // In another pid namespace: the pid the holder wrote.
             char text[32] = {};
-            if (pread(fd, text, sizeof text - 1, 0) > 0)
-                holder = parse_pid(text);
+            if (pread(fd, text, sizeof text - 1, 0) > 0) holder = parse_pid(text);
         }
         close(fd);
         *error = "state directory " + shown + " is in use by " + describe_process(holder) +
@@ -145,27 +142,22 @@ bool lock_state_dir(const std::string &shown, std::string *error) {
 
 int find_udp_port_holder(int port) {
     const std::string inodes = udp_socket_inodes(port);
-    if (inodes.empty())
-        return -1;
+    if (inodes.empty()) return -1;
     const int self = getpid();
     DIR *proc = opendir("/proc");
-    if (!proc)
-        return -1;
+    if (!proc) return -1;
     int found = -1;
     while (const dirent *e = readdir(proc)) {
         const int pid = parse_pid(e->d_name);
-        if (pid <= 0 || pid == self)
-            continue;
+        if (pid <= 0 || pid == self) continue;
         const std::string fds = std::string("/proc/") + e->d_name + "/fd";
         DIR *dir = opendir(fds.c_str());
-        if (!dir)
-            continue;  // not ours to look into
+        if (!dir) continue;  // not ours to look into
         while (const dirent *f = readdir(dir)) {
             char target[64];
             const std::string link = fds + "/" + f->d_name;
             const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-            if (n <= 0)
-                continue;
+            if (n <= 0) continue;
             target[n] = '\0';
             if (inodes.find(std::string(target) + "\n") != std::string::npos) {
                 found = pid;
@@ -173,8 +165,7 @@ int find_udp_port_holder(int port) {
             }
         }
         closedir(dir);
-        if (found > 0)
-            break;
+        if (found > 0) break;
     }
     closedir(proc);
     return found;

@@ -31,12 +31,12 @@ namespace {
 
 const char *event_word(HistoryEvent e) {
     switch (e) {
-    case HistoryEvent::Applied:
-        return "applied";
-    case HistoryEvent::Refused:
-        return "refused";
-    case HistoryEvent::RolledBack:
-        return "rolled-back";
+        case HistoryEvent::Applied:
+            return "applied";
+        case HistoryEvent::Refused:
+            return "refused";
+        case HistoryEvent::RolledBack:
+            return "rolled-back";
     }
     return "?";
 }
@@ -75,45 +75,36 @@ void sync_directory() {
 
 }  // namespace
 
-History::History(size_t max_bytes) : max_bytes_(max_bytes) {
-    refused_budget_ = kRefusedBurst;
-}
+History::History(size_t max_bytes) : max_bytes_(max_bytes) { refused_budget_ = kRefusedBurst; }
 
-void History::record(HistoryEvent event, const std::string &source, uint32_t before,
-                     uint32_t after, const std::string &detail, time_t now, uint64_t now_ns) {
+void History::record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
+                     const std::string &detail, time_t now, uint64_t now_ns) {
     if (event == HistoryEvent::Refused) {
         // The budget refills at kRefusedPerHour, up to kRefusedBurst.
         if (now_ns > budget_ns_) {
-            refused_budget_ +=
-                static_cast<double>(now_ns - budget_ns_) * kRefusedPerHour / 3600e9;
-            if (refused_budget_ > kRefusedBurst)
-                refused_budget_ = kRefusedBurst;
+            refused_budget_ += static_cast<double>(now_ns - budget_ns_) * kRefusedPerHour / 3600e9;
+            if (refused_budget_ > kRefusedBurst) refused_budget_ = kRefusedBurst;
         }
         budget_ns_ = now_ns;
         if (refused_budget_ < 1.0) {
-            if (skipped_ == 0)
-                skipped_since_ = now;
+            if (skipped_ == 0) skipped_since_ = now;
             ++skipped_;
             return;
         }
         refused_budget_ -= 1.0;
     }
     std::string entry = skipped_line(now);
-    entry += utc_text(now) + " " + source + " " + event_word(event) + " " +
-             std::to_string(before) + " -> " + std::to_string(after) + " " +
-             printable(detail) + "\n";
-    if (append(entry))
-        skipped_ = 0;
+    entry += utc_text(now) + " " + source + " " + event_word(event) + " " + std::to_string(before) +
+             " -> " + std::to_string(after) + " " + printable(detail) + "\n";
+    if (append(entry)) skipped_ = 0;
 }
 
 void History::flush(time_t now) {
-    if (skipped_ && append(skipped_line(now)))
-        skipped_ = 0;
+    if (skipped_ && append(skipped_line(now))) skipped_ = 0;
 }
 
 std::string History::skipped_line(time_t now) const {
-    if (skipped_ == 0)
-        return "";
+    if (skipped_ == 0) return "";
     return utc_text(now) + " - skipped " + std::to_string(skipped_) + " refused update" +
            (skipped_ == 1 ? "" : "s") + " since " + utc_text(skipped_since_) +
            ", too many to record each (see the daemon's log)\n";
@@ -127,8 +118,7 @@ bool History::append(const std::string &entry) {
         fd = -1;
         errno = EINVAL;
     }
-    if (fd >= 0 && st.st_size > 0 &&
-        static_cast<size_t>(st.st_size) + entry.size() > max_bytes_) {
+    if (fd >= 0 && st.st_size > 0 && static_cast<size_t>(st.st_size) + entry.size() > max_bytes_) {
         // Full: it becomes the old file, and the entry starts a new one.
         close(fd);
         fd = -1;
@@ -147,8 +137,7 @@ bool History::append(const std::string &entry) {
         // A crash in the middle of the last write left part of a line:
         // close it, so this entry starts a line of its own.
         char last = '\n';
-        if (pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-            text.insert(0, "\n");
+        if (pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') text.insert(0, "\n");
     }
     const ssize_t n = write(fd, text.data(), text.size());
     const bool ok = n == static_cast<ssize_t>(text.size()) && fdatasync(fd) == 0;
@@ -156,8 +145,7 @@ bool History::append(const std::string &entry) {
         log_line("cannot write the update history %s: %s", kHistoryFile,
                  n < 0 ? strerror(errno) : "short write");
     close(fd);
-    if (ok && st.st_size == 0)
-        sync_directory();  // a new file: its name must last too
+    if (ok && st.st_size == 0) sync_directory();  // a new file: its name must last too
     return ok;
 }
 

@@ -26,8 +26,7 @@ void log_line(const char *format, ...) {
     size_t len = static_cast<size_t>(snprintf(line, sizeof line, "gwcfgd: "));
     for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p; ++p) {
         const bool plain = *p >= 0x20 && *p <= 0x7E;
-        if (len + (plain ? 1 : 4) > sizeof line - 1)
-            break;
+        if (len + (plain ? 1 : 4) > sizeof line - 1) break;
         if (plain) {
             line[len++] = static_cast<char>(*p);
         } else {
@@ -67,11 +66,9 @@ void LogFlusher::tick(uint64_t now_ns) {
 }
 
 int LogFlusher::poll_timeout_ms(uint64_t now_ns, int idle_ms) const {
-    if (!waiting_)
-        return idle_ms;
+    if (!waiting_) return idle_ms;
     const uint64_t due = since_ns_ + kIntervalNs;
-    if (now_ns >= due)
-        return 0;
+    if (now_ns >= due) return 0;
     const uint64_t ms = (due - now_ns + 999999) / 1000000;
     return ms < static_cast<uint64_t>(idle_ms) ? static_cast<int>(ms) : idle_ms;
 }

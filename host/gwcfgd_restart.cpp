@@ -49,12 +49,10 @@ struct RestartMessage {
 
 // A /proc entry name that is a pid: decimal digits only, in int range.
 int pid_of(const char *name) {
-    if (*name < '1' || *name > '9')
-        return -1;
+    if (*name < '1' || *name > '9') return -1;
     int pid = 0;
     for (const char *p = name; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return -1;
+        if (*p < '0' || *p > '9') return -1;
         const int digit = *p - '0';
         if (pid > (INT_MAX - digit) / 10)  // checked before it can overflow, whatever long is
             return -1;
@@ -67,13 +65,11 @@ bool comm_is_forwarder(const char *proc_root, const char *entry) {
     char path[PATH_MAX];
     snprintf(path, sizeof path, "%s/%s/comm", proc_root, entry);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;  // gone meanwhile, or not ours to read
+    if (fd < 0) return false;  // gone meanwhile, or not ours to read
     char comm[32];
     ssize_t n = read(fd, comm, sizeof comm - 1);
     close(fd);
-    if (n <= 0)
-        return false;
+    if (n <= 0) return false;
     comm[n] = '\0';
     comm[strcspn(comm, "\n")] = '\0';
     return strcmp(comm, kForwarder) == 0;
@@ -82,31 +78,28 @@ bool comm_is_forwarder(const char *proc_root, const char *entry) {
 // The start time (clock ticks after boot, field 22), the state letter and
 // the parent's pid of /proc/<entry>/stat; false when it cannot be read (or
 // no stat file, as in a test's tree: start 0, running, no parent).
-bool stat_of(const char *proc_root, const char *entry, unsigned long long *start, char *state, int *ppid) {
+bool stat_of(const char *proc_root, const char *entry, unsigned long long *start, char *state,
+             int *ppid) {
     *start = 0;
     *state = 'S';
     *ppid = 0;
     char path[PATH_MAX];
     snprintf(path, sizeof path, "%s/%s/stat", proc_root, entry);
     int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;
+    if (fd < 0) return errno == ENOENT;
     char buf[1024];
     ssize_t n = read(fd, buf, sizeof buf - 1);
     close(fd);
-    if (n <= 0)
-        return false;
+    if (n <= 0) return false;
     buf[n] = '\0';
     const char *p = strrchr(buf, ')');
-    if (!p || p[1] != ' ')
-        return false;
+    if (!p || p[1] != ' ') return false;
     *state = p[2];
     p += 2;  // at the state: field 3
     *ppid = atoi(p + 2);
     for (int field = 3; field < 22; ++field) {
         p = strchr(p, ' ');
-        if (!p)
-            return false;
+        if (!p) return false;
         ++p;
     }
     *start = strtoull(p, nullptr, 10);
@@ -114,16 +107,15 @@ bool stat_of(const char *proc_root, const char *entry, unsigned long long *start
 }
 
 constexpr uint64_t kRequestPatienceNs = 30ull * 1000000000u;  // then ask again
-const uint64_t kProbeDelaysNs[] = {3ull * 1000000000u, 10ull * 1000000000u,
-                                   30ull * 1000000000u};
+const uint64_t kProbeDelaysNs[] = {3ull * 1000000000u, 10ull * 1000000000u, 30ull * 1000000000u};
 
 struct Watch {
-    bool active = false;          // an update waits for a fresh forwarder
-    unsigned long long written;   // ticks after boot when the newest file was complete
-    int requested_pid = -1;       // the forwarder the last request named
-    uint64_t requested_ns = 0;    // when (monotonic)
+    bool active = false;         // an update waits for a fresh forwarder
+    unsigned long long written;  // ticks after boot when the newest file was complete
+    int requested_pid = -1;      // the forwarder the last request named
+    uint64_t requested_ns = 0;   // when (monotonic)
     uint8_t networkmode = 0;
-    uint64_t probe_base_ns = 0;   // when the fresh forwarder was seen
+    uint64_t probe_base_ns = 0;  // when the fresh forwarder was seen
     size_t probes_done = 0;
     bool probing = false;
 } g_watch;
@@ -134,12 +126,10 @@ std::vector<Forwarder> list_forwarders(const char *proc_root) {
     std::vector<Forwarder> out;
     std::vector<int> parents;
     DIR *dir = opendir(proc_root);
-    if (!dir)
-        return out;
+    if (!dir) return out;
     while (const dirent *e = readdir(dir)) {
         const int pid = pid_of(e->d_name);
-        if (pid <= 0 || !comm_is_forwarder(proc_root, e->d_name))
-            continue;
+        if (pid <= 0 || !comm_is_forwarder(proc_root, e->d_name)) continue;
         Forwarder f{pid, 0};
         char state;
         int ppid;
@@ -159,12 +149,12 @@ std::vector<Forwarder> list_forwarders(const char *proc_root) {
         bool child = false;
         for (const Forwarder &f : out)
             child = child || f.pid == parents[i];
-        if (!child)
-            own.push_back(out[i]);
+        if (!child) own.push_back(out[i]);
     }
     out.swap(own);
-    std::sort(out.begin(), out.end(),
-              [](const Forwarder &a, const Forwarder &b) { return a.pid < b.pid; });
+    std::sort(out.begin(), out.end(), [](const Forwarder &a, const Forwarder &b) {
+        return a.pid < b.pid;
+    });
     return out;
 }
 
@@ -260,8 +250,7 @@ void restart_tick(uint64_t now_ns) {
             g_watch.probing = false;
         }
     }
-    if (!g_watch.active)
-        return;
+    if (!g_watch.active) return;
     const std::vector<Forwarder> all = list_forwarders();
     const Forwarder *stale = nullptr;
     int fresh = -1;

@@ -68,14 +68,15 @@ uint64_t monotonic_ns() {
 
 Kind kind_of(const uint8_t *head, size_t len) {
     switch (len) {
-    case SEARCH_COMMAND_LEN:
-        return memcmp(head, SEARCH_MAGIC, SEARCH_MAGIC_LEN) == 0 ? Kind::Discovery : Kind::Other;
-    case MESSAGE_COMMAND_LEN:
-        return Kind::Command;
-    case UPDATE_COMMAND_LEN:
-        return Kind::Update;
-    default:
-        return Kind::Other;
+        case SEARCH_COMMAND_LEN:
+            return memcmp(head, SEARCH_MAGIC, SEARCH_MAGIC_LEN) == 0 ? Kind::Discovery
+                                                                     : Kind::Other;
+        case MESSAGE_COMMAND_LEN:
+            return Kind::Command;
+        case UPDATE_COMMAND_LEN:
+            return Kind::Update;
+        default:
+            return Kind::Other;
     }
 }
 
@@ -94,8 +95,9 @@ bool parse_limit(const char *text, Limits *limits, std::string *error) {
             strncmp(k.name, text, static_cast<size_t>(eq - text)) == 0)
             info = &k;
     if (!info) {
-        *error = "--limit wants KIND=PER_SOURCE[/TOTAL] with KIND discovery, command, update or "
-                 "other";
+        *error =
+            "--limit wants KIND=PER_SOURCE[/TOTAL] with KIND discovery, command, update or "
+            "other";
         return false;
     }
     const char *value = eq + 1;
@@ -122,8 +124,7 @@ RateLimiter::RateLimiter(const KindInfo &info, Limit limit) : info_(info), limit
 void RateLimiter::refill(Bucket *b, unsigned rate, uint64_t now_ns) {
     if (now_ns > b->last_ns) {
         b->tokens += static_cast<double>(now_ns - b->last_ns) * rate / 1e9;
-        if (b->tokens > rate)
-            b->tokens = rate;
+        if (b->tokens > rate) b->tokens = rate;
     }
     b->last_ns = now_ns;
 }
@@ -135,14 +136,11 @@ RateLimiter::Slot *RateLimiter::find(uint32_t addr, uint64_t now_ns) {
     for (size_t i = 0; i < kProbe; ++i) {
         Slot *s = &slots_[(home + i) % kSlots];
         if (!s->used) {
-            if (!free_slot)
-                free_slot = s;
+            if (!free_slot) free_slot = s;
             continue;
         }
-        if (s->addr == addr)
-            return s;
-        if (!oldest || s->bucket.last_ns < oldest->bucket.last_ns)
-            oldest = s;
+        if (s->addr == addr) return s;
+        if (!oldest || s->bucket.last_ns < oldest->bucket.last_ns) oldest = s;
     }
     Slot *s = free_slot ? free_slot : oldest;
     s->used = true;
@@ -157,8 +155,7 @@ RateLimiter::Slot *RateLimiter::find(uint32_t addr, uint64_t now_ns) {
 bool RateLimiter::may_log(uint64_t now_ns) {
     refill(&lines_, kLinesPerSecond, now_ns);
     if (lines_.tokens < 1.0) {
-        if (lines_held_ < UINT32_MAX)
-            ++lines_held_;
+        if (lines_held_ < UINT32_MAX) ++lines_held_;
         return false;
     }
     lines_.tokens -= 1.0;
@@ -170,8 +167,7 @@ bool RateLimiter::may_log(uint64_t now_ns) {
 }
 
 bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
-    if (limit_.per_source == 0 && limit_.total == 0)
-        return true;
+    if (limit_.per_source == 0 && limit_.total == 0) return true;
     Slot *s = nullptr;
     if (limit_.per_source) {
         s = find(addr, now_ns);
@@ -182,8 +178,7 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
                          limit_.per_source, info_.noun, dotted(addr));
                 s->announced = true;
             }
-            if (s->dropped < UINT32_MAX)
-                ++s->dropped;
+            if (s->dropped < UINT32_MAX) ++s->dropped;
             return false;
         }
     }
@@ -193,8 +188,7 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
             if (total_dropped_ == 0 && may_log(now_ns))
                 log_line("more than %u %s per second in all; dropping the excess", limit_.total,
                          info_.noun);
-            if (total_dropped_ < UINT32_MAX)
-                ++total_dropped_;
+            if (total_dropped_ < UINT32_MAX) ++total_dropped_;
             return false;
         }
         total_.tokens -= 1.0;
@@ -219,11 +213,9 @@ bool RateLimiter::allow(uint32_t addr, uint64_t now_ns) {
 }
 
 void RateLimiter::charge(uint64_t busy_ns) {
-    if (limit_.total == 0)
-        return;
+    if (limit_.total == 0) return;
     const double worth = static_cast<double>(busy_ns) / 1e9 * limit_.total / kBusyShare;
-    if (worth > 1.0)
-        total_.tokens -= worth - 1.0;
+    if (worth > 1.0) total_.tokens -= worth - 1.0;
 }
 
 // ---------------------------------------------------------------------------
@@ -244,8 +236,10 @@ bool AllowList::add(const std::string &text, std::string *error) {
             (slash != std::string::npos &&
              !parse_rate(item.c_str() + slash + 1, item.c_str() + item.size(), &bits)) ||
             bits > 32) {
-            *error = "--allow-from wants IPv4 networks as A.B.C.D or A.B.C.D/N (N 0 to 32), "
-                     "separated by commas: \"" + item + "\"";
+            *error =
+                "--allow-from wants IPv4 networks as A.B.C.D or A.B.C.D/N (N 0 to 32), "
+                "separated by commas: \"" +
+                item + "\"";
             return false;
         }
         if (count_ == kMax) {
@@ -261,8 +255,7 @@ bool AllowList::add(const std::string &text, std::string *error) {
 bool AllowList::contains(uint32_t addr) const {
     const uint32_t host = ntohl(addr);
     for (size_t i = 0; i < count_; ++i)
-        if ((host & nets_[i].mask) == nets_[i].addr)
-            return true;
+        if ((host & nets_[i].mask) == nets_[i].addr) return true;
     return false;
 }
 
@@ -304,8 +297,7 @@ void Admission::charge(Kind kind, uint64_t busy_ns) {
 // The loop body
 
 bool current_source(uint32_t *addr, uint16_t *port) {
-    if (!g_have_source)
-        return false;
+    if (!g_have_source) return false;
     *addr = g_source_addr;
     *port = g_source_port;
     return true;
@@ -321,8 +313,7 @@ int serve_ready(int fd, Admission *admission, int budget) {
         const ssize_t len = recvfrom(fd, head, sizeof head, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT,
                                      reinterpret_cast<sockaddr *>(&from), &fromlen);
         if (len < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK)
-                break;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) break;
             // A pending error (an ICMP report for an earlier reply, say) is
             // reported once and cleared; go on with the next datagram.
             continue;
@@ -352,8 +343,7 @@ int serve_ready(int fd, Admission *admission, int budget) {
         if (confirm)
             watch_confirm(confirmed, std::string(dotted(from.sin_addr.s_addr)) + ":" +
                                          std::to_string(ntohs(from.sin_port)));
-        if (admission)
-            admission->charge(kind, monotonic_ns() - start_ns);
+        if (admission) admission->charge(kind, monotonic_ns() - start_ns);
         ++taken;
     }
     return taken;

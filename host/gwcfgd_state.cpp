@@ -129,8 +129,7 @@ bool set_aside(std::string *kept, std::string *error) {
     for (int i = 0; i < 100; ++i) {
         std::string name = i == 0 ? base : base + "." + std::to_string(i);
         struct stat st;
-        if (lstat(name.c_str(), &st) == 0)
-            continue;
+        if (lstat(name.c_str(), &st) == 0) continue;
         if (rename(kBlockFile, name.c_str()) == 0) {
             *kept = name;
             return true;
@@ -154,15 +153,13 @@ bool has_temp_name(const char *name, const char *prefix) {
 // Nothing else of the directory is touched.
 void remove_temp_entries(const std::string &dir, const char *prefix, bool exact_or_dot) {
     DIR *d = opendir(dir.c_str());
-    if (!d)
-        return;
+    if (!d) return;
     const int dfd = dirfd(d);
     while (const dirent *e = readdir(d)) {
         const bool match = exact_or_dot ? has_temp_name(e->d_name, prefix)
                                         : strncmp(e->d_name, prefix, strlen(prefix)) == 0;
         struct stat st;
-        if (!match || fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
+        if (!match || fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
         if ((S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)) && st.st_uid == geteuid() &&
             unlinkat(dfd, e->d_name, 0) == 0)
             log_line("removed %s/%s, left by an earlier run", dir.c_str(), e->d_name);
@@ -203,15 +200,13 @@ Stored read_stored(gwblock::BlockContents *out, std::string *error) {
     size_t have = 0;
     while (have < sizeof block) {
         ssize_t n = read(fd, block + have, sizeof block - have);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             *error = strerror(errno);
             close(fd);
             return Stored::Unreadable;
         }
-        if (n == 0)
-            break;
+        if (n == 0) break;
         have += static_cast<size_t>(n);
     }
     close(fd);
@@ -221,8 +216,7 @@ Stored read_stored(gwblock::BlockContents *out, std::string *error) {
                      : "it holds " + std::to_string(have) + " bytes, not 1024";
         return Stored::Corrupt;
     }
-    if (!gwblock::decode(block, out, error))
-        return Stored::Corrupt;
+    if (!gwblock::decode(block, out, error)) return Stored::Corrupt;
     return Stored::Valid;
 }
 
@@ -254,8 +248,7 @@ void describe_changes(const gwblock::BlockContents &before, const gwblock::Block
         used += static_cast<size_t>(
             snprintf(out + used, room - used, "%s%s", used ? ", " : "", key->path.c_str()));
     }
-    if (used == 0)
-        snprintf(out, room, "nothing");
+    if (used == 0) snprintf(out, room, "nothing");
 }
 
 // One leaf of a JSON view as compact text, so that equal values of
@@ -280,8 +273,7 @@ bool same_leaves(const Json::Value &file, const Json::Value &want, const std::st
                 *error = sub + " does not belong in it";
                 return false;
             }
-            if (!same_leaves(file[name], want[name], sub, error))
-                return false;
+            if (!same_leaves(file[name], want[name], sub, error)) return false;
         }
         return true;
     }
@@ -302,8 +294,7 @@ bool write_conf(const gwblock::BlockContents &c, std::string *error) {
         here = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (here < 0 || chdir(g_conf_dir.c_str()) != 0) {
             *error = "cannot use " + g_conf_dir + ": " + strerror(errno);
-            if (here >= 0)
-                close(here);
+            if (here >= 0) close(here);
             return false;
         }
     }
@@ -319,8 +310,7 @@ bool write_conf(const gwblock::BlockContents &c, std::string *error) {
 
 // "set A.B.C.D/P G.G.G.G" for networkmode 1, "clear" otherwise.
 std::string fixed_ip_arguments(const EqpConfig &eqp) {
-    if (eqp.networkmode != 1)
-        return "clear";
+    if (eqp.networkmode != 1) return "clear";
     int prefix = 0;
     for (uint32_t m = eqp.fixed_netmask; m & 0x80000000u; m <<= 1)
         ++prefix;
@@ -343,7 +333,8 @@ bool apply_fixed_ip(const EqpConfig &eqp, std::string *error) {
 // One transaction: every step is undone when a later one fails, and the
 // records change last, so what the daemon answers, what it starts with next
 // time and what the forwarder reads never disagree.
-bool install(const gwblock::BlockContents &before, const gwblock::BlockContents &next, std::string *error) {
+bool install(const gwblock::BlockContents &before, const gwblock::BlockContents &next,
+             std::string *error) {
     uint8_t encoded[gwblock::kBlockSize];
     gwblock::encode(next, encoded);
     std::string step_error, undo_error;
@@ -359,8 +350,8 @@ bool install(const gwblock::BlockContents &before, const gwblock::BlockContents 
         return false;
     }
     // Applied with the first update after start, then whenever it changes.
-    const bool fixed_changed =
-        !g_fixed_ip_command.empty() && fixed_ip_arguments(next.eqp) != g_fixed_ip_applied;
+    const bool fixed_changed = !g_fixed_ip_command.empty() &&
+                               fixed_ip_arguments(next.eqp) != g_fixed_ip_applied;
     if (fixed_changed && !apply_fixed_ip(next.eqp, &step_error)) {
         drop_prepared_block();
         if (!write_conf(before, &undo_error))
@@ -377,8 +368,7 @@ bool install(const gwblock::BlockContents &before, const gwblock::BlockContents 
         *error = step_error;
         return false;
     }
-    if (fixed_changed)
-        g_fixed_ip_applied = fixed_ip_arguments(next.eqp);
+    if (fixed_changed) g_fixed_ip_applied = fixed_ip_arguments(next.eqp);
     g_eqpConfig = next.eqp;
     g_Gatewayconfig = next.gw;
     g_revision = next.revision;
@@ -421,8 +411,7 @@ bool conf_matches(const std::string &path, const gwblock::BlockContents &c, std:
 }
 
 bool check_fixed_settings(const EqpConfig &eqp, std::string *error) {
-    if (eqp.networkmode != 1)
-        return true;
+    if (eqp.networkmode != 1) return true;
     const uint32_t ip = eqp.fixed_ip, mask = eqp.fixed_netmask, gw = eqp.fixed_gateway;
     const std::string shown = " (networkmode 1 uses it)";
     if (ip == 0) {
@@ -431,18 +420,18 @@ bool check_fixed_settings(const EqpConfig &eqp, std::string *error) {
     }
     if (mask == 0 || (~mask & (~mask + 1)) != 0) {
         *error = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
-               " is not a netmask (ones, then zeros, at least one one)" + shown;
+                 " is not a netmask (ones, then zeros, at least one one)" + shown;
         return false;
     }
     if (mask < 0xFFFFFFFEu && ((ip & ~mask) == 0 || (ip & ~mask) == ~mask)) {
         *error = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
-               " is the network or broadcast address of its subnet" + shown;
+                 " is the network or broadcast address of its subnet" + shown;
         return false;
     }
     if (gw != 0 && ((gw & mask) != (ip & mask) || gw == ip)) {
         *error = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
-               " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
-               gwblock::format_ipv4(mask) + shown;
+                 " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
+                 gwblock::format_ipv4(mask) + shown;
         return false;
     }
     return true;
@@ -486,8 +475,7 @@ bool load_profile(const std::string &path, Json::Value *profile, std::string *er
 bool check_profile(const Json::Value &profile, std::string *error) {
     gwblock::BlockContents bc{};
     memcpy(bc.eqp.mac, g_mac, sizeof g_mac);
-    if (!gwblock::apply_json_profile(profile, &bc, error))
-        return false;
+    if (!gwblock::apply_json_profile(profile, &bc, error)) return false;
     gwblock::fill_unset_gateway_id(&bc);
     return gwblock::check_rules(bc, error);
 }
@@ -538,26 +526,29 @@ void start(const Json::Value *profile) {
     } else {
         const char *with = profile ? " and the profile" : "";
         switch (found) {
-        case Stored::Missing:
-            if (profile)
-                log_line("no stored configuration yet; starting from the factory defaults%s", with);
-            break;
-        case Stored::Unreadable:
-            log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
-                     read_error.c_str(), with);
-            break;
-        default: {
-            std::string kept, aside_error;
-            if (set_aside(&kept, &aside_error))
-                log_line("stored configuration %s is corrupt (%s); kept as %s; starting from the "
-                         "factory defaults%s",
-                         kBlockFile, read_error.c_str(), kept.c_str(), with);
-            else
-                log_line("stored configuration %s is corrupt (%s) and could not be set aside (%s); "
-                         "starting from the factory defaults%s",
-                         kBlockFile, read_error.c_str(), aside_error.c_str(), with);
-            break;
-        }
+            case Stored::Missing:
+                if (profile)
+                    log_line("no stored configuration yet; starting from the factory defaults%s",
+                             with);
+                break;
+            case Stored::Unreadable:
+                log_line("cannot read %s (%s); starting from the factory defaults%s", kBlockFile,
+                         read_error.c_str(), with);
+                break;
+            default: {
+                std::string kept, aside_error;
+                if (set_aside(&kept, &aside_error))
+                    log_line(
+                        "stored configuration %s is corrupt (%s); kept as %s; starting from the "
+                        "factory defaults%s",
+                        kBlockFile, read_error.c_str(), kept.c_str(), with);
+                else
+                    log_line(
+                        "stored configuration %s is corrupt (%s) and could not be set aside (%s); "
+                        "starting from the factory defaults%s",
+                        kBlockFile, read_error.c_str(), aside_error.c_str(), with);
+                break;
+            }
         }
         gwblock::BlockContents defaults{};
         defaults.eqp = g_eqpConfig;
@@ -584,23 +575,25 @@ void start(const Json::Value *profile) {
     }
     // The forwarder never finds a file it refuses: one that matches the live
     // records, or the one it had.
-    const char *file_state = access(conf_path().c_str(), F_OK) == 0 ? "left as it is" : "not written";
+    const char *file_state = access(conf_path().c_str(), F_OK) == 0 ? "left as it is"
+                                                                    : "not written";
     if (!configured) {
-        log_line("the gateway has no configuration yet (none stored that it can use, no profile): "
-                 "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
-                 file_state);
+        log_line(
+            "the gateway has no configuration yet (none stored that it can use, no profile): "
+            "global_conf.json %s; configure it with gwcfg set or start gwcfgd with --profile",
+            file_state);
         return;
     }
     std::string broken;
     if (!gwblock::check_rules(live, &broken)) {
-        log_line("configuration revision %u breaks a rule of the forwarder, global_conf.json %s until "
-                 "an update mends it: %s",
-                 g_revision, file_state, broken.c_str());
+        log_line(
+            "configuration revision %u breaks a rule of the forwarder, global_conf.json %s until "
+            "an update mends it: %s",
+            g_revision, file_state, broken.c_str());
         return;
     }
     std::string error;
-    if (!write_conf(live, &error))
-        log_line("global_conf.json not written: %s", error.c_str());
+    if (!write_conf(live, &error)) log_line("global_conf.json not written: %s", error.c_str());
 }
 
 }  // namespace gwcfgd
@@ -627,8 +620,8 @@ extern "C" int getDeviceConfig(uint8_t *block) {
     const gwblock::ChangeStatus change = gwcfgd::change_status();
     const auto same_change = [&] {
         return encoded_change.state == change.state && encoded_change.reason == change.reason &&
-               encoded_change.revision == change.revision && encoded_change.seconds == change.seconds &&
-               encoded_change.left == change.left;
+               encoded_change.revision == change.revision &&
+               encoded_change.seconds == change.seconds && encoded_change.left == change.left;
     };
     if (!valid || encoded_revision != gwcfgd::g_revision || !same_change() ||
         memcmp(&encoded_eqp, &g_eqpConfig, sizeof g_eqpConfig) != 0 ||
@@ -689,8 +682,7 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
     // The configuration it replaces is kept before anything changes, while
     // the change may still have to be undone.
     const bool watched = gwcfgd::g_restart_requests && gwcfgd::watch_prepare(before);
-    if (!gwcfgd::install(before, next, &error))
-        return refuse(error);
+    if (!gwcfgd::install(before, next, &error)) return refuse(error);
     char changes[900];
     gwcfgd::describe_changes(before, next, changes, sizeof changes);
     log_line("update applied: revision %u; changed: %s", next.revision, changes);

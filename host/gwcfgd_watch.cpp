@@ -50,10 +50,10 @@ struct Record {
     uint32_t revision = 0;  // the change the state is about
     ChangeReason reason = ChangeReason::None;
     uint32_t seconds = 0;
-    uint32_t config = 0;    // the configuration's revision when this was written
-    bool active = false;    // a forwarder is watched
-    uint32_t watched = 0;   // the revision watched (a restored one while rolled back)
-    bool rollback = false;  // the watched revision is a restored configuration
+    uint32_t config = 0;           // the configuration's revision when this was written
+    bool active = false;           // a forwarder is watched
+    uint32_t watched = 0;          // the revision watched (a restored one while rolled back)
+    bool rollback = false;         // the watched revision is a restored configuration
     unsigned long long since = 0;  // ticks after boot: its global_conf.json was complete
     int forwarder = 0;             // the forwarder that started with it, once seen
     unsigned long long forwarder_start = 0;
@@ -71,8 +71,7 @@ const char *g_unwatched_why = "";     // why watch_prepare said no
 std::string boot_id() {
     char id[64] = "";
     if (FILE *f = fopen("/proc/sys/kernel/random/boot_id", "re")) {
-        if (!fgets(id, sizeof id, f))
-            id[0] = '\0';
+        if (!fgets(id, sizeof id, f)) id[0] = '\0';
         fclose(f);
     }
     id[strcspn(id, "\n")] = '\0';
@@ -90,15 +89,16 @@ void save() {
     g_rec.config = revision();
     g_rec.boot = boot_id();
     char text[512];
-    const int n = snprintf(
-        text, sizeof text,
-        "state %u\nrevision %" PRIu32 "\nreason %u\nseconds %" PRIu32 "\nconfig %" PRIu32
-        "\nactive %d\nwatched %" PRIu32 "\nrollback %d\nsince %llu\nforwarder %d %llu\n"
-        "previous %d %" PRIu32 "\nboot %s\n",
-        static_cast<unsigned>(g_rec.state), g_rec.revision, static_cast<unsigned>(g_rec.reason),
-        g_rec.seconds, g_rec.config, g_rec.active ? 1 : 0, g_rec.watched, g_rec.rollback ? 1 : 0,
-        g_rec.since, g_rec.forwarder, g_rec.forwarder_start, g_rec.has_previous ? 1 : 0,
-        g_rec.previous, g_rec.boot.c_str());
+    const int n = snprintf(text, sizeof text,
+                           "state %u\nrevision %" PRIu32 "\nreason %u\nseconds %" PRIu32
+                           "\nconfig %" PRIu32 "\nactive %d\nwatched %" PRIu32
+                           "\nrollback %d\nsince %llu\nforwarder %d %llu\n"
+                           "previous %d %" PRIu32 "\nboot %s\n",
+                           static_cast<unsigned>(g_rec.state), g_rec.revision,
+                           static_cast<unsigned>(g_rec.reason), g_rec.seconds, g_rec.config,
+                           g_rec.active ? 1 : 0, g_rec.watched, g_rec.rollback ? 1 : 0, g_rec.since,
+                           g_rec.forwarder, g_rec.forwarder_start, g_rec.has_previous ? 1 : 0,
+                           g_rec.previous, g_rec.boot.c_str());
     std::string error;
     if (!replace_file(kWatchFile, reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(n),
                       &error))
@@ -111,8 +111,7 @@ bool load(Record *out, std::string *error) {
     *out = Record();
     int fd = open(kWatchFile, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
-        if (errno == ENOENT)
-            return true;
+        if (errno == ENOENT) return true;
         *error = strerror(errno);
         return false;
     }
@@ -130,7 +129,8 @@ bool load(Record *out, std::string *error) {
     const int got = sscanf(text,
                            "state %u\nrevision %" SCNu32 "\nreason %u\nseconds %" SCNu32
                            "\nconfig %" SCNu32 "\nactive %d\nwatched %" SCNu32
-                           "\nrollback %d\nsince %llu\nforwarder %d %llu\nprevious %d %" SCNu32 "\nboot %63s",
+                           "\nrollback %d\nsince %llu\nforwarder %d %llu\nprevious %d %" SCNu32
+                           "\nboot %63s",
                            &state, &out->revision, &reason, &out->seconds, &out->config, &active,
                            &out->watched, &rollback, &out->since, &out->forwarder,
                            &out->forwarder_start, &has_previous, &out->previous, boot);
@@ -159,19 +159,16 @@ bool read_previous(gwblock::BlockContents *out, std::string *error) {
     size_t have = 0;
     for (;;) {
         const ssize_t n = read(fd, block + have, sizeof block - have);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         have += static_cast<size_t>(n);
-        if (have == sizeof block)
-            break;
+        if (have == sizeof block) break;
     }
     close(fd);
     std::string decode_error;
     if (have != gwblock::kBlockSize || !gwblock::decode(block, out, &decode_error)) {
         *error = std::string(kPreviousBlockFile) + " is not a configuration block" +
-               (decode_error.empty() ? "" : " (" + decode_error + ")");
+                 (decode_error.empty() ? "" : " (" + decode_error + ")");
         return false;
     }
     return true;
@@ -230,10 +227,11 @@ void failed(ChangeReason reason, uint32_t seconds) {
     const std::string text = gwblock::change_reason_text(status);
     g_rec.active = false;
     if (g_rec.rollback) {
-        give_up("the configuration of revision " + std::to_string(g_rec.previous) +
-                ", restored as revision " + std::to_string(g_rec.watched) + ", failed too: " + text +
-                "; keeping it and trying nothing more. Check the forwarder (journalctl -u respawner) "
-                "and send a configuration that works");
+        give_up(
+            "the configuration of revision " + std::to_string(g_rec.previous) +
+            ", restored as revision " + std::to_string(g_rec.watched) + ", failed too: " + text +
+            "; keeping it and trying nothing more. Check the forwarder (journalctl -u respawner) "
+            "and send a configuration that works");
         return;
     }
     const uint32_t bad = g_rec.watched;
@@ -243,8 +241,9 @@ void failed(ChangeReason reason, uint32_t seconds) {
     gwblock::BlockContents previous;
     std::string error;
     if (!g_rec.has_previous || !read_previous(&previous, &error)) {
-        give_up("revision " + std::to_string(bad) + " failed: " + text + "; no configuration to return to" +
-                (error.empty() ? "" : " (" + error + ")") + ", keeping it");
+        give_up("revision " + std::to_string(bad) + " failed: " + text +
+                "; no configuration to return to" + (error.empty() ? "" : " (" + error + ")") +
+                ", keeping it");
         return;
     }
     gwblock::BlockContents next = live_configuration();
@@ -252,13 +251,13 @@ void failed(ChangeReason reason, uint32_t seconds) {
     next.revision = revision() + 1;
     gwblock::fill_unset_gateway_id(&next);
     if (!install_configuration(next, &error)) {
-        give_up("cannot roll back revision " + std::to_string(bad) + " to the configuration of revision " +
-                std::to_string(g_rec.previous) + " (" + text + "): " + error + "; keeping revision " +
-                std::to_string(revision()));
+        give_up("cannot roll back revision " + std::to_string(bad) +
+                " to the configuration of revision " + std::to_string(g_rec.previous) + " (" +
+                text + "): " + error + "; keeping revision " + std::to_string(revision()));
         return;
     }
-    log_line("rolled back revision %" PRIu32 " to the configuration of revision %" PRIu32 ": %s", bad,
-             g_rec.previous, text.c_str());
+    log_line("rolled back revision %" PRIu32 " to the configuration of revision %" PRIu32 ": %s",
+             bad, g_rec.previous, text.c_str());
     history().record(HistoryEvent::RolledBack, "-", bad, next.revision,
                      "reason: " + text + "; the configuration of revision " +
                          std::to_string(g_rec.previous) + " restored",
@@ -273,8 +272,7 @@ void failed(ChangeReason reason, uint32_t seconds) {
 // (other than `except`), or null.
 const Forwarder *fresh_forwarder(const std::vector<Forwarder> &all, int except = 0) {
     for (const Forwarder &f : all)
-        if (f.start_ticks > g_rec.since && f.pid != except)
-            return &f;
+        if (f.start_ticks > g_rec.since && f.pid != except) return &f;
     return nullptr;
 }
 
@@ -288,8 +286,7 @@ void set_watch_times(unsigned window_s, unsigned start_timeout_s) {
 bool watch_active() { return g_rec.active; }
 
 bool watch_prepare(const gwblock::BlockContents &before) {
-    if (g_window_s == 0)
-        return false;
+    if (g_window_s == 0) return false;
     // A forwarder is expected when one runs, or when a change of this
     // daemon stopped it: then the respawner is asked to start one.
     const bool expected = g_rec.active || g_rec.state == ChangeState::RolledBack ||
@@ -323,32 +320,29 @@ void watch_applied(bool watched, uint32_t rev) {
             log_line("revision %" PRIu32 " is not watched: %s", rev, g_unwatched_why);
         g_rec.state = ChangeState::None;
         g_rec.active = false;
-        if (g_rec.has_previous)
-            drop_previous();
+        if (g_rec.has_previous) drop_previous();
         save();
         return;
     }
     g_rec.state = ChangeState::Watching;
     watch_from_now(rev, false);
     save();
-    log_line("watching revision %" PRIu32 ": confirmed once a basic_pkt_fwd started with it has run "
+    log_line("watching revision %" PRIu32
+             ": confirmed once a basic_pkt_fwd started with it has run "
              "for %u s; the configuration of revision %" PRIu32
              " comes back if none starts within %u s or it exits before",
              rev, g_window_s, g_rec.previous, g_start_timeout_s);
 }
 
 void watch_tick() {
-    if (!g_rec.active)
-        return;
+    if (!g_rec.active) return;
     const unsigned long long now = boot_ticks_now();
     const std::vector<Forwarder> all = list_forwarders();
     if (g_rec.forwarder > 0) {
         for (const Forwarder &f : all) {
-            if (f.pid != g_rec.forwarder || f.start_ticks != g_rec.forwarder_start)
-                continue;
+            if (f.pid != g_rec.forwarder || f.start_ticks != g_rec.forwarder_start) continue;
             g_last_alive = now;
-            if (now - f.start_ticks >= g_window_s * hz())
-                confirmed(f);
+            if (now - f.start_ticks >= g_window_s * hz()) confirmed(f);
             return;
         }
         // Gone. Another forwarder that started after the change took its
@@ -381,14 +375,16 @@ void watch_tick() {
 
 void watch_confirm(uint32_t rev, const std::string &source) {
     if (!g_rec.active || g_rec.state != ChangeState::Watching) {
-        log_line("Confirm of revision %" PRIu32 " from %s ignored: no change is being watched (revision "
+        log_line("Confirm of revision %" PRIu32
+                 " from %s ignored: no change is being watched (revision "
                  "%" PRIu32 " is %s)",
                  rev, source.c_str(), g_rec.revision,
                  gwblock::change_state_word(static_cast<uint8_t>(g_rec.state)));
         return;
     }
     if (rev != g_rec.watched) {
-        log_line("Confirm of revision %" PRIu32 " from %s ignored: revision %" PRIu32 " is being watched",
+        log_line("Confirm of revision %" PRIu32 " from %s ignored: revision %" PRIu32
+                 " is being watched",
                  rev, source.c_str(), g_rec.watched);
         return;
     }
@@ -427,7 +423,8 @@ gwblock::ChangeStatus change_status() {
 void watch_start() {
     std::string error;
     if (!load(&g_rec, &error))
-        log_line("%s is unusable (%s); the last change is taken as not watched", kWatchFile, error.c_str());
+        log_line("%s is unusable (%s); the last change is taken as not watched", kWatchFile,
+                 error.c_str());
     const uint32_t stored = revision();
     if (g_rec.config != stored) {
         // A change was stored, but not what became of its watch (the daemon
@@ -449,14 +446,14 @@ void watch_start() {
     }
     if (!g_rec.active) {
         // A kept configuration without a watch is a leftover.
-        if (access(kPreviousBlockFile, F_OK) == 0)
-            drop_previous();
+        if (access(kPreviousBlockFile, F_OK) == 0) drop_previous();
         save();
         return;
     }
     const unsigned long long now = boot_ticks_now();
     // Ticks of another boot say nothing of this one's processes.
-    const bool rebooted = g_rec.boot != boot_id() || g_rec.since > now || g_rec.forwarder_start > now;
+    const bool rebooted = g_rec.boot != boot_id() || g_rec.since > now ||
+                          g_rec.forwarder_start > now;
     if (rebooted) {
         g_rec.since = 0;
         g_rec.forwarder = 0;
@@ -478,8 +475,7 @@ void watch_start() {
              : fresh  ? ""
                       : ": no forwarder runs it yet; asking for a restart");
     save();
-    if (!rebooted && !fresh)
-        post_restart_request(live_networkmode(), true);
+    if (!rebooted && !fresh) post_restart_request(live_networkmode(), true);
 }
 
 }  // namespace gwcfgd

@@ -29,8 +29,7 @@ int g_checked_pidfd = -1;
 pid_t g_checked_pid = 0;
 
 void forget_checked() {
-    if (g_checked_pidfd >= 0)
-        close(g_checked_pidfd);
+    if (g_checked_pidfd >= 0) close(g_checked_pidfd);
     g_checked_pidfd = -1;
     g_checked_pid = 0;
 }
@@ -60,25 +59,21 @@ int pidfd_signal(int pidfd, int sig) {
 // every process this account may see.
 bool any_forwarder_runs() {
     DIR *dir = opendir("/proc");
-    if (!dir)
-        return true;  // unknown: taken as running, so nothing is started
+    if (!dir) return true;  // unknown: taken as running, so nothing is started
     bool found = false;
     while (const dirent *e = readdir(dir)) {
-        if (found || e->d_name[0] < '1' || e->d_name[0] > '9')
-            continue;
+        if (found || e->d_name[0] < '1' || e->d_name[0] > '9') continue;
         char path[300];
         snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
         FILE *f = fopen(path, "re");
-        if (!f)
-            continue;
+        if (!f) continue;
         char buf[512];
         const size_t n = fread(buf, 1, sizeof buf - 1, f);
         fclose(f);
         buf[n] = '\0';
         const char *open = strchr(buf, '(');
         const char *close = strrchr(buf, ')');
-        if (!open || !close || close < open || close[1] != ' ')
-            continue;
+        if (!open || !close || close < open || close[1] != ' ') continue;
         const std::string name(open + 1, close);
         found = name == respawn::kForwarderName && close[2] != 'Z' && close[2] != 'X';
     }
@@ -96,13 +91,14 @@ int main(int argc, char **argv) {
             return gwcli::kExitOk;
         }
         if (argc == 2 && arg == "--help") {
-            fputs("usage: respawner\n"
-                  "\n"
-                  "Waits for restart requests (MODE:PID, message type 1) on the System V\n"
-                  "message queue keyed by ftok(\"/home/pi/fifo\", 1); for each one stops PID\n"
-                  "with SIGQUIT, renews the DHCP lease of eth0 and relaunches basic_pkt_fwd.\n"
-                  "Takes no options; runs until killed. man respawner.\n",
-                  stdout);
+            fputs(
+                "usage: respawner\n"
+                "\n"
+                "Waits for restart requests (MODE:PID, message type 1) on the System V\n"
+                "message queue keyed by ftok(\"/home/pi/fifo\", 1); for each one stops PID\n"
+                "with SIGQUIT, renews the DHCP lease of eth0 and relaunches basic_pkt_fwd.\n"
+                "Takes no options; runs until killed. man respawner.\n",
+                stdout);
             return gwcli::kExitOk;
         }
         fprintf(stderr, "respawner: takes no arguments (--help, --version); run it without any.\n");
@@ -112,19 +108,19 @@ int main(int argc, char **argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     respawn::RespawnOps ops;
-    ops.print = [](const std::string &line) { fputs(line.c_str(), stdout); };
+    ops.print = [](const std::string &line) {
+        fputs(line.c_str(), stdout);
+    };
     ops.process = [](pid_t pid, std::string *name, char *state) {
         forget_checked();
         const int pidfd = pidfd_open_checked(pid);
-        if (pidfd < 0 && errno != ENOSYS)
-            return -1;  // no such process (ESRCH), or not one to hold
+        if (pidfd < 0 && errno != ENOSYS) return -1;  // no such process (ESRCH), or not one to hold
         char path[64];
         snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
         FILE *f = fopen(path, "re");
         if (!f) {
             const int err = errno;
-            if (pidfd >= 0)
-                ::close(pidfd);
+            if (pidfd >= 0) ::close(pidfd);
             errno = err;
             return -1;
         }
@@ -136,8 +132,7 @@ int main(int argc, char **argv) {
         char *open = strchr(buf, '(');
         char *close = strrchr(buf, ')');
         if (!open || !close || close < open || close[1] != ' ' || !close[2]) {
-            if (pidfd >= 0)
-                ::close(pidfd);
+            if (pidfd >= 0) ::close(pidfd);
             errno = EIO;
             return -1;
         }
@@ -151,8 +146,7 @@ int main(int argc, char **argv) {
             pollfd p{pidfd, POLLIN, 0};
             if (poll(&p, 1, 0) != 0) {
                 ::close(pidfd);
-                if (*state == 'Z' || *state == 'X')
-                    return 0;
+                if (*state == 'Z' || *state == 'X') return 0;
                 errno = ESRCH;
                 return -1;
             }
@@ -163,21 +157,25 @@ int main(int argc, char **argv) {
     };
     ops.forwarder_runs = any_forwarder_runs;
     ops.kill = [](pid_t pid, int sig) {
-        if (g_checked_pidfd < 0 || g_checked_pid != pid)
-            return ::kill(pid, sig);
+        if (g_checked_pidfd < 0 || g_checked_pid != pid) return ::kill(pid, sig);
         const int rc = pidfd_signal(g_checked_pidfd, sig);
         const int err = errno;
         forget_checked();
         errno = err;
         return rc;
     };
-    ops.shell = [](const char *command) { return std::system(command); };
-    ops.sleep = [](unsigned seconds) { ::sleep(seconds); };
-    ops.chdir = [](const char *dir) { return ::chdir(dir); };
+    ops.shell = [](const char *command) {
+        return std::system(command);
+    };
+    ops.sleep = [](unsigned seconds) {
+        ::sleep(seconds);
+    };
+    ops.chdir = [](const char *dir) {
+        return ::chdir(dir);
+    };
     ops.open_queue = []() {
         key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
-        if (key == -1)
-            return -1;
+        if (key == -1) return -1;
         return msgget(key, respawn::kQueueFlags);
     };
     ops.receive = [](int queue, void *area, std::size_t text_size, long type, int flags) {

@@ -60,14 +60,14 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     Request req;
     std::string bad;
     switch (ParseRequest(text, &req, &bad)) {
-    case ParseStatus::NoColon:
-        ops.print("malformed request (no colon), ignored\n");
-        return false;
-    case ParseStatus::BadPid:
-        ops.print("malformed request (bad pid \"" + Printable(bad) + "\"), ignored\n");
-        return false;
-    case ParseStatus::Ok:
-        break;
+        case ParseStatus::NoColon:
+            ops.print("malformed request (no colon), ignored\n");
+            return false;
+        case ParseStatus::BadPid:
+            ops.print("malformed request (bad pid \"" + Printable(bad) + "\"), ignored\n");
+            return false;
+        case ParseStatus::Ok:
+            break;
     }
     ops.print(printf_string("pid:%d\n", static_cast<int>(req.pid)));
     ops.print("rev_msg:" + Printable(req.mode) + "\n");
@@ -85,27 +85,28 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
                             : err == ENOENT || err == ESRCH;
     if (gone && ops.forwarder_runs && !ops.forwarder_runs()) {
         ops.print(printf_string("no %s runs (process %d is gone); starting one\n", kForwarderName,
-                         static_cast<int>(req.pid)));
+                                static_cast<int>(req.pid)));
     } else {
         if (!found) {
             ops.print(printf_string("no process %d to stop (%s); nothing restarted\n",
-                             static_cast<int>(req.pid), strerror(err)));
+                                    static_cast<int>(req.pid), strerror(err)));
             return false;
         }
         if (name != kForwarderName) {
             ops.print(printf_string("process %d is \"%s\", not %s; nothing restarted\n",
-                             static_cast<int>(req.pid), Printable(name).c_str(), kForwarderName));
+                                    static_cast<int>(req.pid), Printable(name).c_str(),
+                                    kForwarderName));
             return false;
         }
         if (state == 'Z' || state == 'X') {
             ops.print(printf_string("%s %d has already ended; nothing restarted\n", kForwarderName,
-                             static_cast<int>(req.pid)));
+                                    static_cast<int>(req.pid)));
             return false;
         }
         if (ops.kill(req.pid, SIGQUIT) != 0) {
             int kill_err = errno;
             ops.print(printf_string("cannot stop %s %d: %s; nothing restarted\n", kForwarderName,
-                             static_cast<int>(req.pid), strerror(kill_err)));
+                                    static_cast<int>(req.pid), strerror(kill_err)));
             return false;
         }
     }
@@ -115,8 +116,8 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     // "./basic_pkt_fwd" only means the forwarder from its own directory.
     if (ops.chdir(kForwarderDir) != 0) {
         int err = errno;
-        ops.print(printf_string("cannot change to %s: %s; basic_pkt_fwd not launched\n", kForwarderDir,
-                         strerror(err)));
+        ops.print(printf_string("cannot change to %s: %s; basic_pkt_fwd not launched\n",
+                                kForwarderDir, strerror(err)));
         return false;
     }
     ops.shell(kForwarderLaunch);
@@ -131,45 +132,42 @@ std::string NextRequest(const RespawnOps &ops, int *queue) {
             int q = ops.open_queue();
             if (q < 0) {
                 int err = errno;
-                ops.print(printf_string("cannot obtain the message queue of %s: %s; retrying\n", kKeyPath,
-                                 strerror(err)));
+                ops.print(printf_string("cannot obtain the message queue of %s: %s; retrying\n",
+                                        kKeyPath, strerror(err)));
                 ops.sleep(kRetryPause);
                 continue;
             }
             // Handed back the very queue that was just reported removed:
             // pause, so that a queue the kernel keeps refusing cannot make
             // the loop spin.
-            if (q == gone)
-                ops.sleep(kRetryPause);
+            if (q == gone) ops.sleep(kRetryPause);
             *queue = q;
         }
 
         RecvArea area;
         memset(&area, 0, sizeof area);
         ssize_t n = ops.receive(*queue, &area, kMaxText, kRequestType, 0);
-        if (n >= 0)
-            return area.mtext;  // the cleared area terminates the text
+        if (n >= 0) return area.mtext;  // the cleared area terminates the text
 
         int err = errno;
         switch (err) {
-        case EINTR:
-            break;
-        case EIDRM:
-        case EINVAL:
-            ops.print(printf_string("msgrcv: %s; obtaining the queue again\n", strerror(err)));
-            gone = *queue;
-            *queue = -1;
-            break;
-        case E2BIG: {
-            std::string text;
-            if (DropOversized(ops, *queue, &text))
-                return text;
-            break;
-        }
-        default:
-            ops.print(printf_string("msgrcv: %s; retrying\n", strerror(err)));
-            ops.sleep(kRetryPause);
-            break;
+            case EINTR:
+                break;
+            case EIDRM:
+            case EINVAL:
+                ops.print(printf_string("msgrcv: %s; obtaining the queue again\n", strerror(err)));
+                gone = *queue;
+                *queue = -1;
+                break;
+            case E2BIG: {
+                std::string text;
+                if (DropOversized(ops, *queue, &text)) return text;
+                break;
+            }
+            default:
+                ops.print(printf_string("msgrcv: %s; retrying\n", strerror(err)));
+                ops.sleep(kRetryPause);
+                break;
         }
     }
 }

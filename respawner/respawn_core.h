@@ -21,8 +21,8 @@ constexpr const char *kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/b
 constexpr const char *kDhcpRelease = "sudo dhcpcd -k eth0";
 constexpr const char *kDhcpRebind = "sudo dhcpcd -n eth0";
 constexpr const char *kForwarderLaunch = "sudo ./basic_pkt_fwd &";
-constexpr unsigned kRenewPause = 1;  // seconds between the two dhcpcd commands
-constexpr unsigned kRetryPause = 1;  // seconds before retrying a failed receive
+constexpr unsigned kRenewPause = 1;                      // seconds between the two dhcpcd commands
+constexpr unsigned kRetryPause = 1;                      // seconds before retrying a failed receive
 constexpr const char *kForwarderName = "basic_pkt_fwd";  // the only process signalled
 
 // Receive area handed to msgrcv: the type word and a text area with room for

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Installs what is missing, builds, and runs the whole test suite: the native
+# Installs what is missing, checks that every C and C++ source is formatted
+# as .clang-format says, builds, and runs the whole test suite: the native
 # build first, then the same tests under ASan + UBSan, then the road on a
 # booted gateway (the test bed, native build only), then the armhf cross
 # build with its tests under qemu-arm, then every fuzz harness for 30 seconds.
@@ -16,6 +17,9 @@ stage_done() {
 }
 
 scripts/install-deps.sh
+
+echo "=== format"
+scripts/check-format.sh
 
 started=$(date +%s)
 for preset in default asan; do

@@ -19,11 +19,9 @@ bool write_all(int fd, const void *data, std::size_t len) {
     const char *p = static_cast<const char *>(data);
     while (len > 0) {
         const ssize_t n = write(fd, p, len);
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0)
-                errno = 0;
+            if (n == 0) errno = 0;
             return false;
         }
         p += n;
@@ -45,8 +43,11 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
         return false;
     }
     const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string temp = dir + "/." + target.substr(slash + 1) + ".gwagent." + std::to_string(getpid());
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : target.substr(0, slash);
+    const std::string temp = dir + "/." + target.substr(slash + 1) + ".gwagent." +
+                             std::to_string(getpid());
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = "cannot create " + temp + ": " + strerror(errno);
@@ -56,8 +57,7 @@ bool replace_file(const std::string &path, const std::string &text, std::string 
     std::string what = "write";
     if (had_old) {
         // Another owner stays only where this process may give the file away.
-        if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM)
-            ok = false, what = "chown";
+        if (fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) ok = false, what = "chown";
         ok = ok && fchmod(fd, old.st_mode & 07777) == 0;
     } else {
         ok = fchmod(fd, 0644) == 0;
@@ -129,7 +129,8 @@ bool parse_integer(const std::string &text, long long *out) {
         const std::string digits = text.substr(2);
         if (digits.empty() || digits.size() > 8) return false;
         for (char c : digits)
-            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+            if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')))
+                return false;
         *out = static_cast<long long>(std::strtoull(digits.c_str(), nullptr, 16));
         return true;
     }

@@ -15,15 +15,13 @@ namespace {
 // at 1023 characters, and written with "%s\n" to stderr. Returns what the
 // final write reports, 0 when suppressed.
 __attribute__((format(printf, 2, 3))) inline int DPRINTF(int level, const char *format, ...) {
-    if (level == 0)
-        return 0;
+    if (level == 0) return 0;
     char buf[1024];
     va_list ap;
     va_start(ap, format);
     const int n = vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    if (n < 0)
-        buf[0] = '\0';
+    if (n < 0) buf[0] = '\0';
     return fprintf(stderr, "%s\n", buf);
 }
 

@@ -76,9 +76,8 @@ static_assert(sizeof SEARCH_MAGIC - 1 == SEARCH_MAGIC_LEN, "discovery magic");
 // : - + / . , @ ("@SECONDS" included). The argument is placed between double
 // quotes on a shell command line; none of these can end that word.
 constexpr bool is_date_char(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == ' ' || c == ':' || c == '-' || c == '+' || c == '/' || c == '.' || c == ',' ||
-           c == '@';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == ' ' ||
+           c == ':' || c == '-' || c == '+' || c == '/' || c == '.' || c == ',' || c == '@';
 }
 
 // True when every character of the NUL-terminated text is a date character
@@ -86,8 +85,7 @@ constexpr bool is_date_char(char c) {
 // by the handler's date reading, not here).
 constexpr bool is_date_text(const char *text) {
     for (; *text; ++text)
-        if (!is_date_char(*text))
-            return false;
+        if (!is_date_char(*text)) return false;
     return true;
 }
 

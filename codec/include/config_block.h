@@ -157,9 +157,8 @@ void build_discovery_request(uint8_t out[SEARCH_COMMAND_LEN]);
 // A command datagram: the MAC address, the command text (at most 11
 // characters), the argument (at most 19), service_ip/port/type big-endian,
 // every other byte zero. False (and out untouched) when a text is too long.
-bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6],
-                   const char *command, const char *argument,
-                   uint32_t service_ip = 0, uint16_t service_port = 0,
+bool build_command(uint8_t out[MESSAGE_COMMAND_LEN], const uint8_t mac[6], const char *command,
+                   const char *argument, uint32_t service_ip = 0, uint16_t service_port = 0,
                    uint16_t service_type = 0);
 
 // The command that ends a gateway's confirmation window early: command text
@@ -188,12 +187,11 @@ bool parse_discovery_frame(const uint8_t *data, size_t len, uint8_t mac[6],
 
 // Framing, then decode(), then the MAC inside the block must equal the one
 // in the reply's header. *mac and *out are filled only on success.
-bool parse_discovery_reply(const uint8_t *data, size_t len, uint8_t mac[6],
-                           BlockContents *out, std::string *error);
+bool parse_discovery_reply(const uint8_t *data, size_t len, uint8_t mac[6], BlockContents *out,
+                           std::string *error);
 
 // 32-byte server_ack_msg: 'V', the expected MAC, "ReceiveConfig" and its NUL.
-bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6],
-                      std::string *error);
+bool parse_server_ack(const uint8_t *data, size_t len, const uint8_t mac[6], std::string *error);
 
 // ---------------------------------------------------------------------------
 // Text forms
@@ -229,28 +227,28 @@ enum class ValueKind {
 };
 
 struct KeyInfo {
-    std::string path;      // "SX1301_conf.radio_0.freq"
+    std::string path;  // "SX1301_conf.radio_0.freq"
     ValueKind kind;
-    bool writable;         // taken from a block by the gateway
-    size_t block_offset;   // where the field starts in the block
-    size_t size;           // bytes in the block (array size for texts)
-    size_t member_offset;  // where the member starts in BlockContents
-    int64_t min, max;      // what the block may carry, for integer kinds
+    bool writable;           // taken from a block by the gateway
+    size_t block_offset;     // where the field starts in the block
+    size_t size;             // bytes in the block (array size for texts)
+    size_t member_offset;    // where the member starts in BlockContents
+    int64_t min, max;        // what the block may carry, for integer kinds
     uint16_t since_version;  // the first layout version with the field (reserved before)
 
     // The key's row of the table. A row stands for `count` keys that differ
     // only in an index N ("radio_N", "chan_multiSF_N", "tx_lut_N").
-    std::string pattern;   // "SX1301_conf.radio_N.freq"; the path when count is 1
-    int index;             // N, or -1 for a key without one
-    int count;             // keys of the row (1 without an index)
-    size_t block_stride;   // block_offset of key N+1 less that of key N (0 without)
-    std::string section;   // "SX1301_conf", "gateway_conf", "serverIP_conf", "device_info"
-    bool in_global_conf;   // emit_gwconf writes it into global_conf.json
-    bool forwarder_reads;  // basic_pkt_fwd reads it from there
-    const char *unit;      // "Hz", "dB", "dBm", "ms", "s", "bit/s", or ""
-    const char *meaning;   // one line
-    std::string rule;      // what the forwarder accepts, in words; "" when anything
-                           // the block carries will do
+    std::string pattern;      // "SX1301_conf.radio_N.freq"; the path when count is 1
+    int index;                // N, or -1 for a key without one
+    int count;                // keys of the row (1 without an index)
+    size_t block_stride;      // block_offset of key N+1 less that of key N (0 without)
+    std::string section;      // "SX1301_conf", "gateway_conf", "serverIP_conf", "device_info"
+    bool in_global_conf;      // emit_gwconf writes it into global_conf.json
+    bool forwarder_reads;     // basic_pkt_fwd reads it from there
+    const char *unit;         // "Hz", "dB", "dBm", "ms", "s", "bit/s", or ""
+    const char *meaning;      // one line
+    std::string rule;         // what the forwarder accepts, in words; "" when anything
+                              // the block carries will do
     std::string rule_effect;  // what the forwarder does with anything else
 };
 
@@ -290,8 +288,8 @@ std::vector<const KeyInfo *> diff_keys(const BlockContents &a, const BlockConten
 
 // One way in which a configuration breaks a rule of the forwarder.
 struct RuleFault {
-    const KeyInfo *key;   // the key the fault is reported on
-    std::string value;    // its value, as get_value() writes it
+    const KeyInfo *key;  // the key the fault is reported on
+    std::string value;   // its value, as get_value() writes it
     // "gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder
     // sets ..." : the key, its value, what is allowed (with the other values
     // that decide it, for a rule over several keys) and what the forwarder

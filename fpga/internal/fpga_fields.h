@@ -27,30 +27,29 @@ inline int field_write(const FpgaRegDesc &r, int32_t value) {
     const unsigned o = r.bit_offset;
     const unsigned n = r.bit_length;
     if (n == 8 && o == 0)
-        return pcx_fpga_spi_w(spi_target, SPI_SEL_FPGA, r.address, static_cast<uint8_t>(value & 0xFF));
+        return pcx_fpga_spi_w(spi_target, SPI_SEL_FPGA, r.address,
+                              static_cast<uint8_t>(value & 0xFF));
 
     if (fits_in_byte(r)) {
-        if (n == 0)
-            return -1;
+        if (n == 0) return -1;
         // Read-modify-write. If the read fails the old bits are unknown:
         // writing anything back would clobber the rest of the byte on the
         // hardware, so nothing is written.
         uint8_t old = 0;
-        if (pcx_fpga_spi_r(spi_target, SPI_SEL_FPGA, r.address, &old) != 0)
-            return -1;
+        if (pcx_fpga_spi_r(spi_target, SPI_SEL_FPGA, r.address, &old) != 0) return -1;
         const uint8_t mask = static_cast<uint8_t>(((1u << n) - 1u) << o);
-        const uint8_t bits = static_cast<uint8_t>((static_cast<uint32_t>(value & 0xFF) << o) & mask);
+        const uint8_t bits =
+            static_cast<uint8_t>((static_cast<uint32_t>(value & 0xFF) << o) & mask);
         const uint8_t next = static_cast<uint8_t>(bits | (old & static_cast<uint8_t>(~mask)));
         return pcx_fpga_spi_w(spi_target, SPI_SEL_FPGA, r.address, next);
     }
 
-    if (!wide_shape_ok(r))
-        return -1;
+    if (!wide_shape_ok(r)) return -1;
     const uint16_t count = static_cast<uint16_t>((n + 7) / 8);
     const uint32_t u = static_cast<uint32_t>(value);
     uint8_t bytes[4];
     for (unsigned i = 0; i < 4; ++i)
-        bytes[i] = static_cast<uint8_t>(u >> (8 * i)); // least significant byte first
+        bytes[i] = static_cast<uint8_t>(u >> (8 * i));  // least significant byte first
     return pcx_fpga_spi_wb(spi_target, SPI_SEL_FPGA, r.address, bytes, count);
 }
 
@@ -62,8 +61,7 @@ inline int field_read(const FpgaRegDesc &r, int32_t *value) {
     const unsigned n = r.bit_length;
 
     if (fits_in_byte(r)) {
-        if (n == 0)
-            return -1;
+        if (n == 0) return -1;
         uint8_t b = 0;
         const int rc = pcx_fpga_spi_r(spi_target, SPI_SEL_FPGA, r.address, &b);
         // Move the field's top bit to bit 7, then shift it back down.
@@ -75,13 +73,13 @@ inline int field_read(const FpgaRegDesc &r, int32_t *value) {
         return rc == 0 ? 0 : -1;
     }
 
-    if (!wide_shape_ok(r))
-        return -1;
+    if (!wide_shape_ok(r)) return -1;
     uint8_t bytes[4] = {0, 0, 0, 0};
     const uint16_t count = static_cast<uint16_t>((n + 7) / 8);
     const int rc = pcx_fpga_spi_rb(spi_target, SPI_SEL_FPGA, r.address, bytes, count);
     const uint32_t u = static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-                       static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+                       static_cast<uint32_t>(bytes[2]) << 16 |
+                       static_cast<uint32_t>(bytes[3]) << 24;
     if (r.is_signed)
         *value = static_cast<int32_t>(u << (32 - n)) >> (32 - n);
     else
@@ -89,6 +87,6 @@ inline int field_read(const FpgaRegDesc &r, int32_t *value) {
     return rc == 0 ? 0 : -1;
 }
 
-} // namespace
+}  // namespace
 
 #endif  // GWFPGA_FPGA_FIELDS_H

@@ -26,8 +26,7 @@ TEST(DateText, RefusesEveryOtherByte) {
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 :-+/.,@";
     for (int b = 1; b < 256; ++b) {
         const char c = static_cast<char>(b);
-        if (allowed.find(c) != std::string::npos)
-            continue;
+        if (allowed.find(c) != std::string::npos) continue;
         EXPECT_FALSE(gwproto::is_date_char(c)) << "byte " << b;
         const std::string text = std::string("20261207 ") + c + "11:12:13";
         EXPECT_FALSE(gwproto::is_date_text(text.c_str())) << "byte " << b;

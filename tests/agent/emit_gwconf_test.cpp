@@ -139,8 +139,7 @@ std::vector<std::string> ListDir(const std::string &dir) {
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *ent = readdir(d)) {
             std::string n = ent->d_name;
-            if (n != "." && n != "..")
-                names.push_back(n);
+            if (n != "." && n != "..") names.push_back(n);
         }
         closedir(d);
     }
@@ -155,7 +154,8 @@ Json::Value Parse(const std::string &text) {
     Json::Value root;
     std::string errors;
     EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &root, &errors))
-        << errors << "\n" << text;
+        << errors << "\n"
+        << text;
     return root;
 }
 
@@ -177,8 +177,7 @@ std::set<std::string> BareLines(const std::string &text) {
     std::set<std::string> out;
     for (auto line : gwtest::SplitLines(text)) {
         line.erase(0, line.find_first_not_of(' '));
-        if (!line.empty() && line.back() == ',')
-            line.pop_back();
+        if (!line.empty() && line.back() == ',') line.pop_back();
         out.insert(line);
     }
     return out;
@@ -218,9 +217,10 @@ TEST_F(EmitGwconf, ZeroRecordWithFactoryEquipmentMatchesGoldenFile) {
     const std::string golden = ReadFile(std::string(GWCONF_GOLDEN_DIR) + "/global_conf_zero.json");
     ASSERT_FALSE(golden.empty());
     EXPECT_EQ(golden, ReadFile(dir_.file(kConf)));
-    EXPECT_EQ("**************server_name:DeviceName12345******************\n"
-              "**************server_fix_ip:c0a80001******************\n",
-              console);
+    EXPECT_EQ(
+        "**************server_name:DeviceName12345******************\n"
+        "**************server_fix_ip:c0a80001******************\n",
+        console);
     EXPECT_EQ(std::vector<std::string>{kConf}, ListDir(dir_.path()));
     // The writer only reads the records.
     const GatewayConfig zero = ZeroGateway();
@@ -235,33 +235,50 @@ enum class Kind { Bool, Int, UInt, Real, String };
 
 using Schema = std::map<std::string, Kind>;
 
-const Schema kRadio = {{"enable", Kind::Bool}, {"freq", Kind::UInt}, {"rssi_offset", Kind::Real},
-                       {"tx_enable", Kind::Bool}, {"type", Kind::String}};
+const Schema kRadio = {{"enable", Kind::Bool},
+                       {"freq", Kind::UInt},
+                       {"rssi_offset", Kind::Real},
+                       {"tx_enable", Kind::Bool},
+                       {"type", Kind::String}};
 const Schema kMultiSF = {{"enable", Kind::Bool}, {"if", Kind::Int}, {"radio", Kind::Int}};
-const Schema kLoraStd = {{"bandwidth", Kind::UInt}, {"enable", Kind::Bool}, {"if", Kind::Int},
-                         {"radio", Kind::Int}, {"spread_factor", Kind::UInt}};
-const Schema kFsk = {{"bandwidth", Kind::UInt}, {"datarate", Kind::UInt}, {"enable", Kind::Bool},
-                     {"if", Kind::Int}, {"radio", Kind::Int}};
-const Schema kTxGain = {{"dig_gain", Kind::Int}, {"mix_gain", Kind::Int}, {"pa_gain", Kind::Int},
+const Schema kLoraStd = {{"bandwidth", Kind::UInt},
+                         {"enable", Kind::Bool},
+                         {"if", Kind::Int},
+                         {"radio", Kind::Int},
+                         {"spread_factor", Kind::UInt}};
+const Schema kFsk = {{"bandwidth", Kind::UInt},
+                     {"datarate", Kind::UInt},
+                     {"enable", Kind::Bool},
+                     {"if", Kind::Int},
+                     {"radio", Kind::Int}};
+const Schema kTxGain = {{"dig_gain", Kind::Int},
+                        {"mix_gain", Kind::Int},
+                        {"pa_gain", Kind::Int},
                         {"rf_power", Kind::Int}};
-const Schema kForwarder = {
-    {"forward_crc_disabled", Kind::Bool}, {"forward_crc_error", Kind::Bool},
-    {"forward_crc_valid", Kind::Bool},    {"gateway_ID", Kind::String},
-    {"keepalive_interval", Kind::Int},    {"push_timeout_ms", Kind::Int},
-    {"serv_port_down", Kind::Int},        {"serv_port_up", Kind::Int},
-    {"server_address", Kind::String},     {"stat_interval", Kind::UInt}};
-const Schema kServerIp = {{"fixed_gateway", Kind::String}, {"fixed_ip", Kind::String},
-                          {"fixed_netmask", Kind::String}, {"networkmode", Kind::Int},
+const Schema kForwarder = {{"forward_crc_disabled", Kind::Bool}, {"forward_crc_error", Kind::Bool},
+                           {"forward_crc_valid", Kind::Bool},    {"gateway_ID", Kind::String},
+                           {"keepalive_interval", Kind::Int},    {"push_timeout_ms", Kind::Int},
+                           {"serv_port_down", Kind::Int},        {"serv_port_up", Kind::Int},
+                           {"server_address", Kind::String},     {"stat_interval", Kind::UInt}};
+const Schema kServerIp = {{"fixed_gateway", Kind::String},
+                          {"fixed_ip", Kind::String},
+                          {"fixed_netmask", Kind::String},
+                          {"networkmode", Kind::Int},
                           {"server_name", Kind::String}};
 
 bool HasKind(const Json::Value &v, Kind k) {
     const bool integral = v.type() == Json::intValue || v.type() == Json::uintValue;
     switch (k) {
-    case Kind::Bool: return v.isBool();
-    case Kind::Int: return integral && v.isInt();
-    case Kind::UInt: return integral && v.isUInt();
-    case Kind::Real: return v.type() == Json::realValue;
-    case Kind::String: return v.isString();
+        case Kind::Bool:
+            return v.isBool();
+        case Kind::Int:
+            return integral && v.isInt();
+        case Kind::UInt:
+            return integral && v.isUInt();
+        case Kind::Real:
+            return v.type() == Json::realValue;
+        case Kind::String:
+            return v.isString();
     }
     return false;
 }
@@ -327,92 +344,274 @@ void PrintTo(const ValueCase &c, std::ostream *os) { *os << c.name; }
 void SetByte(bool &flag, uint8_t byte) { std::memcpy(&flag, &byte, 1); }
 
 const std::vector<ValueCase> kValueCases = {
-    {"NegativeIfMultiSF", [](GatewayConfig &g, EqpConfig &) { g.chan_multiSF[3].if_freq = -387500; },
-     {"SX1301_conf", "chan_multiSF_3", "if"}, Json::Value(-387500), "\"if\" : -387500"},
-    {"NegativeIfLoraStd", [](GatewayConfig &g, EqpConfig &) { g.chan_Lora_std.if_freq = -200000; },
-     {"SX1301_conf", "chan_Lora_std", "if"}, Json::Value(-200000), "\"if\" : -200000"},
-    {"MostNegativeIfFsk", [](GatewayConfig &g, EqpConfig &) { g.chan_FSK.if_freq = INT32_MIN; },
-     {"SX1301_conf", "chan_FSK", "if"}, Json::Value(INT32_MIN), "\"if\" : -2147483648"},
-    {"RfPowerMinus6", [](GatewayConfig &g, EqpConfig &) { g.tx_lut[5].rf_power = -6; },
-     {"SX1301_conf", "tx_lut_5", "rf_power"}, Json::Value(-6), "\"rf_power\" : -6"},
-    {"RfPowerMinus128", [](GatewayConfig &g, EqpConfig &) { g.tx_lut[15].rf_power = -128; },
-     {"SX1301_conf", "tx_lut_15", "rf_power"}, Json::Value(-128), "\"rf_power\" : -128"},
-    {"RfPower127", [](GatewayConfig &g, EqpConfig &) { g.tx_lut[0].rf_power = 127; },
-     {"SX1301_conf", "tx_lut_0", "rf_power"}, Json::Value(127), "\"rf_power\" : 127"},
-    {"GainBytesUnsigned", [](GatewayConfig &g, EqpConfig &) { g.tx_lut[9].mix_gain = 255; },
-     {"SX1301_conf", "tx_lut_9", "mix_gain"}, Json::Value(255), "\"mix_gain\" : 255"},
-    {"Freq2Pow31", [](GatewayConfig &g, EqpConfig &) { g.radios[0].freq = 2147483648u; },
-     {"SX1301_conf", "radio_0", "freq"}, Json::Value(Json::UInt(2147483648u)),
+    {"NegativeIfMultiSF",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_multiSF[3].if_freq = -387500;
+     },
+     {"SX1301_conf", "chan_multiSF_3", "if"},
+     Json::Value(-387500),
+     "\"if\" : -387500"},
+    {"NegativeIfLoraStd",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_Lora_std.if_freq = -200000;
+     },
+     {"SX1301_conf", "chan_Lora_std", "if"},
+     Json::Value(-200000),
+     "\"if\" : -200000"},
+    {"MostNegativeIfFsk",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_FSK.if_freq = INT32_MIN;
+     },
+     {"SX1301_conf", "chan_FSK", "if"},
+     Json::Value(INT32_MIN),
+     "\"if\" : -2147483648"},
+    {"RfPowerMinus6",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.tx_lut[5].rf_power = -6;
+     },
+     {"SX1301_conf", "tx_lut_5", "rf_power"},
+     Json::Value(-6),
+     "\"rf_power\" : -6"},
+    {"RfPowerMinus128",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.tx_lut[15].rf_power = -128;
+     },
+     {"SX1301_conf", "tx_lut_15", "rf_power"},
+     Json::Value(-128),
+     "\"rf_power\" : -128"},
+    {"RfPower127",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.tx_lut[0].rf_power = 127;
+     },
+     {"SX1301_conf", "tx_lut_0", "rf_power"},
+     Json::Value(127),
+     "\"rf_power\" : 127"},
+    {"GainBytesUnsigned",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.tx_lut[9].mix_gain = 255;
+     },
+     {"SX1301_conf", "tx_lut_9", "mix_gain"},
+     Json::Value(255),
+     "\"mix_gain\" : 255"},
+    {"Freq2Pow31",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[0].freq = 2147483648u;
+     },
+     {"SX1301_conf", "radio_0", "freq"},
+     Json::Value(Json::UInt(2147483648u)),
      "\"freq\" : 2147483648"},
-    {"FreqMax", [](GatewayConfig &g, EqpConfig &) { g.radios[1].freq = 4294967295u; },
-     {"SX1301_conf", "radio_1", "freq"}, Json::Value(Json::UInt(4294967295u)),
+    {"FreqMax",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[1].freq = 4294967295u;
+     },
+     {"SX1301_conf", "radio_1", "freq"},
+     Json::Value(Json::UInt(4294967295u)),
      "\"freq\" : 4294967295"},
-    {"RssiOffsetAsStoredFloat", [](GatewayConfig &g, EqpConfig &) { g.radios[1].rssi_offset = -176.1f; },
-     {"SX1301_conf", "radio_1", "rssi_offset"}, Json::Value(static_cast<double>(-176.1f)), nullptr},
-    {"RssiOffsetWhole", [](GatewayConfig &g, EqpConfig &) { g.radios[0].rssi_offset = -166.0f; },
-     {"SX1301_conf", "radio_0", "rssi_offset"}, Json::Value(-166.0), nullptr},
-    {"RadioType", [](GatewayConfig &g, EqpConfig &) { SetText(g.radios[1].type, "SX1255"); },
-     {"SX1301_conf", "radio_1", "type"}, Json::Value("SX1255"), nullptr},
-    {"TxEnable", [](GatewayConfig &g, EqpConfig &) { g.radios[1].tx_enable = true; },
-     {"SX1301_conf", "radio_1", "tx_enable"}, Json::Value(true), nullptr},
-    {"FlagByteOtherThanOne", [](GatewayConfig &g, EqpConfig &) { SetByte(g.radios[0].enable, 2); },
-     {"SX1301_conf", "radio_0", "enable"}, Json::Value(true), nullptr},
-    {"LorawanPublic", [](GatewayConfig &g, EqpConfig &) { SetByte(g.lorawan_public, 0xFF); },
-     {"SX1301_conf", "lorawan_public"}, Json::Value(true), nullptr},
-    {"ClksrcByte", [](GatewayConfig &g, EqpConfig &) { g.clksrc = 255; },
-     {"SX1301_conf", "clksrc"}, Json::Value(255), nullptr},
-    {"RadioIndexByte", [](GatewayConfig &g, EqpConfig &) { g.chan_multiSF[7].radio = 255; },
-     {"SX1301_conf", "chan_multiSF_7", "radio"}, Json::Value(255), nullptr},
+    {"RssiOffsetAsStoredFloat",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[1].rssi_offset = -176.1f;
+     },
+     {"SX1301_conf", "radio_1", "rssi_offset"},
+     Json::Value(static_cast<double>(-176.1f)),
+     nullptr},
+    {"RssiOffsetWhole",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[0].rssi_offset = -166.0f;
+     },
+     {"SX1301_conf", "radio_0", "rssi_offset"},
+     Json::Value(-166.0),
+     nullptr},
+    {"RadioType",
+     [](GatewayConfig &g, EqpConfig &) {
+         SetText(g.radios[1].type, "SX1255");
+     },
+     {"SX1301_conf", "radio_1", "type"},
+     Json::Value("SX1255"),
+     nullptr},
+    {"TxEnable",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[1].tx_enable = true;
+     },
+     {"SX1301_conf", "radio_1", "tx_enable"},
+     Json::Value(true),
+     nullptr},
+    {"FlagByteOtherThanOne",
+     [](GatewayConfig &g, EqpConfig &) {
+         SetByte(g.radios[0].enable, 2);
+     },
+     {"SX1301_conf", "radio_0", "enable"},
+     Json::Value(true),
+     nullptr},
+    {"LorawanPublic",
+     [](GatewayConfig &g, EqpConfig &) {
+         SetByte(g.lorawan_public, 0xFF);
+     },
+     {"SX1301_conf", "lorawan_public"},
+     Json::Value(true),
+     nullptr},
+    {"ClksrcByte",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.clksrc = 255;
+     },
+     {"SX1301_conf", "clksrc"},
+     Json::Value(255),
+     nullptr},
+    {"RadioIndexByte",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_multiSF[7].radio = 255;
+     },
+     {"SX1301_conf", "chan_multiSF_7", "radio"},
+     Json::Value(255),
+     nullptr},
     {"LoraStdSpreadFactorFromDatarate",
-     [](GatewayConfig &g, EqpConfig &) { g.chan_Lora_std.datarate = 7; },
-     {"SX1301_conf", "chan_Lora_std", "spread_factor"}, Json::Value(Json::UInt(7)), nullptr},
-    {"LoraStdBandwidth", [](GatewayConfig &g, EqpConfig &) { g.chan_Lora_std.bandwidth = 250000; },
-     {"SX1301_conf", "chan_Lora_std", "bandwidth"}, Json::Value(Json::UInt(250000)), nullptr},
-    {"FskDatarate", [](GatewayConfig &g, EqpConfig &) { g.chan_FSK.datarate = 50000; },
-     {"SX1301_conf", "chan_FSK", "datarate"}, Json::Value(Json::UInt(50000)), nullptr},
-    {"FskBandwidthMax", [](GatewayConfig &g, EqpConfig &) { g.chan_FSK.bandwidth = 4294967295u; },
-     {"SX1301_conf", "chan_FSK", "bandwidth"}, Json::Value(Json::UInt(4294967295u)),
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_Lora_std.datarate = 7;
+     },
+     {"SX1301_conf", "chan_Lora_std", "spread_factor"},
+     Json::Value(Json::UInt(7)),
+     nullptr},
+    {"LoraStdBandwidth",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_Lora_std.bandwidth = 250000;
+     },
+     {"SX1301_conf", "chan_Lora_std", "bandwidth"},
+     Json::Value(Json::UInt(250000)),
+     nullptr},
+    {"FskDatarate",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_FSK.datarate = 50000;
+     },
+     {"SX1301_conf", "chan_FSK", "datarate"},
+     Json::Value(Json::UInt(50000)),
+     nullptr},
+    {"FskBandwidthMax",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_FSK.bandwidth = 4294967295u;
+     },
+     {"SX1301_conf", "chan_FSK", "bandwidth"},
+     Json::Value(Json::UInt(4294967295u)),
      "\"bandwidth\" : 4294967295"},
     {"DisabledRadioKeepsValues",
-     [](GatewayConfig &g, EqpConfig &) { g.radios[1].enable = false; g.radios[1].freq = 868500000; },
-     {"SX1301_conf", "radio_1", "freq"}, Json::Value(Json::UInt(868500000)), nullptr},
+     [](GatewayConfig &g, EqpConfig &) {
+         g.radios[1].enable = false;
+         g.radios[1].freq = 868500000;
+     },
+     {"SX1301_conf", "radio_1", "freq"},
+     Json::Value(Json::UInt(868500000)),
+     nullptr},
     {"DisabledChannelKeepsValues",
-     [](GatewayConfig &g, EqpConfig &) { g.chan_multiSF[2].enable = false; g.chan_multiSF[2].radio = 1; },
-     {"SX1301_conf", "chan_multiSF_2", "radio"}, Json::Value(1), nullptr},
-    {"GatewayId", [](GatewayConfig &g, EqpConfig &) { SetText(g.gateway_conf.gateway_ID, "AA555A0000000101"); },
-     {"gateway_conf", "gateway_ID"}, Json::Value("AA555A0000000101"), nullptr},
+     [](GatewayConfig &g, EqpConfig &) {
+         g.chan_multiSF[2].enable = false;
+         g.chan_multiSF[2].radio = 1;
+     },
+     {"SX1301_conf", "chan_multiSF_2", "radio"},
+     Json::Value(1),
+     nullptr},
+    {"GatewayId",
+     [](GatewayConfig &g, EqpConfig &) {
+         SetText(g.gateway_conf.gateway_ID, "AA555A0000000101");
+     },
+     {"gateway_conf", "gateway_ID"},
+     Json::Value("AA555A0000000101"),
+     nullptr},
     {"ServerAddress",
-     [](GatewayConfig &g, EqpConfig &) { SetText(g.gateway_conf.server_address, "10.20.30.40"); },
-     {"gateway_conf", "server_address"}, Json::Value("10.20.30.40"), nullptr},
-    {"PortUp", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.serv_port_up = 1680; },
-     {"gateway_conf", "serv_port_up"}, Json::Value(1680), nullptr},
-    {"PortDown", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.serv_port_down = 1681; },
-     {"gateway_conf", "serv_port_down"}, Json::Value(1681), nullptr},
-    {"NegativeKeepalive", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.keepalive_interval = -1; },
-     {"gateway_conf", "keepalive_interval"}, Json::Value(-1), "\"keepalive_interval\" : -1"},
-    {"StatIntervalMax", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.stat_interval = 4294967295u; },
-     {"gateway_conf", "stat_interval"}, Json::Value(Json::UInt(4294967295u)),
+     [](GatewayConfig &g, EqpConfig &) {
+         SetText(g.gateway_conf.server_address, "10.20.30.40");
+     },
+     {"gateway_conf", "server_address"},
+     Json::Value("10.20.30.40"),
+     nullptr},
+    {"PortUp",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.serv_port_up = 1680;
+     },
+     {"gateway_conf", "serv_port_up"},
+     Json::Value(1680),
+     nullptr},
+    {"PortDown",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.serv_port_down = 1681;
+     },
+     {"gateway_conf", "serv_port_down"},
+     Json::Value(1681),
+     nullptr},
+    {"NegativeKeepalive",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.keepalive_interval = -1;
+     },
+     {"gateway_conf", "keepalive_interval"},
+     Json::Value(-1),
+     "\"keepalive_interval\" : -1"},
+    {"StatIntervalMax",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.stat_interval = 4294967295u;
+     },
+     {"gateway_conf", "stat_interval"},
+     Json::Value(Json::UInt(4294967295u)),
      "\"stat_interval\" : 4294967295"},
-    {"PushTimeout", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.push_timeout_ms = 100; },
-     {"gateway_conf", "push_timeout_ms"}, Json::Value(100), nullptr},
-    {"CrcValidAlone", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.forward_crc_valid = true; },
-     {"gateway_conf"}, Json::Value(), nullptr},
-    {"CrcErrorAlone", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.forward_crc_error = true; },
-     {"gateway_conf"}, Json::Value(), nullptr},
-    {"CrcDisabledAlone", [](GatewayConfig &g, EqpConfig &) { g.gateway_conf.forward_crc_disabled = true; },
-     {"gateway_conf"}, Json::Value(), nullptr},
+    {"PushTimeout",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.push_timeout_ms = 100;
+     },
+     {"gateway_conf", "push_timeout_ms"},
+     Json::Value(100),
+     nullptr},
+    {"CrcValidAlone",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.forward_crc_valid = true;
+     },
+     {"gateway_conf"},
+     Json::Value(),
+     nullptr},
+    {"CrcErrorAlone",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.forward_crc_error = true;
+     },
+     {"gateway_conf"},
+     Json::Value(),
+     nullptr},
+    {"CrcDisabledAlone",
+     [](GatewayConfig &g, EqpConfig &) {
+         g.gateway_conf.forward_crc_disabled = true;
+     },
+     {"gateway_conf"},
+     Json::Value(),
+     nullptr},
     {"ServerNameNeedsEscapes",
-     [](GatewayConfig &, EqpConfig &e) { SetText(e.server_name, "a\"b\\c\td\x01/e"); },
-     {"serverIP_conf", "server_name"}, Json::Value("a\"b\\c\td\x01/e"),
+     [](GatewayConfig &, EqpConfig &e) {
+         SetText(e.server_name, "a\"b\\c\td\x01/e");
+     },
+     {"serverIP_conf", "server_name"},
+     Json::Value("a\"b\\c\td\x01/e"),
      "\"server_name\" : \"a\\\"b\\\\c\\td\\u0001/e\""},
-    {"NetworkMode", [](GatewayConfig &, EqpConfig &e) { e.networkmode = 255; },
-     {"serverIP_conf", "networkmode"}, Json::Value(255), nullptr},
-    {"FixedIpByteOrder", [](GatewayConfig &, EqpConfig &e) { e.fixed_ip = 0x0A010203; },
-     {"serverIP_conf", "fixed_ip"}, Json::Value("10.1.2.3"), nullptr},
-    {"FixedNetmaskNone", [](GatewayConfig &, EqpConfig &e) { e.fixed_netmask = 0; },
-     {"serverIP_conf", "fixed_netmask"}, Json::Value("0.0.0.0"), nullptr},
-    {"FixedGatewayAllOnes", [](GatewayConfig &, EqpConfig &e) { e.fixed_gateway = 0xFFFFFFFF; },
-     {"serverIP_conf", "fixed_gateway"}, Json::Value("255.255.255.255"), nullptr},
+    {"NetworkMode",
+     [](GatewayConfig &, EqpConfig &e) {
+         e.networkmode = 255;
+     },
+     {"serverIP_conf", "networkmode"},
+     Json::Value(255),
+     nullptr},
+    {"FixedIpByteOrder",
+     [](GatewayConfig &, EqpConfig &e) {
+         e.fixed_ip = 0x0A010203;
+     },
+     {"serverIP_conf", "fixed_ip"},
+     Json::Value("10.1.2.3"),
+     nullptr},
+    {"FixedNetmaskNone",
+     [](GatewayConfig &, EqpConfig &e) {
+         e.fixed_netmask = 0;
+     },
+     {"serverIP_conf", "fixed_netmask"},
+     Json::Value("0.0.0.0"),
+     nullptr},
+    {"FixedGatewayAllOnes",
+     [](GatewayConfig &, EqpConfig &e) {
+         e.fixed_gateway = 0xFFFFFFFF;
+     },
+     {"serverIP_conf", "fixed_gateway"},
+     Json::Value("255.255.255.255"),
+     nullptr},
 };
 
 class EmitGwconfValue : public ::testing::TestWithParam<ValueCase> {};
@@ -421,28 +620,28 @@ class EmitGwconfValue : public ::testing::TestWithParam<ValueCase> {};
 // and for numbers the same number.
 void ExpectSame(const Json::Value &want, const Json::Value &got) {
     switch (want.type()) {
-    case Json::booleanValue:
-        ASSERT_TRUE(got.isBool());
-        EXPECT_EQ(want.asBool(), got.asBool());
-        break;
-    case Json::stringValue:
-        ASSERT_TRUE(got.isString());
-        EXPECT_EQ(want.asString(), got.asString());
-        break;
-    case Json::realValue:
-        ASSERT_EQ(Json::realValue, got.type());
-        EXPECT_EQ(want.asDouble(), got.asDouble());
-        break;
-    case Json::uintValue:
-        ASSERT_TRUE(got.isUInt()) << got;
-        EXPECT_EQ(want.asUInt(), got.asUInt());
-        break;
-    case Json::intValue:
-        ASSERT_TRUE(got.isInt()) << got;
-        EXPECT_EQ(want.asInt(), got.asInt());
-        break;
-    default:
-        FAIL() << "unexpected kind in the table";
+        case Json::booleanValue:
+            ASSERT_TRUE(got.isBool());
+            EXPECT_EQ(want.asBool(), got.asBool());
+            break;
+        case Json::stringValue:
+            ASSERT_TRUE(got.isString());
+            EXPECT_EQ(want.asString(), got.asString());
+            break;
+        case Json::realValue:
+            ASSERT_EQ(Json::realValue, got.type());
+            EXPECT_EQ(want.asDouble(), got.asDouble());
+            break;
+        case Json::uintValue:
+            ASSERT_TRUE(got.isUInt()) << got;
+            EXPECT_EQ(want.asUInt(), got.asUInt());
+            break;
+        case Json::intValue:
+            ASSERT_TRUE(got.isInt()) << got;
+            EXPECT_EQ(want.asInt(), got.asInt());
+            break;
+        default:
+            FAIL() << "unexpected kind in the table";
     }
 }
 
@@ -474,13 +673,16 @@ TEST_P(EmitGwconfValue, LandsUnderItsKeyWithItsValue) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Members, EmitGwconfValue, ::testing::ValuesIn(kValueCases),
-                         [](const ::testing::TestParamInfo<ValueCase> &i) { return std::string(i.param.name); });
+                         [](const ::testing::TestParamInfo<ValueCase> &i) {
+                             return std::string(i.param.name);
+                         });
 
 TEST_F(EmitGwconf, RssiOffsetIsTheFloatNotTheIntendedDecimal) {
     GatewayConfig gw = ZeroGateway();
     gw.radios[0].rssi_offset = -176.1f;
     EmitIn(dir_.path(), gw, eqp_);
-    const double got = Parse(ReadFile(dir_.file(kConf)))["SX1301_conf"]["radio_0"]["rssi_offset"].asDouble();
+    const double got =
+        Parse(ReadFile(dir_.file(kConf)))["SX1301_conf"]["radio_0"]["rssi_offset"].asDouble();
     EXPECT_EQ(static_cast<double>(-176.1f), got);
     EXPECT_NE(-176.1, got);
 }
@@ -547,9 +749,10 @@ TEST_F(EmitGwconf, TextsStopAtTheEndOfTheirArrays) {
     EXPECT_EQ("0123456789ABCDEFGHIJ", root["gateway_conf"]["gateway_ID"].asString());
     EXPECT_EQ(std::string(64, 'x'), root["gateway_conf"]["server_address"].asString());
     EXPECT_EQ("Sixteen_chars_ab", root["serverIP_conf"]["server_name"].asString());
-    EXPECT_EQ("**************server_name:Sixteen_chars_ab******************\n"
-              "**************server_fix_ip:c0a80001******************\n",
-              console);
+    EXPECT_EQ(
+        "**************server_name:Sixteen_chars_ab******************\n"
+        "**************server_fix_ip:c0a80001******************\n",
+        console);
 }
 
 // ---- replacing the file ---------------------------------------------------------------
@@ -572,8 +775,7 @@ class EmitGwconfMode : public ::testing::TestWithParam<ModeCase> {};
 TEST_P(EmitGwconfMode, NewFileGetsThePreviousOrTheDefaultMode) {
     const ModeCase c = GetParam();
     TempDir dir;
-    if (c.old_mode >= 0)
-        gwtest::WriteFile(dir.file(kConf), std::string(10000, 'o'), c.old_mode);
+    if (c.old_mode >= 0) gwtest::WriteFile(dir.file(kConf), std::string(10000, 'o'), c.old_mode);
     GatewayConfig gw = TypicalGateway();
     EqpConfig eqp = FactoryEqp();
     {
@@ -595,8 +797,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, EmitGwconfMode,
                                            ModeCase{0662, 022, 0640}));
 
 TEST_F(EmitGwconf, ReplacementKeepsTheOwner) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "giving a file to another owner needs root";
+    if (geteuid() != 0) GTEST_SKIP() << "giving a file to another owner needs root";
     gwtest::WriteFile(dir_.file(kConf), "old\n", 0640);
     ASSERT_EQ(0, chown(dir_.file(kConf).c_str(), 65534, 65534));
     GatewayConfig gw = ZeroGateway();
@@ -616,8 +817,7 @@ TEST_F(EmitGwconf, SymbolicLinkIsFollowed) {
         SCOPED_TRACE(dangling ? "dangling link" : "link to a file");
         TempDir dir;
         ASSERT_EQ(0, mkdir(dir.file("real").c_str(), 0755));
-        if (!dangling)
-            gwtest::WriteFile(dir.file("real/conf.json"), "old\n", 0640);
+        if (!dangling) gwtest::WriteFile(dir.file("real/conf.json"), "old\n", 0640);
         ASSERT_EQ(0, symlink("real/conf.json", dir.file(kConf).c_str()));
         GatewayConfig gw = ZeroGateway();
         EmitIn(dir.path(), gw, eqp_);
@@ -665,8 +865,7 @@ void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
 const char *Nothing(const std::string &) { return nullptr; }
 
 const char *ReadOnlyBind(const std::string &path) {
-    if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
-        return "bind mount";
+    if (mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0) return "bind mount";
     if (mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0)
         return "read-only remount";
     return nullptr;
@@ -692,14 +891,12 @@ const char *TinyTmpfs(const std::string &work) {
 const char *FillUp(const std::string &work) {
     const std::string filler = work + "/filler";
     int fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        return "filler";
+    if (fd < 0) return "filler";
     std::vector<char> block(4096, 'f');
     off_t size = 0;
     for (int i = 0; i < 1024; ++i) {
         ssize_t n = write(fd, block.data(), block.size());
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         size += n;
     }
     const off_t keep = size - sysconf(_SC_PAGESIZE);
@@ -715,16 +912,14 @@ const char *RemoveFiller(const std::string &work) {
 const char *FileSizeLimit(const std::string &) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl;
-    if (getrlimit(RLIMIT_FSIZE, &rl) != 0)
-        return "getrlimit";
+    if (getrlimit(RLIMIT_FSIZE, &rl) != 0) return "getrlimit";
     rl.rlim_cur = 1000;
     return setrlimit(RLIMIT_FSIZE, &rl) == 0 ? nullptr : "setrlimit";
 }
 
 const char *NoFileSizeLimit(const std::string &) {
     struct rlimit rl;
-    if (getrlimit(RLIMIT_FSIZE, &rl) != 0)
-        return "getrlimit";
+    if (getrlimit(RLIMIT_FSIZE, &rl) != 0) return "getrlimit";
     rl.rlim_cur = rl.rlim_max;
     return setrlimit(RLIMIT_FSIZE, &rl) == 0 ? nullptr : "setrlimit";
 }
@@ -733,10 +928,8 @@ const char *NoFileSizeLimit(const std::string &) {
 // Root writes whatever the mode says, so as root the child becomes nobody.
 const char *ReadOnlyMode(const std::string &work) {
     const std::string conf = work + "/" + kConf;
-    if (chmod(conf.c_str(), 0444) != 0)
-        return "chmod";
-    if (geteuid() != 0)
-        return nullptr;
+    if (chmod(conf.c_str(), 0444) != 0) return "chmod";
+    if (geteuid() != 0) return nullptr;
     const std::string base = work.substr(0, work.rfind('/'));
     if (chmod(base.c_str(), 0711) != 0 || chown(work.c_str(), 65534, 65534) != 0 ||
         chown(conf.c_str(), 65534, 65534) != 0)
@@ -795,8 +988,7 @@ void SendString(int fd, const std::string &s) {
     size_t off = 0;
     while (off < frame.size()) {
         ssize_t w = write(fd, frame.data() + off, frame.size() - off);
-        if (w <= 0)
-            _exit(5);
+        if (w <= 0) _exit(5);
         off += static_cast<size_t>(w);
     }
 }
@@ -808,8 +1000,7 @@ std::vector<std::string> ReceiveStrings(const std::string &bytes) {
         uint32_t n;
         std::memcpy(&n, bytes.data() + off, 4);
         off += 4;
-        if (off + n > bytes.size())
-            break;
+        if (off + n > bytes.size()) break;
         out.push_back(bytes.substr(off, n));
         off += n;
     }
@@ -823,13 +1014,11 @@ std::vector<std::string> ReceiveStrings(const std::string &bytes) {
         _exit(0);
     };
     if (c.mount_namespace) {
-        if (unshare(CLONE_NEWNS) != 0)
-            fail("skip:", "private mount namespace (unshare)");
+        if (unshare(CLONE_NEWNS) != 0) fail("skip:", "private mount namespace (unshare)");
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             fail("skip:", "making mounts private");
     }
-    if (const char *what = c.prepare(work))
-        fail("error:", what);
+    if (const char *what = c.prepare(work)) fail("error:", what);
     if (c.old_file) {
         const std::string conf = work + "/" + kConf;
         int fd = open(conf.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
@@ -839,24 +1028,19 @@ std::vector<std::string> ReceiveStrings(const std::string &bytes) {
         close(fd);
         chmod(conf.c_str(), 0640);
     }
-    if (const char *what = c.break_it(work))
-        fail("error:", what);
+    if (const char *what = c.break_it(work)) fail("error:", what);
 
     GatewayConfig gw = TypicalGateway();
     EqpConfig eqp = FactoryEqp();
     const Snapshot before = Take(work);
-    if (chdir(work.c_str()) != 0)
-        fail("error:", "chdir");
+    if (chdir(work.c_str()) != 0) fail("error:", "chdir");
     emit_gwconf(&gw, &eqp);
     fflush(stdout);
     const Snapshot failed = Take(work);
 
-    if (chdir("/") != 0)
-        fail("error:", "chdir /");
-    if (const char *what = c.mend(work))
-        fail("error:", what);
-    if (chdir(work.c_str()) != 0)
-        fail("error:", "chdir");
+    if (chdir("/") != 0) fail("error:", "chdir /");
+    if (const char *what = c.mend(work)) fail("error:", what);
+    if (chdir(work.c_str()) != 0) fail("error:", "chdir");
     emit_gwconf(&gw, &eqp);
     fflush(stdout);
     const Snapshot mended = Take(work);
@@ -930,8 +1114,9 @@ TEST_P(EmitGwconfFailure, PreviousFileIntactNoTempFileNextCallComplete) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EmitGwconfFailure, ::testing::ValuesIn(kFailureCases),
-                         [](const ::testing::TestParamInfo<FailureCase> &i) { return std::string(i.param.name); });
-
+                         [](const ::testing::TestParamInfo<FailureCase> &i) {
+                             return std::string(i.param.name);
+                         });
 
 // ---- a directory that refuses new names --------------------------------------------------
 //
@@ -974,29 +1159,25 @@ TEST_P(EmitGwconfInPlace, WritableFileInALockedDirectory) {
             SendString(pipefd[1], std::string(status) + what + ": " + strerror(errno));
             _exit(0);
         };
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             fail("skip:", "private mount namespace");
-        if (const char *what = TinyTmpfs(work))
-            fail("error:", what);
+        if (const char *what = TinyTmpfs(work)) fail("error:", what);
         const std::string conf = work + "/" + kConf;
         gwtest::WriteFile(conf, old, 0644);
-        if (chown(conf.c_str(), 65534, 65534) != 0)
-            fail("error:", "chown");
+        if (chown(conf.c_str(), 65534, 65534) != 0) fail("error:", "chown");
         if (c.full_disk) {
             // Not a page left: the old file's one page cannot take the new text.
-            if (const char *what = FillUp(work))
-                fail("error:", what);
+            if (const char *what = FillUp(work)) fail("error:", what);
             int fd = open((work + "/filler").c_str(), O_WRONLY | O_APPEND);
             std::vector<char> page(static_cast<size_t>(sysconf(_SC_PAGESIZE)), 'f');
             while (fd >= 0 && write(fd, page.data(), page.size()) > 0) {
             }
-            if (fd >= 0)
-                close(fd);
+            if (fd >= 0) close(fd);
         }
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             fail("error:", "becoming nobody");
-        if (chdir(work.c_str()) != 0)
-            fail("error:", "chdir");
+        if (chdir(work.c_str()) != 0) fail("error:", "chdir");
         GatewayConfig gw = TypicalGateway();
         EqpConfig eqp = FactoryEqp();
         emit_gwconf(&gw, &eqp);

@@ -30,8 +30,7 @@ bool g_mac_writes = true;
 
 extern "C" int NetMACAddressGet(uint8_t *mac) {
     ++g_mac_calls;
-    if (g_mac_writes)
-        memcpy(mac, kMac, sizeof kMac);
+    if (g_mac_writes) memcpy(mac, kMac, sizeof kMac);
     return 0;
 }
 
@@ -79,8 +78,7 @@ std::vector<unsigned char> DefaultImage(bool mac_written) {
 
 void ExpectBytes(const unsigned char *got, const std::vector<unsigned char> &want) {
     for (size_t i = 0; i < want.size(); ++i) {
-        if (i == kPadding)
-            continue;
+        if (i == kPadding) continue;
         EXPECT_EQ(int(got[i]), int(want[i])) << "byte " << i;
     }
 }
@@ -106,8 +104,8 @@ TEST_F(EqpRecord, FactoryDefaultsByteForByte) {
     // Each default text ends with its NUL in the last byte of its array.
     EXPECT_EQ(g_eqpConfig.vendor[23], '\0');
     EXPECT_EQ(std::string(g_eqpConfig.vendor), "Vorna123456789012345678");
-    for (const char *t : {g_eqpConfig.model, g_eqpConfig.server_name, g_eqpConfig.serial_no,
-                          g_eqpConfig.hw_id}) {
+    for (const char *t :
+         {g_eqpConfig.model, g_eqpConfig.server_name, g_eqpConfig.serial_no, g_eqpConfig.hw_id}) {
         EXPECT_EQ(t[15], '\0');
         EXPECT_EQ(strlen(t), 15u);
     }
@@ -168,18 +166,19 @@ TEST_P(EqpRecordHalves, WritesOnlyItsOwnMembers) {
     EXPECT_EQ(err.text(), c.log);
     std::vector<unsigned char> want = DefaultImage(true);
     for (size_t i = 0; i < want.size(); ++i)
-        if (i < c.first || i >= c.end)
-            want[i] = kFill;
+        if (i < c.first || i >= c.end) want[i] = kFill;
     ExpectBytes(bytes(), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Defaults, EqpRecordHalves,
-    ::testing::Values(
-        HalfCase{"Identity", InitHostConfig, 0, offsetof(EqpConfig, spare), "InitHostConfig()\n\n"},
-        HalfCase{"Network", InitNetworkConfig, offsetof(EqpConfig, networkmode),
-                 sizeof(EqpConfig), "InitNetworkConfig()\n\n"}),
-    [](const ::testing::TestParamInfo<HalfCase> &i) { return std::string(i.param.name); });
+    ::testing::Values(HalfCase{"Identity", InitHostConfig, 0, offsetof(EqpConfig, spare),
+                               "InitHostConfig()\n\n"},
+                      HalfCase{"Network", InitNetworkConfig, offsetof(EqpConfig, networkmode),
+                               sizeof(EqpConfig), "InitNetworkConfig()\n\n"}),
+    [](const ::testing::TestParamInfo<HalfCase> &i) {
+        return std::string(i.param.name);
+    });
 
 TEST(EqpRecordFixed, FixedSettingsFormatAsDottedText) {
     gwtest::CaptureFd err(2);

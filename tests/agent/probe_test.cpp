@@ -41,8 +41,7 @@ using gwtest::WriteFile;
 
 std::string RealChmod() {
     for (const char *p : {"/bin/chmod", "/usr/bin/chmod"})
-        if (access(p, X_OK) == 0)
-            return p;
+        if (access(p, X_OK) == 0) return p;
     return "chmod";
 }
 
@@ -54,16 +53,22 @@ protected:
         log_ = work_->file("run.log");
         WriteFile(bin_->file("chmod"),
                   "#!/bin/sh\n"
-                  "echo \"chmod $*\" >> '" + log_ + "'\n"
-                  "exec " + RealChmod() + " \"$@\"\n",
+                  "echo \"chmod $*\" >> '" +
+                      log_ +
+                      "'\n"
+                      "exec " +
+                      RealChmod() + " \"$@\"\n",
                   0755);
         for (const char *name : {"ipaddr", "gateway", "dns"}) {
             std::string out = std::string("./") + name + "_1";
             WriteFile(work_->file(std::string(name) + ".sh"),
                       "#!/bin/sh\n"
-                      "echo " + std::string(name) + ".sh >> ./run.log\n"
-                      "if [ -f " + out + ".src ]; then cat " + out + ".src > " + out +
-                          "; else rm -f " + out + "; fi\n",
+                      "echo " +
+                          std::string(name) +
+                          ".sh >> ./run.log\n"
+                          "if [ -f " +
+                          out + ".src ]; then cat " + out + ".src > " + out + "; else rm -f " +
+                          out + "; fi\n",
                       0644);
         }
         const char *path = getenv("PATH");
@@ -114,8 +119,7 @@ class ProbeIpaddr : public Probe, public ::testing::WithParamInterface<IpCase> {
 
 TEST_P(ProbeIpaddr, AddressAndNetmask) {
     const IpCase &c = GetParam();
-    if (c.present)
-        Output("ipaddr", c.text);
+    if (c.present) Output("ipaddr", c.text);
     uint32_t ip = 0xDEADBEEF, mask = 0xDEADBEEF;
     gwtest::CaptureFd err(2);
     getipaddr(&ip);
@@ -123,7 +127,8 @@ TEST_P(ProbeIpaddr, AddressAndNetmask) {
     EXPECT_EQ(err.text(), "") << "neither probe writes a debug line";
     EXPECT_EQ(ip, c.ip);
     EXPECT_EQ(mask, c.mask);
-    EXPECT_EQ(Commands(), (std::vector<std::string>{"chmod +x ipaddr.sh", "ipaddr.sh", "ipaddr.sh"}));
+    EXPECT_EQ(Commands(),
+              (std::vector<std::string>{"chmod +x ipaddr.sh", "ipaddr.sh", "ipaddr.sh"}));
 }
 
 const std::string kIfconfigLine = "addr:10.1.2.3 Bcast:10.1.255.255 Mask:255.255.0.0";
@@ -137,25 +142,26 @@ INSTANTIATE_TEST_SUITE_P(
                "inet addr:  192.168.1.20  Bcast:192.168.1.255  Mask:  255.255.255.0\n", true,
                0xC0A80114, 0xFFFFFF00},
         IpCase{"NullValues", "addr:(null) Bcast:(null) Mask:(null)\n", true, 0, 0},
-        IpCase{"NullMaskOnly", "addr:10.1.2.3 Bcast:10.1.255.255 Mask:(null)\n", true,
-               0x0A010203, 0},
+        IpCase{"NullMaskOnly", "addr:10.1.2.3 Bcast:10.1.255.255 Mask:(null)\n", true, 0x0A010203,
+               0},
         IpCase{"NotAddresses", "addr:eth0 Bcast:none Mask:none\n", true, 0, 0},
         IpCase{"AddressWithoutMask", "addr:10.1.2.3\n", true, 0x0A010203, 0},
         IpCase{"NoColonAtAll", "no address here\n", true, 0, 0},
-        IpCase{"OnlyColons", ":::", true, 0, 0},
-        IpCase{"Empty", "", true, 0, 0},
+        IpCase{"OnlyColons", ":::", true, 0, 0}, IpCase{"Empty", "", true, 0, 0},
         IpCase{"MissingFile", "", false, 0, 0},
-        IpCase{"EndsAtNulByte", "addr:10.1.2.3 Bcast:10.1.255.255\0 Mask:255.255.0.0\n"s,
-               true, 0x0A010203, 0},
+        IpCase{"EndsAtNulByte", "addr:10.1.2.3 Bcast:10.1.255.255\0 Mask:255.255.0.0\n"s, true,
+               0x0A010203, 0},
         // The mask starts at byte 244 and ends at byte 254: all of it is read.
-        IpCase{"MaskEndsAtByte254", PadTo("addr:10.1.2.3 Bcast:10.1.255.255 Mask:", 244) +
-                                        "255.255.0.0\n",
-               true, 0x0A010203, 0xFFFF0000},
+        IpCase{"MaskEndsAtByte254",
+               PadTo("addr:10.1.2.3 Bcast:10.1.255.255 Mask:", 244) + "255.255.0.0\n", true,
+               0x0A010203, 0xFFFF0000},
         // The mask starts at byte 250: only "255.2" is seen.
-        IpCase{"MaskCutAfterByte254", PadTo("addr:10.1.2.3 Bcast:10.1.255.255 Mask:", 250) +
-                                          "255.255.0.0\n",
-               true, 0x0A010203, 0xFF000002}),
-    [](const ::testing::TestParamInfo<IpCase> &i) { return std::string(i.param.name); });
+        IpCase{"MaskCutAfterByte254",
+               PadTo("addr:10.1.2.3 Bcast:10.1.255.255 Mask:", 250) + "255.255.0.0\n", true,
+               0x0A010203, 0xFF000002}),
+    [](const ::testing::TestParamInfo<IpCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // ---- ./gateway_1: getdefaultgateway ----------------------------------------
 
@@ -173,8 +179,7 @@ class ProbeGateway : public Probe, public ::testing::WithParamInterface<GwCase> 
 
 TEST_P(ProbeGateway, DefaultGateway) {
     const GwCase &c = GetParam();
-    if (c.present)
-        Output("gateway", c.text);
+    if (c.present) Output("gateway", c.text);
     uint32_t gw = 0xDEADBEEF;
     gwtest::CaptureFd err(2);
     getdefaultgateway(&gw);
@@ -192,10 +197,11 @@ INSTANTIATE_TEST_SUITE_P(
                       GwCase{"SingleWordNoLineFeed", "default", true, 0},
                       GwCase{"Null", "default (null)\n", true, 0},
                       GwCase{"NotAnAddress", "default eth0\n", true, 0},
-                      GwCase{"Empty", "", true, 0},
-                      GwCase{"MissingFile", "", false, 0},
+                      GwCase{"Empty", "", true, 0}, GwCase{"MissingFile", "", false, 0},
                       GwCase{"CutAfterByte254", PadTo("default", 250) + "10.1.0.1\n", true, 0}),
-    [](const ::testing::TestParamInfo<GwCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<GwCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // ---- ./dns_1: get_Primary_dns, get_Secondary_dns ---------------------------
 
@@ -214,8 +220,7 @@ class ProbeDns : public Probe, public ::testing::WithParamInterface<DnsCase> {};
 
 TEST_P(ProbeDns, PrimaryAndSecondary) {
     const DnsCase &c = GetParam();
-    if (c.present)
-        Output("dns", c.text);
+    if (c.present) Output("dns", c.text);
     uint32_t pri = 0xDEADBEEF, sec = 0xDEADBEEF;
     gwtest::CaptureFd err(2);
     get_Primary_dns(1, &pri);
@@ -232,10 +237,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         DnsCase{"TwoLines", "nameserver 10.1.0.2\nnameserver 10.1.0.3\n", true, 0x0A010002,
                 0x0A010003, "pri_dns = 0x0A010002\n\nsec_dns = 0x0A010003\n\n"},
-        DnsCase{"TwoLinesCrLf", "nameserver 10.1.0.2\r\nnameserver 10.1.0.3\r\n", true,
-                0x0A010002, 0x0A010003, "pri_dns = 0x0A010002\n\nsec_dns = 0x0A010003\n\n"},
-        DnsCase{"OneLineThreeWords", "nameserver 10.1.0.2 10.1.0.3\n", true, 0x0A010002,
+        DnsCase{"TwoLinesCrLf", "nameserver 10.1.0.2\r\nnameserver 10.1.0.3\r\n", true, 0x0A010002,
                 0x0A010003, "pri_dns = 0x0A010002\n\nsec_dns = 0x0A010003\n\n"},
+        DnsCase{"OneLineThreeWords", "nameserver 10.1.0.2 10.1.0.3\n", true, 0x0A010002, 0x0A010003,
+                "pri_dns = 0x0A010002\n\nsec_dns = 0x0A010003\n\n"},
         DnsCase{"FirstLineOnly", "nameserver 10.1.0.2\n", true, 0x0A010002, 0,
                 "pri_dns = 0x0A010002\n\n"},
         DnsCase{"NullPrimary", "nameserver (null)\n", true, 0, 0, "pri_dns = 0x00000000\n\n"},
@@ -248,7 +253,9 @@ INSTANTIATE_TEST_SUITE_P(
         DnsCase{"LabelOnly", "nameserver\n", true, 0, 0, "pri_dns = 0x00000000\n\n"},
         DnsCase{"Empty", "", true, 0, 0, "pri_dns = 0x00000000\n\n"},
         DnsCase{"MissingFile", "", false, 0, 0, "pri_dns = 0x00000000\n\n"}),
-    [](const ::testing::TestParamInfo<DnsCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<DnsCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // ---- refresh and start-up ---------------------------------------------------
 
@@ -267,9 +274,15 @@ const char kRefreshLog[] =
     "MAC = 02:1A:FF:00:0B:C0\n\n"
     "IP=0A010203, MASK=FFFF0000, GW=0A010001, DNS1=0A010002, DNS2=0A010003\n\n";
 
-const std::vector<std::string> kNineCommands = {
-    "chmod +x ipaddr.sh", "ipaddr.sh", "ipaddr.sh",       "chmod +x gateway.sh", "gateway.sh",
-    "chmod +x dns.sh",    "dns.sh",    "chmod +x dns.sh", "dns.sh"};
+const std::vector<std::string> kNineCommands = {"chmod +x ipaddr.sh",
+                                                "ipaddr.sh",
+                                                "ipaddr.sh",
+                                                "chmod +x gateway.sh",
+                                                "gateway.sh",
+                                                "chmod +x dns.sh",
+                                                "dns.sh",
+                                                "chmod +x dns.sh",
+                                                "dns.sh"};
 
 TEST_F(ProbeRefresh, NineCommandsInOrderAndTwoClosingLines) {
     SetHealthy();
@@ -357,8 +370,7 @@ class ProbeIpaddress : public Probe, public ::testing::WithParamInterface<Return
 
 TEST_P(ProbeIpaddress, ReturnsAndPrints) {
     const ReturnCase &c = GetParam();
-    if (c.present)
-        Output("ipaddr", c.text);
+    if (c.present) Output("ipaddr", c.text);
     gwtest::CaptureFd err(2);
     gwtest::CaptureFd out(1);
     uint32_t got = getipaddress();
@@ -370,13 +382,15 @@ TEST_P(ProbeIpaddress, ReturnsAndPrints) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, ProbeIpaddress,
-    ::testing::Values(
-        ReturnCase{"Normal", kIfconfigLine + "\n", true, 0x0A010203, "****p:10.1.2.3*****\n"},
-        ReturnCase{"Empty", "", true, 0, "****p:(null)*****\np=NULL\n"},
-        ReturnCase{"MissingFile", "", false, 0, "****p:(null)*****\np=NULL\n"},
-        ReturnCase{"NullAddress", "addr:(null) Bcast:(null) Mask:(null)\n", true, 0,
-                   "****p:(null)*****\n"},
-        ReturnCase{"NoSecondToken", "addr:", true, 0, "****p:(null)*****\n"}),
-    [](const ::testing::TestParamInfo<ReturnCase> &i) { return std::string(i.param.name); });
+    ::testing::Values(ReturnCase{"Normal", kIfconfigLine + "\n", true, 0x0A010203,
+                                 "****p:10.1.2.3*****\n"},
+                      ReturnCase{"Empty", "", true, 0, "****p:(null)*****\np=NULL\n"},
+                      ReturnCase{"MissingFile", "", false, 0, "****p:(null)*****\np=NULL\n"},
+                      ReturnCase{"NullAddress", "addr:(null) Bcast:(null) Mask:(null)\n", true, 0,
+                                 "****p:(null)*****\n"},
+                      ReturnCase{"NoSecondToken", "addr:", true, 0, "****p:(null)*****\n"}),
+    [](const ::testing::TestParamInfo<ReturnCase> &i) {
+        return std::string(i.param.name);
+    });
 
 }  // namespace

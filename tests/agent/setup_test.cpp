@@ -74,8 +74,7 @@ extern "C" time_t time(time_t *out) {
         clock_gettime(CLOCK_REALTIME, &ts);
         now = ts.tv_sec;
     }
-    if (out)
-        *out = now;
+    if (out) *out = now;
     return now;
 }
 
@@ -158,15 +157,13 @@ protected:
     // The next datagram that reached the peer, if one comes within the wait.
     bool Reply(Bytes *out, int wait_ms = 100) {
         pollfd p{peer_fd_, POLLIN, 0};
-        if (poll(&p, 1, wait_ms) != 1)
-            return false;
+        if (poll(&p, 1, wait_ms) != 1) return false;
         Bytes buf(2048);
         sockaddr_in from{};
         socklen_t len = sizeof from;
         ssize_t n = recvfrom(peer_fd_, buf.data(), buf.size(), 0,
                              reinterpret_cast<sockaddr *>(&from), &len);
-        if (n < 0)
-            return false;
+        if (n < 0) return false;
         EXPECT_EQ(from.sin_port, agent_addr_.sin_port) << "reply not sent from the agent socket";
         buf.resize(static_cast<size_t>(n));
         *out = buf;
@@ -199,9 +196,10 @@ TEST_F(DatagramService, DiscoveryIsAnsweredWithMarkerMacBlockAndChecksum) {
         sum = static_cast<uint8_t>(sum + b);
     char sumtext[8];
     snprintf(sumtext, sizeof sumtext, "%02X", sum);
-    EXPECT_EQ(log, Lines({ReceiveLine(), "service_ip = 00000000, service_port = 0, service_type = 0",
-                          std::string("checksum = ") + sumtext,
-                          "sendto() buffer size = 1033(actual = 1033)"}));
+    EXPECT_EQ(log,
+              Lines({ReceiveLine(), "service_ip = 00000000, service_port = 0, service_type = 0",
+                     std::string("checksum = ") + sumtext,
+                     "sendto() buffer size = 1033(actual = 1033)"}));
 
     Bytes reply;
     ASSERT_TRUE(Reply(&reply));
@@ -238,25 +236,28 @@ TEST_P(DiscoveryChecksum, CoversExactlyTheBlock) {
     EXPECT_EQ(reply[1032], GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, DiscoveryChecksum,
-    ::testing::Values(
-        ChecksumCase{"AllZero", [](Bytes &) {}, 0x00, 0x00},
-        ChecksumCase{"FirstAndLast",
-                     [](Bytes &b) {
-                         b[0] = 0x12;
-                         b[1023] = 0xF0;
-                     },
-                     0x00, 0x02},
-        ChecksumCase{"AllEqualBytes", [](Bytes &b) { std::fill(b.begin(), b.end(), 0xAB); },
-                     0x00, 0x00},
-        ChecksumCase{"MacDoesNotCount",
-                     [](Bytes &b) {
-                         b[0] = 0x12;
-                         b[1023] = 0xF0;
-                     },
-                     0xFE, 0x02}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Blocks, DiscoveryChecksum,
+                         ::testing::Values(ChecksumCase{"AllZero", [](Bytes &) {}, 0x00, 0x00},
+                                           ChecksumCase{"FirstAndLast",
+                                                        [](Bytes &b) {
+                                                            b[0] = 0x12;
+                                                            b[1023] = 0xF0;
+                                                        },
+                                                        0x00, 0x02},
+                                           ChecksumCase{"AllEqualBytes",
+                                                        [](Bytes &b) {
+                                                            std::fill(b.begin(), b.end(), 0xAB);
+                                                        },
+                                                        0x00, 0x00},
+                                           ChecksumCase{"MacDoesNotCount",
+                                                        [](Bytes &b) {
+                                                            b[0] = 0x12;
+                                                            b[1023] = 0xF0;
+                                                        },
+                                                        0xFE, 0x02}),
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(DatagramService, DiscoveryOfAnAllZeroBlockIsMarkerMacAndZeros) {
     Handle(Discovery());
@@ -311,8 +312,7 @@ class UnknownLength : public DatagramService, public ::testing::WithParamInterfa
 
 TEST_P(UnknownLength, IsLoggedAndDropped) {
     Bytes d(GetParam(), 0);
-    if (d.size() >= SEARCH_MAGIC_LEN)
-        memcpy(d.data(), SEARCH_MAGIC, SEARCH_MAGIC_LEN);
+    if (d.size() >= SEARCH_MAGIC_LEN) memcpy(d.data(), SEARCH_MAGIC, SEARCH_MAGIC_LEN);
     if (d.size() >= gwproto::kCommandMacOffset + gwproto::kMacSize)
         memcpy(d.data() + gwproto::kCommandMacOffset, kMac, gwproto::kMacSize);
     const size_t seen = std::min<size_t>(GetParam(), RECV_BUF_SIZE);
@@ -343,7 +343,8 @@ TEST_F(DatagramService, FailedReceiveLogsOneLineWithTheErrno) {
 // Commands
 
 std::vector<std::string> CommandHead() {
-    return {"MESSAGE_COMMAND_LEN(80)", "service_port = 00000000, service_port = 0, service_type = 0",
+    return {"MESSAGE_COMMAND_LEN(80)",
+            "service_port = 00000000, service_port = 0, service_type = 0",
             "REQ:mac_addr[0] = 00, mac_addr[1] = 11, mac_addr[2] = 22",
             "REQ:mac_addr[3] = 33, mac_addr[4] = 44, mac_addr[5] = 55"};
 }
@@ -391,8 +392,9 @@ TEST_F(DatagramService, CommandForAnotherGatewayStopsAfterTheMacLines) {
 
 TEST_F(DatagramService, ClrCfgBufIsAcknowledged) {
     std::string log = Handle(Command("ClrCfgBuf"));
-    EXPECT_EQ(log, Lines(Join(Join({ReceiveLine()}, CommandHead()),
-                              {"ClearBuf Command Received.", "server_ack_msg size = 32(actual = 32)"})));
+    EXPECT_EQ(log,
+              Lines(Join(Join({ReceiveLine()}, CommandHead()),
+                         {"ClearBuf Command Received.", "server_ack_msg size = 32(actual = 32)"})));
     Bytes reply;
     ASSERT_TRUE(Reply(&reply));
     const Bytes expected = {0x56, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x00, 0x52, 0x65, 0x63,
@@ -452,7 +454,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OtherCommandCase{"Utf8AndDelete", "\xc3\xa9t\xc3\xa9\x7f",
                                        "\\xC3\\xA9t\\xC3\\xA9\\x7F, len = 6"},
                       OtherCommandCase{"BackslashIsPrintable", "a\\x0Ab", "a\\x0Ab, len = 6"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // ---------------------------------------------------------------------------
 // TimeSync
@@ -472,7 +476,8 @@ TEST_F(DatagramService, TimeSyncArgumentIsReadWithinItsField) {
     const std::string twenty = "2099-12-07T09:05:03Z";
     ASSERT_EQ(twenty.size(), 20u);
     Bytes d = Command("TimeSync", twenty);
-    memset(d.data() + gwproto::kServiceIpOffset, 'A', 8);  // letters right behind the argument field
+    memset(d.data() + gwproto::kServiceIpOffset, 'A',
+           8);  // letters right behind the argument field
     std::string log = Handle(d);
     EXPECT_NE(log.find("[TimeSync]sudo date -s \"" + twenty + "\" > /dev/null\n\n"),
               std::string::npos)
@@ -481,8 +486,8 @@ TEST_F(DatagramService, TimeSyncArgumentIsReadWithinItsField) {
 }
 
 TEST_F(DatagramService, TimeSyncAcceptsEveryDateCharacter) {
-    for (const std::string arg : {"@4100000000", "2099-12-07 09:05+01", "Dec 7, 2099 9:05 UTC",
-                                  "12/07/2099 9:05:03.5"}) {
+    for (const std::string arg :
+         {"@4100000000", "2099-12-07 09:05+01", "Dec 7, 2099 9:05 UTC", "12/07/2099 9:05:03.5"}) {
         SCOPED_TRACE(arg);
         FakeSudo sudo;
         Handle(Command("TimeSync", arg));
@@ -507,12 +512,12 @@ TEST_P(TimeSyncInjection, IsRefusedAndRunsNothing) {
     EXPECT_FALSE(FileExists(dir.file("x")));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Arguments, TimeSyncInjection,
-    ::testing::Values("\";touch x;\"", "$(touch x)", "`touch x`", "1 | touch x", "1 & touch x",
-                      "1;touch x", "1 > x", "1 < x", "(touch x)", "\\\"", "'", "1\ntouch x",
-                      "1\ttouch x", "$HOME", "1\x7f", "\xc3\xa9t\xc3\xa9", "{a,b}", "*", "~",
-                      "!1", "a=b", "#"));
+INSTANTIATE_TEST_SUITE_P(Arguments, TimeSyncInjection,
+                         ::testing::Values("\";touch x;\"", "$(touch x)", "`touch x`",
+                                           "1 | touch x", "1 & touch x", "1;touch x", "1 > x",
+                                           "1 < x", "(touch x)", "\\\"", "'", "1\ntouch x",
+                                           "1\ttouch x", "$HOME", "1\x7f", "\xc3\xa9t\xc3\xa9",
+                                           "{a,b}", "*", "~", "!1", "a=b", "#"));
 
 // The floor: a date text is placed on the time line first, and one that
 // lies before the program's build time, or that the handler cannot place,
@@ -543,8 +548,9 @@ protected:
     }
 };
 
-const char kBeforeBuild[] = "[TimeSync]refused: the argument names a time before this program "
-                            "was built (";
+const char kBeforeBuild[] =
+    "[TimeSync]refused: the argument names a time before this program "
+    "was built (";
 const char kCannotPlace[] =
     "[TimeSync]refused: the argument is not a date text this gateway can check; nothing was run";
 
@@ -570,37 +576,38 @@ TEST_P(TimeSyncFloor, RunsOnlyADateAtOrAfterTheBuild) {
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, TimeSyncFloor,
-    ::testing::Values(
-        FloorCase{"SecondsAtTheBuild", At(kBuildTime), true},
-        FloorCase{"SecondsWithFraction", At(kBuildTime) + ".5", true},
-        FloorCase{"SecondBeforeTheBuild", At(kBuildTime - 1), false},
-        FloorCase{"Epoch", "@0", false},
-        FloorCase{"NegativeSeconds", "@-86400", false},
-        FloorCase{"SecondsWithText", "@4102444800 x", false},
-        FloorCase{"Compact", "20991231 23:59:59", true},
-        FloorCase{"CompactHHMM", "20991231 2359", true},
-        FloorCase{"CompactIn1970", "19700101 00:00:00", false},
-        FloorCase{"IsoZulu", "2099-12-07T09:05:03Z", true},
-        FloorCase{"IsoOffset", "2099-12-07 9:05+0100", true},
-        FloorCase{"OneDigitOffsetHour", "2099-12-07 9:05+1:00", false},
-        FloorCase{"IsoHourOnly", "2099-12-07 9", true},
-        FloorCase{"IsoIn2000", "2000-01-01 00:00", false},
-        FloorCase{"SlashesYearFirst", "2099/12/07", true},
-        FloorCase{"SlashesTwoDigitYear", "12/07/69", false},  // 1969, as date reads it
-        FloorCase{"MonthNamePm", "Dec 7 2099 9:05pm", true},
-        FloorCase{"DayMonthYear", "7 December 2099", true},
-        FloorCase{"WeekdayAndDate", "Mon, 07 Dec 2099", true},
-        FloorCase{"MonthNameIn1999", "Dec 31, 1999", false},
-        FloorCase{"TimeAloneIsToday", "09:05:03", true},  // a month after the build
-        FloorCase{"NoSuchDay", "2099-02-30", false},
-        FloorCase{"HourTwentyFour", "2099-12-07 24:00", false},
-        FloorCase{"Empty", "", false},
-        FloorCase{"Relative", "yesterday", false},
-        FloorCase{"RelativeOffset", "2099-12-07 -1 year", false},
-        FloorCase{"MilitaryZone", "20991207T0905", false},
-        FloorCase{"WeekdayAlone", "Monday", false},
-        FloorCase{"TooManyNumbers", "2099-12-07 1 2", false}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(FloorCase{"SecondsAtTheBuild", At(kBuildTime), true},
+                      FloorCase{"SecondsWithFraction", At(kBuildTime) + ".5", true},
+                      FloorCase{"SecondBeforeTheBuild", At(kBuildTime - 1), false},
+                      FloorCase{"Epoch", "@0", false},
+                      FloorCase{"NegativeSeconds", "@-86400", false},
+                      FloorCase{"SecondsWithText", "@4102444800 x", false},
+                      FloorCase{"Compact", "20991231 23:59:59", true},
+                      FloorCase{"CompactHHMM", "20991231 2359", true},
+                      FloorCase{"CompactIn1970", "19700101 00:00:00", false},
+                      FloorCase{"IsoZulu", "2099-12-07T09:05:03Z", true},
+                      FloorCase{"IsoOffset", "2099-12-07 9:05+0100", true},
+                      FloorCase{"OneDigitOffsetHour", "2099-12-07 9:05+1:00", false},
+                      FloorCase{"IsoHourOnly", "2099-12-07 9", true},
+                      FloorCase{"IsoIn2000", "2000-01-01 00:00", false},
+                      FloorCase{"SlashesYearFirst", "2099/12/07", true},
+                      FloorCase{"SlashesTwoDigitYear", "12/07/69",
+                                false},  // 1969, as date reads it
+                      FloorCase{"MonthNamePm", "Dec 7 2099 9:05pm", true},
+                      FloorCase{"DayMonthYear", "7 December 2099", true},
+                      FloorCase{"WeekdayAndDate", "Mon, 07 Dec 2099", true},
+                      FloorCase{"MonthNameIn1999", "Dec 31, 1999", false},
+                      FloorCase{"TimeAloneIsToday", "09:05:03", true},  // a month after the build
+                      FloorCase{"NoSuchDay", "2099-02-30", false},
+                      FloorCase{"HourTwentyFour", "2099-12-07 24:00", false},
+                      FloorCase{"Empty", "", false}, FloorCase{"Relative", "yesterday", false},
+                      FloorCase{"RelativeOffset", "2099-12-07 -1 year", false},
+                      FloorCase{"MilitaryZone", "20991207T0905", false},
+                      FloorCase{"WeekdayAlone", "Monday", false},
+                      FloorCase{"TooManyNumbers", "2099-12-07 1 2", false}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(TimeSyncFloor, RefusalNamesTheBuildTime) {
     FakeSudo sudo;
@@ -754,8 +761,8 @@ TEST_P(CurrentDatetime, WritesTheLocalTimeIntoAtMost18Bytes) {
     EXPECT_STREQ(buf, c.text);
     for (size_t i = 18; i < sizeof buf; ++i)
         ASSERT_EQ(buf[i], 0x5A) << "byte " << i << " written";
-    EXPECT_EQ(log, Lines({"Current DateTime(" + std::to_string(strlen(c.text)) + ") = \"" +
-                          c.text + "\""}));
+    EXPECT_EQ(log, Lines({"Current DateTime(" + std::to_string(strlen(c.text)) + ") = \"" + c.text +
+                          "\""}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -764,7 +771,9 @@ INSTANTIATE_TEST_SUITE_P(
                       DateCase{"LastSecondOfYear", 2026, 12, 31, 23, 59, 59, "20261231 23:59:59"},
                       DateCase{"ThreeDigitYear", 999, 1, 2, 3, 4, 5, " 9990102 03:04:05"},
                       DateCase{"FiveDigitYearIsCut", 12026, 12, 7, 9, 5, 3, "120261207 09:05:0"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // The zone in force at the call counts, also when TZ changes while the
 // program runs (nobody calls tzset in between).

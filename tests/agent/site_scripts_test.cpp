@@ -47,13 +47,11 @@ std::string FindTool(const std::string &name) {
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find(':', start);
-        if (end == std::string::npos)
-            end = path.size();
+        if (end == std::string::npos) end = path.size();
         std::string dir = path.substr(start, end - start);
         if (!dir.empty()) {
             std::string cand = dir + "/" + name;
-            if (access(cand.c_str(), X_OK) == 0)
-                return cand;
+            if (access(cand.c_str(), X_OK) == 0) return cand;
         }
         start = end + 1;
     }
@@ -87,8 +85,7 @@ class SiteScriptSyntax : public ::testing::TestWithParam<Checker> {};
 TEST_P(SiteScriptSyntax, EveryScriptPasses) {
     const Checker &c = GetParam();
     std::string tool = FindTool(c.tool);
-    if (tool.empty())
-        GTEST_SKIP() << c.tool << " is not installed";
+    if (tool.empty()) GTEST_SKIP() << c.tool << " is not installed";
     for (const char *s : kScripts) {
         std::string cmd = tool + " " + c.args + " '" + kScriptsDir + "/" + s + "'";
         EXPECT_EQ(Shell(cmd), 0) << cmd;
@@ -108,11 +105,11 @@ INSTANTIATE_TEST_SUITE_P(Checkers, SiteScriptSyntax,
 struct ParseCase {
     const char *name;
     const char *script;
-    const char *iface;         // nullptr: IFACE not set
-    std::string ip_output;     // what the stand-in ip prints
+    const char *iface;      // nullptr: IFACE not set
+    std::string ip_output;  // what the stand-in ip prints
     int ip_status;
-    const char *resolv;        // nullptr: no resolver file
-    const char *want_file;     // ./ipaddr_1, ./gateway_1 or ./dns_1
+    const char *resolv;     // nullptr: no resolver file
+    const char *want_file;  // ./ipaddr_1, ./gateway_1 or ./dns_1
     std::string want;
     const char *want_ip_args;  // nullptr: ip must not run
 };
@@ -127,8 +124,7 @@ TEST_P(SiteScriptParse, WritesTheProbeFormat) {
     std::vector<std::string> shells;
     for (const char *sh : {"sh", "dash", "bash"}) {
         std::string t = FindTool(sh);
-        if (!t.empty())
-            shells.push_back(std::string(sh) == "bash" ? t + " --posix" : t);
+        if (!t.empty()) shells.push_back(std::string(sh) == "bash" ? t + " --posix" : t);
     }
     ASSERT_FALSE(shells.empty());
     for (const std::string &shell : shells) {
@@ -136,19 +132,22 @@ TEST_P(SiteScriptParse, WritesTheProbeFormat) {
         std::string args_log = work.file("ip.args");
         WriteFile(bin.file("ip"),
                   "#!/bin/sh\n"
-                  "printf '%s\\n' \"$*\" >> '" + args_log + "'\n"
-                  "printf '%s' '" + c.ip_output + "'\n"
-                  "exit " + std::to_string(c.ip_status) + "\n",
+                  "printf '%s\\n' \"$*\" >> '" +
+                      args_log +
+                      "'\n"
+                      "printf '%s' '" +
+                      c.ip_output +
+                      "'\n"
+                      "exit " +
+                      std::to_string(c.ip_status) + "\n",
                   0755);
         std::string env = "env -i PATH='" + bin.path() + "'";
-        if (c.iface)
-            env += std::string(" IFACE=") + c.iface;
+        if (c.iface) env += std::string(" IFACE=") + c.iface;
         std::string resolv = work.file("resolv.conf");
-        if (c.resolv)
-            WriteFile(resolv, c.resolv);
+        if (c.resolv) WriteFile(resolv, c.resolv);
         env += " RESOLV_CONF='" + resolv + "'";
-        std::string cmd = "cd '" + work.path() + "' && " + env + " " + shell + " '" +
-                          kScriptsDir + "/" + c.script + "'";
+        std::string cmd = "cd '" + work.path() + "' && " + env + " " + shell + " '" + kScriptsDir +
+                          "/" + c.script + "'";
         EXPECT_EQ(Shell(cmd), 0) << shell;
         EXPECT_EQ(ReadFile(work.file(c.want_file)), c.want) << shell;
         EXPECT_EQ(ReadFile(args_log), c.want_ip_args ? std::string(c.want_ip_args) + "\n" : "")
@@ -175,29 +174,27 @@ INSTANTIATE_TEST_SUITE_P(
                   "addr:192.168.7.20 Bcast:192.168.7.255 Mask:255.255.255.0\n",
                   "-4 -o addr show dev wlan0"},
         ParseCase{"AddrBroadcastComputed", "ipaddr.sh", nullptr,
-                  "2: eth0    inet 10.1.2.3/20 scope global eth0\\ valid_lft forever\n", 0,
-                  nullptr, "ipaddr_1", "addr:10.1.2.3 Bcast:10.1.15.255 Mask:255.255.240.0\n",
-                  kAddrArgs},
+                  "2: eth0    inet 10.1.2.3/20 scope global eth0\\ valid_lft forever\n", 0, nullptr,
+                  "ipaddr_1", "addr:10.1.2.3 Bcast:10.1.15.255 Mask:255.255.240.0\n", kAddrArgs},
         ParseCase{"AddrHostRoute", "ipaddr.sh", nullptr,
-                  "2: eth0    inet 10.9.8.7/32 scope global eth0\\ valid_lft forever\n", 0,
-                  nullptr, "ipaddr_1", "addr:10.9.8.7 Bcast:10.9.8.7 Mask:255.255.255.255\n",
-                  kAddrArgs},
+                  "2: eth0    inet 10.9.8.7/32 scope global eth0\\ valid_lft forever\n", 0, nullptr,
+                  "ipaddr_1", "addr:10.9.8.7 Bcast:10.9.8.7 Mask:255.255.255.255\n", kAddrArgs},
         ParseCase{"AddrNone", "ipaddr.sh", nullptr, "", 0, nullptr, "ipaddr_1", kNullAddr,
                   kAddrArgs},
         ParseCase{"AddrNoSuchInterface", "ipaddr.sh", nullptr, "", 1, nullptr, "ipaddr_1",
                   kNullAddr, kAddrArgs},
         ParseCase{"AddrNotAnAddress", "ipaddr.sh", nullptr,
-                  "2: eth0    inet 300.1.2.3/16 brd 10.1.255.255 scope global eth0\n", 0,
-                  nullptr, "ipaddr_1", kNullAddr, kAddrArgs},
+                  "2: eth0    inet 300.1.2.3/16 brd 10.1.255.255 scope global eth0\n", 0, nullptr,
+                  "ipaddr_1", kNullAddr, kAddrArgs},
         ParseCase{"RouteVia", "gateway.sh", nullptr,
-                  "default via 10.1.0.1 dev eth0 proto dhcp src 10.1.2.3 metric 202\n", 0,
-                  nullptr, "gateway_1", "default 10.1.0.1\n", kRouteArgs},
+                  "default via 10.1.0.1 dev eth0 proto dhcp src 10.1.2.3 metric 202\n", 0, nullptr,
+                  "gateway_1", "default 10.1.0.1\n", kRouteArgs},
         ParseCase{"RouteFirstOfTwo", "gateway.sh", nullptr,
                   "default via 10.1.0.1 dev eth0 metric 100\n"
                   "default via 10.2.0.1 dev wlan0 metric 600\n",
                   0, nullptr, "gateway_1", "default 10.1.0.1\n", kRouteArgs},
-        ParseCase{"RouteWithoutGateway", "gateway.sh", nullptr, "default dev ppp0 scope link\n",
-                  0, nullptr, "gateway_1", "default (null)\n", kRouteArgs},
+        ParseCase{"RouteWithoutGateway", "gateway.sh", nullptr, "default dev ppp0 scope link\n", 0,
+                  nullptr, "gateway_1", "default (null)\n", kRouteArgs},
         ParseCase{"RouteNone", "gateway.sh", nullptr, "", 0, nullptr, "gateway_1",
                   "default (null)\n", kRouteArgs},
         ParseCase{"DnsTwo", "dns.sh", nullptr, "", 0,
@@ -216,22 +213,25 @@ INSTANTIATE_TEST_SUITE_P(
                   "nameserver 10.1.0.2 10.1.0.3\n", nullptr},
         ParseCase{"DnsNone", "dns.sh", nullptr, "", 0, "# no servers\n", "dns_1",
                   "nameserver (null)\n", nullptr},
-        ParseCase{"DnsNoFile", "dns.sh", nullptr, "", 0, nullptr, "dns_1",
-                  "nameserver (null)\n", nullptr}),
-    [](const ::testing::TestParamInfo<ParseCase> &i) { return std::string(i.param.name); });
+        ParseCase{"DnsNoFile", "dns.sh", nullptr, "", 0, nullptr, "dns_1", "nameserver (null)\n",
+                  nullptr}),
+    [](const ::testing::TestParamInfo<ParseCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // ---- the probe reading what the bundled scripts write -----------------------
 
 TEST(SiteScriptsWithProbe, RefreshStoresWhatTheScriptsFound) {
     TempDir bin, work;
     CopyScripts(work.path());
-    WriteFile(bin.file("ip"),
-              "#!/bin/sh\n"
-              "case \"$*\" in\n"
-              "*addr*) printf '%s\\n' '2: eth0    inet 10.1.2.3/16 brd 10.1.255.255 scope global eth0\\ x';;\n"
-              "*route*) printf '%s\\n' 'default via 10.1.0.1 dev eth0';;\n"
-              "esac\n",
-              0755);
+    WriteFile(
+        bin.file("ip"),
+        "#!/bin/sh\n"
+        "case \"$*\" in\n"
+        "*addr*) printf '%s\\n' '2: eth0    inet 10.1.2.3/16 brd 10.1.255.255 scope global eth0\\ x';;\n"
+        "*route*) printf '%s\\n' 'default via 10.1.0.1 dev eth0';;\n"
+        "esac\n",
+        0755);
     WriteFile(work.file("resolv.conf"), "nameserver 10.1.0.2\nnameserver 10.1.0.3\n");
     const char *p = getenv("PATH");
     std::string old_path = p ? p : "";
@@ -266,12 +266,10 @@ public:
         etc_dir_ = "/etc/netns/" + name_;
     }
     ~Netns() {
-        if (added_)
-            Shell("ip netns delete " + name_ + " >/dev/null 2>&1");
+        if (added_) Shell("ip netns delete " + name_ + " >/dev/null 2>&1");
         std::error_code ec;
         std::filesystem::remove_all(etc_dir_, ec);
-        if (made_etc_netns_)
-            std::filesystem::remove("/etc/netns", ec);  // only if empty
+        if (made_etc_netns_) std::filesystem::remove("/etc/netns", ec);  // only if empty
     }
     Netns(const Netns &) = delete;
     Netns &operator=(const Netns &) = delete;
@@ -295,8 +293,7 @@ public:
     // The resolver file that `ip netns exec` binds over /etc/resolv.conf.
     void WriteResolvConf(const std::string &text) {
         std::error_code ec;
-        if (!std::filesystem::exists("/etc/netns", ec))
-            made_etc_netns_ = true;
+        if (!std::filesystem::exists("/etc/netns", ec)) made_etc_netns_ = true;
         std::filesystem::create_directories(etc_dir_, ec);
         WriteFile(etc_dir_ + "/resolv.conf", text);
     }
@@ -311,8 +308,7 @@ private:
 std::string SelfPath() {
     char buf[4096];
     ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return "";
+    if (n <= 0) return "";
     buf[n] = '\0';
     return buf;
 }
@@ -322,7 +318,7 @@ struct NetnsCase {
     const char *iface;  // nullptr: IFACE unset, the scripts use eth0
     bool configure;     // address 10.1.2.3/16 and default route via 10.1.0.1
     const char *resolv;
-    const char *want;   // ip netmask gateway pri_dns sec_dns
+    const char *want;  // ip netmask gateway pri_dns sec_dns
 };
 
 // Names the case in test listings.
@@ -335,13 +331,10 @@ TEST_P(SiteScriptsInNetns, RefreshStoresTheLiveValues) {
     if (!GW_CAN_EXEC_TARGET)
         GTEST_SKIP() << "this machine cannot start the target's programs (cross build without "
                         "binfmt_misc): the executable is not re-run in the namespace";
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a network namespace";
-    if (FindTool("ip").empty())
-        GTEST_SKIP() << "iproute2 (ip) is not installed";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to create a network namespace";
+    if (FindTool("ip").empty()) GTEST_SKIP() << "iproute2 (ip) is not installed";
     Netns ns;
-    if (!ns.Add())
-        GTEST_SKIP() << "cannot create a network namespace here (ip netns add failed)";
+    if (!ns.Add()) GTEST_SKIP() << "cannot create a network namespace here (ip netns add failed)";
     std::string iface = c.iface ? c.iface : "eth0";
     ASSERT_TRUE(ns.AddInterface(iface));
     if (c.configure) {
@@ -368,13 +361,15 @@ TEST_P(SiteScriptsInNetns, RefreshStoresTheLiveValues) {
 
 INSTANTIATE_TEST_SUITE_P(
     Namespaces, SiteScriptsInNetns,
-    ::testing::Values(
-        NetnsCase{"Configured", "gwtest0", true,
-                  "# test resolver\nnameserver 10.1.0.2\nnameserver 10.1.0.3\n",
-                  "0A010203 FFFF0000 0A010001 0A010002 0A010003"},
-        NetnsCase{"NoAddressNoRoute", nullptr, false, "search example.org\nnameserver fe80::1\n",
-                  "00000000 00000000 00000000 00000000 00000000"}),
-    [](const ::testing::TestParamInfo<NetnsCase> &i) { return std::string(i.param.name); });
+    ::testing::Values(NetnsCase{"Configured", "gwtest0", true,
+                                "# test resolver\nnameserver 10.1.0.2\nnameserver 10.1.0.3\n",
+                                "0A010203 FFFF0000 0A010001 0A010002 0A010003"},
+                      NetnsCase{"NoAddressNoRoute", nullptr, false,
+                                "search example.org\nnameserver fe80::1\n",
+                                "00000000 00000000 00000000 00000000 00000000"}),
+    [](const ::testing::TestParamInfo<NetnsCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // Inside the namespace: one refresh from dir, the five values into
 // dir/result.
@@ -386,8 +381,7 @@ int NetnsChild(const char *dir) {
     memset(&g_eqpConfig, 0, sizeof g_eqpConfig);
     UpdateCurrentIP();
     FILE *f = fopen("result", "w");
-    if (!f)
-        return 1;
+    if (!f) return 1;
     fprintf(f, "%08X %08X %08X %08X %08X\n", g_eqpConfig.ip, g_eqpConfig.netmask,
             g_eqpConfig.gateway, g_eqpConfig.pri_dns, g_eqpConfig.sec_dns);
     return fclose(f) == 0 ? 0 : 1;
@@ -396,8 +390,7 @@ int NetnsChild(const char *dir) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 3 && strcmp(argv[1], "--netns-child") == 0)
-        return NetnsChild(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "--netns-child") == 0) return NetnsChild(argv[2]);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

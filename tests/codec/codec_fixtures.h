@@ -87,44 +87,46 @@ inline gwblock::BlockContents RandomContents(uint32_t seed) {
     for (const gwblock::KeyInfo &key : gwblock::key_table()) {
         uint8_t *p = reinterpret_cast<uint8_t *>(&b) + key.member_offset;
         switch (key.kind) {
-        case gwblock::ValueKind::Bool: {
-            bool v = rng() & 1;
-            memcpy(p, &v, 1);
-            break;
-        }
-        case gwblock::ValueKind::U8:
-        case gwblock::ValueKind::I8:
-        case gwblock::ValueKind::I32:
-        case gwblock::ValueKind::U32:
-        case gwblock::ValueKind::Ipv4: {
-            std::uniform_int_distribution<int64_t> d(key.min, key.max);
-            int64_t v = d(rng);
-            // Hit the range ends now and then.
-            if (rng() % 8 == 0) v = (rng() & 1) ? key.min : key.max;
-            if (key.size == 1) {
-                uint8_t byte = static_cast<uint8_t>(v);
-                memcpy(p, &byte, 1);
-            } else {
-                uint32_t word = static_cast<uint32_t>(v);
-                memcpy(p, &word, 4);
+            case gwblock::ValueKind::Bool: {
+                bool v = rng() & 1;
+                memcpy(p, &v, 1);
+                break;
             }
-            break;
-        }
-        case gwblock::ValueKind::F32: {
-            std::uniform_real_distribution<float> d(-300.0f, 300.0f);
-            float f = d(rng);
-            memcpy(p, &f, 4);
-            break;
-        }
-        case gwblock::ValueKind::Text: {
-            size_t len = rng() % key.size;  // 0 .. size-1
-            memset(p, 0, key.size);
-            for (size_t i = 0; i < len; ++i) p[i] = static_cast<uint8_t>(0x20 + rng() % 95);
-            break;
-        }
-        case gwblock::ValueKind::Mac:
-            for (int i = 0; i < 6; ++i) p[i] = static_cast<uint8_t>(rng());
-            break;
+            case gwblock::ValueKind::U8:
+            case gwblock::ValueKind::I8:
+            case gwblock::ValueKind::I32:
+            case gwblock::ValueKind::U32:
+            case gwblock::ValueKind::Ipv4: {
+                std::uniform_int_distribution<int64_t> d(key.min, key.max);
+                int64_t v = d(rng);
+                // Hit the range ends now and then.
+                if (rng() % 8 == 0) v = (rng() & 1) ? key.min : key.max;
+                if (key.size == 1) {
+                    uint8_t byte = static_cast<uint8_t>(v);
+                    memcpy(p, &byte, 1);
+                } else {
+                    uint32_t word = static_cast<uint32_t>(v);
+                    memcpy(p, &word, 4);
+                }
+                break;
+            }
+            case gwblock::ValueKind::F32: {
+                std::uniform_real_distribution<float> d(-300.0f, 300.0f);
+                float f = d(rng);
+                memcpy(p, &f, 4);
+                break;
+            }
+            case gwblock::ValueKind::Text: {
+                size_t len = rng() % key.size;  // 0 .. size-1
+                memset(p, 0, key.size);
+                for (size_t i = 0; i < len; ++i)
+                    p[i] = static_cast<uint8_t>(0x20 + rng() % 95);
+                break;
+            }
+            case gwblock::ValueKind::Mac:
+                for (int i = 0; i < 6; ++i)
+                    p[i] = static_cast<uint8_t>(rng());
+                break;
         }
     }
     return b;

@@ -25,7 +25,8 @@ Block Encode(const BlockContents &b) {
 }
 
 uint32_t Be32(const Block &b, size_t at) {
-    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) | b[at + 3];
+    return (uint32_t(b[at]) << 24) | (uint32_t(b[at + 1]) << 16) | (uint32_t(b[at + 2]) << 8) |
+           b[at + 3];
 }
 
 void Put32(Block &b, size_t at, uint32_t v) {
@@ -65,10 +66,10 @@ TEST(BlockLayout, HeaderFieldsAndCrcWhereDocumented) {
     // A few fields at their documented offsets, big-endian.
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&blk[56])), "DeviceName12345");
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&blk[440])), "router.eu.example.net");
-    EXPECT_EQ(Be32(blk, 148), 867500000u);  // radio_0.freq
-    EXPECT_EQ(Be32(blk, 148 + 4 * 0 + 4), 0xC3260000u);  // -166.0f
-    EXPECT_EQ(Be32(blk, 132), 0xC0A80001u);  // fixed_ip
-    EXPECT_EQ(blk[110], 1);                  // networkmode
+    EXPECT_EQ(Be32(blk, 148), 867500000u);                      // radio_0.freq
+    EXPECT_EQ(Be32(blk, 148 + 4 * 0 + 4), 0xC3260000u);         // -166.0f
+    EXPECT_EQ(Be32(blk, 132), 0xC0A80001u);                     // fixed_ip
+    EXPECT_EQ(blk[110], 1);                                     // networkmode
     EXPECT_EQ(Be32(blk, 196 + 3 * 16 + 4), uint32_t(-400000));  // chan_multiSF_3.if
     EXPECT_EQ(blk[356 + 7 * 4 + 3], uint8_t(int8_t(8)));        // tx_lut_7.rf_power
     EXPECT_EQ(Offset("serverIP_conf.fixed_ip"), 132u);
@@ -81,21 +82,26 @@ TEST(BlockLayout, RepeatedRecordsAtTheirDocumentedStrides) {
         const char *suffix;
         size_t offset;
     };
-    const Rel radio[] = {{"freq", 0}, {"rssi_offset", 4}, {"enable", 8}, {"tx_enable", 9}, {"type", 10}};
+    const Rel radio[] = {
+        {"freq", 0}, {"rssi_offset", 4}, {"enable", 8}, {"tx_enable", 9}, {"type", 10}};
     for (int n = 0; n < 2; ++n)
         for (const Rel &r : radio)
-            EXPECT_EQ(Offset("SX1301_conf.radio_" + std::to_string(n) + "." + r.suffix), 148 + 24 * n + r.offset);
-    const Rel channel[] = {{"enable", 0}, {"radio", 1}, {"if", 4}, {"bandwidth", 8}, {"datarate", 12}};
+            EXPECT_EQ(Offset("SX1301_conf.radio_" + std::to_string(n) + "." + r.suffix),
+                      148 + 24 * n + r.offset);
+    const Rel channel[] = {
+        {"enable", 0}, {"radio", 1}, {"if", 4}, {"bandwidth", 8}, {"datarate", 12}};
     for (int n = 0; n < 8; ++n)
         for (const Rel &r : channel)
-            EXPECT_EQ(Offset("SX1301_conf.chan_multiSF_" + std::to_string(n) + "." + r.suffix), 196 + 16 * n + r.offset);
+            EXPECT_EQ(Offset("SX1301_conf.chan_multiSF_" + std::to_string(n) + "." + r.suffix),
+                      196 + 16 * n + r.offset);
     EXPECT_EQ(Offset("SX1301_conf.chan_Lora_std.enable"), 324u);
     EXPECT_EQ(Offset("SX1301_conf.chan_Lora_std.spread_factor"), 336u);
     EXPECT_EQ(Offset("SX1301_conf.chan_FSK.datarate"), 352u);
     const Rel tx[] = {{"dig_gain", 0}, {"pa_gain", 1}, {"mix_gain", 2}, {"rf_power", 3}};
     for (int n = 0; n < 16; ++n)
         for (const Rel &r : tx)
-            EXPECT_EQ(Offset("SX1301_conf.tx_lut_" + std::to_string(n) + "." + r.suffix), 356 + 4 * n + r.offset);
+            EXPECT_EQ(Offset("SX1301_conf.tx_lut_" + std::to_string(n) + "." + r.suffix),
+                      356 + 4 * n + r.offset);
     EXPECT_EQ(Offset("SX1301_conf.tx_lut_count"), 146u);
     EXPECT_EQ(Offset("gateway_conf.push_timeout_ms"), 520u);
 }
@@ -160,55 +166,121 @@ TEST_P(BlockFaults, NamesTheFault) {
 INSTANTIATE_TEST_SUITE_P(
     Decode, BlockFaults,
     ::testing::Values(
-        FaultCase{"Magic", [](Block &b) { b[0] = 'X'; }, true,
-                  "bad magic 58 57 43 42 (a configuration block starts with \"GWCB\")"},
-        FaultCase{"Version", [](Block &b) { b[5] = 3; }, true,
-                  "unsupported block version 3 (this build reads versions 1 to 2)"},
-        FaultCase{"VersionZero", [](Block &b) { b[5] = 0; }, true,
-                  "unsupported block version 0 (this build reads versions 1 to 2)"},
+        FaultCase{"Magic",
+                  [](Block &b) {
+                      b[0] = 'X';
+                  },
+                  true, "bad magic 58 57 43 42 (a configuration block starts with \"GWCB\")"},
+        FaultCase{"Version",
+                  [](Block &b) {
+                      b[5] = 3;
+                  },
+                  true, "unsupported block version 3 (this build reads versions 1 to 2)"},
+        FaultCase{"VersionZero",
+                  [](Block &b) {
+                      b[5] = 0;
+                  },
+                  true, "unsupported block version 0 (this build reads versions 1 to 2)"},
         // Version 1 reserves what version 2 says of the last change.
-        FaultCase{"HeaderReservedInVersion1", [](Block &b) { b[5] = 1; b[6] = 1; }, true,
-                  "reserved byte at offset 6 is 0x01, must be 0"},
-        FaultCase{"ChangeRevisionReservedInVersion1", [](Block &b) { b[5] = 1; b[14] = 8; }, true,
-                  "reserved byte at offset 14 is 0x08, must be 0"},
-        FaultCase{"ChangeSecondsReservedInVersion1", [](Block &b) { b[5] = 1; b[531] = 3; }, true,
-                  "reserved byte at offset 531 is 0x03, must be 0"},
-        FaultCase{"ChangeState", [](Block &b) { b[6] = 5; }, true,
-                  "device_info.change_state: value 5 out of range 0..4"},
-        FaultCase{"ChangeReason", [](Block &b) { b[7] = 4; }, true,
-                  "device_info.change_reason: value 4 out of range 0..3"},
-        FaultCase{"AfterTheChangeSeconds", [](Block &b) { b[536] = 1; }, true,
-                  "reserved byte at offset 536 is 0x01, must be 0"},
-        FaultCase{"RadioReserved", [](Block &b) { b[148 + 22] = 0x80; }, true,
-                  "reserved byte at offset 170 is 0x80, must be 0"},
-        FaultCase{"TailReserved", [](Block &b) { b[1019] = 0xFF; }, true,
-                  "reserved byte at offset 1019 is 0xFF, must be 0"},
-        FaultCase{"TextNotTerminated", [](Block &b) { memset(&b[440], 'a', 64); }, true,
-                  "gateway_conf.server_address: text not terminated"},
-        FaultCase{"TextNotPrintable", [](Block &b) { b[420 + 2] = 0x1B; }, true,
-                  "gateway_conf.gateway_ID: byte 0x1B at position 2 is not printable ASCII"},
-        FaultCase{"TextPadding", [](Block &b) { b[56 + 15] = 'z'; b[56 + 14] = 0; }, true,
-                  "serverIP_conf.server_name: bytes after the terminator are not zero"},
-        FaultCase{"RadioIndex", [](Block &b) { b[196 + 3 * 16 + 1] = 2; }, true,
-                  "SX1301_conf.chan_multiSF_3.radio: radio index 2, must be 0 or 1"},
-        FaultCase{"Flag", [](Block &b) { b[144] = 2; }, true,
-                  "SX1301_conf.lorawan_public: flag byte 2, must be 0 or 1"},
-        FaultCase{"NetworkMode", [](Block &b) { b[110] = 3; }, true,
-                  "serverIP_conf.networkmode: value 3 out of range 0..1"},
-        FaultCase{"Port", [](Block &b) { Put32(b, 504, 70000); }, true,
-                  "gateway_conf.serv_port_up: value 70000 out of range 0..65535"},
-        FaultCase{"NegativePort", [](Block &b) { Put32(b, 508, uint32_t(-1)); }, true,
-                  "gateway_conf.serv_port_down: value -1 out of range 0..65535"},
-        FaultCase{"FloatNaN", [](Block &b) { Put32(b, 148 + 24 + 4, 0x7FC00000); }, true,
-                  "SX1301_conf.radio_1.rssi_offset: not a finite number"},
+        FaultCase{"HeaderReservedInVersion1",
+                  [](Block &b) {
+                      b[5] = 1;
+                      b[6] = 1;
+                  },
+                  true, "reserved byte at offset 6 is 0x01, must be 0"},
+        FaultCase{"ChangeRevisionReservedInVersion1",
+                  [](Block &b) {
+                      b[5] = 1;
+                      b[14] = 8;
+                  },
+                  true, "reserved byte at offset 14 is 0x08, must be 0"},
+        FaultCase{"ChangeSecondsReservedInVersion1",
+                  [](Block &b) {
+                      b[5] = 1;
+                      b[531] = 3;
+                  },
+                  true, "reserved byte at offset 531 is 0x03, must be 0"},
+        FaultCase{"ChangeState",
+                  [](Block &b) {
+                      b[6] = 5;
+                  },
+                  true, "device_info.change_state: value 5 out of range 0..4"},
+        FaultCase{"ChangeReason",
+                  [](Block &b) {
+                      b[7] = 4;
+                  },
+                  true, "device_info.change_reason: value 4 out of range 0..3"},
+        FaultCase{"AfterTheChangeSeconds",
+                  [](Block &b) {
+                      b[536] = 1;
+                  },
+                  true, "reserved byte at offset 536 is 0x01, must be 0"},
+        FaultCase{"RadioReserved",
+                  [](Block &b) {
+                      b[148 + 22] = 0x80;
+                  },
+                  true, "reserved byte at offset 170 is 0x80, must be 0"},
+        FaultCase{"TailReserved",
+                  [](Block &b) {
+                      b[1019] = 0xFF;
+                  },
+                  true, "reserved byte at offset 1019 is 0xFF, must be 0"},
+        FaultCase{"TextNotTerminated",
+                  [](Block &b) {
+                      memset(&b[440], 'a', 64);
+                  },
+                  true, "gateway_conf.server_address: text not terminated"},
+        FaultCase{"TextNotPrintable",
+                  [](Block &b) {
+                      b[420 + 2] = 0x1B;
+                  },
+                  true, "gateway_conf.gateway_ID: byte 0x1B at position 2 is not printable ASCII"},
+        FaultCase{"TextPadding",
+                  [](Block &b) {
+                      b[56 + 15] = 'z';
+                      b[56 + 14] = 0;
+                  },
+                  true, "serverIP_conf.server_name: bytes after the terminator are not zero"},
+        FaultCase{"RadioIndex",
+                  [](Block &b) {
+                      b[196 + 3 * 16 + 1] = 2;
+                  },
+                  true, "SX1301_conf.chan_multiSF_3.radio: radio index 2, must be 0 or 1"},
+        FaultCase{"Flag",
+                  [](Block &b) {
+                      b[144] = 2;
+                  },
+                  true, "SX1301_conf.lorawan_public: flag byte 2, must be 0 or 1"},
+        FaultCase{"NetworkMode",
+                  [](Block &b) {
+                      b[110] = 3;
+                  },
+                  true, "serverIP_conf.networkmode: value 3 out of range 0..1"},
+        FaultCase{"Port",
+                  [](Block &b) {
+                      Put32(b, 504, 70000);
+                  },
+                  true, "gateway_conf.serv_port_up: value 70000 out of range 0..65535"},
+        FaultCase{"NegativePort",
+                  [](Block &b) {
+                      Put32(b, 508, uint32_t(-1));
+                  },
+                  true, "gateway_conf.serv_port_down: value -1 out of range 0..65535"},
+        FaultCase{"FloatNaN",
+                  [](Block &b) {
+                      Put32(b, 148 + 24 + 4, 0x7FC00000);
+                  },
+                  true, "SX1301_conf.radio_1.rssi_offset: not a finite number"},
         // Two faults: the one at the lower offset is named.
         FaultCase{"FirstFaultWins",
                   [](Block &b) {
-                      b[196 + 1] = 7;             // chan_multiSF_0.radio
-                      memset(&b[16], 'v', 24);    // vendor, not terminated
+                      b[196 + 1] = 7;           // chan_multiSF_0.radio
+                      memset(&b[16], 'v', 24);  // vendor, not terminated
                   },
                   true, "device_info.vendor: text not terminated"}),
-    [](const ::testing::TestParamInfo<FaultCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<FaultCase> &info) {
+        return std::string(info.param.name);
+    });
 
 // The last change: header bytes 6 (state), 7 (reason), 12 to 15 (its
 // revision), then its seconds at 528 and 532, all read-only.
@@ -230,8 +302,9 @@ TEST(BlockLayout, ChangeStatusWhereDocumented) {
     EXPECT_EQ(out.change.seconds, 3u);
     EXPECT_EQ(change_reason_text(out.change), "the forwarder exited 3 s after starting");
     EXPECT_STREQ(change_state_word(out.change.state), "rolled back");
-    for (const char *key : {"device_info.change_state", "device_info.change_reason", "device_info.change_revision",
-                            "device_info.change_seconds", "device_info.change_left"}) {
+    for (const char *key :
+         {"device_info.change_state", "device_info.change_reason", "device_info.change_revision",
+          "device_info.change_seconds", "device_info.change_left"}) {
         ASSERT_NE(find_key(key), nullptr) << key;
         EXPECT_FALSE(find_key(key)->writable) << key;
         EXPECT_EQ(find_key(key)->since_version, 2) << key;
@@ -306,7 +379,8 @@ TEST(BlockCodec, ApplyBlockTakesOnlyWhatTheGatewayAccepts) {
     const BlockContents before = live;
     apply_block(from, &live.eqp, &live.gw);
     EXPECT_TRUE(diff_keys(from, live, true).empty());
-    for (const KeyInfo *k : diff_keys(before, live, false)) EXPECT_TRUE(k->writable) << k->path;
+    for (const KeyInfo *k : diff_keys(before, live, false))
+        EXPECT_TRUE(k->writable) << k->path;
     EXPECT_EQ(memcmp(live.eqp.mac, before.eqp.mac, 6), 0);
     EXPECT_EQ(memcmp(live.eqp.vendor, before.eqp.vendor, sizeof live.eqp.vendor), 0);
     EXPECT_EQ(live.eqp.ip, before.eqp.ip);
@@ -329,7 +403,8 @@ TEST(Datagrams, DiscoveryRequest) {
     memset(req, 0xEE, sizeof req);
     build_discovery_request(req);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(req), 15), "Vorna Inc. QLM ");
-    for (int i = 15; i < 24; ++i) EXPECT_EQ(req[i], 0) << i;
+    for (int i = 15; i < 24; ++i)
+        EXPECT_EQ(req[i], 0) << i;
 }
 
 TEST(Datagrams, CommandFieldsAtTheirOffsets) {
@@ -337,7 +412,8 @@ TEST(Datagrams, CommandFieldsAtTheirOffsets) {
     memset(cmd, 0xEE, sizeof cmd);
     ASSERT_TRUE(build_command(cmd, kMac, "TimeSync", "20261207 11:12:13", 0xC0A80114, 5000, 7));
     Block b(cmd, cmd + sizeof cmd);
-    for (int i = 0; i < 34; ++i) EXPECT_EQ(b[i], 0) << i;
+    for (int i = 0; i < 34; ++i)
+        EXPECT_EQ(b[i], 0) << i;
     EXPECT_EQ(memcmp(&b[34], kMac, 6), 0);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&b[40])), "TimeSync");
     EXPECT_EQ(b[51], 0);
@@ -372,10 +448,11 @@ TEST(Datagrams, ConfirmCarriesTheRevision) {
         const char *command, *argument;
     };
     for (const Bad &bad : {Bad{"Confirm", ""}, Bad{"Confirm", "4294967296"}, Bad{"Confirm", "12a"},
-                           Bad{"Confirm", "-1"}, Bad{"Confirm", " 7"}, Bad{"confirm", "7"}, Bad{"Confirmed", "7"},
-                           Bad{"Reboot", "7"}}) {
+                           Bad{"Confirm", "-1"}, Bad{"Confirm", " 7"}, Bad{"confirm", "7"},
+                           Bad{"Confirmed", "7"}, Bad{"Reboot", "7"}}) {
         ASSERT_TRUE(build_command(cmd, kMac, bad.command, bad.argument));
-        EXPECT_FALSE(parse_confirm(cmd, sizeof cmd, kMac, &rev)) << bad.command << " " << bad.argument;
+        EXPECT_FALSE(parse_confirm(cmd, sizeof cmd, kMac, &rev))
+            << bad.command << " " << bad.argument;
     }
 }
 
@@ -384,7 +461,8 @@ TEST(Datagrams, UpdateCarriesMacAndBlock) {
     uint8_t upd[UPDATE_COMMAND_LEN];
     memset(upd, 0xEE, sizeof upd);
     build_update(upd, kMac, blk.data());
-    for (int i : {0, 15, 22, 23}) EXPECT_EQ(upd[i], 0) << i;
+    for (int i : {0, 15, 22, 23})
+        EXPECT_EQ(upd[i], 0) << i;
     EXPECT_EQ(memcmp(upd + 16, kMac, 6), 0);
     EXPECT_EQ(memcmp(upd + 24, blk.data(), kBlockSize), 0);
 }
@@ -420,12 +498,32 @@ TEST(Datagrams, DiscoveryReplyFaults) {
         std::function<void(std::vector<uint8_t> &)> mutate;
         std::string message;
     } cases[] = {
-        {"short", [](std::vector<uint8_t> &r) { r.pop_back(); }, "not a discovery reply: 1032 bytes, expected 1033"},
-        {"marker", [](std::vector<uint8_t> &r) { r[0] = 'v'; }, "not a discovery reply: first byte 0x76, expected 'V'"},
-        {"checksum", [](std::vector<uint8_t> &r) { r[1032] ^= 0x10; }, "bad checksum"},
-        {"block", [](std::vector<uint8_t> &r) { r[8] = 'X'; r[1032] = reply_checksum(&r[8]); },
+        {"short",
+         [](std::vector<uint8_t> &r) {
+             r.pop_back();
+         },
+         "not a discovery reply: 1032 bytes, expected 1033"},
+        {"marker",
+         [](std::vector<uint8_t> &r) {
+             r[0] = 'v';
+         },
+         "not a discovery reply: first byte 0x76, expected 'V'"},
+        {"checksum",
+         [](std::vector<uint8_t> &r) {
+             r[1032] ^= 0x10;
+         },
+         "bad checksum"},
+        {"block",
+         [](std::vector<uint8_t> &r) {
+             r[8] = 'X';
+             r[1032] = reply_checksum(&r[8]);
+         },
          "invalid configuration block: bad magic"},
-        {"mac", [](std::vector<uint8_t> &r) { r[6] = 0x56; }, "the block's MAC address 00:11:22:33:44:55 differs from the reply's 00:11:22:33:44:56"},
+        {"mac",
+         [](std::vector<uint8_t> &r) {
+             r[6] = 0x56;
+         },
+         "the block's MAC address 00:11:22:33:44:55 differs from the reply's 00:11:22:33:44:56"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -466,9 +564,11 @@ TEST(TextForms, Mac) {
         const char *text;
         bool ok;
     } cases[] = {
-        {"00:11:22:33:44:55", true}, {"aa-BB-cc-DD-ee-FF", true}, {"00:11:22:33:44", false},
-        {"00:11:22:33:44:5", false}, {"00:11:22:33:44:555", false}, {"00:11-22:33:44:55", false},
-        {"0g:11:22:33:44:55", false}, {"", false},                 {"001122334455", false},
+        {"00:11:22:33:44:55", true},   {"aa-BB-cc-DD-ee-FF", true},
+        {"00:11:22:33:44", false},     {"00:11:22:33:44:5", false},
+        {"00:11:22:33:44:555", false}, {"00:11-22:33:44:55", false},
+        {"0g:11:22:33:44:55", false},  {"", false},
+        {"001122334455", false},
     };
     for (auto &c : cases) {
         uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
@@ -485,10 +585,18 @@ TEST(TextForms, Ipv4) {
         bool ok;
         uint32_t value;
     } cases[] = {
-        {"192.168.0.1", true, 0xC0A80001}, {"0.0.0.0", true, 0},         {"255.255.255.255", true, 0xFFFFFFFF},
-        {"256.0.0.1", false, 0},           {"1.2.3", false, 0},          {"1.2.3.4.5", false, 0},
-        {"01.2.3.4", false, 0},            {"1.2.3.4 ", false, 0},       {" 1.2.3.4", false, 0},
-        {"1..2.3", false, 0},              {"1.2.3.-4", false, 0},       {"1234.1.1.1", false, 0},
+        {"192.168.0.1", true, 0xC0A80001},
+        {"0.0.0.0", true, 0},
+        {"255.255.255.255", true, 0xFFFFFFFF},
+        {"256.0.0.1", false, 0},
+        {"1.2.3", false, 0},
+        {"1.2.3.4.5", false, 0},
+        {"01.2.3.4", false, 0},
+        {"1.2.3.4 ", false, 0},
+        {" 1.2.3.4", false, 0},
+        {"1..2.3", false, 0},
+        {"1.2.3.-4", false, 0},
+        {"1234.1.1.1", false, 0},
         {"", false, 0},
     };
     for (auto &c : cases) {

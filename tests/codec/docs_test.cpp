@@ -63,14 +63,15 @@ std::string KeysMarkdown() {
         if (k->section != section) {
             section = k->section;
             out += "\n### " + section + "\n\n";
-            out += "| Key | Type | Unit | Forwarder | Meaning | Rule |\n|---|---|---|---|---|---|\n";
+            out +=
+                "| Key | Type | Unit | Forwarder | Meaning | Rule |\n|---|---|---|---|---|---|\n";
         }
         std::string key = "`" + k->pattern + "`";
         if (k->index == 0) key += " (" + IndexRange(*k) + ")";
         std::string rule = k->rule;
         if (!k->rule_effect.empty()) rule += ". Otherwise: " + k->rule_effect + ".";
-        out += "| " + key + " | " + layout_type(*k) + " | " + Cell(k->unit) + " | " + Use(*k) + " | " +
-               Cell(k->meaning) + " | " + Cell(rule) + " |\n";
+        out += "| " + key + " | " + layout_type(*k) + " | " + Cell(k->unit) + " | " + Use(*k) +
+               " | " + Cell(k->meaning) + " | " + Cell(rule) + " |\n";
     }
     return out + "\n";
 }
@@ -86,8 +87,10 @@ std::string LayoutMarkdown() {
         {kCrcOffset, std::to_string(kCrcOffset), "4", "u32", "—", "—", "CRC-32 of bytes 0 to 1019"},
     };
     std::vector<bool> covered(kBlockSize, false);
-    for (size_t i = 0; i < 6; ++i) covered[i] = true;
-    for (size_t i = kCrcOffset; i < kBlockSize; ++i) covered[i] = true;
+    for (size_t i = 0; i < 6; ++i)
+        covered[i] = true;
+    for (size_t i = kCrcOffset; i < kBlockSize; ++i)
+        covered[i] = true;
     // Repeated records: where instance 0 starts, its stride, how many.
     struct Span {
         size_t base, stride;
@@ -95,7 +98,8 @@ std::string LayoutMarkdown() {
     };
     std::map<std::string, Span> spans;
     for (const KeyInfo &k : key_table()) {
-        for (size_t i = 0; i < k.size; ++i) covered[k.block_offset + i] = true;
+        for (size_t i = 0; i < k.size; ++i)
+            covered[k.block_offset + i] = true;
         if (k.index != 0) continue;
         const std::string object = k.pattern.substr(0, k.pattern.rfind('.'));
         auto it = spans.find(object);
@@ -104,14 +108,15 @@ std::string LayoutMarkdown() {
         else
             it->second.base = std::min(it->second.base, k.block_offset);
         std::string key = "`" + k.pattern + "`, " + IndexRange(k);
-        rows.push_back({k.block_offset,
-                        std::to_string(k.block_offset) + " + " + std::to_string(k.block_stride) + "·N",
-                        std::to_string(k.size), layout_type(k), key, Cell(k.unit), Cell(k.meaning)});
+        rows.push_back(
+            {k.block_offset,
+             std::to_string(k.block_offset) + " + " + std::to_string(k.block_stride) + "·N",
+             std::to_string(k.size), layout_type(k), key, Cell(k.unit), Cell(k.meaning)});
     }
     for (const KeyInfo &k : key_table())
         if (k.index < 0)
-            rows.push_back({k.block_offset, std::to_string(k.block_offset), std::to_string(k.size), layout_type(k),
-                            "`" + k.path + "`", Cell(k.unit), Cell(k.meaning)});
+            rows.push_back({k.block_offset, std::to_string(k.block_offset), std::to_string(k.size),
+                            layout_type(k), "`" + k.path + "`", Cell(k.unit), Cell(k.meaning)});
     // Reserved runs: once for a repeated record, relative to its instance N.
     for (size_t b = 0; b < kCrcOffset;) {
         if (covered[b]) {
@@ -120,23 +125,28 @@ std::string LayoutMarkdown() {
         }
         const Span *in = nullptr;
         for (const auto &s : spans)
-            if (b >= s.second.base && b < s.second.base + s.second.count * s.second.stride) in = &s.second;
+            if (b >= s.second.base && b < s.second.base + s.second.count * s.second.stride)
+                in = &s.second;
         size_t end = b;
         while (end < kCrcOffset && !covered[end] &&
                (!in || (end - in->base) / in->stride == (b - in->base) / in->stride))
             ++end;
         if (!in)
-            rows.push_back({b, std::to_string(b), std::to_string(end - b), "—", "—", "—", "reserved"});
+            rows.push_back(
+                {b, std::to_string(b), std::to_string(end - b), "—", "—", "—", "reserved"});
         else if (b < in->base + in->stride)
             rows.push_back({b, std::to_string(b) + " + " + std::to_string(in->stride) + "·N",
                             std::to_string(end - b), "—", "—", "—", "reserved"});
         b = end;
     }
-    std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) { return a.at < b.at; });
-    std::string out = "\n| Offset | Size | Type | Key | Unit | Meaning |\n|---|---|---|---|---|---|\n";
+    std::stable_sort(rows.begin(), rows.end(), [](const Row &a, const Row &b) {
+        return a.at < b.at;
+    });
+    std::string out =
+        "\n| Offset | Size | Type | Key | Unit | Meaning |\n|---|---|---|---|---|---|\n";
     for (const Row &r : rows)
-        out += "| " + r.offset + " | " + r.size + " | " + r.type + " | " + r.key + " | " + r.unit + " | " + r.meaning +
-               " |\n";
+        out += "| " + r.offset + " | " + r.size + " | " + r.type + " | " + r.key + " | " + r.unit +
+               " | " + r.meaning + " |\n";
     return out + "\n";
 }
 
@@ -155,9 +165,10 @@ void Check(const std::string &doc, const std::string &generated) {
         std::ofstream(path) << text.substr(0, from) << generated << text.substr(end);
         return;
     }
-    ADD_FAILURE() << doc << " does not say what the key table says. Run this test with GW_UPDATE_DOCS=1 to "
-                  << "rewrite it, or put this between its markers:\n"
-                  << generated;
+    ADD_FAILURE()
+        << doc << " does not say what the key table says. Run this test with GW_UPDATE_DOCS=1 to "
+        << "rewrite it, or put this between its markers:\n"
+        << generated;
 }
 
 TEST(Docs, KeysListsEveryKeyWithItsRule) { Check("docs/keys.md", KeysMarkdown()); }
@@ -173,7 +184,8 @@ TEST(Docs, ProfilesNamesEveryShippedProfile) {
         const std::string name = e->d_name;
         if (name.size() < 6 || name.compare(name.size() - 5, 5, ".json") != 0) continue;
         ++n;
-        EXPECT_NE(doc.find("`" + name + "`"), std::string::npos) << "docs/profiles.md does not name " << name;
+        EXPECT_NE(doc.find("`" + name + "`"), std::string::npos)
+            << "docs/profiles.md does not name " << name;
     }
     closedir(d);
     EXPECT_GT(n, 0);

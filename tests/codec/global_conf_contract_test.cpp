@@ -46,7 +46,8 @@ Json::Value Parse(const std::string &text) {
 }
 
 // Every leaf of a JSON object by its dotted path.
-void Leaves(const Json::Value &v, const std::string &prefix, std::map<std::string, Json::Value> *out) {
+void Leaves(const Json::Value &v, const std::string &prefix,
+            std::map<std::string, Json::Value> *out) {
     for (const std::string &name : v.getMemberNames()) {
         const std::string path = prefix.empty() ? name : prefix + "." + name;
         if (v[name].isObject())
@@ -67,14 +68,23 @@ BlockContents Distinct() {
         ++i;
         std::string text;
         switch (k.kind) {
-        case ValueKind::Bool: text = i % 2 ? "true" : "false"; break;
-        case ValueKind::F32: text = std::to_string(-100 - i) + ".25"; break;
-        case ValueKind::Ipv4: text = "10.0." + std::to_string(i) + ".1"; break;
-        case ValueKind::Text: text = ("k" + std::to_string(i)).substr(0, k.size - 1); break;
-        default: {
-            const uint64_t span = static_cast<uint64_t>(k.max - k.min) + 1;
-            text = std::to_string(k.min + static_cast<int64_t>((uint64_t(i) * 2654435761u) % span));
-        }
+            case ValueKind::Bool:
+                text = i % 2 ? "true" : "false";
+                break;
+            case ValueKind::F32:
+                text = std::to_string(-100 - i) + ".25";
+                break;
+            case ValueKind::Ipv4:
+                text = "10.0." + std::to_string(i) + ".1";
+                break;
+            case ValueKind::Text:
+                text = ("k" + std::to_string(i)).substr(0, k.size - 1);
+                break;
+            default: {
+                const uint64_t span = static_cast<uint64_t>(k.max - k.min) + 1;
+                text = std::to_string(k.min +
+                                      static_cast<int64_t>((uint64_t(i) * 2654435761u) % span));
+            }
         }
         std::string why;
         EXPECT_TRUE(set_value(&b, k.path, text, &why)) << why;
@@ -86,25 +96,34 @@ enum class JsonKind { Boolean, Integer, Real, String, Other };
 
 JsonKind KindOf(const Json::Value &v) {
     switch (v.type()) {
-    case Json::booleanValue: return JsonKind::Boolean;
-    case Json::intValue:
-    case Json::uintValue: return JsonKind::Integer;
-    case Json::realValue: return JsonKind::Real;
-    case Json::stringValue: return JsonKind::String;
-    default: return JsonKind::Other;
+        case Json::booleanValue:
+            return JsonKind::Boolean;
+        case Json::intValue:
+        case Json::uintValue:
+            return JsonKind::Integer;
+        case Json::realValue:
+            return JsonKind::Real;
+        case Json::stringValue:
+            return JsonKind::String;
+        default:
+            return JsonKind::Other;
     }
 }
 
 bool SameValue(const Json::Value &a, const Json::Value &b) {
     if (KindOf(a) != KindOf(b)) return false;
     switch (KindOf(a)) {
-    case JsonKind::Boolean: return a.asBool() == b.asBool();
-    case JsonKind::Integer:
-        if (a.isInt64() && b.isInt64()) return a.asInt64() == b.asInt64();
-        return a.isUInt64() && b.isUInt64() && a.asUInt64() == b.asUInt64();
-    case JsonKind::Real: return a.asDouble() == b.asDouble();
-    case JsonKind::String: return a.asString() == b.asString();
-    default: return false;
+        case JsonKind::Boolean:
+            return a.asBool() == b.asBool();
+        case JsonKind::Integer:
+            if (a.isInt64() && b.isInt64()) return a.asInt64() == b.asInt64();
+            return a.isUInt64() && b.isUInt64() && a.asUInt64() == b.asUInt64();
+        case JsonKind::Real:
+            return a.asDouble() == b.asDouble();
+        case JsonKind::String:
+            return a.asString() == b.asString();
+        default:
+            return false;
     }
 }
 
@@ -119,7 +138,8 @@ TEST(GlobalConfContract, TheWriterAndTheKeyTableAgreeOnKeysValuesAndKinds) {
         EXPECT_EQ(file.count(k.path), k.in_global_conf ? 1u : 0u);
         if (!k.in_global_conf || !file.count(k.path)) continue;
         EXPECT_TRUE(SameValue(file[k.path], table[k.path]))
-            << "file " << file[k.path].toStyledString() << "table " << table[k.path].toStyledString();
+            << "file " << file[k.path].toStyledString() << "table "
+            << table[k.path].toStyledString();
     }
     for (const auto &leaf : file) {
         const KeyInfo *k = find_key(leaf.first);
@@ -135,7 +155,9 @@ TEST(GlobalConfContract, AValidRecordGivesTheGoldenFile) {
     b.gw = GatewayConfig{};
     for (const char *file : {"eu868.json", "site-defaults.json"}) {
         std::string why;
-        ASSERT_TRUE(apply_json_profile(Parse(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/" + file)), &b, &why))
+        ASSERT_TRUE(
+            apply_json_profile(Parse(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/" + file)),
+                               &b, &why))
             << why;
     }
     ASSERT_TRUE(fill_unset_gateway_id(&b));
@@ -143,7 +165,8 @@ TEST(GlobalConfContract, AValidRecordGivesTheGoldenFile) {
     ASSERT_TRUE(check_rules(b, &why)) << why;
     const std::string golden_path = std::string(GW_CODEC_GOLDEN_DIR) + "/global_conf_eu868.json";
     const std::string got = Emit(b);
-    EXPECT_EQ(got, gwtest::ReadFile(golden_path)) << "global_conf.json differs from " << golden_path;
+    EXPECT_EQ(got, gwtest::ReadFile(golden_path))
+        << "global_conf.json differs from " << golden_path;
 }
 
 }  // namespace

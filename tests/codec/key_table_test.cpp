@@ -29,7 +29,8 @@ Json::Value ParseJson(const std::string &text) {
 
 TEST(KeyTable, NamesEveryFieldOfGlobalConf) {
     std::set<std::string> paths;
-    for (const KeyInfo &k : key_table()) EXPECT_TRUE(paths.insert(k.path).second) << "twice: " << k.path;
+    for (const KeyInfo &k : key_table())
+        EXPECT_TRUE(paths.insert(k.path).second) << "twice: " << k.path;
     // Every key that global_conf.json carries, section by section.
     std::vector<std::string> expected = {"SX1301_conf.lorawan_public", "SX1301_conf.clksrc"};
     for (int r = 0; r < 2; ++r)
@@ -45,11 +46,12 @@ TEST(KeyTable, NamesEveryFieldOfGlobalConf) {
     for (int t = 0; t < 16; ++t)
         for (const char *m : {"dig_gain", "mix_gain", "pa_gain", "rf_power"})
             expected.push_back("SX1301_conf.tx_lut_" + std::to_string(t) + "." + m);
-    for (const char *m : {"forward_crc_disabled", "forward_crc_error", "forward_crc_valid", "gateway_ID",
-                          "keepalive_interval", "push_timeout_ms", "serv_port_down", "serv_port_up",
-                          "server_address", "stat_interval"})
+    for (const char *m : {"forward_crc_disabled", "forward_crc_error", "forward_crc_valid",
+                          "gateway_ID", "keepalive_interval", "push_timeout_ms", "serv_port_down",
+                          "serv_port_up", "server_address", "stat_interval"})
         expected.push_back(std::string("gateway_conf.") + m);
-    for (const char *m : {"fixed_gateway", "fixed_ip", "fixed_netmask", "networkmode", "server_name"})
+    for (const char *m :
+         {"fixed_gateway", "fixed_ip", "fixed_netmask", "networkmode", "server_name"})
         expected.push_back(std::string("serverIP_conf.") + m);
     for (const std::string &p : expected) {
         const KeyInfo *k = find_key(p);
@@ -57,9 +59,10 @@ TEST(KeyTable, NamesEveryFieldOfGlobalConf) {
         EXPECT_TRUE(k->writable) << p;
     }
     EXPECT_EQ(find_key("SX1301_conf.chan_Lora_std.datarate"), nullptr);
-    for (const char *ro : {"device_info.vendor", "device_info.model", "device_info.serial_no", "device_info.hw_id",
-                           "device_info.mac", "device_info.ip", "device_info.netmask", "device_info.gateway",
-                           "device_info.pri_dns", "device_info.sec_dns", "device_info.revision"}) {
+    for (const char *ro :
+         {"device_info.vendor", "device_info.model", "device_info.serial_no", "device_info.hw_id",
+          "device_info.mac", "device_info.ip", "device_info.netmask", "device_info.gateway",
+          "device_info.pri_dns", "device_info.sec_dns", "device_info.revision"}) {
         const KeyInfo *k = find_key(ro);
         ASSERT_NE(k, nullptr) << ro;
         EXPECT_FALSE(k->writable) << ro;
@@ -117,7 +120,8 @@ TEST_P(SetValue, ParsesAndChecksRange) {
 INSTANTIATE_TEST_SUITE_P(
     KeyTable, SetValue,
     ::testing::Values(
-        SetCase{"gateway_conf.server_address", "nam1.cloud.example.com", true, "nam1.cloud.example.com"},
+        SetCase{"gateway_conf.server_address", "nam1.cloud.example.com", true,
+                "nam1.cloud.example.com"},
         SetCase{"gateway_conf.server_address", "", true, ""},
         SetCase{"gateway_conf.server_address", std::string(63, 's'), true, std::string(63, 's')},
         SetCase{"gateway_conf.server_address", std::string(64, 's'), false,
@@ -134,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"SX1301_conf.radio_0.freq", "99999999999999999999999", false, "is not an integer"},
         SetCase{"SX1301_conf.radio_0.freq", "+5", false, "is not an integer"},
         SetCase{"SX1301_conf.chan_multiSF_3.if", "-200000", true, "-200000"},
-        SetCase{"SX1301_conf.chan_multiSF_3.if", "2147483648", false, "out of range -2147483648..2147483647"},
+        SetCase{"SX1301_conf.chan_multiSF_3.if", "2147483648", false,
+                "out of range -2147483648..2147483647"},
         SetCase{"SX1301_conf.chan_multiSF_3.radio", "1", true, "1"},
         SetCase{"SX1301_conf.chan_multiSF_3.radio", "2", false, "out of range 0..1"},
         SetCase{"SX1301_conf.chan_Lora_std.spread_factor", "9", true, "9"},
@@ -155,7 +160,8 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"SX1301_conf.radio_1.rssi_offset", "-1x", false, "is not a decimal number"},
         SetCase{"serverIP_conf.fixed_ip", "10.0.0.7", true, "10.0.0.7"},
         SetCase{"serverIP_conf.fixed_ip", "10.0.0.256", false, "is not a dotted IPv4 address"},
-        SetCase{"serverIP_conf.fixed_netmask", "255.255.255", false, "is not a dotted IPv4 address"},
+        SetCase{"serverIP_conf.fixed_netmask", "255.255.255", false,
+                "is not a dotted IPv4 address"},
         SetCase{"serverIP_conf.networkmode", "0", true, "0"},
         SetCase{"serverIP_conf.networkmode", "2", false, "out of range 0..1"},
         SetCase{"gateway_conf.serv_port_up", "1700", true, "1700"},
@@ -184,8 +190,8 @@ TEST(KeyTable, JsonHasTheSectionsAndValueKindsOfGlobalConf) {
     BlockContents b = SampleContents();
     b.gw.radios[0].freq = 3000000000u;
     Json::Value j = to_json(b);
-    EXPECT_EQ(j.getMemberNames(),
-              (std::vector<std::string>{"SX1301_conf", "device_info", "gateway_conf", "serverIP_conf"}));
+    EXPECT_EQ(j.getMemberNames(), (std::vector<std::string>{"SX1301_conf", "device_info",
+                                                            "gateway_conf", "serverIP_conf"}));
     const Json::Value &sx = j["SX1301_conf"];
     EXPECT_EQ(sx["chan_Lora_std"].getMemberNames(),
               (std::vector<std::string>{"bandwidth", "enable", "if", "radio", "spread_factor"}));
@@ -218,7 +224,9 @@ TEST(Profile, AppliesASubsetOfGlobalConfKeys) {
         },
         "gateway_conf": { "server_address": "us.example.org", "serv_port_up": 1700 },
         "serverIP_conf": { "networkmode": 0, "fixed_ip": "10.1.2.3" }
-    })"), &b, &err)) << err;
+    })"),
+                                   &b, &err))
+        << err;
     EXPECT_FALSE(b.gw.lorawan_public);
     EXPECT_EQ(b.gw.radios[0].freq, 904300000u);
     EXPECT_EQ(b.gw.radios[0].rssi_offset, -166.5f);
@@ -241,19 +249,25 @@ TEST(Profile, RefusesBadProfilesAndChangesNothing) {
         {R"({"SX1301_conf": {"radio_2": {"freq": 1}}})", "unknown section SX1301_conf.radio_2"},
         {R"({"gateway_conf": {"server_adress": "x"}})", "unknown key gateway_conf.server_adress"},
         {R"({"misc": 1})", "unknown key misc"},
-        {R"({"SX1301_conf": {"lorawan_public": "true"}})", "SX1301_conf.lorawan_public: expected true or false, got \"true\""},
+        {R"({"SX1301_conf": {"lorawan_public": "true"}})",
+         "SX1301_conf.lorawan_public: expected true or false, got \"true\""},
         {R"({"SX1301_conf": {"clksrc": 256}})", "SX1301_conf.clksrc: 256 is out of range 0..255"},
-        {R"({"SX1301_conf": {"radio_0": {"freq": -5}}})", "SX1301_conf.radio_0.freq: -5 is out of range"},
-        {R"({"SX1301_conf": {"radio_0": {"freq": 18446744073709551615}}})", "is out of range 0..4294967295"},
+        {R"({"SX1301_conf": {"radio_0": {"freq": -5}}})",
+         "SX1301_conf.radio_0.freq: -5 is out of range"},
+        {R"({"SX1301_conf": {"radio_0": {"freq": 18446744073709551615}}})",
+         "is out of range 0..4294967295"},
         {R"({"SX1301_conf": {"radio_0": {"freq": "868100000"}}})", "expected an integer"},
         {R"({"SX1301_conf": {"chan_FSK": {"radio": 1.5}}})", "expected an integer, got 1.5"},
         {R"({"SX1301_conf": {"chan_FSK": {"radio": 3}}})", "out of range 0..1"},
         {R"({"SX1301_conf": {"radio_0": {"rssi_offset": "x"}}})", "expected a number"},
-        {R"({"SX1301_conf": {"radio_0": {"rssi_offset": 1e300}}})", "not a finite single-precision number"},
+        {R"({"SX1301_conf": {"radio_0": {"rssi_offset": 1e300}}})",
+         "not a finite single-precision number"},
         {R"({"SX1301_conf": {"radio_0": {"type": 1257}}})", "expected a string"},
         {R"({"SX1301_conf": {"radio_0": {"type": "SX1257-long-name"}}})", "too long"},
-        {R"({"SX1301_conf": {"radio_0": {"freq": {}}}})", "SX1301_conf.radio_0.freq: expected an integer"},
-        {R"({"serverIP_conf": {"fixed_ip": "192.168.0"}})", "serverIP_conf.fixed_ip: \"192.168.0\" is not a dotted IPv4"},
+        {R"({"SX1301_conf": {"radio_0": {"freq": {}}}})",
+         "SX1301_conf.radio_0.freq: expected an integer"},
+        {R"({"serverIP_conf": {"fixed_ip": "192.168.0"}})",
+         "serverIP_conf.fixed_ip: \"192.168.0\" is not a dotted IPv4"},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.json);

@@ -29,7 +29,8 @@ Json::Value Load(const std::string &file) {
     std::unique_ptr<Json::CharReader> r(b.newCharReader());
     Json::Value v;
     std::string errs;
-    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs)) << file << ": " << errs;
+    EXPECT_TRUE(r->parse(text.data(), text.data() + text.size(), &v, &errs))
+        << file << ": " << errs;
     return v;
 }
 
@@ -98,11 +99,25 @@ TEST_P(RegionPlan, SetsOnlyTheRadioPlanAndWithTheSiteDefaultsPassesTheRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shipped, RegionPlan,
-    ::testing::Values(
-        Region{"eu868.json", {868.1, 868.3, 868.5, 867.1, 867.3, 867.5, 867.7, 867.9}, 868.3, 250000, 7, 868.8},
-        // Sub-band 2: channels 8 to 15 and the 500 kHz channel 65.
-        Region{"us915.json", {903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3}, 904.6, 500000, 8, 0},
-        Region{"au915.json", {916.8, 917.0, 917.2, 917.4, 917.6, 917.8, 918.0, 918.2}, 917.5, 500000, 8, 0}),
+    ::testing::Values(Region{"eu868.json",
+                             {868.1, 868.3, 868.5, 867.1, 867.3, 867.5, 867.7, 867.9},
+                             868.3,
+                             250000,
+                             7,
+                             868.8},
+                      // Sub-band 2: channels 8 to 15 and the 500 kHz channel 65.
+                      Region{"us915.json",
+                             {903.9, 904.1, 904.3, 904.5, 904.7, 904.9, 905.1, 905.3},
+                             904.6,
+                             500000,
+                             8,
+                             0},
+                      Region{"au915.json",
+                             {916.8, 917.0, 917.2, 917.4, 917.6, 917.8, 918.0, 918.2},
+                             917.5,
+                             500000,
+                             8,
+                             0}),
     [](const auto &info) {
         const std::string f = info.param.file;
         return f.substr(0, f.find('.'));
@@ -134,7 +149,8 @@ TEST(ShippedProfiles, AreAllCovered) {
         if (n.size() > 5 && n.compare(n.size() - 5, 5, ".json") == 0) files.insert(n);
     }
     closedir(d);
-    EXPECT_EQ(files, (std::set<std::string>{"au915.json", "eu868.json", "site-defaults.json", "us915.json"}));
+    EXPECT_EQ(files, (std::set<std::string>{"au915.json", "eu868.json", "site-defaults.json",
+                                            "us915.json"}));
 }
 
 }  // namespace

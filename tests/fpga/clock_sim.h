@@ -13,9 +13,9 @@ struct Sleep {
     clockid_t clock = 0;
     int flags = 0;
     struct timespec request {};
-    bool remaining_given = false; // a second, distinct timespec was passed
+    bool remaining_given = false;  // a second, distinct timespec was passed
 };
 
 std::vector<Sleep> &Sleeps();
 
-} // namespace clocksim
+}  // namespace clocksim

@@ -42,11 +42,14 @@ TEST_P(WaitMs, SleepsOnceOnTheMonotonicClockForARelativeInterval) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Splits, WaitMs,
-                         ::testing::Values(DelayCase{0, false, 0, 0}, DelayCase{1, true, 0, 1000000},
+                         ::testing::Values(DelayCase{0, false, 0, 0},
+                                           DelayCase{1, true, 0, 1000000},
                                            DelayCase{999, true, 0, 999000000},
                                            DelayCase{1000, true, 1, 0},
                                            DelayCase{1500, true, 1, 500000000},
                                            DelayCase{4294967295ul, true, 4294967, 295000000}),
-                         [](const auto &info) { return "Ms" + std::to_string(info.param.ms); });
+                         [](const auto &info) {
+                             return "Ms" + std::to_string(info.param.ms);
+                         });
 
-} // namespace
+}  // namespace

@@ -81,7 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadCase{"Signed24", 0, 24, true, {0x00, 0x00, 0x80}, -8388608},
                       ReadCase{"Signed32", 0, 32, true, {0x01, 0x00, 0x00, 0x80}, INT32_MIN + 1},
                       ReadCase{"Unsigned32", 0, 32, false, {0xFF, 0xFF, 0xFF, 0xFF}, -1}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 struct WriteCase {
     const char *name;
@@ -107,17 +109,37 @@ TEST_P(FieldWrite, InsertsTheFieldOnly) {
 INSTANTIATE_TEST_SUITE_P(
     Shapes, FieldWrite,
     ::testing::Values(
-        WriteCase{"Field4At2", 2, 4, {0xC3}, 0x05, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0xD7}}, {0xD7}},
-        WriteCase{"Field4At2TakesLowBits", 2, 4, {0x00}, 0x1F, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0x3C}},
+        WriteCase{
+            "Field4At2", 2, 4, {0xC3}, 0x05, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0xD7}}, {0xD7}},
+        WriteCase{"Field4At2TakesLowBits",
+                  2,
+                  4,
+                  {0x00},
+                  0x1F,
+                  {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0x3C}},
                   {0x3C}},
-        WriteCase{"Field4At2Clear", 2, 4, {0xFF}, 0, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0xC3}}, {0xC3}},
+        WriteCase{
+            "Field4At2Clear", 2, 4, {0xFF}, 0, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0xC3}}, {0xC3}},
         WriteCase{"Bit7", 7, 1, {0x01}, 1, {{0x01, 0x20, 0x00}, {0x01, 0xA0, 0x81}}, {0x81}},
-        WriteCase{"Wide12", 0, 12, {0, 0, 0x99}, 0xABC, {{0x01, 0xA0, 0xBC, 0x0A}}, {0xBC, 0x0A, 0x99}},
-        WriteCase{"Wide24", 0, 24, {0, 0, 0, 0x99}, 0x7654321, {{0x01, 0xA0, 0x21, 0x43, 0x65}},
+        WriteCase{
+            "Wide12", 0, 12, {0, 0, 0x99}, 0xABC, {{0x01, 0xA0, 0xBC, 0x0A}}, {0xBC, 0x0A, 0x99}},
+        WriteCase{"Wide24",
+                  0,
+                  24,
+                  {0, 0, 0, 0x99},
+                  0x7654321,
+                  {{0x01, 0xA0, 0x21, 0x43, 0x65}},
                   {0x21, 0x43, 0x65, 0x99}},
-        WriteCase{"Wide32", 0, 32, {0, 0, 0, 0}, -2, {{0x01, 0xA0, 0xFE, 0xFF, 0xFF, 0xFF}},
+        WriteCase{"Wide32",
+                  0,
+                  32,
+                  {0, 0, 0, 0},
+                  -2,
+                  {{0x01, 0xA0, 0xFE, 0xFF, 0xFF, 0xFF}},
                   {0xFE, 0xFF, 0xFF, 0xFF}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(FieldTest, ShapesThatCannotBeServedAreRefusedWithoutATransfer) {
     struct Shape {
@@ -134,4 +156,4 @@ TEST_F(FieldTest, ShapesThatCannotBeServedAreRefusedWithoutATransfer) {
     EXPECT_TRUE(sim().requests.empty());
 }
 
-} // namespace
+}  // namespace

@@ -57,8 +57,8 @@ TEST_F(LinkTest, OpenAppliesTheFourSettingsInOrderAndReadsEachBack) {
         uint32_t word_in;
     };
     const Expected expected[] = {
-        {kWrMode, 0},  {kRdMode, 0},  {kWrSpeed, 8000000}, {kRdSpeed, 0},
-        {kWrLsb, 0},   {kRdLsb, 0},   {kWrBits, 0},        {kRdBits, 0},
+        {kWrMode, 0}, {kRdMode, 0}, {kWrSpeed, 8000000}, {kRdSpeed, 0},
+        {kWrLsb, 0},  {kRdLsb, 0},  {kWrBits, 0},        {kRdBits, 0},
     };
     ASSERT_EQ(sim().requests.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
@@ -76,7 +76,7 @@ struct OpenFault {
     const char *name;
     int open_errno;
     unsigned long fail_code;
-    size_t requests; // requests issued before the open gives up
+    size_t requests;  // requests issued before the open gives up
 };
 // Printed by name: the raw bytes gtest would show include padding.
 void PrintTo(const OpenFault &p, std::ostream *os) { *os << p.name; }
@@ -104,7 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OpenFault{"WrSpeed", 0, kWrSpeed, 3}, OpenFault{"RdSpeed", 0, kRdSpeed, 4},
                       OpenFault{"WrLsb", 0, kWrLsb, 5}, OpenFault{"RdLsb", 0, kRdLsb, 6},
                       OpenFault{"WrBits", 0, kWrBits, 7}, OpenFault{"RdBits", 0, kRdBits, 8}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(LinkTest, OpenRefusesANullDestination) {
     EXPECT_EQ(pcx_fpga_spi_open(nullptr), -1);
@@ -123,11 +125,26 @@ TEST_F(LinkTest, EveryOperationRefusesANullHandleWithoutTouchingTheDevice) {
     uint8_t byte = 0x5A;
     uint8_t buf[4] = {};
     const std::pair<const char *, std::function<int()>> ops[] = {
-        {"close", [] { return pcx_fpga_spi_close(nullptr); }},
-        {"w", [] { return pcx_fpga_spi_w(nullptr, SPI_SEL_FPGA, 0x03, 0x01); }},
-        {"r", [&] { return pcx_fpga_spi_r(nullptr, SPI_SEL_FPGA, 0x03, &byte); }},
-        {"wb", [&] { return pcx_fpga_spi_wb(nullptr, SPI_SEL_FPGA, 0x03, buf, sizeof buf); }},
-        {"rb", [&] { return pcx_fpga_spi_rb(nullptr, SPI_SEL_FPGA, 0x03, buf, sizeof buf); }},
+        {"close",
+         [] {
+             return pcx_fpga_spi_close(nullptr);
+         }},
+        {"w",
+         [] {
+             return pcx_fpga_spi_w(nullptr, SPI_SEL_FPGA, 0x03, 0x01);
+         }},
+        {"r",
+         [&] {
+             return pcx_fpga_spi_r(nullptr, SPI_SEL_FPGA, 0x03, &byte);
+         }},
+        {"wb",
+         [&] {
+             return pcx_fpga_spi_wb(nullptr, SPI_SEL_FPGA, 0x03, buf, sizeof buf);
+         }},
+        {"rb",
+         [&] {
+             return pcx_fpga_spi_rb(nullptr, SPI_SEL_FPGA, 0x03, buf, sizeof buf);
+         }},
     };
     for (const auto &op : ops) {
         SCOPED_TRACE(op.first);
@@ -215,11 +232,13 @@ INSTANTIATE_TEST_SUITE_P(
         SingleCase{"ReadFpga", false, SPI_SEL_FPGA, 0x05, 0x77, {0x01, 0x05, 0x00}, 0x05},
         SingleCase{"ReadAddressFF", false, SPI_SEL_FPGA, 0xFF, 0x3C, {0x01, 0x7F, 0x00}, 0x7F},
         SingleCase{"ReadSx1272", false, SPI_SEL_SX1272, 0x42, 0x22, {0x03, 0x42, 0x00}, 0x42}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 struct TransferFault {
     const char *name;
-    bool fail; // the request fails; otherwise it reports one byte short
+    bool fail;  // the request fails; otherwise it reports one byte short
 };
 // Printed by name: the raw bytes gtest would show include padding.
 void PrintTo(const TransferFault &p, std::ostream *os) { *os << p.name; }
@@ -252,7 +271,9 @@ TEST_P(SingleFrameFault, ReadReturnsMinusOneAndLeavesTheResultUntouched) {
 INSTANTIATE_TEST_SUITE_P(Faults, SingleFrameFault,
                          ::testing::Values(TransferFault{"Fails", true},
                                            TransferFault{"Short", false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
 // ---- bursts ----------------------------------------------------------------
 
@@ -281,7 +302,7 @@ TEST_P(Burst, ChunksOf1024RepeatTheHeaderAndUseTheCallersBufferDirectly) {
         sim().fpga[a] = static_cast<uint8_t>(a ^ 0x5C);
     Bytes buf(c.size, 0xEE);
 
-    const uint8_t address = 0xFF; // bit 7 is dropped: 0x7F goes out
+    const uint8_t address = 0xFF;  // bit 7 is dropped: 0x7F goes out
     const int rc = c.write ? pcx_fpga_spi_wb(handle_, SPI_SEL_FPGA, address, data.data(),
                                              static_cast<uint16_t>(c.size))
                            : pcx_fpga_spi_rb(handle_, SPI_SEL_FPGA, address, buf.data(),
@@ -387,6 +408,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, BurstChunkFault,
                                            ChunkFault{"WriteShort", true, false},
                                            ChunkFault{"ReadFails", false, true},
                                            ChunkFault{"ReadShort", false, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
-} // namespace
+}  // namespace

@@ -38,11 +38,11 @@ TEST(RegTable, MatchesTheFpgaDesign) {
         int32_t reset;
     };
     const Row rows[] = {
-        {FPGA_REG_0x00, 0x00, 1, false, 0},     {FPGA_REG_VERSION, 0x01, 8, true, 0x12},
-        {FPGA_REG_0x02, 0x02, 8, true, 0},      {FPGA_REG_0x03, 0x03, 8, false, 0},
-        {FPGA_REG_0x04, 0x04, 8, false, 0},     {FPGA_REG_0x05, 0x05, 8, true, 0},
+        {FPGA_REG_0x00, 0x00, 1, false, 0},      {FPGA_REG_VERSION, 0x01, 8, true, 0x12},
+        {FPGA_REG_0x02, 0x02, 8, true, 0},       {FPGA_REG_0x03, 0x03, 8, false, 0},
+        {FPGA_REG_0x04, 0x04, 8, false, 0},      {FPGA_REG_0x05, 0x05, 8, true, 0},
         {FPGA_REG_0x06, 0x06, 16, false, 32000}, {FPGA_REG_0x08, 0x08, 16, false, 1000},
-        {FPGA_REG_0x0A, 0x0A, 32, true, 0},     {FPGA_REG_0x7F, 0x7F, 8, false, 0},
+        {FPGA_REG_0x0A, 0x0A, 32, true, 0},      {FPGA_REG_0x7F, 0x7F, 8, false, 0},
     };
     ASSERT_EQ(FPGA_REG_COUNT, 10);
     ASSERT_EQ(std::size(rows), static_cast<size_t>(FPGA_REG_COUNT));
@@ -83,10 +83,10 @@ TEST(RegTable, DescriptorLayoutIsTheSameInCAndCxx) {
 struct ConnectCase {
     const char *name;
     uint8_t version;
-    int open_errno;       // the device cannot be opened
-    bool fail_read;       // the version read fails
+    int open_errno;  // the device cannot be opened
+    bool fail_read;  // the version read fails
     int rc;
-    bool link_open_after; // spi_target set and the descriptor open
+    bool link_open_after;  // spi_target set and the descriptor open
 };
 // Printed by name: the raw bytes gtest would show include padding.
 void PrintTo(const ConnectCase &p, std::ostream *os) { *os << p.name; }
@@ -97,8 +97,7 @@ TEST_P(Connect, ChecksTheVersionAndKeepsTheLinkWhenItOpened) {
     const ConnectCase &c = GetParam();
     sim().fpga[0x01] = c.version;
     sim().faults.open_errno = c.open_errno;
-    if (c.fail_read)
-        sim().faults.fail_message = 0;
+    if (c.fail_read) sim().faults.fail_message = 0;
     EXPECT_EQ(pcx_fpga_connect(), c.rc);
     if (c.link_open_after) {
         EXPECT_NE(spi_target, nullptr);
@@ -112,13 +111,14 @@ TEST_P(Connect, ChecksTheVersionAndKeepsTheLinkWhenItOpened) {
     EXPECT_TRUE(sim().fds.empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Versions, Connect,
-    ::testing::Values(ConnectCase{"Version12", 0x12, 0, false, 0, true},
-                      ConnectCase{"Version11", 0x11, 0, false, -1, true},
-                      ConnectCase{"VersionReadFails", 0x12, 0, true, -1, true},
-                      ConnectCase{"NoDevice", 0x12, ENOENT, false, -1, false}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Versions, Connect,
+                         ::testing::Values(ConnectCase{"Version12", 0x12, 0, false, 0, true},
+                                           ConnectCase{"Version11", 0x11, 0, false, -1, true},
+                                           ConnectCase{"VersionReadFails", 0x12, 0, true, -1, true},
+                                           ConnectCase{"NoDevice", 0x12, ENOENT, false, -1, false}),
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(RegTest, ConnectWhileConnectedReplacesTheLink) {
     ASSERT_EQ(pcx_fpga_connect(), 0);
@@ -142,10 +142,22 @@ std::vector<std::pair<std::string, std::function<int(unsigned)>>> IndexedOps() {
     static uint8_t buf[4];
     static int32_t value;
     return {
-        {"reg_w", [](unsigned i) { return pcx_fpga_reg_w(i, 1); }},
-        {"reg_r", [](unsigned i) { return pcx_fpga_reg_r(i, &value); }},
-        {"reg_wb", [](unsigned i) { return pcx_fpga_reg_wb(i, buf, sizeof buf); }},
-        {"reg_rb", [](unsigned i) { return pcx_fpga_reg_rb(i, buf, sizeof buf); }},
+        {"reg_w",
+         [](unsigned i) {
+             return pcx_fpga_reg_w(i, 1);
+         }},
+        {"reg_r",
+         [](unsigned i) {
+             return pcx_fpga_reg_r(i, &value);
+         }},
+        {"reg_wb",
+         [](unsigned i) {
+             return pcx_fpga_reg_wb(i, buf, sizeof buf);
+         }},
+        {"reg_rb",
+         [](unsigned i) {
+             return pcx_fpga_reg_rb(i, buf, sizeof buf);
+         }},
     };
 }
 
@@ -213,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Registers, ReadOnly,
 struct WriteCase {
     const char *name;
     unsigned reg;
-    Bytes before;               // device bytes at the register's address beforehand
+    Bytes before;  // device bytes at the register's address beforehand
     int32_t value;
     std::vector<Bytes> frames;  // bytes clocked out, one entry per chip-select period
     Bytes after;                // device bytes afterwards
@@ -239,23 +251,35 @@ INSTANTIATE_TEST_SUITE_P(
     Shapes, Write,
     ::testing::Values(
         // One bit: read the byte, set or clear bit 0 only, write it back.
-        WriteCase{"Bit0Set", FPGA_REG_0x00, {0xA4}, 3, {{0x01, 0x00, 0x00}, {0x01, 0x80, 0xA5}}, {0xA5}},
-        WriteCase{"Bit0Clear", FPGA_REG_0x00, {0xFF}, 2, {{0x01, 0x00, 0x00}, {0x01, 0x80, 0xFE}}, {0xFE}},
+        WriteCase{
+            "Bit0Set", FPGA_REG_0x00, {0xA4}, 3, {{0x01, 0x00, 0x00}, {0x01, 0x80, 0xA5}}, {0xA5}},
+        WriteCase{"Bit0Clear",
+                  FPGA_REG_0x00,
+                  {0xFF},
+                  2,
+                  {{0x01, 0x00, 0x00}, {0x01, 0x80, 0xFE}},
+                  {0xFE}},
         // Whole bytes: one frame with the value's low 8 bits.
         WriteCase{"Byte", FPGA_REG_0x03, {0x00}, 0x1FF, {{0x01, 0x83, 0xFF}}, {0xFF}},
         WriteCase{"ByteNegative", FPGA_REG_0x04, {0x00}, -2, {{0x01, 0x84, 0xFE}}, {0xFE}},
         WriteCase{"ByteAt7F", FPGA_REG_0x7F, {0x00}, 0x12, {{0x01, 0xFF, 0x12}}, {0x12}},
         // 16 bits: one burst, least significant byte first, low 16 bits only.
-        WriteCase{"Wide06", FPGA_REG_0x06, {0, 0, 0x77}, 0x12345, {{0x01, 0x86, 0x45, 0x23}},
+        WriteCase{"Wide06",
+                  FPGA_REG_0x06,
+                  {0, 0, 0x77},
+                  0x12345,
+                  {{0x01, 0x86, 0x45, 0x23}},
                   {0x45, 0x23, 0x77}},
         WriteCase{"Wide08", FPGA_REG_0x08, {0, 0}, -2, {{0x01, 0x88, 0xFE, 0xFF}}, {0xFE, 0xFF}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 struct RmwFault {
     const char *name;
     long fail_message;
     long short_message;
-    size_t messages; // messages issued
+    size_t messages;  // messages issued
 };
 // Printed by name: the raw bytes gtest would show include padding.
 void PrintTo(const RmwFault &p, std::ostream *os) { *os << p.name; }
@@ -284,7 +308,9 @@ INSTANTIATE_TEST_SUITE_P(Faults, RmwFailure,
                          ::testing::Values(RmwFault{"ReadFails", 0, -1, 1},
                                            RmwFault{"ReadShort", -1, 0, 1},
                                            RmwFault{"WriteFails", 1, -1, 2}),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST_F(RegTest, WideWriteFailureIsReported) {
     Connect();
@@ -298,7 +324,7 @@ TEST_F(RegTest, WideWriteFailureIsReported) {
 struct ReadCase {
     const char *name;
     unsigned reg;
-    Bytes device; // bytes at the register's address
+    Bytes device;  // bytes at the register's address
     int32_t value;
     Bytes frame;  // bytes clocked out
 };
@@ -331,9 +357,14 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"ByteAt7F", FPGA_REG_0x7F, {0xAB}, 0xAB, {0x01, 0x7F, 0x00}},
         ReadCase{"Wide06", FPGA_REG_0x06, {0x00, 0x7D}, 32000, {0x01, 0x06, 0x00, 0x00}},
         ReadCase{"Wide08", FPGA_REG_0x08, {0xFF, 0xFF}, 65535, {0x01, 0x08, 0x00, 0x00}},
-        ReadCase{"Wide0A", FPGA_REG_0x0A, {0x78, 0x56, 0x34, 0xF2}, static_cast<int32_t>(0xF2345678u),
+        ReadCase{"Wide0A",
+                 FPGA_REG_0x0A,
+                 {0x78, 0x56, 0x34, 0xF2},
+                 static_cast<int32_t>(0xF2345678u),
                  {0x01, 0x0A, 0x00, 0x00, 0x00, 0x00}}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 class ReadFailure : public RegTest, public ::testing::WithParamInterface<unsigned> {};
 
@@ -379,7 +410,7 @@ TEST_F(RegTest, BurstsStartAtTheRegistersAddressWhateverItsWidth) {
 
 TEST_F(RegTest, Sx1272AccessesPassThroughWithItsSelector) {
     Connect();
-    EXPECT_EQ(pcx_sx1272_reg_w(0xC2, 0x5A), 0); // bit 7 of the address is dropped
+    EXPECT_EQ(pcx_sx1272_reg_w(0xC2, 0x5A), 0);  // bit 7 of the address is dropped
     EXPECT_EQ(sim().sx1272[0x42], 0x5A);
     EXPECT_EQ(sim().fpga[0x42], 0x00);
     sim().sx1272[0x42] = 0x22;
@@ -392,4 +423,4 @@ TEST_F(RegTest, Sx1272AccessesPassThroughWithItsSelector) {
     Disconnect();
 }
 
-} // namespace
+}  // namespace

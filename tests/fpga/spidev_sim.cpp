@@ -37,9 +37,9 @@ void Reset() {
     s = State();
     s.fds = keep;
     s.fpga[0x01] = 0x12;
-    s.fpga[0x06] = 0x00; // 32000 = 0x7D00, least significant byte first
+    s.fpga[0x06] = 0x00;  // 32000 = 0x7D00, least significant byte first
     s.fpga[0x07] = 0x7D;
-    s.fpga[0x08] = 0xE8; // 1000 = 0x03E8
+    s.fpga[0x08] = 0xE8;  // 1000 = 0x03E8
     s.fpga[0x09] = 0x03;
     s.sx1272[0x42] = 0x22;
 }
@@ -47,8 +47,7 @@ void Reset() {
 std::vector<const Request *> State::message_requests() const {
     std::vector<const Request *> out;
     for (const Request &r : requests)
-        if (r.is_message())
-            out.push_back(&r);
+        if (r.is_message()) out.push_back(&r);
     return out;
 }
 
@@ -59,7 +58,7 @@ std::vector<const Record *> State::records_of(const Request &r) const {
     return out;
 }
 
-} // namespace spisim
+}  // namespace spisim
 
 namespace {
 
@@ -87,14 +86,12 @@ int sim_open(const char *path, int flags, mode_t mode) {
         return kernel_open(path, flags, mode);
     State &s = Sim();
     s.open_flags.push_back(flags);
-    if (s.faults.open_errno != 0)
-        return fail(s.faults.open_errno);
+    if (s.faults.open_errno != 0) return fail(s.faults.open_errno);
     if ((flags & O_ACCMODE) != O_RDWR && (flags & O_ACCMODE) != O_RDONLY &&
         (flags & O_ACCMODE) != O_WRONLY)
         return fail(EINVAL);
     const int fd = kernel_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
+    if (fd < 0) return -1;
     s.fds.push_back(fd);
     ++s.opens;
     return fd;
@@ -103,8 +100,7 @@ int sim_open(const char *path, int flags, mode_t mode) {
 // The device's response to one chip-select period.
 void run_frame(State &s, spisim::Frame &f) {
     f.miso.assign(f.mosi.size(), spisim::kIdleMiso);
-    if (f.mosi.size() < 2)
-        return;
+    if (f.mosi.size() < 2) return;
     uint8_t *regs = nullptr;
     if (f.mosi[0] == 0x01)
         regs = s.fpga;
@@ -115,8 +111,7 @@ void run_frame(State &s, spisim::Frame &f) {
     for (size_t i = 2; i < f.mosi.size(); ++i) {
         const unsigned a = (address + static_cast<unsigned>(i - 2)) & 0x7F;
         if (write) {
-            if (regs != nullptr)
-                regs[a] = f.mosi[i];
+            if (regs != nullptr) regs[a] = f.mosi[i];
         } else {
             f.miso[i] = regs != nullptr ? regs[a] : 0x00;
         }
@@ -146,15 +141,14 @@ int sim_message(State &s, unsigned long code, void *arg) {
         spisim::Record rec;
         rec.request = req_index;
         rec.xfer = in[i];
-        if (in[i].len > spisim::kBufSiz)
-            too_big = true;
-        if (in[i].bits_per_word != 0 && in[i].bits_per_word != 8)
-            bad_word = true;
+        if (in[i].len > spisim::kBufSiz) too_big = true;
+        if (in[i].bits_per_word != 0 && in[i].bits_per_word != 8) bad_word = true;
         total += in[i].len;
         if (!too_big) {
             rec.mosi.assign(in[i].len, 0x00);
             if (in[i].tx_buf != 0)
-                std::memcpy(rec.mosi.data(), reinterpret_cast<const void *>(in[i].tx_buf), in[i].len);
+                std::memcpy(rec.mosi.data(), reinterpret_cast<const void *>(in[i].tx_buf),
+                            in[i].len);
         }
         s.records.push_back(rec);
     }
@@ -177,7 +171,7 @@ int sim_message(State &s, unsigned long code, void *arg) {
     // Cut the message into chip-select periods and run each.
     spisim::Frame frame;
     frame.request = req_index;
-    std::vector<std::pair<size_t, size_t>> spans; // per record: frame index, offset
+    std::vector<std::pair<size_t, size_t>> spans;  // per record: frame index, offset
     for (size_t i = 0; i < n; ++i) {
         spisim::Record &rec = s.records[req.first_record + i];
         spans.emplace_back(s.frames.size(), frame.mosi.size());
@@ -195,12 +189,12 @@ int sim_message(State &s, unsigned long code, void *arg) {
         rec.miso.assign(f.miso.begin() + static_cast<long>(spans[i].second),
                         f.miso.begin() + static_cast<long>(spans[i].second + rec.mosi.size()));
         if (rec.xfer.rx_buf != 0 && !rec.miso.empty())
-            std::memcpy(reinterpret_cast<void *>(rec.xfer.rx_buf), rec.miso.data(), rec.miso.size());
+            std::memcpy(reinterpret_cast<void *>(rec.xfer.rx_buf), rec.miso.data(),
+                        rec.miso.size());
     }
 
     req.result = static_cast<int>(total);
-    if (message_index == s.faults.short_message)
-        req.result -= 1;
+    if (message_index == s.faults.short_message) req.result -= 1;
     s.requests.push_back(req);
     return req.result;
 }
@@ -219,55 +213,56 @@ int sim_ioctl(int fd, unsigned long code, void *arg) {
     uint8_t *u8 = static_cast<uint8_t *>(arg);
     uint32_t *u32 = static_cast<uint32_t *>(arg);
     switch (code) {
-    case SPI_IOC_WR_MODE:
-        req.word_in = *u8;
-        s.mode = *u8;
-        break;
-    case SPI_IOC_RD_MODE:
-        *u8 = s.mode;
-        req.word_out = s.mode;
-        break;
-    case SPI_IOC_WR_MAX_SPEED_HZ:
-        req.word_in = *u32;
-        s.max_speed_hz = *u32;
-        break;
-    case SPI_IOC_RD_MAX_SPEED_HZ:
-        *u32 = s.max_speed_hz;
-        req.word_out = s.max_speed_hz;
-        break;
-    case SPI_IOC_WR_LSB_FIRST:
-        req.word_in = *u8;
-        s.lsb_first = *u8 ? 1 : 0;
-        break;
-    case SPI_IOC_RD_LSB_FIRST:
-        *u8 = s.lsb_first;
-        req.word_out = s.lsb_first;
-        break;
-    case SPI_IOC_WR_BITS_PER_WORD:
-        req.word_in = *u8;
-        if (*u8 != 0 && *u8 != 8) {
+        case SPI_IOC_WR_MODE:
+            req.word_in = *u8;
+            s.mode = *u8;
+            break;
+        case SPI_IOC_RD_MODE:
+            *u8 = s.mode;
+            req.word_out = s.mode;
+            break;
+        case SPI_IOC_WR_MAX_SPEED_HZ:
+            req.word_in = *u32;
+            s.max_speed_hz = *u32;
+            break;
+        case SPI_IOC_RD_MAX_SPEED_HZ:
+            *u32 = s.max_speed_hz;
+            req.word_out = s.max_speed_hz;
+            break;
+        case SPI_IOC_WR_LSB_FIRST:
+            req.word_in = *u8;
+            s.lsb_first = *u8 ? 1 : 0;
+            break;
+        case SPI_IOC_RD_LSB_FIRST:
+            *u8 = s.lsb_first;
+            req.word_out = s.lsb_first;
+            break;
+        case SPI_IOC_WR_BITS_PER_WORD:
+            req.word_in = *u8;
+            if (*u8 != 0 && *u8 != 8) {
+                req.result = -1;
+                s.requests.push_back(req);
+                return fail(EINVAL);
+            }
+            s.bits_per_word = *u8 == 0 ? 8 : *u8;  // 0 means 8
+            break;
+        case SPI_IOC_RD_BITS_PER_WORD:
+            *u8 = s.bits_per_word;
+            req.word_out = s.bits_per_word;
+            break;
+        default:
+            if (_IOC_TYPE(code) == SPI_IOC_MAGIC && _IOC_NR(code) == 0 &&
+                _IOC_DIR(code) == _IOC_WRITE)
+                return sim_message(s, code, arg);
             req.result = -1;
             s.requests.push_back(req);
-            return fail(EINVAL);
-        }
-        s.bits_per_word = *u8 == 0 ? 8 : *u8; // 0 means 8
-        break;
-    case SPI_IOC_RD_BITS_PER_WORD:
-        *u8 = s.bits_per_word;
-        req.word_out = s.bits_per_word;
-        break;
-    default:
-        if (_IOC_TYPE(code) == SPI_IOC_MAGIC && _IOC_NR(code) == 0 && _IOC_DIR(code) == _IOC_WRITE)
-            return sim_message(s, code, arg);
-        req.result = -1;
-        s.requests.push_back(req);
-        return fail(ENOTTY);
+            return fail(ENOTTY);
     }
     s.requests.push_back(req);
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" {
 
@@ -303,8 +298,7 @@ int ioctl(int fd, unsigned long request, ...) __THROW {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (is_sim_fd(fd))
-        return sim_ioctl(fd, request, arg);
+    if (is_sim_fd(fd)) return sim_ioctl(fd, request, arg);
     return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
 }
 
@@ -318,8 +312,7 @@ int __ioctl_time64(int fd, unsigned long request, ...) __THROW {
     va_start(ap, request);
     void *arg = va_arg(ap, void *);
     va_end(ap);
-    if (is_sim_fd(fd))
-        return sim_ioctl(fd, request, arg);
+    if (is_sim_fd(fd)) return sim_ioctl(fd, request, arg);
     return static_cast<int>(syscall(SYS_ioctl, fd, request, arg));
 }
 #endif
@@ -328,12 +321,11 @@ int close(int fd) {
     if (is_sim_fd(fd)) {
         State &s = Sim();
         s.fds.erase(std::find(s.fds.begin(), s.fds.end(), fd));
-        syscall(SYS_close, fd); // Linux releases the descriptor even when close reports an error
-        if (s.faults.fail_close)
-            return fail(EIO);
+        syscall(SYS_close, fd);  // Linux releases the descriptor even when close reports an error
+        if (s.faults.fail_close) return fail(EIO);
         return 0;
     }
     return static_cast<int>(syscall(SYS_close, fd));
 }
 
-} // extern "C"
+}  // extern "C"

@@ -44,10 +44,10 @@ struct Request {
 // One spi_ioc_transfer record of a message, copied as the caller passed it,
 // with the bytes the bus clocked out and in for it.
 struct Record {
-    size_t request = 0; // index in State::requests
+    size_t request = 0;  // index in State::requests
     spi_ioc_transfer xfer{};
-    std::vector<uint8_t> mosi; // tx_buf's bytes, zeros without a tx_buf
-    std::vector<uint8_t> miso; // what the device drove
+    std::vector<uint8_t> mosi;  // tx_buf's bytes, zeros without a tx_buf
+    std::vector<uint8_t> miso;  // what the device drove
 };
 
 // One chip-select period as the device saw it.
@@ -58,11 +58,11 @@ struct Frame {
 };
 
 struct Faults {
-    int open_errno = 0;             // opening the device fails with this errno
-    unsigned long fail_request = 0; // the first setting request with this code fails (EINVAL)
-    long fail_message = -1;         // message k (0-based) fails with EIO and moves nothing
-    long short_message = -1;        // message k moves its bytes but reports one fewer
-    bool fail_close = false;        // close reports EIO (the descriptor is released anyway)
+    int open_errno = 0;              // opening the device fails with this errno
+    unsigned long fail_request = 0;  // the first setting request with this code fails (EINVAL)
+    long fail_message = -1;          // message k (0-based) fails with EIO and moves nothing
+    long short_message = -1;         // message k moves its bytes but reports one fewer
+    bool fail_close = false;         // close reports EIO (the descriptor is released anyway)
 };
 
 struct State {
@@ -82,7 +82,7 @@ struct State {
     std::vector<Request> requests;
     std::vector<Record> records;
     std::vector<Frame> frames;
-    long messages = 0;            // message requests so far
+    long messages = 0;  // message requests so far
 
     // The message requests, in order.
     std::vector<const Request *> message_requests() const;
@@ -97,4 +97,4 @@ State &Sim();
 // 0x42) and empty logs. Descriptors still open stay open and usable.
 void Reset();
 
-} // namespace spisim
+}  // namespace spisim

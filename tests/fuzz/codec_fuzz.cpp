@@ -59,15 +59,13 @@ void CheckDecoded(const uint8_t block[gwblock::kBlockSize], const gwblock::Block
         Fault("re-encoding a decoded block gives other bytes", where);
     }
     std::string error;
-    if (!gwblock::validate(c, &error))
-        Fault("a decoded block does not validate", error);
+    if (!gwblock::validate(c, &error)) Fault("a decoded block does not validate", error);
 
     // Text forms, key by key, set back into one copy: each key must come
     // back as it was, and nothing else may change on the way.
     gwblock::BlockContents copy = c;
     for (const gwblock::KeyInfo &key : gwblock::key_table()) {
-        if (!key.writable)
-            continue;
+        if (!key.writable) continue;
         const std::string text = gwblock::get_value(c, key);
         if (!gwblock::set_value(&copy, key.path, text, &error))
             Fault("the text form of a key does not set back", key.path + "=" + text + ": " + error);
@@ -76,8 +74,7 @@ void CheckDecoded(const uint8_t block[gwblock::kBlockSize], const gwblock::Block
         if (memcmp(now, was, key.size) != 0)
             Fault("the text form of a key sets another value", key.path + "=" + text);
     }
-    if (memcmp(&copy, &c, sizeof c) != 0)
-        Fault("setting the keys back changed another member");
+    if (memcmp(&copy, &c, sizeof c) != 0) Fault("setting the keys back changed another member");
 
     // JSON text and back, as a profile over empty contents.
     Json::StreamWriterBuilder w;
@@ -93,9 +90,9 @@ void CheckDecoded(const uint8_t block[gwblock::kBlockSize], const gwblock::Block
         Fault("to_json output is refused as a profile", error);
     const auto differ = gwblock::diff_keys(c, from_profile, true);
     if (!differ.empty())
-        Fault("a key does not survive JSON text", differ.front()->path + ": " +
-                                                      gwblock::get_value(c, *differ.front()) + " -> " +
-                                                      gwblock::get_value(from_profile, *differ.front()));
+        Fault("a key does not survive JSON text",
+              differ.front()->path + ": " + gwblock::get_value(c, *differ.front()) + " -> " +
+                  gwblock::get_value(from_profile, *differ.front()));
 }
 
 // The rules read every kind of member, and indices (clksrc, a channel's
@@ -118,8 +115,7 @@ void DecodeBlock(uint8_t flags, const uint8_t *data, size_t size) {
         block[4] = static_cast<uint8_t>(gwblock::kVersion >> 8);
         block[5] = static_cast<uint8_t>(gwblock::kVersion);
     }
-    if (flags & 2)
-        PutBe32(block + gwblock::kCrcOffset, gwblock::crc32(block, gwblock::kCrcOffset));
+    if (flags & 2) PutBe32(block + gwblock::kCrcOffset, gwblock::crc32(block, gwblock::kCrcOffset));
 
     gwblock::BlockContents out;
     memset(&out, 0xA5, sizeof out);
@@ -127,8 +123,7 @@ void DecodeBlock(uint8_t flags, const uint8_t *data, size_t size) {
     memcpy(&untouched, &out, sizeof out);
     std::string error;
     if (!gwblock::decode(block, &out, &error)) {
-        if (error.empty())
-            Fault("decode failed without naming the fault");
+        if (error.empty()) Fault("decode failed without naming the fault");
         if (memcmp(&out, &untouched, sizeof out) != 0)
             Fault("decode changed its output on failure", error);
         return;
@@ -158,8 +153,7 @@ void EncodeRecord(const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0)
-        return 0;
+    if (size == 0) return 0;
     if (data[0] & 0x80)
         EncodeRecord(data + 1, size - 1);
     else

@@ -58,14 +58,12 @@ struct Rig {
 
     Rig() {
         char tmpl[] = "/tmp/gwfuzz-sudo.XXXXXX";
-        if (!mkdtemp(tmpl))
-            Fault("mkdtemp failed");
+        if (!mkdtemp(tmpl)) Fault("mkdtemp failed");
         dir = tmpl;
         sudo_log = dir + "/calls";
         const std::string fake = dir + "/sudo";
         FILE *f = fopen(fake.c_str(), "w");
-        if (!f)
-            Fault("cannot write the fake sudo");
+        if (!f) Fault("cannot write the fake sudo");
         // One line per call, the arguments joined by single spaces.
         fprintf(f, "#!/bin/sh\nprintf '%%s\\n' \"$*\" >> '%s'\nexit 0\n", sudo_log.c_str());
         fclose(f);
@@ -107,8 +105,7 @@ struct Rig {
         for (;;) {
             std::vector<uint8_t> buf(2048);
             const ssize_t n = recv(peer, buf.data(), buf.size(), 0);
-            if (n < 0)
-                return out;
+            if (n < 0) return out;
             buf.resize(static_cast<size_t>(n));
             out.push_back(buf);
         }
@@ -146,13 +143,11 @@ std::string Field(const uint8_t *data, size_t size, size_t offset, size_t width)
 bool DateReads(const std::string &text, long long *seconds) {
     const std::string cmd = "date -d '" + text + "' +%s 2>/dev/null";
     FILE *p = popen(cmd.c_str(), "r");
-    if (!p)
-        Fault("cannot run date -d");
+    if (!p) Fault("cannot run date -d");
     char out[64] = {};
     const bool got = fgets(out, sizeof out, p) != nullptr;
     const int status = pclose(p);
-    if (!got || status != 0)
-        return false;
+    if (!got || status != 0) return false;
     *seconds = atoll(out);
     return true;
 }
@@ -179,16 +174,14 @@ extern "C" int NetMACAddressGet(uint8_t *mac) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Rig &rig = TheRig();
-    if (size > 65000)
-        return 0;  // more than one UDP datagram holds
+    if (size > 65000) return 0;  // more than one UDP datagram holds
     g_host.get = g_host.set = 0;
 
     if (sendto(rig.peer, data, size, 0, reinterpret_cast<const sockaddr *>(&rig.agent_addr),
                sizeof rig.agent_addr) != static_cast<ssize_t>(size))
         Fault("sendto failed");
     pollfd p{rig.agent, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1)
-        Fault("the datagram did not arrive");
+    if (poll(&p, 1, 5000) != 1) Fault("the datagram did not arrive");
     process_client_event(rig.agent);
 
     const auto replies = rig.Replies();
@@ -197,34 +190,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // What this datagram asks for. The handler reads at most RECV_BUF_SIZE
     // bytes; a longer datagram arrives cut and matches no kind.
     const size_t len = size < RECV_BUF_SIZE ? size : RECV_BUF_SIZE;
-    const bool search = len == SEARCH_COMMAND_LEN && memcmp(data, SEARCH_MAGIC, SEARCH_MAGIC_LEN) == 0;
+    const bool search = len == SEARCH_COMMAND_LEN &&
+                        memcmp(data, SEARCH_MAGIC, SEARCH_MAGIC_LEN) == 0;
     const bool command = len == MESSAGE_COMMAND_LEN &&
                          memcmp(data + kCommandMacOffset, kMac, kMacSize) == 0;
     const bool update = len == UPDATE_COMMAND_LEN &&
                         memcmp(data + kUpdateMacOffset, kMac, kMacSize) == 0;
-    const std::string name =
-        command ? Field(data, size, kCommandTextOffset, kCommandTextField) : "";
+    const std::string name = command ? Field(data, size, kCommandTextOffset, kCommandTextField)
+                                     : "";
     const std::string arg = command ? Field(data, size, kArgumentOffset, kArgumentField) : "";
     const bool clear = command && name == kCommandClear;
     const bool timesync = command && name == kCommandTimeSync && is_date_text(arg.c_str());
 
-    if (g_host.get != (search ? 1 : 0))
-        Fault("getDeviceConfig calls do not match the datagram");
-    if (g_host.set != (update ? 1 : 0))
-        Fault("setDeviceConfig calls do not match the datagram");
+    if (g_host.get != (search ? 1 : 0)) Fault("getDeviceConfig calls do not match the datagram");
+    if (g_host.set != (update ? 1 : 0)) Fault("setDeviceConfig calls do not match the datagram");
     if (update && memcmp(g_host.last_set, data + kUpdateBlockOffset, UPDATE_PAYLOAD_SIZE) != 0)
         Fault("setDeviceConfig got another block than the update carried");
 
-    if (replies.size() != ((search || clear) ? 1u : 0u))
-        Fault("replies do not match the datagram");
+    if (replies.size() != ((search || clear) ? 1u : 0u)) Fault("replies do not match the datagram");
     if (search) {
         const auto &r = replies[0];
         uint8_t sum = 0;
         for (size_t i = 0; i < UPDATE_PAYLOAD_SIZE; ++i)
             sum = static_cast<uint8_t>(sum + BlockByte(i));
         if (r.size() != SEARCH_FORMAT_LEN || r[0] != REPLY_MARKER ||
-            memcmp(&r[kReplyMacOffset], kMac, kMacSize) != 0 || r[kReplyMacOffset + kMacSize] != 0 ||
-            r[kReplyBlockOffset] != BlockByte(0) || r[kReplyChecksumOffset] != sum)
+            memcmp(&r[kReplyMacOffset], kMac, kMacSize) != 0 ||
+            r[kReplyMacOffset + kMacSize] != 0 || r[kReplyBlockOffset] != BlockByte(0) ||
+            r[kReplyChecksumOffset] != sum)
             Fault("the discovery reply is wrong");
     }
     if (clear) {

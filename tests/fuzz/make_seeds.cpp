@@ -134,7 +134,8 @@ void DatagramSeeds() {
 void ProbeSeeds() {
     const std::string rs = "\x1e";
     const std::string ip = "addr:10.1.2.3 Bcast:10.1.255.255 Mask:255.255.0.0\n";
-    Put("probe", "all-three", ip + rs + "default 10.1.0.1\n" + rs + "nameserver 10.1.0.2 10.1.0.3\n");
+    Put("probe", "all-three",
+        ip + rs + "default 10.1.0.1\n" + rs + "nameserver 10.1.0.2 10.1.0.3\n");
     Put("probe", "dns-two-lines-crlf",
         ip + rs + "default 10.1.0.1\n" + rs + "nameserver 10.1.0.2\r\nnameserver 10.1.0.3\r\n");
     Put("probe", "ifconfig-labels",
@@ -148,14 +149,14 @@ void ProbeSeeds() {
     Put("probe", "inet-aton-forms",
         "addr:0x0a.1.0377 Bcast:1 Mask:0xffff0000\n" + rs + "default 167837697\n" + rs +
             "ns 10.513 012.0.0.1\n");
-    Put("probe", "not-addresses", "addr:eth0 Bcast:none Mask:none\n" + rs + "default eth0\n" + rs +
-                                      "nameserver\n");
+    Put("probe", "not-addresses",
+        "addr:eth0 Bcast:none Mask:none\n" + rs + "default eth0\n" + rs + "nameserver\n");
     Put("probe", "only-ipaddr", ip);
     Put("probe", "empty-files", rs + rs);
     Put("probe", "only-colons", ":::" + rs + "   " + rs + "     ");
-    Put("probe", "nul-byte", std::string("addr:10.1.2.3 Bcast:10.1.255.255\0 Mask:255.255.0.0\n", 51) +
-                                 rs + std::string("default\0 10.1.0.1\n", 18) + rs +
-                                 "nameserver 10.1.0.2 10.1.0.3\n");
+    Put("probe", "nul-byte",
+        std::string("addr:10.1.2.3 Bcast:10.1.255.255\0 Mask:255.255.0.0\n", 51) + rs +
+            std::string("default\0 10.1.0.1\n", 18) + rs + "nameserver 10.1.0.2 10.1.0.3\n");
     Put("probe", "cut-at-255",
         PadTo("addr:10.1.2.3 Bcast:10.1.255.255 Mask:", 244) + "255.255.0.0\n" + rs +
             PadTo("default", 250) + "10.1.0.1\n" + rs + PadTo("nameserver", 250) + "10.1.0.2\n");
@@ -164,7 +165,9 @@ void ProbeSeeds() {
 // ---- respawn: events separated by 0x1E, 0x1F <errno pick> a failed receive ---
 void RespawnSeeds() {
     const std::string rs = "\x1e";
-    auto fail = [](int pick) { return std::string("\x1f") + static_cast<char>(pick); };
+    auto fail = [](int pick) {
+        return std::string("\x1f") + static_cast<char>(pick);
+    };
     Put("respawn", "fix-ip-mode", "fix_ip mode:1234");
     Put("respawn", "dhcp", "dhcp:42");
     Put("respawn", "extra-field", "dhcp:42:extra");
@@ -185,8 +188,8 @@ void RespawnSeeds() {
     Put("respawn", "invalid-then-request", fail(2) + rs + "fix_ip mode:8");
     Put("respawn", "interrupted-and-failures",
         fail(0) + rs + fail(3) + rs + fail(4) + rs + fail(5) + rs + "dhcp:9");
-    Put("respawn", "several-requests", "dhcp:10" + rs + "bad" + rs + "fix_ip mode:11" + rs + rs +
-                                           fail(1) + rs + "dhcp:12");
+    Put("respawn", "several-requests",
+        "dhcp:10" + rs + "bad" + rs + "fix_ip mode:11" + rs + rs + fail(1) + rs + "dhcp:12");
 }
 
 // ---- codec: flags byte, then a block (or the raw memory of a record) --------
@@ -249,19 +252,20 @@ void CodecSeeds() {
     const struct {
         const char *name;
         float value;
-    } floats[] = {{"float-negative-zero", -0.0f},   {"float-subnormal", 1.4e-45f},
-                  {"float-max", FLT_MAX},            {"float-infinity", HUGE_VALF},
-                  {"float-nan", __builtin_nanf("")}, {"float-small", 1.17549435e-38f}};
+    } floats[] = {{"float-negative-zero", -0.0f},
+                  {"float-subnormal", 1.4e-45f},
+                  {"float-max", FLT_MAX},
+                  {"float-infinity", HUGE_VALF},
+                  {"float-nan", __builtin_nanf("")},
+                  {"float-small", 1.17549435e-38f}};
     for (const auto &f : floats) {
         gwblock::BlockContents c = sample;
         memcpy(reinterpret_cast<uint8_t *>(&c) + rssi->member_offset, &f.value, 4);
         Put("codec", f.name, WithFlags(2, Encoded(c)));
     }
     for (const gwblock::KeyInfo &key : gwblock::key_table()) {
-        if (key.kind != gwblock::ValueKind::U32 && key.kind != gwblock::ValueKind::I32)
-            continue;
-        if (key.max >= 0xFFFFFFFFLL && key.min <= -0x80000000LL)
-            continue;
+        if (key.kind != gwblock::ValueKind::U32 && key.kind != gwblock::ValueKind::I32) continue;
+        if (key.max >= 0xFFFFFFFFLL && key.min <= -0x80000000LL) continue;
         gwblock::BlockContents c = sample;
         const uint32_t over = static_cast<uint32_t>(key.max + 1);
         memcpy(reinterpret_cast<uint8_t *>(&c) + key.member_offset, &over, 4);

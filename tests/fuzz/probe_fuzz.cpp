@@ -57,13 +57,11 @@ struct Rig {
 
     Rig() {
         char tmpl[] = "/tmp/gwfuzz-probe.XXXXXX";
-        if (!mkdtemp(tmpl))
-            Fault("mkdtemp failed");
+        if (!mkdtemp(tmpl)) Fault("mkdtemp failed");
         dir = tmpl;
         home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         devnull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (home < 0 || devnull < 0)
-            Fault("cannot open the start directory or /dev/null");
+        if (home < 0 || devnull < 0) Fault("cannot open the start directory or /dev/null");
         Enter();
         for (const char *script : {"ipaddr.sh", "gateway.sh", "dns.sh"})
             WriteFile(script, "#!/bin/sh\nexit 0\n", 0644);  // the probes chmod +x them
@@ -81,12 +79,10 @@ struct Rig {
     }
 
     void Enter() const {
-        if (chdir(dir.c_str()) != 0)
-            Fault("cannot enter the working directory");
+        if (chdir(dir.c_str()) != 0) Fault("cannot enter the working directory");
     }
     void Leave() const {
-        if (fchdir(home) != 0)
-            Fault("cannot go back to the start directory");
+        if (fchdir(home) != 0) Fault("cannot go back to the start directory");
     }
 };
 
@@ -112,8 +108,7 @@ public:
     bool Next(char sep, std::string *token) {
         while (pos_ < text_.size() && text_[pos_] == sep)
             ++pos_;
-        if (pos_ >= text_.size())
-            return false;
+        if (pos_ >= text_.size()) return false;
         const size_t end = text_.find(sep, pos_);
         if (end == std::string::npos) {
             *token = text_.substr(pos_);
@@ -160,23 +155,20 @@ Expected Model(const std::string &ipaddr, const std::string &gateway, const std:
     }
     {
         Tokens k(gateway);  // word, address
-        if (k.Next(' ', &t) && k.Next(' ', &t))
-            e.gateway = Checked(t);
+        if (k.Next(' ', &t) && k.Next(' ', &t)) e.gateway = Checked(t);
     }
     {
         Tokens k(dns);  // word, primary (cut at a blank or line end), secondary
         if (k.Next(' ', &t) && k.Next(' ', &t)) {
             e.pri_dns = Checked(t.substr(0, t.find_first_of(" \r\n")));
-            if (k.Next(' ', &t))
-                e.sec_dns = Converted(t);
+            if (k.Next(' ', &t)) e.sec_dns = Converted(t);
         }
     }
     return e;
 }
 
 void Check(const char *probe, uint32_t got, uint32_t want) {
-    if (got == want)
-        return;
+    if (got == want) return;
     fprintf(stderr, "probe_fuzz: %s gave 0x%08X, the file says 0x%08X\n", probe, got, want);
     Fault("a probe result does not match its file");
 }
@@ -203,8 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t end = i < 2 ? input.find(kSeparator, start) : std::string::npos;
         present[i] = true;
         parts[i] = input.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (end == std::string::npos)
-            break;
+        if (end == std::string::npos) break;
         start = end + 1;
     }
     for (int i = 0; i < 3; ++i) {

@@ -16,8 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int *argc, char ***argv);
 
 int main(int argc, char **argv) {
-    if (LLVMFuzzerInitialize)
-        LLVMFuzzerInitialize(&argc, &argv);
+    if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path arg(argv[i]);
@@ -25,8 +24,7 @@ int main(int argc, char **argv) {
         if (std::filesystem::is_directory(arg, ec)) {
             std::vector<std::string> found;
             for (const auto &entry : std::filesystem::directory_iterator(arg))
-                if (entry.is_regular_file())
-                    found.push_back(entry.path().string());
+                if (entry.is_regular_file()) found.push_back(entry.path().string());
             std::sort(found.begin(), found.end());
             files.insert(files.end(), found.begin(), found.end());
         } else if (std::filesystem::exists(arg, ec)) {

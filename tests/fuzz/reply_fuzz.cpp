@@ -87,7 +87,9 @@ public:
         memcpy(ack_ + gwproto::kReplyMacOffset, kSentinelMac, gwproto::kMacSize);
         memcpy(ack_ + gwproto::kAckTextOffset, gwproto::kAckText, sizeof gwproto::kAckText);
 
-        thread_ = std::thread([this] { Loop(); });
+        thread_ = std::thread([this] {
+            Loop();
+        });
     }
 
     ~Responder() {
@@ -107,8 +109,7 @@ private:
     void Loop() {
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1)
-                continue;
+            if (poll(&p, 1, 50) != 1) continue;
             uint8_t buf[2048];
             sockaddr_in from{};
             socklen_t len = sizeof from;
@@ -173,15 +174,13 @@ bool Has(const std::string &text, const char *what) { return text.find(what) != 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size == 0)
-        return 0;
+    if (size == 0) return 0;
     std::vector<uint8_t> d(data + 1, data + size);
     if (d.size() == SEARCH_FORMAT_LEN) {
         uint8_t *block = d.data() + 8;
         if (data[0] & 1)
             PutBe32(block + gwblock::kCrcOffset, gwblock::crc32(block, gwblock::kCrcOffset));
-        if (data[0] & 2)
-            d[8 + gwblock::kBlockSize] = gwblock::reply_checksum(block);
+        if (data[0] & 2) d[8 + gwblock::kBlockSize] = gwblock::reply_checksum(block);
     }
 
     // The parsers on their own.
@@ -205,14 +204,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // discover: the datagram's gateway when it is a valid reply, else the sentinel.
     Run r = Tool({"discover", "--expect", "1", "--json"});
-    if (r.status != gwcfg::kExitOk)
-        Fault("discover failed", r.err);
+    if (r.status != gwcfg::kExitOk) Fault("discover failed", r.err);
     const Json::Value list = ParseJson(r.out);
     const std::string want_mac = gwblock::format_mac(reply ? mac : kSentinelMac);
     if (!list.isArray() || list.size() != 1 || list[0]["mac"].asString() != want_mac)
         Fault("discover lists another gateway", r.out);
     if (Has(r.err, "warning: ignoring") == reply)
-        Fault(reply ? "discover warned about a valid reply" : "discover took an invalid reply silently",
+        Fault(reply ? "discover warned about a valid reply"
+                    : "discover took an invalid reply silently",
               r.err);
 
     if (reply) {
@@ -224,11 +223,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (r.status != gwcfg::kExitOk || lines != gwblock::key_table().size() + 1)
             Fault("show --keys does not print every key", r.out + r.err);
         r = Tool({"show", mac_text});
-        if (r.status != gwcfg::kExitOk || r.out.compare(0, 8 + mac_text.size(), "gateway " + mac_text) != 0)
+        if (r.status != gwcfg::kExitOk ||
+            r.out.compare(0, 8 + mac_text.size(), "gateway " + mac_text) != 0)
             Fault("show does not print the gateway's page", r.out + r.err);
         r = Tool({"show", mac_text, "--json"});
-        if (r.status != gwcfg::kExitOk)
-            Fault("show --json failed", r.err);
+        if (r.status != gwcfg::kExitOk) Fault("show --json failed", r.err);
         gwblock::BlockContents from_profile{};
         if (!gwblock::apply_json_profile(ParseJson(r.out), &from_profile, &fault))
             Fault("show --json output is refused as a profile", fault);
@@ -238,8 +237,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // clear: the datagram first, then the sentinel's acknowledgement.
     r = Tool({"clear", gwblock::format_mac(kSentinelMac)});
-    if (r.status != gwcfg::kExitOk)
-        Fault("clear did not take the acknowledgement", r.err);
+    if (r.status != gwcfg::kExitOk) Fault("clear did not take the acknowledgement", r.err);
     if (Has(r.err, "warning: ignoring") == ack)
         Fault(ack ? "clear warned about a valid acknowledgement"
                   : "clear took a datagram that is no acknowledgement silently",

@@ -62,8 +62,7 @@ struct Fake {
     respawn::RespawnOps Ops() {
         respawn::RespawnOps o;
         o.print = [this](const std::string &line) {
-            if (line.empty() || line.back() != '\n')
-                Fault("a log line without its newline", line);
+            if (line.empty() || line.back() != '\n') Fault("a log line without its newline", line);
             for (size_t i = 0; i + 1 < line.size(); ++i)
                 if (line[i] < 0x20 || line[i] > 0x7e)
                     Fault("a log line with a byte that is not printable ASCII", line);
@@ -104,12 +103,9 @@ struct Fake {
 
     // msgrcv on the scripted queue.
     ssize_t Receive(int q, void *area, std::size_t size, long type, int flags) {
-        if (++receives > 4 * static_cast<int>(events.size()) + 8)
-            Fault("the receive loop spins");
-        if (q != queue || removed)
-            Fault("received from a queue that is not the one obtained");
-        if (type != respawn::kRequestType)
-            Fault("received another message type");
+        if (++receives > 4 * static_cast<int>(events.size()) + 8) Fault("the receive loop spins");
+        if (q != queue || removed) Fault("received from a queue that is not the one obtained");
+        if (type != respawn::kRequestType) Fault("received another message type");
         if (size > sizeof(respawn::RecvArea::mtext) - 1)
             Fault("the receive may fill the text area without a terminator");
         if (next >= events.size()) {
@@ -117,13 +113,13 @@ struct Fake {
                 errno = ENOMSG;
                 return -1;
             }
-            Fault("a blocking receive on an empty queue (the harness only asks when a request is due)");
+            Fault(
+                "a blocking receive on an empty queue (the harness only asks when a request is due)");
         }
         const Event &e = events[next];
         if (e.err) {
             ++next;
-            if (e.err == EIDRM || e.err == EINVAL)
-                removed = true;
+            if (e.err == EIDRM || e.err == EINVAL) removed = true;
             errno = e.err;
             return -1;
         }
@@ -143,8 +139,7 @@ struct Fake {
 // The pid of a well-formed request, 0 for a malformed one.
 pid_t ExpectedPid(const std::string &text) {
     const size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return 0;
+    if (colon == std::string::npos) return 0;
     std::string digits = text.substr(colon + 1);
     digits = digits.substr(0, digits.find(':'));
     const char *blanks = " \t\n\v\f\r";
@@ -153,10 +148,8 @@ pid_t ExpectedPid(const std::string &text) {
                         : digits.find_first_not_of(blanks));
     const size_t last = digits.find_last_not_of(blanks);
     digits.erase(last == std::string::npos ? 0 : last + 1);
-    if (!digits.empty() && digits[0] == '+')
-        digits.erase(0, 1);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos)
-        return 0;
+    if (!digits.empty() && digits[0] == '+') digits.erase(0, 1);
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return 0;
     digits.erase(0, digits.find_first_not_of('0'));  // all zeros: empty
     if (digits.empty() || digits.size() > 10 || (digits.size() == 10 && digits > "2147483647"))
         return 0;
@@ -177,8 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         } else {
             fake.events.push_back({0, part});
         }
-        if (end == std::string::npos)
-            break;
+        if (end == std::string::npos) break;
         start = end + 1;
     }
 
@@ -187,8 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t dropped = 0;
     for (size_t i = 0; i < fake.events.size(); ++i) {
         const Event &e = fake.events[i];
-        if (e.err)
-            continue;
+        if (e.err) continue;
         if (e.text.size() > respawn::kMaxText) {
             ++dropped;
             continue;
@@ -198,24 +189,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         fake.lines.clear();
         fake.calls.clear();
         const std::string got = respawn::NextRequest(ops, &queue);
-        if (fake.next != i + 1)
-            Fault("the receive did not stop at the next request");
-        if (got != want)
-            Fault("received another text than the message's", got);
+        if (fake.next != i + 1) Fault("the receive did not stop at the next request");
+        if (got != want) Fault("received another text than the message's", got);
         size_t drop_lines = 0;
         for (const std::string &line : fake.lines)
             drop_lines += line.find("longer than 50 bytes") != std::string::npos;
-        if (drop_lines != dropped)
-            Fault("an oversized message was not reported once");
+        if (drop_lines != dropped) Fault("an oversized message was not reported once");
         dropped = 0;
 
         fake.lines.clear();
         const bool launched = respawn::HandleRequest(ops, got);
-        if (fake.lines.empty() || fake.lines[0] != "from respawner: " + respawn::Printable(got) + "\n")
+        if (fake.lines.empty() ||
+            fake.lines[0] != "from respawner: " + respawn::Printable(got) + "\n")
             Fault("the request line is missing");
         pid_t pid = ExpectedPid(got);
-        if (pid % 10 == 7 || pid % 10 == 3)
-            pid = 0;
+        if (pid % 10 == 7 || pid % 10 == 3) pid = 0;
         std::vector<std::string> want_calls;
         if (pid > 0)
             want_calls = {"kill " + std::to_string(pid) + " " + std::to_string(SIGQUIT),

@@ -44,7 +44,9 @@ public:
         unlink(socket_path.c_str());
         EXPECT_EQ(0, bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr));
         EXPECT_EQ(0, listen(listen_fd_, 4));
-        thread_ = std::thread([this, helper_args, log_path] { Serve(helper_args, log_path); });
+        thread_ = std::thread([this, helper_args, log_path] {
+            Serve(helper_args, log_path);
+        });
     }
     ~Activator() {
         thread_.join();
@@ -72,11 +74,9 @@ public:
 private:
     void Serve(const std::vector<std::string> &helper_args, const std::string &log_path) {
         pollfd p{listen_fd_, POLLIN, 0};
-        if (poll(&p, 1, 20000) != 1)
-            return;  // the test failed to connect; it says so itself
+        if (poll(&p, 1, 20000) != 1) return;  // the test failed to connect; it says so itself
         const int conn = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (conn < 0)
-            return;
+        if (conn < 0) return;
         std::vector<char *> argv;
         for (const std::string &a : helper_args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -84,8 +84,7 @@ private:
         const pid_t pid = fork();
         if (pid == 0) {
             const int log = open(log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            if (log < 0 || dup2(conn, 0) < 0 || dup2(conn, 1) < 0 || dup2(log, 2) < 0)
-                _exit(127);
+            if (log < 0 || dup2(conn, 0) < 0 || dup2(conn, 1) < 0 || dup2(log, 2) < 0) _exit(127);
             execv(argv[0], argv.data());
             _exit(127);
         }
@@ -106,15 +105,18 @@ protected:
         WriteFile(dir.file("dhcpcd.conf"), "hostname\nnodev\n");
         // A date that records its arguments, one a line, and fails for "fail".
         WriteFile(dir.file("date"),
-                  "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir.file("date.args") + "'\n"
-                  "[ \"$2\" != fail ] || { echo 'date: invalid date' >&2; exit 1; }\n",
+                  "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir.file("date.args") +
+                      "'\n"
+                      "[ \"$2\" != fail ] || { echo 'date: invalid date' >&2; exit 1; }\n",
                   0755);
     }
     std::vector<std::string> HelperArgs() {
-        return {GWAGENT_HELPER_BIN, "--dhcpcd-conf", dir.file("dhcpcd.conf"), "--date", dir.file("date")};
+        return {GWAGENT_HELPER_BIN, "--dhcpcd-conf", dir.file("dhcpcd.conf"), "--date",
+                dir.file("date")};
     }
     // Runs gwagent-ask (as argv0) with args against a fresh activator.
-    int Ask(const std::vector<std::string> &args, std::string *err, const std::string &argv0 = GWAGENT_ASK_BIN) {
+    int Ask(const std::vector<std::string> &args, std::string *err,
+            const std::string &argv0 = GWAGENT_ASK_BIN) {
         Activator a(dir.file("helper.sock"), HelperArgs(), dir.file("helper.log"));
         return AskWithout(args, err, argv0);
     }
@@ -123,9 +125,12 @@ protected:
                    const std::string &argv0 = GWAGENT_ASK_BIN) {
         std::vector<std::string> argv = {argv0};
         argv.insert(argv.end(), args.begin(), args.end());
-        return RunProgram(argv, nullptr, err, 30000, {"GWAGENT_HELPER_SOCKET=" + dir.file("helper.sock")});
+        return RunProgram(argv, nullptr, err, 30000,
+                          {"GWAGENT_HELPER_SOCKET=" + dir.file("helper.sock")});
     }
-    std::string Log() { return gwtest::FileExists(dir.file("helper.log")) ? ReadFile(dir.file("helper.log")) : ""; }
+    std::string Log() {
+        return gwtest::FileExists(dir.file("helper.log")) ? ReadFile(dir.file("helper.log")) : "";
+    }
     gwtest::TempDir dir;
 };
 
@@ -136,7 +141,8 @@ TEST_F(HelperProcess, SetsAndClearsTheFixedAddressBlock) {
               std::string("hostname\nnodev\n") + gwhelper::kBlockBegin +
                   "\ninterface eth0\nstatic ip_address=10.47.0.77/24\nstatic routers=10.47.0.1\n" +
                   gwhelper::kBlockEnd + "\n");
-    EXPECT_NE(Log().find("gwagent-helper: fixed-ip set 10.47.0.77/24 10.47.0.1 for pid "), std::string::npos)
+    EXPECT_NE(Log().find("gwagent-helper: fixed-ip set 10.47.0.77/24 10.47.0.1 for pid "),
+              std::string::npos)
         << Log();
     ASSERT_EQ(0, Ask({"fixed-ip", "clear"}, &err)) << err << Log();
     EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), "hostname\nnodev\n");
@@ -146,7 +152,8 @@ TEST_F(HelperProcess, SetsTheClockThroughDateAsTheHandlerCallsSudo) {
     // gwcfgd's unit links the client as "sudo" first on the daemon's PATH.
     ASSERT_EQ(0, symlink(GWAGENT_ASK_BIN, dir.file("sudo").c_str()));
     std::string err;
-    ASSERT_EQ(0, Ask({"date", "-s", "2026-12-07 13:00:00"}, &err, dir.file("sudo"))) << err << Log();
+    ASSERT_EQ(0, Ask({"date", "-s", "2026-12-07 13:00:00"}, &err, dir.file("sudo")))
+        << err << Log();
     EXPECT_EQ(ReadFile(dir.file("date.args")), "-s\n2026-12-07 13:00:00\n");
 
     EXPECT_EQ(1, Ask({"date", "-s", "fail"}, &err)) << err << Log();
@@ -165,7 +172,9 @@ TEST_F(HelperProcess, RefusesWhatIsNotInItsTableEvenFromAnotherClient) {
     const std::string before = ReadFile(dir.file("dhcpcd.conf"));
     Activator a(dir.file("helper.sock"), HelperArgs(), dir.file("helper.log"));
     const std::string answer =
-        a.Raw(Bytes("fixed-ip\0set\0" "1.2.3.4/24\0" "1.2.3.1\nstatic routers=6.6.6.6\0"));
+        a.Raw(Bytes("fixed-ip\0set\0"
+                    "1.2.3.4/24\0"
+                    "1.2.3.1\nstatic routers=6.6.6.6\0"));
     EXPECT_EQ(answer.substr(answer.size() - 9), "status 2\n") << answer;
     EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), before);
     EXPECT_FALSE(gwtest::FileExists(dir.file("date.args")));

@@ -55,23 +55,32 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"FixedSetNoGateway", {"fixed-ip", "set", "10.47.0.77/32", "none"}, nullptr},
         RequestCase{"FixedClear", {"fixed-ip", "clear"}, nullptr},
         RequestCase{"FixedClearExtra", {"fixed-ip", "clear", "x"}, "fixed-ip takes"},
-        RequestCase{"FixedNoPrefix", {"fixed-ip", "set", "10.47.0.77", "none"}, "not A.B.C.D/PREFIX"},
+        RequestCase{"FixedNoPrefix",
+                    {"fixed-ip", "set", "10.47.0.77", "none"},
+                    "not A.B.C.D/PREFIX"},
         RequestCase{"FixedPrefixZero", {"fixed-ip", "set", "10.47.0.77/0", "none"}, "not 1..32"},
         RequestCase{"FixedPrefix33", {"fixed-ip", "set", "10.47.0.77/33", "none"}, "not 1..32"},
-        RequestCase{"FixedLeadingZero", {"fixed-ip", "set", "10.47.0.077/24", "none"}, "not A.B.C.D"},
+        RequestCase{"FixedLeadingZero",
+                    {"fixed-ip", "set", "10.47.0.077/24", "none"},
+                    "not A.B.C.D"},
         RequestCase{"FixedOctet256", {"fixed-ip", "set", "10.47.0.256/24", "none"}, "not A.B.C.D"},
-        RequestCase{"FixedInjectedLine", {"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1\nstatic x"},
+        RequestCase{"FixedInjectedLine",
+                    {"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1\nstatic x"},
                     "neither A.B.C.D nor none"},
         RequestCase{"FixedShell", {"fixed-ip", "set", "1.2.3.4/24", "1.2.3.1;id"}, "neither"},
         RequestCase{"Shell", {"sh", "-c", "id"}, "not a command of the helper"},
         RequestCase{"Dhcpcd", {"dhcpcd", "-k", "eth0"}, "not a command of the helper"},
         RequestCase{"Empty", {}, "empty request"}),
-    [](const ::testing::TestParamInfo<RequestCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<RequestCase> &i) {
+        return std::string(i.param.name);
+    });
 
 TEST(RequestBytes, RoundTripAndRefuseWhatCannotBeAWordList) {
     std::string bytes, why;
     ASSERT_TRUE(gwhelper::encode_request({"date", "-s", "2026-12-07 13:00"}, &bytes, &why)) << why;
-    const char want[] = "date\0-s\0" "2026-12-07 13:00\0";
+    const char want[] =
+        "date\0-s\0"
+        "2026-12-07 13:00\0";
     EXPECT_EQ(bytes, std::string(want, sizeof want - 1));
     Words back;
     ASSERT_TRUE(gwhelper::decode_request(bytes, &back, &why)) << why;
@@ -83,7 +92,8 @@ TEST(RequestBytes, RoundTripAndRefuseWhatCannotBeAWordList) {
     EXPECT_FALSE(gwhelper::decode_request("date", &back, &why)) << "no final NUL";
     EXPECT_FALSE(gwhelper::decode_request(std::string("date\0\0", 6), &back, &why)) << "empty word";
     EXPECT_FALSE(gwhelper::decode_request("", &back, &why));
-    EXPECT_FALSE(gwhelper::decode_request(std::string(gwhelper::kMaxRequest + 1, '\0'), &back, &why));
+    EXPECT_FALSE(
+        gwhelper::decode_request(std::string(gwhelper::kMaxRequest + 1, '\0'), &back, &why));
 }
 
 const char kBegin[] = "# BEGIN gwagent fixed address (managed by gwcfgd; edits here are lost)\n";
@@ -109,10 +119,11 @@ TEST_P(FixedBlock, ReplacesOnlyItsOwnLines) {
               GetParam().want);
 }
 
-const std::string kBlock = std::string(kBegin) + "interface eth0\nstatic ip_address=10.47.0.77/24\n" +
+const std::string kBlock = std::string(kBegin) +
+                           "interface eth0\nstatic ip_address=10.47.0.77/24\n" +
                            "static routers=10.47.0.1\n" + kEnd;
-const std::string kOldBlock =
-    std::string(kBegin) + "interface eth0\nstatic ip_address=192.168.0.1/24\n" + kEnd;
+const std::string kOldBlock = std::string(kBegin) +
+                              "interface eth0\nstatic ip_address=192.168.0.1/24\n" + kEnd;
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FixedBlock,
@@ -126,7 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"ClearWithoutABlock", "a\nb\n", false, "a\nb\n"},
         BlockCase{"ForeignStaticLinesStay", "interface eth1\nstatic ip_address=10.9.9.9/24\n", true,
                   "interface eth1\nstatic ip_address=10.9.9.9/24\n" + kBlock}),
-    [](const ::testing::TestParamInfo<BlockCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<BlockCase> &i) {
+        return std::string(i.param.name);
+    });
 
 TEST(FixedBlockText, WithoutAGatewayHasNoRoutersLine) {
     gwhelper::FixedAddress f;

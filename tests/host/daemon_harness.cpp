@@ -32,13 +32,11 @@ bool WaitFor(const std::function<bool()> &cond, int timeout_ms) {
     timespec start;
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
-        if (cond())
-            return true;
+        if (cond()) return true;
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= timeout_ms)
-            return false;
+        if (elapsed >= timeout_ms) return false;
         usleep(5000);
     }
 }
@@ -52,8 +50,7 @@ size_t Count(const std::string &text, const std::string &needle) {
 
 Udp::Udp(const std::string &bind_ip) {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        throw std::runtime_error("socket failed");
+    if (fd_ < 0) throw std::runtime_error("socket failed");
     int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     sockaddr_in a{};
@@ -76,8 +73,7 @@ bool Udp::Send(const std::string &ip, int port, const void *data, size_t len) {
 
 ssize_t Udp::Recv(void *buf, size_t size, int timeout_ms) {
     pollfd p{fd_, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) != 1)
-        return -1;
+    if (poll(&p, 1, timeout_ms) != 1) return -1;
     return recv(fd_, buf, size, 0);
 }
 
@@ -128,8 +124,7 @@ bool ReadStoredBlock(const std::string &dir, gwblock::BlockContents *out, std::s
 
 bool ReadGlobalConf(const std::string &dir, Json::Value *out) {
     const std::string path = dir + "/global_conf.json";
-    if (!gwtest::FileExists(path))
-        return false;
+    if (!gwtest::FileExists(path)) return false;
     const std::string text = gwtest::ReadFile(path);
     Json::CharReaderBuilder b;
     std::unique_ptr<Json::CharReader> r(b.newCharReader());
@@ -146,9 +141,9 @@ void WriteFixtureSiteScripts(const std::string &dir) {
                       0644);
     gwtest::WriteFile(dir + "/gateway.sh", "#!/bin/sh\necho 'default 10.1.0.1' > ./gateway_1\n",
                       0644);
-    gwtest::WriteFile(dir + "/dns.sh",
-                      "#!/bin/sh\nprintf 'nameserver 10.1.0.2\\nnameserver 10.1.0.3\\n' > ./dns_1\n",
-                      0644);
+    gwtest::WriteFile(
+        dir + "/dns.sh",
+        "#!/bin/sh\nprintf 'nameserver 10.1.0.2\\nnameserver 10.1.0.3\\n' > ./dns_1\n", 0644);
 }
 
 std::vector<std::string> ShippedProfiles(const std::string &region) {
@@ -160,10 +155,9 @@ Daemon::Daemon(const std::string &state_dir, const std::vector<std::string> &ext
                const std::vector<std::string> &env, const std::string &mac, int port,
                bool configured)
     : port_(port ? port : FreePort()), mac_text_(mac) {
-    if (!gwblock::parse_mac(mac, mac_))
-        throw std::runtime_error("bad MAC " + mac);
-    std::vector<std::string> argv = {DaemonPath(), "--mac", mac, "--port", std::to_string(port_),
-                                     "--state-dir", state_dir};
+    if (!gwblock::parse_mac(mac, mac_)) throw std::runtime_error("bad MAC " + mac);
+    std::vector<std::string> argv = {DaemonPath(),          "--mac",       mac,      "--port",
+                                     std::to_string(port_), "--state-dir", state_dir};
     argv.insert(argv.end(), extra.begin(), extra.end());
     if (configured && std::find(extra.begin(), extra.end(), "--profile") == extra.end()) {
         const std::vector<std::string> profiles = ShippedProfiles();
@@ -178,7 +172,11 @@ bool Daemon::WaitReady(int timeout_ms) {
 }
 
 bool Daemon::WaitLog(const std::string &needle, int timeout_ms, size_t count) {
-    return WaitFor([&] { return Count(Log(), needle) >= count; }, timeout_ms);
+    return WaitFor(
+        [&] {
+            return Count(Log(), needle) >= count;
+        },
+        timeout_ms);
 }
 
 int Daemon::Stop() {

@@ -42,7 +42,8 @@ public:
     void StopDaemon(int i);
 
     // gwcfg run from the laptop namespace.
-    int Tool(const std::vector<std::string> &args, std::string *out, std::string *err, int timeout_ms = 60000);
+    int Tool(const std::vector<std::string> &args, std::string *out, std::string *err,
+             int timeout_ms = 60000);
 
     int size() const { return static_cast<int>(gateways_.size()); }
     static std::string MacOf(int i);

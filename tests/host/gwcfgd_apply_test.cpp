@@ -25,13 +25,15 @@ protected:
         gwdtest::WriteFixtureSiteScripts(state.path());
         // Records its arguments, one call a line; fails while "fail" exists.
         WriteFile(tools.file("fixed-ip"),
-                  "#!/bin/sh\necho \"$*\" >> '" + tools.file("calls") + "'\n"
-                  "[ ! -e '" + tools.file("fail") + "' ]\n",
+                  "#!/bin/sh\necho \"$*\" >> '" + tools.file("calls") +
+                      "'\n"
+                      "[ ! -e '" +
+                      tools.file("fail") + "' ]\n",
                   0755);
     }
     std::vector<std::string> Options() {
-        return {"--conf-dir", conf.path(), "--fixed-ip-command", tools.file("fixed-ip"),
-                "--limit", "update=0/0"};
+        return {"--conf-dir",           conf.path(), "--fixed-ip-command",
+                tools.file("fixed-ip"), "--limit",   "update=0/0"};
     }
     std::string Calls() {
         return gwtest::FileExists(tools.file("calls")) ? ReadFile(tools.file("calls")) : "";
@@ -39,12 +41,10 @@ protected:
     // An update from the current configuration with one key changed.
     bool Update(Daemon &d, const std::vector<std::pair<std::string, std::string>> &keys) {
         gwblock::BlockContents bc{};
-        if (!gwdtest::Discover(d.port(), &bc))
-            return false;
+        if (!gwdtest::Discover(d.port(), &bc)) return false;
         std::string why;
         for (const auto &[key, value] : keys)
-            if (!gwblock::set_value(&bc, key, value, &why))
-                return false;
+            if (!gwblock::set_value(&bc, key, value, &why)) return false;
         gwdtest::SendUpdate(d.port(), d.mac(), bc);
         return true;
     }
@@ -129,7 +129,9 @@ INSTANTIATE_TEST_SUITE_P(
                                   "gwcfgd: update refused: global_conf.json not written: "},
                       FailureCase{"FixedAddressNotApplied",
                                   "gwcfgd: update refused: fixed address not applied: "}),
-    [](const ::testing::TestParamInfo<FailureCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<FailureCase> &i) {
+        return std::string(i.param.name);
+    });
 
 struct FixedCase {
     const char *name;
@@ -178,6 +180,8 @@ INSTANTIATE_TEST_SUITE_P(
                   "serverIP_conf.fixed_gateway 192.168.6.1 is not another address in the subnet"},
         FixedCase{"GatewayIsTheAddress", "192.168.5.9", "255.255.255.0", "192.168.5.9",
                   "serverIP_conf.fixed_gateway 192.168.5.9 is not another address in the subnet"}),
-    [](const ::testing::TestParamInfo<FixedCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<FixedCase> &i) {
+        return std::string(i.param.name);
+    });
 
 }  // namespace

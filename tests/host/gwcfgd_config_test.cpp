@@ -31,8 +31,7 @@ std::vector<std::string> CorruptCopies(const std::string &dir) {
     std::vector<std::string> out;
     DIR *d = opendir(dir.c_str());
     while (const dirent *e = readdir(d)) {
-        if (strncmp(e->d_name, "gwcfgd.block.corrupt-", 21) == 0)
-            out.push_back(e->d_name);
+        if (strncmp(e->d_name, "gwcfgd.block.corrupt-", 21) == 0) out.push_back(e->d_name);
     }
     closedir(d);
     return out;
@@ -65,7 +64,8 @@ TEST_F(GwcfgdState, AppliedUpdateIsStoredWrittenOutAndSurvivesARestart) {
 
         gwblock::BlockContents next = before;
         std::string why;
-        ASSERT_TRUE(gwblock::set_value(&next, "gateway_conf.server_address", "eu1.example.net", &why));
+        ASSERT_TRUE(
+            gwblock::set_value(&next, "gateway_conf.server_address", "eu1.example.net", &why));
         ASSERT_TRUE(gwblock::set_value(&next, "serverIP_conf.fixed_ip", "10.9.8.7", &why));
         gwdtest::SendUpdate(d.port(), d.mac(), next);
         ASSERT_TRUE(d.WaitLog("gwcfgd: update applied: revision 1")) << d.Log();
@@ -144,13 +144,27 @@ INSTANTIATE_TEST_SUITE_P(
     Updates, GwcfgdRefusesUpdate,
     ::testing::Values(
         Refusal{"OlderRevision",
-                [](gwblock::BlockContents *bc, uint8_t *b) { bc->revision = 0; Reencode(bc, b); },
+                [](gwblock::BlockContents *bc, uint8_t *b) {
+                    bc->revision = 0;
+                    Reencode(bc, b);
+                },
                 "made from revision 0 but the configuration is at revision 1"},
         Refusal{"NewerRevision",
-                [](gwblock::BlockContents *bc, uint8_t *b) { bc->revision = 2; Reencode(bc, b); },
+                [](gwblock::BlockContents *bc, uint8_t *b) {
+                    bc->revision = 2;
+                    Reencode(bc, b);
+                },
                 "made from revision 2 but the configuration is at revision 1"},
-        Refusal{"BadCrc", [](gwblock::BlockContents *, uint8_t *b) { b[600] ^= 0x40; }, "bad CRC"},
-        Refusal{"BadMagic", [](gwblock::BlockContents *, uint8_t *b) { b[0] = 'X'; }, "bad magic"},
+        Refusal{"BadCrc",
+                [](gwblock::BlockContents *, uint8_t *b) {
+                    b[600] ^= 0x40;
+                },
+                "bad CRC"},
+        Refusal{"BadMagic",
+                [](gwblock::BlockContents *, uint8_t *b) {
+                    b[0] = 'X';
+                },
+                "bad magic"},
         Refusal{"RadioIndexTwo",
                 [](gwblock::BlockContents *bc, uint8_t *b) {
                     bc->gw.chan_multiSF[3].radio = 2;
@@ -158,27 +172,31 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "SX1301_conf.chan_multiSF_3.radio"},
         // Blocks the layout carries but the forwarder would refuse.
-        Refusal{"PushTimeout2000",
-                [](gwblock::BlockContents *bc, uint8_t *b) {
-                    bc->gw.gateway_conf.push_timeout_ms = 2000;
-                    Reencode(bc, b);
-                },
-                "update refused: gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder"},
+        Refusal{
+            "PushTimeout2000",
+            [](gwblock::BlockContents *bc, uint8_t *b) {
+                bc->gw.gateway_conf.push_timeout_ms = 2000;
+                Reencode(bc, b);
+            },
+            "update refused: gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder"},
         Refusal{"EmptyServerAddress",
                 [](gwblock::BlockContents *bc, uint8_t *b) {
                     bc->gw.gateway_conf.server_address[0] = '\0';
                     Reencode(bc, b);
                 },
                 "gateway_conf.server_address=\"\": must be a host name"},
-        Refusal{"ChannelsOnADisabledRadio",
-                [](gwblock::BlockContents *bc, uint8_t *b) {
-                    bc->gw.radios[1].enable = false;
-                    bc->gw.clksrc = 0;
-                    Reencode(bc, b);
-                },
-                "SX1301_conf.chan_multiSF_0.radio=1: must name an enabled radio while the channel is "
-                "enabled (radio_1 is disabled)"}),
-    [](const auto &info) { return std::string(info.param.name); });
+        Refusal{
+            "ChannelsOnADisabledRadio",
+            [](gwblock::BlockContents *bc, uint8_t *b) {
+                bc->gw.radios[1].enable = false;
+                bc->gw.clksrc = 0;
+                Reencode(bc, b);
+            },
+            "SX1301_conf.chan_multiSF_0.radio=1: must name an enabled radio while the channel is "
+            "enabled (radio_1 is disabled)"}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(GwcfgdState, UpdateThatCannotBeStoredIsRefused) {
     Daemon d(state.path());
@@ -217,8 +235,7 @@ std::string ValidBlockWith(const std::function<void(gwblock::BlockContents *)> &
     change(&bc);
     uint8_t block[1024];
     gwblock::encode(bc, block);
-    if (spoil)
-        spoil(block);
+    if (spoil) spoil(block);
     return std::string(reinterpret_cast<char *>(block), sizeof block);
 }
 
@@ -255,22 +272,39 @@ TEST_P(GwcfgdCorruptStore, StartsFromDefaultsAndKeepsTheFileAside) {
 
 INSTANTIATE_TEST_SUITE_P(
     Start, GwcfgdCorruptStore,
-    ::testing::Values(
-        Corruption{"Empty", [] { return std::string(); }, "holds 0 bytes, not 1024"},
-        Corruption{"Truncated", [] { return ValidBlockWith([](auto *) {}).substr(0, 600); },
-                   "holds 600 bytes, not 1024"},
-        Corruption{"TooLong", [] { return ValidBlockWith([](auto *) {}) + "z"; },
-                   "longer than 1024 bytes"},
-        Corruption{"FlippedBit",
-                   [] { return ValidBlockWith([](auto *) {}, [](uint8_t *b) { b[500] ^= 1; }); },
-                   "bad CRC"},
-        Corruption{"ValidCrcBadField",
-                   [] {
-                       return ValidBlockWith(
-                           [](gwblock::BlockContents *bc) { bc->gw.chan_FSK.radio = 9; });
-                   },
-                   "SX1301_conf.chan_FSK.radio"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(Corruption{"Empty",
+                                 [] {
+                                     return std::string();
+                                 },
+                                 "holds 0 bytes, not 1024"},
+                      Corruption{"Truncated",
+                                 [] {
+                                     return ValidBlockWith([](auto *) {}).substr(0, 600);
+                                 },
+                                 "holds 600 bytes, not 1024"},
+                      Corruption{"TooLong",
+                                 [] {
+                                     return ValidBlockWith([](auto *) {}) + "z";
+                                 },
+                                 "longer than 1024 bytes"},
+                      Corruption{"FlippedBit",
+                                 [] {
+                                     return ValidBlockWith([](auto *) {},
+                                                           [](uint8_t *b) {
+                                                               b[500] ^= 1;
+                                                           });
+                                 },
+                                 "bad CRC"},
+                      Corruption{"ValidCrcBadField",
+                                 [] {
+                                     return ValidBlockWith([](gwblock::BlockContents *bc) {
+                                         bc->gw.chan_FSK.radio = 9;
+                                     });
+                                 },
+                                 "SX1301_conf.chan_FSK.radio"}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // The keys of the shipped profiles over bc: a whole configuration.
 void ApplyShippedProfiles(gwblock::BlockContents *bc, const std::string &region = "eu868") {
@@ -296,14 +330,14 @@ class GwcfgdUnconfigured : public GwcfgdState, public ::testing::WithParamInterf
 TEST_P(GwcfgdUnconfigured, LeavesGlobalConfAloneUntilAWholeConfigurationArrives) {
     const bool file_before = GetParam();
     const std::string old = "{ \"left\": \"by an earlier installation\" }\n";
-    if (file_before)
-        WriteFile(state.file("global_conf.json"), old);
+    if (file_before) WriteFile(state.file("global_conf.json"), old);
     Daemon d(state.path(), {}, {}, "02:00:5e:10:00:01", 0, /*configured=*/false);
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     ASSERT_TRUE(d.WaitLog("gwcfgd: serving")) << d.Log();
-    EXPECT_EQ(gwdtest::Count(d.Log(), "gwcfgd: the gateway has no configuration yet (none stored that it "
-                                      "can use, no profile): global_conf.json " +
-                                          std::string(file_before ? "left as it is" : "not written")),
+    EXPECT_EQ(gwdtest::Count(d.Log(),
+                             "gwcfgd: the gateway has no configuration yet (none stored that it "
+                             "can use, no profile): global_conf.json " +
+                                 std::string(file_before ? "left as it is" : "not written")),
               1u)
         << d.Log();
     EXPECT_EQ(gwdtest::Count(d.Log(), "configuration"), 1u) << d.Log();
@@ -320,9 +354,12 @@ TEST_P(GwcfgdUnconfigured, LeavesGlobalConfAloneUntilAWholeConfigurationArrives)
 
     gwblock::BlockContents one_key = bc;
     std::string why;
-    ASSERT_TRUE(gwblock::set_value(&one_key, "gateway_conf.server_address", "lns.example.net", &why));
+    ASSERT_TRUE(
+        gwblock::set_value(&one_key, "gateway_conf.server_address", "lns.example.net", &why));
     gwdtest::SendUpdate(d.port(), d.mac(), one_key);
-    ASSERT_TRUE(d.WaitLog("gwcfgd: update refused: SX1301_conf.clksrc=0: must name an enabled radio")) << d.Log();
+    ASSERT_TRUE(
+        d.WaitLog("gwcfgd: update refused: SX1301_conf.clksrc=0: must name an enabled radio"))
+        << d.Log();
     EXPECT_NE(d.Log().find("; nothing stored\n"), std::string::npos) << d.Log();
     file_unchanged();
     EXPECT_FALSE(FileExists(state.file("gwcfgd.block")));
@@ -337,8 +374,9 @@ TEST_P(GwcfgdUnconfigured, LeavesGlobalConfAloneUntilAWholeConfigurationArrives)
     EXPECT_EQ(conf["SX1301_conf"]["radio_0"]["freq"].asUInt(), 867500000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Start, GwcfgdUnconfigured, ::testing::Bool(),
-                         [](const auto &info) { return info.param ? "OverAnOldFile" : "WithoutAFile"; });
+INSTANTIATE_TEST_SUITE_P(Start, GwcfgdUnconfigured, ::testing::Bool(), [](const auto &info) {
+    return info.param ? "OverAnOldFile" : "WithoutAFile";
+});
 
 // A stored configuration the forwarder would refuse (stored by an earlier
 // version, say) is served, so that it can be shown and mended, but not
@@ -350,12 +388,14 @@ TEST_F(GwcfgdState, StoredConfigurationThatBreaksARuleIsServedButNotWrittenOut) 
     Daemon d(state.path());
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     ASSERT_TRUE(d.WaitLog("gwcfgd: serving")) << d.Log();
-    EXPECT_NE(d.Log().find("gwcfgd: gateway_conf.gateway_ID is unset; using 02005EFFFE100001, derived from "
-                           "the MAC address"),
+    EXPECT_NE(d.Log().find(
+                  "gwcfgd: gateway_conf.gateway_ID is unset; using 02005EFFFE100001, derived from "
+                  "the MAC address"),
               std::string::npos)
         << d.Log();
-    EXPECT_NE(d.Log().find("gwcfgd: configuration revision 7 breaks a rule of the forwarder, "
-                           "global_conf.json left as it is until an update mends it: SX1301_conf.clksrc=0"),
+    EXPECT_NE(d.Log().find(
+                  "gwcfgd: configuration revision 7 breaks a rule of the forwarder, "
+                  "global_conf.json left as it is until an update mends it: SX1301_conf.clksrc=0"),
               std::string::npos)
         << d.Log();
     EXPECT_EQ(ReadFile(state.file("global_conf.json")), old);
@@ -381,7 +421,8 @@ TEST_F(GwcfgdState, ThePackagedOptionsGiveAFreshInstallAWorkingConfiguration) {
         if (line.rfind("GWCFGD_OPTS=\"", 0) != 0) continue;
         std::istringstream words(line.substr(13, line.rfind('"') - 13));
         for (std::string w; words >> w;)
-            options.push_back(w.rfind(installed, 0) == 0 ? kProfiles + "/" + w.substr(installed.size()) : w);
+            options.push_back(
+                w.rfind(installed, 0) == 0 ? kProfiles + "/" + w.substr(installed.size()) : w);
     }
     ASSERT_FALSE(options.empty()) << conffile;
     Daemon d(state.path(), options);
@@ -407,9 +448,11 @@ TEST_F(GwcfgdState, ProfilesThatBreakARuleDoNotStopAGatewayWithAStoredConfigurat
     Daemon d(state.path(), {"--profile", kProfiles + "/eu868.json"});
     ASSERT_TRUE(d.WaitReady()) << d.Log();
     EXPECT_EQ(Current(d).revision, 1u);
-    EXPECT_NE(d.Log().find("gwcfgd: the profiles give a configuration the forwarder refuses, not used while a "
-                           "configuration is stored: gateway_conf.server_address=\"\""),
-              std::string::npos)
+    EXPECT_NE(
+        d.Log().find(
+            "gwcfgd: the profiles give a configuration the forwarder refuses, not used while a "
+            "configuration is stored: gateway_conf.server_address=\"\""),
+        std::string::npos)
         << d.Log();
 }
 
@@ -466,7 +509,9 @@ INSTANTIATE_TEST_SUITE_P(Shipped, GwcfgdProfile,
                          ::testing::Values(ProfileCase{"eu868", 867500000, 868500000, 250000},
                                            ProfileCase{"us915", 904300000, 905000000, 500000},
                                            ProfileCase{"au915", 917200000, 917900000, 500000}),
-                         [](const auto &info) { return std::string(info.param.region); });
+                         [](const auto &info) {
+                             return std::string(info.param.region);
+                         });
 
 struct BadProfile {
     const char *name;
@@ -480,10 +525,14 @@ class GwcfgdBadProfile : public ::testing::TestWithParam<BadProfile> {};
 TEST_P(GwcfgdBadProfile, RefusesToStartWithStatus2) {
     TempDir dir;
     const std::string path = dir.file("profile.json");
-    if (GetParam().content)
-        WriteFile(path, GetParam().content);
-    std::vector<std::string> argv = {gwdtest::DaemonPath(), "--mac", "02:00:00:00:00:01", "--port",
-                                     std::to_string(gwdtest::FreePort()), "--state-dir", dir.path()};
+    if (GetParam().content) WriteFile(path, GetParam().content);
+    std::vector<std::string> argv = {gwdtest::DaemonPath(),
+                                     "--mac",
+                                     "02:00:00:00:00:01",
+                                     "--port",
+                                     std::to_string(gwdtest::FreePort()),
+                                     "--state-dir",
+                                     dir.path()};
     for (const std::string &a : gwdtest::ShippedProfiles())
         argv.push_back(a);
     argv.push_back("--profile");
@@ -509,7 +558,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadProfile{"BreaksARuleOverSeveralKeys",
                    "{ \"SX1301_conf\": { \"radio_1\": { \"enable\": false }, \"clksrc\": 0 } }",
                    "SX1301_conf.chan_multiSF_0.radio=1: must name an enabled radio"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // A region plan sets only the radio: without site settings the forwarder
 // would have no server.
@@ -521,7 +572,8 @@ TEST(GwcfgdStart, ARegionPlanAloneIsRefusedNamingWhatIsMissing) {
                                   "--profile", kProfiles + "/eu868.json"},
                                  nullptr, &err, 10000),
               2);
-    EXPECT_NE(err.find("gateway_conf.server_address=\"\": must be a host name"), std::string::npos) << err;
+    EXPECT_NE(err.find("gateway_conf.server_address=\"\": must be a host name"), std::string::npos)
+        << err;
     EXPECT_NE(err.find("site-defaults.json"), std::string::npos) << err;
     EXPECT_FALSE(FileExists(dir.file("global_conf.json")));
 }

@@ -93,10 +93,12 @@ TEST_F(GwcfgAgainstGwcfgd, DiscoverShowAndSetThatSurvivesARestart) {
     EXPECT_EQ(shown["device_info"]["ip"].asString(), "10.1.2.3");
     EXPECT_EQ(shown["serverIP_conf"]["fixed_ip"].asString(), "192.168.0.1");
 
-    Result set = Tool("set", {mac(), "gateway_conf.server_address=lns.example.net",
-                              "serverIP_conf.server_name=roof-1", "SX1301_conf.radio_0.freq=867500000"});
+    Result set =
+        Tool("set", {mac(), "gateway_conf.server_address=lns.example.net",
+                     "serverIP_conf.server_name=roof-1", "SX1301_conf.radio_0.freq=867500000"});
     ASSERT_EQ(set.status, 0) << set.out << set.err << daemon->Log();
-    EXPECT_NE(set.out.find(mac() + ": stored as revision 1, global_conf.json rewritten"), std::string::npos)
+    EXPECT_NE(set.out.find(mac() + ": stored as revision 1, global_conf.json rewritten"),
+              std::string::npos)
         << set.out;
 
     Json::Value conf;
@@ -131,10 +133,10 @@ TEST_F(GwcfgAgainstGwcfgd, StaleRevisionIsRefusedAndTheToolSaysSo) {
 
     // A gateway that refuses the tool's own update (here: it cannot store
     // it) makes the set fail, and nothing changes.
-    ASSERT_EQ(mkdir(state.file("gwcfgd.block.tmp." + std::to_string(daemon->process().pid()))
-                        .c_str(),
-                    0755),
-              0);
+    ASSERT_EQ(
+        mkdir(state.file("gwcfgd.block.tmp." + std::to_string(daemon->process().pid())).c_str(),
+              0755),
+        0);
     Result set = Tool("set", {mac(), "gateway_conf.server_address=never.example"});
     EXPECT_EQ(set.status, 1) << set.out << set.err;
     EXPECT_FALSE(set.err.empty());
@@ -148,13 +150,22 @@ TEST_F(GwcfgAgainstGwcfgd, TimesyncRunsDateThroughSudo) {
     StartDaemon();
     Result r = Tool("timesync", {mac(), "20991207 11:12:13"});
     ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_TRUE(gwdtest::WaitFor([&] { return !sudo.calls().empty(); }, 5000)) << daemon->Log();
+    ASSERT_TRUE(gwdtest::WaitFor(
+        [&] {
+            return !sudo.calls().empty();
+        },
+        5000))
+        << daemon->Log();
     EXPECT_EQ(sudo.calls().at(0), "date -s 20991207 11:12:13");
 
     // Without a text: the time now, as seconds since the epoch.
     const time_t before = time(nullptr);
     ASSERT_EQ(Tool("timesync", {mac()}).status, 0);
-    ASSERT_TRUE(gwdtest::WaitFor([&] { return sudo.calls().size() >= 2; }, 5000));
+    ASSERT_TRUE(gwdtest::WaitFor(
+        [&] {
+            return sudo.calls().size() >= 2;
+        },
+        5000));
     std::smatch m;
     const std::string call = sudo.calls().at(1);
     ASSERT_TRUE(std::regex_match(call, m, std::regex("date -s @([0-9]+)"))) << call;
@@ -170,7 +181,8 @@ TEST_F(GwcfgAgainstGwcfgd, ClearIsAcknowledgedAndRebootOnlyLogged) {
 
     Result reboot = Tool("reboot", {mac()});
     EXPECT_EQ(reboot.status, 0) << reboot.err;
-    EXPECT_NE(reboot.out.find("The gateway only logs Reboot: it does not restart."), std::string::npos)
+    EXPECT_NE(reboot.out.find("The gateway only logs Reboot: it does not restart."),
+              std::string::npos)
         << reboot.out;
     EXPECT_TRUE(daemon->WaitLog("Reboot Command Received."));
     // Still serving, configuration untouched.

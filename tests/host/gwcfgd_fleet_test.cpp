@@ -32,11 +32,11 @@ std::string MacOf(int i) { return FleetBed::MacOf(i); }
 std::string AddressOf(int i) { return FleetBed::AddressOf(i); }
 
 // The fleet, built and serving; skips the test where that cannot be.
-#define START_FLEET(fleet)                                                                       \
-    if (!FleetBed::Unavailable().empty()) GTEST_SKIP() << FleetBed::Unavailable();              \
-    FleetBed fleet(kGateways);                                                                   \
-    ASSERT_EQ(fleet.Build(), "") << "cannot build the fleet's network";                          \
-    fleet.StartDaemons();                                                                        \
+#define START_FLEET(fleet)                                                         \
+    if (!FleetBed::Unavailable().empty()) GTEST_SKIP() << FleetBed::Unavailable(); \
+    FleetBed fleet(kGateways);                                                     \
+    ASSERT_EQ(fleet.Build(), "") << "cannot build the fleet's network";            \
+    fleet.StartDaemons();                                                          \
     ASSERT_TRUE(fleet.AllServing(60000)) << "not every daemon started; first log:\n" << fleet.Log(0)
 
 Json::Value ParseJson(const std::string &text) {
@@ -90,7 +90,10 @@ TEST(GwcfgdFleet, OneBroadcastFindsFiftyAndASetChangesOneGateway) {
 
     // Logs reach the file within the daemon's flush interval.
     EXPECT_TRUE(gwdtest::WaitFor(
-        [&] { return fleet.Log(target).find("update applied") != std::string::npos; }, 3000));
+        [&] {
+            return fleet.Log(target).find("update applied") != std::string::npos;
+        },
+        3000));
     usleep(300 * 1000);
     for (int i = 0; i < kGateways; ++i) {
         Json::Value conf;
@@ -122,7 +125,8 @@ TEST(GwcfgdFleet, FleetVerbsReachEveryDaemonAndSayHowEachFared) {
 
     std::string out, err;
     std::vector<std::string> args = {"set"};
-    for (int i = 0; i < 10; ++i) args.push_back(MacOf(i));
+    for (int i = 0; i < 10; ++i)
+        args.push_back(MacOf(i));
     args.push_back("gateway_conf.server_address=fleet.example.net");
     args.insert(args.end(), {"--timeout", kBudget});
     EXPECT_EQ(fleet.Tool(args, &out, &err), 1) << out << err;
@@ -141,10 +145,14 @@ TEST(GwcfgdFleet, FleetVerbsReachEveryDaemonAndSayHowEachFared) {
         ASSERT_TRUE(found) << out;
         if (i == kStopped) {
             EXPECT_EQ(m[2], "failed");
-            EXPECT_NE(m[3].str().find("did not answer within " + std::string(kBudget) + " ms"), std::string::npos) << m[3];
+            EXPECT_NE(m[3].str().find("did not answer within " + std::string(kBudget) + " ms"),
+                      std::string::npos)
+                << m[3];
         } else if (i == kRefusing) {
             EXPECT_EQ(m[2], "failed");
-            EXPECT_NE(m[3].str().find("did not take the update (still revision 0)"), std::string::npos) << m[3];
+            EXPECT_NE(m[3].str().find("did not take the update (still revision 0)"),
+                      std::string::npos)
+                << m[3];
         } else {
             EXPECT_EQ(m[2], "changed");
             EXPECT_EQ(m[3], "0 -> 1");
@@ -153,20 +161,31 @@ TEST(GwcfgdFleet, FleetVerbsReachEveryDaemonAndSayHowEachFared) {
             EXPECT_EQ(conf["gateway_conf"]["server_address"].asString(), "fleet.example.net");
         }
     }
-    EXPECT_NE(fleet.Log(kRefusing).find("update refused"), std::string::npos) << fleet.Log(kRefusing);
+    EXPECT_NE(fleet.Log(kRefusing).find("update refused"), std::string::npos)
+        << fleet.Log(kRefusing);
 
     // A partial fleet is left alone.
-    EXPECT_EQ(fleet.Tool({"apply", "--all", "--expect", "50", std::string(GW_PROFILES_DIR) + "/us915.json", "--timeout", kBudget}, &out, &err), 1);
+    EXPECT_EQ(fleet.Tool({"apply", "--all", "--expect", "50",
+                          std::string(GW_PROFILES_DIR) + "/us915.json", "--timeout", kBudget},
+                         &out, &err),
+              1);
     EXPECT_NE(err.find("only 49 of the 50 expected gateways answered"), std::string::npos) << err;
 
     // Back up every gateway, move the fleet to another region plan, and
     // restore it from the backups.
     gwtest::TempDir backups;
-    ASSERT_EQ(fleet.Tool({"backup", "--all", "--expect", "49", backups.path(), "--timeout", kBudget}, &out, &err), 0) << out << err;
+    ASSERT_EQ(fleet.Tool({"backup", "--all", "--expect", "49", backups.path(), "--timeout",
+                          kBudget},
+                         &out, &err),
+              0)
+        << out << err;
     EXPECT_NE(out.find("49 of 49 gateways done."), std::string::npos) << out;
     EXPECT_TRUE(gwtest::FileExists(backups.path() + "/02-fa-00-00-00-01.json"));
 
-    EXPECT_EQ(fleet.Tool({"apply", "--all", "--expect", "49", std::string(GW_PROFILES_DIR) + "/us915.json", "--timeout", kBudget}, &out, &err), 1)
+    EXPECT_EQ(fleet.Tool({"apply", "--all", "--expect", "49",
+                          std::string(GW_PROFILES_DIR) + "/us915.json", "--timeout", kBudget},
+                         &out, &err),
+              1)
         << out << err;
     EXPECT_NE(out.find("48 of 49 gateways done, 1 failed."), std::string::npos) << out << err;
     Json::Value conf;
@@ -176,12 +195,17 @@ TEST(GwcfgdFleet, FleetVerbsReachEveryDaemonAndSayHowEachFared) {
     EXPECT_EQ(conf["gateway_conf"]["server_address"].asString(), "fleet.example.net");
 
     // The refusing one never left its plan: nothing to change there.
-    EXPECT_EQ(fleet.Tool({"apply", "--all", backups.path(), "--timeout", kBudget}, &out, &err), 0) << out << err;
+    EXPECT_EQ(fleet.Tool({"apply", "--all", backups.path(), "--timeout", kBudget}, &out, &err), 0)
+        << out << err;
     EXPECT_NE(out.find("49 of 49 gateways done."), std::string::npos) << out << err;
     ASSERT_TRUE(gwdtest::ReadGlobalConf(fleet.State(20), &conf));
     EXPECT_EQ(conf["SX1301_conf"]["radio_0"]["freq"].asUInt(), 867500000u);
     EXPECT_EQ(conf["gateway_conf"]["server_address"].asString(), "localhost");
-    EXPECT_EQ(fleet.Tool({"diff", MacOf(20), backups.path() + "/02-fa-00-00-00-15.json", "--timeout", kBudget}, &out, &err), 0) << err;
+    EXPECT_EQ(fleet.Tool({"diff", MacOf(20), backups.path() + "/02-fa-00-00-00-15.json",
+                          "--timeout", kBudget},
+                         &out, &err),
+              0)
+        << err;
     EXPECT_NE(out.find("no differences"), std::string::npos) << out;
 }
 

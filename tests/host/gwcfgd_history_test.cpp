@@ -103,8 +103,7 @@ TEST_F(UpdateHistory, FloodOfRefusalsIsCountedNotWrittenOut) {
     h.record(HistoryEvent::Applied, "10.0.0.2:7", 0, 1, "changed: x", kNoon, kSecond);
     uint64_t now_ns = 2 * kSecond;
     for (int i = 0; i < 1000; ++i, now_ns += kSecond / 100)
-        h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 1,
-                 now_ns);
+        h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 1, now_ns);
     std::vector<std::string> lines = Lines();
     ASSERT_EQ(lines.size(), 1u + History::kRefusedBurst);
     EXPECT_EQ(lines[0], "2026-12-07T12:00:00Z 10.0.0.2:7 applied 0 -> 1 changed: x");

@@ -49,8 +49,8 @@ bool IsLink(const std::string &path) {
 // gwcfgd started to completion (it should refuse to start): its status and
 // stderr.
 int StartExpectingRefusal(const std::string &state_dir, int port, std::string *err) {
-    return gwtest::RunProgram({gwdtest::DaemonPath(), "--mac", kMac, "--port",
-                               std::to_string(port), "--state-dir", state_dir},
+    return gwtest::RunProgram({gwdtest::DaemonPath(), "--mac", kMac, "--port", std::to_string(port),
+                               "--state-dir", state_dir},
                               nullptr, err, 5000);
 }
 
@@ -129,17 +129,14 @@ public:
             msg.msg_control = control;
             msg.msg_controllen = sizeof control;
             const ssize_t n = recvmsg(fd_, &msg, 0);
-            if (n < 0)
-                return;
-            if (static_cast<size_t>(n) != size)
-                continue;
+            if (n < 0) return;
+            if (static_cast<size_t>(n) != size) continue;
             ++replies;
             for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
                 in_pktinfo info;
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                     memcpy(&info, CMSG_DATA(c), sizeof info);
-                    if (ntohl(info.ipi_addr.s_addr) == victim)
-                        ++to_victim;
+                    if (ntohl(info.ipi_addr.s_addr) == victim) ++to_victim;
                 }
             }
         }
@@ -150,8 +147,7 @@ public:
         for (;;) {
             Drain(size, victim);
             pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, quiet_ms) != 1)
-                return;
+            if (poll(&p, 1, quiet_ms) != 1) return;
         }
     }
 
@@ -196,8 +192,7 @@ TEST(GwcfgdSecondStart, FailsWithStatus1AndNamesTheHolder) {
     // The first one still serves, and its state directory is untouched.
     EXPECT_TRUE(first.WaitReady(2000));
     EXPECT_TRUE(first.process().Running());
-    EXPECT_EQ(ReadFile(state.file("gwcfgd.lock")),
-              std::to_string(first.process().pid()) + "\n");
+    EXPECT_EQ(ReadFile(state.file("gwcfgd.lock")), std::to_string(first.process().pid()) + "\n");
 }
 
 // Another local process cannot bind the daemon's port, whatever options it
@@ -254,8 +249,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, GwcfgdUnsafeStateDir, ::testing::Values(0777, 07
                          });
 
 TEST(GwcfgdStateDirOwner, AnotherAccountsDirectoryIsRefused) {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "giving a directory to another account needs root";
+    if (geteuid() != 0) GTEST_SKIP() << "giving a directory to another account needs root";
     TempDir base;
     const std::string dir = base.file("state");
     ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
@@ -334,9 +328,10 @@ TEST_F(GwcfgdFiles, StaleTemporaryFilesAreRemovedAtStart) {
     ASSERT_EQ(symlink(elsewhere.file("fwd/global_conf.json").c_str(),
                       state.file("global_conf.json").c_str()),
               0);
-    const std::vector<std::string> stale = {
-        state.file("gwcfgd.block.tmp"), state.file("gwcfgd.block.tmp.4242"),
-        state.file(".global_conf.json.4242.1a2b3c"), elsewhere.file("fwd/.global_conf.json.77.ff")};
+    const std::vector<std::string> stale = {state.file("gwcfgd.block.tmp"),
+                                            state.file("gwcfgd.block.tmp.4242"),
+                                            state.file(".global_conf.json.4242.1a2b3c"),
+                                            elsewhere.file("fwd/.global_conf.json.77.ff")};
     const std::vector<std::string> kept = {state.file("gwcfgd.block.tmpfile"),
                                            state.file("notes.txt"), elsewhere.file("fwd/other")};
     for (const auto &f : stale)
@@ -366,7 +361,8 @@ TEST(GwcfgdLog, CommandTextCannotForgeALine) {
     for (const std::string text : {"\ngwcfgd: OK\n", "\x1b[2J\x1b[H"}) {
         uint8_t dgram[MESSAGE_COMMAND_LEN] = {};
         memcpy(dgram + gwproto::kCommandMacOffset, d.mac(), gwproto::kMacSize);
-        memcpy(dgram + gwproto::kCommandTextOffset, text.data(), text.size());  // up to 12 bytes, no NUL needed
+        memcpy(dgram + gwproto::kCommandTextOffset, text.data(),
+               text.size());  // up to 12 bytes, no NUL needed
         gwdtest::Udp udp;
         udp.Send("127.0.0.1", d.port(), dgram, sizeof dgram);
     }
@@ -416,8 +412,8 @@ TEST(GwcfgdSpoofedFlood, AnswersStayWithinThePerSourceAndTotalLimits) {
     RecordProperty("answers", spoofer.replies);
     RecordProperty("answers_to_victim", spoofer.to_victim);
     printf("spoofed flood: %d requests from %d sources in %.2f s: %d answers, %d to the victim\n",
-           kRounds * (kSources + kVictimPerRound), kRounds * kSources + 1, seconds,
-           spoofer.replies, spoofer.to_victim);
+           kRounds * (kSources + kVictimPerRound), kRounds * kSources + 1, seconds, spoofer.replies,
+           spoofer.to_victim);
 
     EXPECT_LE(spoofer.replies, 200 + static_cast<int>(200 * seconds) + 5);
     // A full bucket once, its refill, and one token each time it came back.
@@ -475,8 +471,8 @@ TEST_P(GwcfgdKindFlood, KeepsOneSourceToItsRate) {
     for (int i = 0; i < count; ++i)
         spoofer.SendFrom(source, d.port(), dgram.data(), dgram.size());
     const long send_ms = NowMs() - start;
-    ASSERT_TRUE(d.WaitLog(std::string("more than ") + std::to_string(k.per_source) + " " +
-                          k.noun + " per second from 127.0.0.88; dropping the excess"))
+    ASSERT_TRUE(d.WaitLog(std::string("more than ") + std::to_string(k.per_source) + " " + k.noun +
+                          " per second from 127.0.0.88; dropping the excess"))
         << d.Log();
     usleep(200 * 1000);
     const int handled = static_cast<int>(gwdtest::Count(d.Log(), k.handled));
@@ -493,14 +489,16 @@ TEST_P(GwcfgdKindFlood, KeepsOneSourceToItsRate) {
     EXPECT_EQ(gwdtest::Count(d.Log(), "dropping the excess"), 1u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, GwcfgdKindFlood,
-    ::testing::Values(KindFlood{"Command", "command datagrams", 5, RebootCommand,
-                                "Reboot Command Received."},
-                      KindFlood{"Update", "update datagrams", 2, StaleUpdate,
-                                "UPDATE_COMMAND_LEN(1048)"},
-                      KindFlood{"Other", "other datagrams", 20, Junk, "Unknown command, len = 25"}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Kinds, GwcfgdKindFlood,
+                         ::testing::Values(KindFlood{"Command", "command datagrams", 5,
+                                                     RebootCommand, "Reboot Command Received."},
+                                           KindFlood{"Update", "update datagrams", 2, StaleUpdate,
+                                                     "UPDATE_COMMAND_LEN(1048)"},
+                                           KindFlood{"Other", "other datagrams", 20, Junk,
+                                                     "Unknown command, len = 25"}),
+                         [](const auto &info) {
+                             return std::string(info.param.name);
+                         });
 
 // TimeSyncs from many (forged) sources, with a date command that takes
 // 0.2 s: at most the command total runs per second, so a discovery request
@@ -536,9 +534,10 @@ TEST(GwcfgdSlowTimeSync, FloodDoesNotHoldDiscoveryBack) {
     ASSERT_TRUE(d.WaitLog("command datagrams per second in all; dropping the excess")) << d.Log();
     usleep(300 * 1000);
     const size_t ran = gwtest::SplitLines(FileExists(log) ? ReadFile(log) : "").size();
-    printf("slow TimeSync flood: %d commands, %zu ran the date command, discovery answered "
-           "after %ld ms\n",
-           kCommands, ran, waited);
+    printf(
+        "slow TimeSync flood: %d commands, %zu ran the date command, discovery answered "
+        "after %ld ms\n",
+        kCommands, ran, waited);
     RecordProperty("date_commands_run", static_cast<int>(ran));
     EXPECT_GE(ran, 1u);
     EXPECT_LE(ran, 5u + 2u);
@@ -576,16 +575,14 @@ TEST(GwcfgdHistory, RecordsEachUpdateWithItsSourceAndOutlastsAFlood) {
     // kernel may drop some at the daemon's socket; what reached it counts.
     for (int i = 0; i < 200; ++i) {
         tool.Send("127.0.0.1", d.port(), dgram, sizeof dgram);
-        if (i % 10 == 9)
-            usleep(5000);
+        if (i % 10 == 9) usleep(5000);
     }
     // Settled once the count stays the same over three log flushes.
     size_t refused = 0;
     for (int waited = 0; waited < 10000; waited += 300) {
         usleep(300 * 1000);
         const size_t now = gwdtest::Count(d.Log(), "update refused");
-        if (now == refused && now > 0)
-            break;
+        if (now == refused && now > 0) break;
         refused = now;
     }
     EXPECT_EQ(d.Stop(), 0);
@@ -597,7 +594,8 @@ TEST(GwcfgdHistory, RecordsEachUpdateWithItsSourceAndOutlastsAFlood) {
     EXPECT_NE(lines[0].find("Z " + source + " applied 0 -> 1 changed: gateway_conf.server_address"),
               std::string::npos)
         << lines[0];
-    EXPECT_NE(lines[1].find("Z " + source + " refused 1 -> 1 reason: it was made from revision 0 "
+    EXPECT_NE(lines[1].find("Z " + source +
+                            " refused 1 -> 1 reason: it was made from revision 0 "
                             "but the configuration is at revision 1"),
               std::string::npos)
         << lines[1];
@@ -624,8 +622,9 @@ TEST(GwcfgdAllowFrom, DropsOtherSourcesBeforeTheHandler) {
     EXPECT_EQ(spoofer.replies, 2);
     EXPECT_EQ(spoofer.to_victim, 1);  // 127.0.0.9
 
-    ASSERT_TRUE(d.WaitLog("dropping datagrams from 127.0.0.5 and every other source outside "
-                          "--allow-from"))
+    ASSERT_TRUE(
+        d.WaitLog("dropping datagrams from 127.0.0.5 and every other source outside "
+                  "--allow-from"))
         << d.Log();
     const std::string log = d.Log();
     for (const char *outside : {"127.0.0.5,", "127.0.0.4,", "127.0.0.130,"})
@@ -641,8 +640,8 @@ TEST(GwcfgdAllowFrom, DropsOtherSourcesBeforeTheHandler) {
 TEST(GwcfgdTimeSyncWhen, UnsynchronisedFollowsTheKernelsClockState) {
     timex tx{};
     const int state_now = ntp_adjtime(&tx);
-    const bool synchronised =
-        state_now != -1 && state_now != TIME_ERROR && !(tx.status & STA_UNSYNC);
+    const bool synchronised = state_now != -1 && state_now != TIME_ERROR &&
+                              !(tx.status & STA_UNSYNC);
     gwtest::FakeSudo sudo;
     TempDir state;
     Daemon d(state.path(), {"--timesync", "unsynchronised"}, {}, kMac);
@@ -659,7 +658,12 @@ TEST(GwcfgdTimeSyncWhen, UnsynchronisedFollowsTheKernelsClockState) {
             << d.Log();
         EXPECT_TRUE(sudo.calls().empty());
     } else {
-        EXPECT_TRUE(gwdtest::WaitFor([&] { return !sudo.calls().empty(); }, 3000)) << d.Log();
+        EXPECT_TRUE(gwdtest::WaitFor(
+            [&] {
+                return !sudo.calls().empty();
+            },
+            3000))
+            << d.Log();
         EXPECT_EQ(sudo.calls(), std::vector<std::string>{"date -s 20991207 09:05:03"});
     }
     RecordProperty("clock_synchronised", synchronised ? 1 : 0);

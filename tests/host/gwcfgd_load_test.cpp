@@ -64,8 +64,7 @@ long VmRssKb(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return std::atol(line.c_str() + 6);
+        if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
     return -1;
 }
 
@@ -81,8 +80,7 @@ long KernelDrops(int port) {
         std::istringstream fields(line);
         std::string slot, local, field, last;
         fields >> slot >> local;
-        if (local != want)
-            continue;
+        if (local != want) continue;
         while (fields >> field)
             last = field;
         return std::atol(last.c_str());
@@ -97,10 +95,8 @@ public:
 
     std::vector<uint8_t> Next() {
         const unsigned pick = rng_() % 1000;
-        if (pick < 10)
-            return Command();
-        if (pick < 15)
-            return Update();
+        if (pick < 10) return Command();
+        if (pick < 15) return Update();
         if (pick < 20) {
             std::vector<uint8_t> d(SEARCH_COMMAND_LEN);
             gwblock::build_discovery_request(d.data());
@@ -149,8 +145,8 @@ private:
             for (size_t n = rng_() % 19; n > 0; --n)
                 arg.push_back(kDate[rng_() % (sizeof kDate - 1)]);
         } else if (kind == 1) {
-            static const char *const kHostile[] = {"1; reboot", "$(reboot)", "`id`", "a\"b",
-                                                   "x|y", "12 > /etc/x", "\\n", "'q'"};
+            static const char *const kHostile[] = {"1; reboot", "$(reboot)",   "`id`", "a\"b",
+                                                   "x|y",       "12 > /etc/x", "\\n",  "'q'"};
             arg = kHostile[rng_() % (sizeof kHostile / sizeof kHostile[0])];
         }
         const uint8_t *mac = mac_;
@@ -163,15 +159,15 @@ private:
         memcpy(d.data() + gwproto::kCommandMacOffset, mac, gwproto::kMacSize);
         memcpy(d.data() + gwproto::kCommandTextOffset, name.data(),
                std::min(name.size(), gwproto::kCommandTextField));
-        memcpy(d.data() + gwproto::kArgumentOffset, arg.data(), std::min(arg.size(), gwproto::kArgumentField));
+        memcpy(d.data() + gwproto::kArgumentOffset, arg.data(),
+               std::min(arg.size(), gwproto::kArgumentField));
         return d;
     }
 
     // An update for this MAC with a random block (the daemon refuses it).
     std::vector<uint8_t> Update() {
         std::vector<uint8_t> block = Random(gwblock::kBlockSize);
-        if (rng_() & 1)
-            memcpy(block.data(), gwblock::kMagic, 4);
+        if (rng_() & 1) memcpy(block.data(), gwblock::kMagic, 4);
         std::vector<uint8_t> d(UPDATE_COMMAND_LEN);
         gwblock::build_update(d.data(), mac_, block.data());
         return d;
@@ -187,14 +183,12 @@ private:
 bool Discovery(gwdtest::Udp &udp, int port, const uint8_t mac[6], int timeout_ms) {
     uint8_t req[SEARCH_COMMAND_LEN];
     gwblock::build_discovery_request(req);
-    if (!udp.Send("127.0.0.1", port, req, sizeof req))
-        return false;
+    if (!udp.Send("127.0.0.1", port, req, sizeof req)) return false;
     const long until = NowMs() + timeout_ms;
     uint8_t buf[2048];
     for (long left = timeout_ms; left > 0; left = until - NowMs()) {
         const ssize_t n = udp.Recv(buf, sizeof buf, static_cast<int>(left));
-        if (n < 0)
-            return false;
+        if (n < 0) return false;
         uint8_t from_mac[6];
         gwblock::BlockContents bc;
         std::string why;
@@ -241,8 +235,7 @@ TEST(GwcfgdLoad, FloodOfRandomDatagramsNeitherCrashesNorGrowsAndDiscoveryIsAnswe
             ADD_FAILURE() << "no answer to discovery request " << asked << " after " << sent
                           << " datagrams";
         }
-        if (asked - answered > 3)
-            break;
+        if (asked - answered > 3) break;
         if (rss_warm < 0 && sent >= kWarmUp) {
             rss_warm = VmRssKb(pid);
             warm_ms = NowMs();
@@ -255,12 +248,14 @@ TEST(GwcfgdLoad, FloodOfRandomDatagramsNeitherCrashesNorGrowsAndDiscoveryIsAnswe
     const double rate_after_warm =
         NowMs() > warm_ms ? (sent - kWarmUp) * 1000.0 / (NowMs() - warm_ms) : 0;
 
-    printf("gwcfgd load: %d datagrams in %ld ms (%.0f datagrams/s, %.0f after warm-up), "
-           "%d acceptable TimeSyncs among them\n",
-           sent, elapsed_ms, rate, rate_after_warm, flood.acceptable_timesyncs());
-    printf("gwcfgd load: VmRSS %ld kB at start, %ld kB after %d datagrams of warm-up, %ld kB "
-           "after the flood\n",
-           rss_start, rss_warm, kWarmUp, rss_end);
+    printf(
+        "gwcfgd load: %d datagrams in %ld ms (%.0f datagrams/s, %.0f after warm-up), "
+        "%d acceptable TimeSyncs among them\n",
+        sent, elapsed_ms, rate, rate_after_warm, flood.acceptable_timesyncs());
+    printf(
+        "gwcfgd load: VmRSS %ld kB at start, %ld kB after %d datagrams of warm-up, %ld kB "
+        "after the flood\n",
+        rss_start, rss_warm, kWarmUp, rss_end);
     printf("gwcfgd load: discovery answered %d of %d; kernel drops at the daemon's socket: %ld\n",
            answered, asked, drops);
     RecordProperty("datagrams", sent);
@@ -272,8 +267,7 @@ TEST(GwcfgdLoad, FloodOfRandomDatagramsNeitherCrashesNorGrowsAndDiscoveryIsAnswe
     RecordProperty("discoveries_asked", asked);
 
     ASSERT_TRUE(d.process().Running()) << "gwcfgd died during the flood";
-    ASSERT_EQ(sent, kDatagrams) << "the flood did not go through within " << kSendBudgetMs
-                                << " ms";
+    ASSERT_EQ(sent, kDatagrams) << "the flood did not go through within " << kSendBudgetMs << " ms";
     EXPECT_EQ(answered, asked);
     EXPECT_EQ(drops, 0) << "the kernel dropped datagrams: the counts below are not exact";
 

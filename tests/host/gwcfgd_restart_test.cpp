@@ -45,33 +45,41 @@ TEST_P(ForwarderPid, IsTheLowestPidWhoseCommIsBasicPktFwd) {
     TempDir proc;
     for (const auto &[dir, comm] : GetParam().entries) {
         mkdir(proc.file(dir).c_str(), 0755);
-        if (!comm.empty())
-            WriteFile(proc.file(dir + "/comm"), comm);
+        if (!comm.empty()) WriteFile(proc.file(dir + "/comm"), comm);
     }
     EXPECT_EQ(gwcfgd::find_forwarder_pid(proc.path().c_str()), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Proc, ForwarderPid,
-    ::testing::Values(
-        ProcCase{"None", {{"1", "init\n"}, {"77", "sleep\n"}}, -1},
-        ProcCase{"One", {{"1", "init\n"}, {"4242", "basic_pkt_fwd\n"}}, 4242},
-        ProcCase{"LowestOfSeveral",
-                 {{"900", "basic_pkt_fwd\n"}, {"35", "basic_pkt_fwd\n"}, {"4000", "basic_pkt_fwd\n"}},
-                 35},
-        ProcCase{"NamesThatOnlyLookAlike",
-                 {{"10", "basic_pkt_fwd2\n"}, {"11", "basic_pkt_fw\n"}, {"12", "sudo\n"},
-                  {"13", "basic_pkt_fwd"}},
-                 13},
-        ProcCase{"EntriesThatAreNoPids",
-                 {{"self", "basic_pkt_fwd\n"}, {"0012", "basic_pkt_fwd\n"}, {"12a", "basic_pkt_fwd\n"},
-                  {"99999999999", "basic_pkt_fwd\n"}, {"50", ""}},
-                 -1},
-        ProcCase{"LargestPid",
-                 {{"2147483648", "basic_pkt_fwd\n"}, {"4294967297", "basic_pkt_fwd\n"},
-                  {"2147483647", "basic_pkt_fwd\n"}},
-                 2147483647}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(ProcCase{"None", {{"1", "init\n"}, {"77", "sleep\n"}}, -1},
+                      ProcCase{"One", {{"1", "init\n"}, {"4242", "basic_pkt_fwd\n"}}, 4242},
+                      ProcCase{"LowestOfSeveral",
+                               {{"900", "basic_pkt_fwd\n"},
+                                {"35", "basic_pkt_fwd\n"},
+                                {"4000", "basic_pkt_fwd\n"}},
+                               35},
+                      ProcCase{"NamesThatOnlyLookAlike",
+                               {{"10", "basic_pkt_fwd2\n"},
+                                {"11", "basic_pkt_fw\n"},
+                                {"12", "sudo\n"},
+                                {"13", "basic_pkt_fwd"}},
+                               13},
+                      ProcCase{"EntriesThatAreNoPids",
+                               {{"self", "basic_pkt_fwd\n"},
+                                {"0012", "basic_pkt_fwd\n"},
+                                {"12a", "basic_pkt_fwd\n"},
+                                {"99999999999", "basic_pkt_fwd\n"},
+                                {"50", ""}},
+                               -1},
+                      ProcCase{"LargestPid",
+                               {{"2147483648", "basic_pkt_fwd\n"},
+                                {"4294967297", "basic_pkt_fwd\n"},
+                                {"2147483647", "basic_pkt_fwd\n"}},
+                               2147483647}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // A process a forwarder forked carries its name but is no forwarder of its
 // own (as the leak checker of a sanitizer build while the forwarder exits);
@@ -81,7 +89,9 @@ TEST(Forwarders, LeaveOutTheChildrenOfAForwarderAndZombies) {
     // pid comm state ppid start
     const struct {
         const char *pid, *state, *ppid, *start;
-    } entries[] = {{"100", "S", "1", "5000"}, {"105", "R", "100", "7000"}, {"200", "S", "1", "6000"},
+    } entries[] = {{"100", "S", "1", "5000"},
+                   {"105", "R", "100", "7000"},
+                   {"200", "S", "1", "6000"},
                    {"300", "Z", "1", "6500"}};
     for (const auto &e : entries) {
         mkdir(proc.file(e.pid).c_str(), 0755);
@@ -123,8 +133,7 @@ std::string ReadRequest(int queue, int timeout_ms) {
     for (int waited = 0; waited < timeout_ms; waited += 10) {
         memset(&msg, 0, sizeof msg);
         ssize_t n = msgrcv(queue, &msg, respawn::kMaxText, respawn::kRequestType, IPC_NOWAIT);
-        if (n >= 0)
-            return std::string(msg.mtext, static_cast<size_t>(n));
+        if (n >= 0) return std::string(msg.mtext, static_cast<size_t>(n));
         usleep(10000);
     }
     return "";
@@ -137,10 +146,8 @@ int Fail(const char *what) {
 
 int RestartScenario() {
     printf("SCENARIO-START pid=%d\n", getpid());
-    if (mount("tmpfs", "/home", "tmpfs", 0, "mode=0755") != 0)
-        return Fail("mount tmpfs on /home");
-    if (mkdir("/home/pi", 0755) != 0)
-        return Fail("mkdir /home/pi");
+    if (mount("tmpfs", "/home", "tmpfs", 0, "mode=0755") != 0) return Fail("mount tmpfs on /home");
+    if (mkdir("/home/pi", 0755) != 0) return Fail("mkdir /home/pi");
     WriteFile(respawn::kKeyPath, "");
 
     TempDir state;
@@ -158,7 +165,8 @@ int RestartScenario() {
     d.WaitLog("update applied: revision 1");
     d.WaitLog("gwcfgd: no restart request: basic_pkt_fwd is not running", 3000);
     const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
-    printf("NO_FORWARDER_QUEUE=%s\n", msgget(key, 0) == -1 && errno == ENOENT ? "absent" : "exists");
+    printf("NO_FORWARDER_QUEUE=%s\n",
+           msgget(key, 0) == -1 && errno == ENOENT ? "absent" : "exists");
 
     // A stand-in forwarder: a copy of sleep under the forwarder's name.
     const std::string fwd = state.file("basic_pkt_fwd");
@@ -167,11 +175,14 @@ int RestartScenario() {
     gwtest::Process decoy({"/bin/sleep", "60"});
     printf("FORWARDER_PID=%d\n", forwarder.pid());
     // The exec may still be on its way.
-    gwdtest::WaitFor([] { return gwcfgd::find_forwarder_pid() > 0; }, 3000);
+    gwdtest::WaitFor(
+        [] {
+            return gwcfgd::find_forwarder_pid() > 0;
+        },
+        3000);
 
     const int queue = msgget(key, respawn::kQueueFlags);
-    if (queue == -1)
-        return Fail("msgget");
+    if (queue == -1) return Fail("msgget");
     for (int mode : {1, 0}) {
         gwdtest::Discover(d.port(), &bc);
         bc.eqp.networkmode = static_cast<uint8_t>(mode);
@@ -187,8 +198,7 @@ int RestartScenario() {
 std::string Field(const std::string &out, const std::string &name) {
     const std::string tag = name + "=";
     size_t at = out.find("\n" + tag);
-    if (at == std::string::npos)
-        return "<missing>";
+    if (at == std::string::npos) return "<missing>";
     at += 1 + tag.size();
     return out.substr(at, out.find('\n', at) - at);
 }
@@ -197,8 +207,7 @@ TEST(RestartRequestInNamespaces, NamesTheRunningStandInForwarder) {
     if (!GW_CAN_EXEC_TARGET)
         GTEST_SKIP() << "this machine cannot start the target's programs (cross build without "
                         "binfmt_misc): the executable is not re-run in namespaces";
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root for private mount, IPC and pid namespaces";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for private mount, IPC and pid namespaces";
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     ASSERT_GT(n, 0);

@@ -129,8 +129,7 @@ TEST(GwcfgdCrash, SigkillDuringUpdatesLeavesWholeFiles) {
             gwdtest::SendUpdate(port, d.mac(), bc);
             ++sent;
             gwblock::BlockContents now{};
-            if (!gwdtest::Discover(port, &now, 300))
-                break;
+            if (!gwdtest::Discover(port, &now, 300)) break;
             bc = now;
         }
         killer.join();

@@ -71,8 +71,8 @@ TEST(Gwcfgd, AnswersDiscoveryOnLoopbackAndStopsOnSignal) {
 TEST(Gwcfgd, TakesTheMacAddressOfAnInterface) {
     const int port = FreePort();
     gwtest::TempDir state;
-    Process daemon({kDaemon, "--iface", "lo", "--port", std::to_string(port), "--state-dir",
-                    state.path()});
+    Process daemon(
+        {kDaemon, "--iface", "lo", "--port", std::to_string(port), "--state-dir", state.path()});
     std::vector<uint8_t> reply = Discover(port);
     ASSERT_EQ(reply.size(), static_cast<size_t>(SEARCH_FORMAT_LEN)) << daemon.Stderr();
     // The loopback interface's address is all zero.
@@ -114,20 +114,27 @@ INSTANTIATE_TEST_SUITE_P(
         BadStart{"AllowFromPrefixTooLong",
                  {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.0/33"},
                  "--allow-from wants"},
-        BadStart{"AllowFromName", {"--mac", "02:00:00:00:00:01", "--allow-from", "localhost"},
+        BadStart{"AllowFromName",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "localhost"},
                  "--allow-from wants"},
         BadStart{"AllowFromEmptyItem",
                  {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.1,"},
                  "--allow-from wants"},
-        BadStart{"LimitUnknownKind", {"--mac", "02:00:00:00:00:01", "--limit", "flood=1"},
+        BadStart{"LimitUnknownKind",
+                 {"--mac", "02:00:00:00:00:01", "--limit", "flood=1"},
                  "--limit wants KIND"},
-        BadStart{"LimitTooHigh", {"--mac", "02:00:00:00:00:01", "--limit", "discovery=1000001"},
+        BadStart{"LimitTooHigh",
+                 {"--mac", "02:00:00:00:00:01", "--limit", "discovery=1000001"},
                  "--limit wants datagrams per second"},
-        BadStart{"LimitNoValue", {"--mac", "02:00:00:00:00:01", "--limit", "update=/5"},
+        BadStart{"LimitNoValue",
+                 {"--mac", "02:00:00:00:00:01", "--limit", "update=/5"},
                  "--limit wants datagrams per second"},
-        BadStart{"TimeSyncWhen", {"--mac", "02:00:00:00:00:01", "--timesync", "sometimes"},
+        BadStart{"TimeSyncWhen",
+                 {"--mac", "02:00:00:00:00:01", "--timesync", "sometimes"},
                  "--timesync wants always or unsynchronised"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST(Gwcfgd, HelpListsTheOptions) {
     std::string out;

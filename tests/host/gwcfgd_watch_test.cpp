@@ -48,8 +48,7 @@ uint8_t StateOf(ChangeState s) { return static_cast<uint8_t>(s); }
 class SafeApply : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (const char *why = getenv(kSkipEnv))
-            GTEST_SKIP() << "no private namespaces: " << why;
+        if (const char *why = getenv(kSkipEnv)) GTEST_SKIP() << "no private namespaces: " << why;
         if (!getenv(kInsideEnv) || getpid() != 1)
             GTEST_SKIP() << "not running inside the private PID namespace";
         inside_ = true;
@@ -58,7 +57,8 @@ protected:
         mounted_ = true;
         std::filesystem::create_directories(kForwarderDir);
         gwtest::WriteFile(respawn::kKeyPath, "");
-        gwtest::WriteFile(kForwarderDir + "/basic_pkt_fwd", gwtest::ReadFile(STANDIN_FORWARDER), 0755);
+        gwtest::WriteFile(kForwarderDir + "/basic_pkt_fwd", gwtest::ReadFile(STANDIN_FORWARDER),
+                          0755);
         // The respawner's commands: dhcpcd does nothing, the forwarder runs.
         gwtest::WriteFile(bin_.file("sudo"),
                           "#!/bin/sh\ncase \"$1\" in dhcpcd) exit 0 ;; esac\nexec \"$@\"\n", 0755);
@@ -80,26 +80,29 @@ protected:
         }
         const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
         const int q = key == -1 ? -1 : msgget(key, 0);
-        if (q >= 0)
-            msgctl(q, IPC_RMID, nullptr);
-        if (mounted_)
-            umount2("/home", MNT_DETACH);
+        if (q >= 0) msgctl(q, IPC_RMID, nullptr);
+        if (mounted_) umount2("/home", MNT_DETACH);
     }
 
     void StartDaemon(unsigned window_s = 2, unsigned start_timeout_s = 8) {
         daemon_ = std::make_unique<gwdtest::Daemon>(
             state_.path(),
-            std::vector<std::string>{"--restart-requests", "--conf-dir", kForwarderDir, "--confirm-window",
-                                     std::to_string(window_s), "--start-timeout",
-                                     std::to_string(start_timeout_s), "--limit", "update=0/0", "--limit",
-                                     "command=0/0"});
+            std::vector<std::string>{"--restart-requests", "--conf-dir", kForwarderDir,
+                                     "--confirm-window", std::to_string(window_s),
+                                     "--start-timeout", std::to_string(start_timeout_s), "--limit",
+                                     "update=0/0", "--limit", "command=0/0"});
         ASSERT_TRUE(daemon_->WaitReady()) << daemon_->Log();
     }
 
     // A forwarder that runs before any change, started by the test.
     void StartForwarder(const std::vector<std::string> &argv = {kForwarderDir + "/basic_pkt_fwd"}) {
-        forwarder_ = std::make_unique<gwtest::Process>(argv, std::vector<std::string>{}, kForwarderDir);
-        ASSERT_TRUE(gwdtest::WaitFor([] { return gwcfgd::find_forwarder_pid() > 0; }, 5000));
+        forwarder_ =
+            std::make_unique<gwtest::Process>(argv, std::vector<std::string>{}, kForwarderDir);
+        ASSERT_TRUE(gwdtest::WaitFor(
+            [] {
+                return gwcfgd::find_forwarder_pid() > 0;
+            },
+            5000));
     }
 
     BlockContents Read() {
@@ -132,11 +135,10 @@ protected:
     };
     ToolResult Tool(const std::string &verb, const std::vector<std::string> &args) {
         std::vector<std::string> argv = {GWCFG_BIN, verb};
-        if (verb != "discover")
-            argv.push_back(daemon_->mac_text());
+        if (verb != "discover") argv.push_back(daemon_->mac_text());
         argv.insert(argv.end(), args.begin(), args.end());
-        for (const std::string &a : {std::string("--to"), std::string("127.0.0.1"), std::string("--port"),
-                                     std::to_string(daemon_->port())})
+        for (const std::string &a : {std::string("--to"), std::string("127.0.0.1"),
+                                     std::string("--port"), std::to_string(daemon_->port())})
             argv.push_back(a);
         ToolResult r{};
         const auto start = std::chrono::steady_clock::now();
@@ -147,14 +149,13 @@ protected:
 
     std::string ServerInConf() {
         Json::Value conf;
-        if (!gwdtest::ReadGlobalConf(kForwarderDir, &conf))
-            return "<no global_conf.json>";
+        if (!gwdtest::ReadGlobalConf(kForwarderDir, &conf)) return "<no global_conf.json>";
         return conf["gateway_conf"]["server_address"].asString();
     }
 
     std::string Context() {
-        return "\n--- gwcfgd\n" + daemon_->Log() + "--- respawner\n" + ForwarderLog() + "--- its errors\n" +
-               respawner_->Stderr();
+        return "\n--- gwcfgd\n" + daemon_->Log() + "--- respawner\n" + ForwarderLog() +
+               "--- its errors\n" + respawner_->Stderr();
     }
 
     gwtest::TempDir state_, bin_;
@@ -184,7 +185,8 @@ TEST_F(SafeApply, AGoodChangeIsConfirmedAfterTheWindow) {
     EXPECT_EQ(after.change.left, 0u);
     EXPECT_FALSE(gwtest::FileExists(state_.file(gwcfgd::kPreviousBlockFile)));
     EXPECT_EQ(ServerInConf(), "good.example.net");
-    EXPECT_NE(ForwarderLog().find("server_address=good.example.net"), std::string::npos) << Context();
+    EXPECT_NE(ForwarderLog().find("server_address=good.example.net"), std::string::npos)
+        << Context();
     EXPECT_EQ(gwdtest::Count(daemon_->Log(), "rolled back"), 0u) << Context();
 }
 
@@ -209,19 +211,24 @@ TEST_P(SafeApplyCrash, IsRolledBackAndTheFailedRevisionIsStale) {
     const BlockContents holding_the_failed_one = Read();
     ASSERT_EQ(holding_the_failed_one.revision, 1u);
 
-    ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1 to the configuration of revision 0: ")) << Context();
+    ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1 to the configuration of revision 0: "))
+        << Context();
     std::smatch m;
     const std::string log = daemon_->Log();
     EXPECT_TRUE(std::regex_search(
-        log, m, std::regex(std::string("rolled back revision 1 to the configuration of revision 0: ") + c.reason)))
+        log, m,
+        std::regex(std::string("rolled back revision 1 to the configuration of revision 0: ") +
+                   c.reason)))
         << Context();
     // The restored configuration is a new revision, and it runs.
-    ASSERT_TRUE(WaitLog("the configuration of revision 0, restored as revision 2, runs")) << Context();
+    ASSERT_TRUE(WaitLog("the configuration of revision 0, restored as revision 2, runs"))
+        << Context();
     EXPECT_EQ(ServerInConf(), original);
     const std::string fwd = ForwarderLog();
     EXPECT_NE(fwd.find("exiting pid="), std::string::npos) << Context();
     EXPECT_NE(fwd.rfind("server_address=" + original), std::string::npos);
-    EXPECT_GT(fwd.rfind("server_address=" + original), fwd.find(std::string("server_address=") + c.server))
+    EXPECT_GT(fwd.rfind("server_address=" + original),
+              fwd.find(std::string("server_address=") + c.server))
         << Context();
 
     const BlockContents after = Read();
@@ -239,15 +246,18 @@ TEST_P(SafeApplyCrash, IsRolledBackAndTheFailedRevisionIsStale) {
     EXPECT_EQ(stored.revision, 2u);
     EXPECT_STREQ(stored.gw.gateway_conf.server_address, before.gw.gateway_conf.server_address);
     EXPECT_EQ(memcmp(&stored.gw, &before.gw, sizeof stored.gw), 0);
-    EXPECT_NE(gwtest::ReadFile(state_.file(gwcfgd::kHistoryFile)).find(" - rolled-back 1 -> 2 reason: "),
-              std::string::npos)
+    EXPECT_NE(
+        gwtest::ReadFile(state_.file(gwcfgd::kHistoryFile)).find(" - rolled-back 1 -> 2 reason: "),
+        std::string::npos)
         << gwtest::ReadFile(state_.file(gwcfgd::kHistoryFile));
 
     // A tool that still holds the failed revision is refused.
     BlockContents stale = holding_the_failed_one;
-    snprintf(stale.gw.gateway_conf.server_address, sizeof stale.gw.gateway_conf.server_address, "late.example");
+    snprintf(stale.gw.gateway_conf.server_address, sizeof stale.gw.gateway_conf.server_address,
+             "late.example");
     gwdtest::SendUpdate(daemon_->port(), daemon_->mac(), stale);
-    ASSERT_TRUE(WaitLog("update refused: it was made from revision 1 but the configuration is at revision 2"))
+    ASSERT_TRUE(WaitLog(
+        "update refused: it was made from revision 1 but the configuration is at revision 2"))
         << Context();
     EXPECT_EQ(Read().revision, 2u);
     EXPECT_EQ(ServerInConf(), original);
@@ -259,8 +269,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Gone before the daemon may see it: either no start or an exit.
         CrashCase{"ExitsAtStart", "crash.example.net",
                   "(no forwarder started within 8 s|the forwarder exited [0-9] s after starting)"},
-        CrashCase{"ExitsAfterASecond", "crash-late.example.net", "the forwarder exited [0-3] s after starting"}),
-    [](const auto &info) { return std::string(info.param.name); });
+        CrashCase{"ExitsAfterASecond", "crash-late.example.net",
+                  "the forwarder exited [0-3] s after starting"}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(SafeApply, ARestoredConfigurationThatFailsTooIsKeptWithoutALoop) {
     StartDaemon(/*window_s=*/30, /*start_timeout_s=*/3);
@@ -273,8 +286,11 @@ TEST_F(SafeApply, ARestoredConfigurationThatFailsTooIsKeptWithoutALoop) {
     StartForwarder({sleeper, "600"});
 
     Change("crash-second.example.net");
-    ASSERT_TRUE(WaitLog("rolled back revision 2 to the configuration of revision 1: ")) << Context();
-    ASSERT_TRUE(WaitLog("gwcfgd: the configuration of revision 1, restored as revision 3, failed too: ")) << Context();
+    ASSERT_TRUE(WaitLog("rolled back revision 2 to the configuration of revision 1: "))
+        << Context();
+    ASSERT_TRUE(
+        WaitLog("gwcfgd: the configuration of revision 1, restored as revision 3, failed too: "))
+        << Context();
     EXPECT_TRUE(WaitLog("keeping it and trying nothing more", 1000)) << Context();
     const BlockContents after = Read();
     EXPECT_EQ(after.revision, 3u);
@@ -317,8 +333,8 @@ TEST_P(SafeApplyResume, ADaemonKilledDuringTheWindowResumes) {
     if (c.outcome == ChangeState::Confirmed) {
         ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed: basic_pkt_fwd ")) << first << Context();
     } else {
-        ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1 to the configuration of revision 0: ")) << first
-                                                                                                   << Context();
+        ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1 to the configuration of revision 0: "))
+            << first << Context();
         ASSERT_TRUE(WaitLog("restored as revision 2, runs")) << Context();
     }
     const BlockContents after = Read();
@@ -329,12 +345,13 @@ TEST_P(SafeApplyResume, ADaemonKilledDuringTheWindowResumes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Window, SafeApplyResume,
-    ::testing::Values(
-        ResumeCase{"WatchingAGoodForwarder", "good.example.net", "started with revision 1; watching it",
-                   ChangeState::Confirmed},
-        ResumeCase{"BeforeTheCrashingForwarderStarted", "crash-late.example.net", "watching revision 1:",
-                   ChangeState::RolledBack}),
-    [](const auto &info) { return std::string(info.param.name); });
+    ::testing::Values(ResumeCase{"WatchingAGoodForwarder", "good.example.net",
+                                 "started with revision 1; watching it", ChangeState::Confirmed},
+                      ResumeCase{"BeforeTheCrashingForwarderStarted", "crash-late.example.net",
+                                 "watching revision 1:", ChangeState::RolledBack}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // A Confirm command ends the window of the revision it names, and only that.
 TEST_F(SafeApply, AConfirmOfTheWatchedRevisionEndsTheWindow) {
@@ -347,12 +364,14 @@ TEST_F(SafeApply, AConfirmOfTheWatchedRevisionEndsTheWindow) {
     gwblock::build_confirm(cmd, daemon_->mac(), 0);
     udp.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
     ASSERT_TRUE(WaitLog("Confirm of revision 0 from 127.0.0.1:")) << Context();
-    EXPECT_NE(daemon_->Log().find("ignored: revision 1 is being watched"), std::string::npos) << Context();
+    EXPECT_NE(daemon_->Log().find("ignored: revision 1 is being watched"), std::string::npos)
+        << Context();
     EXPECT_EQ(Read().change.state, StateOf(ChangeState::Watching));
 
     gwblock::build_confirm(cmd, daemon_->mac(), 1);
     udp.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
-    ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:")) << Context();
+    ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:"))
+        << Context();
     const BlockContents after = Read();
     EXPECT_EQ(after.change.state, StateOf(ChangeState::Confirmed));
     EXPECT_EQ(after.change.reason, static_cast<uint8_t>(ChangeReason::Operator));
@@ -380,58 +399,71 @@ TEST_P(SafeApplyTool, SetSaysWhatBecameOfTheChange) {
     StartDaemon(/*window_s=*/3);
     StartForwarder();
     std::vector<std::string> args = {std::string("gateway_conf.server_address=") + c.server};
-    if (c.no_wait)
-        args.push_back("--no-wait");
+    if (c.no_wait) args.push_back("--no-wait");
     const ToolResult r = Tool("set", args);
     EXPECT_EQ(r.status, c.status) << r.out << r.err << Context();
-    EXPECT_TRUE(std::regex_search(std::string(c.stream) == "out" ? r.out : r.err, std::regex(c.says)))
-        << "out:\n" << r.out << "err:\n" << r.err << Context();
+    EXPECT_TRUE(
+        std::regex_search(std::string(c.stream) == "out" ? r.out : r.err, std::regex(c.says)))
+        << "out:\n"
+        << r.out << "err:\n"
+        << r.err << Context();
     if (c.no_wait) {
         EXPECT_LT(r.seconds, 3.0);
         ASSERT_TRUE(WaitLog("gwcfgd: rolled back revision 1")) << Context();
         ASSERT_TRUE(WaitLog("restored as revision 2, runs")) << Context();
     }
     const ToolResult d = Tool("show", {});
-    EXPECT_TRUE(std::regex_search(d.out, std::regex(std::string("last change +") +
-                                                    (std::string(c.server).find("crash") != std::string::npos
-                                                         ? "rolled back \\(revision 1: the forwarder exited"
-                                                         : "confirmed \\(revision 1\\)"))))
+    EXPECT_TRUE(
+        std::regex_search(d.out,
+                          std::regex(std::string("last change +") +
+                                     (std::string(c.server).find("crash") != std::string::npos
+                                          ? "rolled back \\(revision 1: the forwarder exited"
+                                          : "confirmed \\(revision 1\\)"))))
         << d.out << d.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Tool, SafeApplyTool,
     ::testing::Values(
-        ToolCase{"Confirmed", "good.example.net", false, 0, "out",
-                 "stored as revision 1, global_conf.json rewritten; confirmed: the forwarder has run it for the "
-                 "whole window"},
-        ToolCase{"RolledBack", "crash-late.example.net", false, 1, "err",
-                 "gwcfg set: gateway 02:00:5e:10:00:01 rolled back revision 1 to the configuration before it \\(now "
-                 "revision 2\\): the forwarder exited [0-3] s after starting\\. "},
-        ToolCase{"NoWait", "crash-late.example.net", true, 0, "out",
-                 "stored as revision 1, global_conf.json rewritten; the gateway watches the forwarder with it for "
-                 "up to [0-9]+ s"}),
-    [](const auto &info) { return std::string(info.param.name); });
+        ToolCase{
+            "Confirmed", "good.example.net", false, 0, "out",
+            "stored as revision 1, global_conf.json rewritten; confirmed: the forwarder has run it for the "
+            "whole window"},
+        ToolCase{
+            "RolledBack", "crash-late.example.net", false, 1, "err",
+            "gwcfg set: gateway 02:00:5e:10:00:01 rolled back revision 1 to the configuration before it \\(now "
+            "revision 2\\): the forwarder exited [0-3] s after starting\\. "},
+        ToolCase{
+            "NoWait", "crash-late.example.net", true, 0, "out",
+            "stored as revision 1, global_conf.json rewritten; the gateway watches the forwarder with it for "
+            "up to [0-9]+ s"}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(SafeApply, GwcfgConfirmEndsTheWindowOfTheWatchedRevision) {
     StartDaemon(/*window_s=*/600);
     // Nothing watched yet: nothing is sent.
     ToolResult r = Tool("confirm", {});
     EXPECT_EQ(r.status, 1) << r.out << r.err;
-    EXPECT_NE(r.err.find("watches no change (its last change: not watched); nothing was sent"), std::string::npos)
+    EXPECT_NE(r.err.find("watches no change (its last change: not watched); nothing was sent"),
+              std::string::npos)
         << r.err;
     StartForwarder();
     r = Tool("set", {"gateway_conf.server_address=good.example.net", "--no-wait"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     ASSERT_TRUE(WaitLog("started with revision 1; watching it")) << Context();
     r = Tool("discover", {});
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("watching \\(revision 1, [0-9]+ s left\\)"))) << r.out;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("watching \\(revision 1, [0-9]+ s left\\)")))
+        << r.out;
     r = Tool("confirm", {});
     EXPECT_EQ(r.status, 0) << r.out << r.err << Context();
-    EXPECT_NE(r.out.find("revision 1 confirmed; the gateway no longer keeps the configuration before it"),
+    EXPECT_NE(r.out.find(
+                  "revision 1 confirmed; the gateway no longer keeps the configuration before it"),
               std::string::npos)
         << r.out;
-    EXPECT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:")) << Context();
+    EXPECT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:"))
+        << Context();
     r = Tool("confirm", {});
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("revision 1 is confirmed already"), std::string::npos) << r.out;
@@ -441,13 +473,12 @@ TEST_F(SafeApply, GwcfgConfirmEndsTheWindowOfTheWatchedRevision) {
 
 // Empty when unshare can give this process the namespaces, else why not.
 std::string ProbeNamespaces() {
-    if (geteuid() != 0)
-        return "needs root for private mount, IPC and pid namespaces";
+    if (geteuid() != 0) return "needs root for private mount, IPC and pid namespaces";
     std::string out, err;
-    const int status = gwtest::RunProgram({"unshare", "-p", "-f", "-m", "-i", "--mount-proc", "true"}, &out, &err,
-                                          10000);
-    if (status != 0)
-        return "unshare -p -f -m -i --mount-proc is not permitted here: " + err;
+    const int status =
+        gwtest::RunProgram({"unshare", "-p", "-f", "-m", "-i", "--mount-proc", "true"}, &out, &err,
+                           10000);
+    if (status != 0) return "unshare -p -f -m -i --mount-proc is not permitted here: " + err;
     return "";
 }
 
@@ -467,8 +498,9 @@ int main(int argc, char **argv) {
             const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
             if (n > 0) {
                 self[n] = '\0';
-                std::vector<std::string> args = {"unshare", "-p", "-f", "-m", "-i", "--mount-proc",
-                                                 "--propagation", "private", "--kill-child", "--", self};
+                std::vector<std::string> args = {
+                    "unshare",       "-p",      "-f",           "-m", "-i", "--mount-proc",
+                    "--propagation", "private", "--kill-child", "--", self};
                 for (int i = 1; i < argc; ++i)
                     args.push_back(argv[i]);
                 std::vector<char *> av;

@@ -55,8 +55,7 @@ int main(void) {
     struct sockaddr_in agent_addr, peer_addr;
     int agent = bound_socket(&agent_addr);
     int peer = bound_socket(&peer_addr);
-    if (agent < 0 || peer < 0)
-        return 1;
+    if (agent < 0 || peer < 0) return 1;
 
     uint8_t request[SEARCH_COMMAND_LEN] = {0};
     memcpy(request, SEARCH_MAGIC, SEARCH_MAGIC_LEN);

@@ -24,8 +24,7 @@ const std::string kUnit = std::string(PACKAGING_DIR) + "/respawner.service";
 
 std::string Trim(const std::string &s) {
     auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos)
-        return "";
+    if (b == std::string::npos) return "";
     auto e = s.find_last_not_of(" \t");
     return s.substr(b, e - b + 1);
 }
@@ -44,15 +43,12 @@ std::vector<std::string> SudoersLines(const std::string &text) {
     std::vector<std::string> out;
     std::string cur;
     for (std::string line : gwtest::SplitLines(text)) {
-        if (Trim(line).rfind("#", 0) == 0)
-            continue;
+        if (Trim(line).rfind("#", 0) == 0) continue;
         bool more = !line.empty() && line.back() == '\\';
-        if (more)
-            line.pop_back();
+        if (more) line.pop_back();
         cur += line;
         if (!more) {
-            if (!Trim(cur).empty())
-                out.push_back(Trim(cur));
+            if (!Trim(cur).empty()) out.push_back(Trim(cur));
             cur.clear();
         }
     }
@@ -150,8 +146,8 @@ TEST(ServiceUnit, KeepsTheSettingsTheServiceNeeds) {
     for (const auto &l : gwtest::SplitLines(gwtest::ReadFile(kUnit)))
         lines.insert(Trim(l));
     for (const char *want : {"User=pi", "ExecStart=/usr/local/bin/respawner", "Restart=on-failure",
-                             "StandardOutput=journal", "KillMode=process",
-                             "NoNewPrivileges=no", "WantedBy=multi-user.target"})
+                             "StandardOutput=journal", "KillMode=process", "NoNewPrivileges=no",
+                             "WantedBy=multi-user.target"})
         EXPECT_EQ(lines.count(want), 1u) << want;
 }
 

@@ -101,7 +101,9 @@ public:
             events.push_back(std::string("sh ") + command);
             return 0;
         };
-        o.sleep = [this](unsigned seconds) { events.push_back("sleep " + std::to_string(seconds)); };
+        o.sleep = [this](unsigned seconds) {
+            events.push_back("sleep " + std::to_string(seconds));
+        };
         o.chdir = [this](const char *dir) {
             events.push_back(std::string("cd ") + dir);
             if (chdir_errno) {
@@ -112,8 +114,7 @@ public:
         };
         o.open_queue = [this]() {
             events.push_back("open");
-            if (open_results.empty())
-                throw QueueDrained();
+            if (open_results.empty()) throw QueueDrained();
             int r = open_results.front();
             open_results.pop_front();
             if (r < 0) {
@@ -168,10 +169,8 @@ private:
 
     static std::string Flags(int flags) {
         std::string s;
-        if (flags & MSG_NOERROR)
-            s += " noerror";
-        if (flags & IPC_NOWAIT)
-            s += " nowait";
+        if (flags & MSG_NOERROR) s += " noerror";
+        if (flags & IPC_NOWAIT) s += " nowait";
         return s;
     }
 };
@@ -207,39 +206,38 @@ TEST_P(ParseRequestTest, SplitsModeAndChecksPid) {
 
 INSTANTIATE_TEST_SUITE_P(
     Requests, ParseRequestTest,
-    testing::Values(
-        ParseCase{"fix_ip mode:1234", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
-        ParseCase{"dhcp:1234", ParseStatus::Ok, "dhcp", 1234, nullptr},
-        ParseCase{":42", ParseStatus::Ok, "", 42, nullptr},
-        ParseCase{"mode:77:extra", ParseStatus::Ok, "mode", 77, nullptr},
-        ParseCase{"mode:007", ParseStatus::Ok, "mode", 7, nullptr},
-        ParseCase{"mode:1", ParseStatus::Ok, "mode", 1, nullptr},
-        ParseCase{"mode:2147483647", ParseStatus::Ok, "mode", 2147483647, nullptr},
-        // What a sender may write around the digits, as atoi reads it.
-        ParseCase{"fix_ip mode:1234\n", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
-        ParseCase{"mode: 5", ParseStatus::Ok, "mode", 5, nullptr},
-        ParseCase{"mode:5 ", ParseStatus::Ok, "mode", 5, nullptr},
-        ParseCase{"mode:\t12\r\n", ParseStatus::Ok, "mode", 12, nullptr},
-        ParseCase{"mode:+5", ParseStatus::Ok, "mode", 5, nullptr},
-        ParseCase{"mode: 9 :extra", ParseStatus::Ok, "mode", 9, nullptr},
-        ParseCase{"", ParseStatus::NoColon, nullptr, 0, nullptr},
-        ParseCase{"fix_ip mode 1234", ParseStatus::NoColon, nullptr, 0, nullptr},
-        ParseCase{"mode:", ParseStatus::BadPid, nullptr, 0, ""},
-        ParseCase{"mode::5", ParseStatus::BadPid, nullptr, 0, ""},
-        ParseCase{"mode:0", ParseStatus::BadPid, nullptr, 0, "0"},
-        ParseCase{"mode:000", ParseStatus::BadPid, nullptr, 0, "000"},
-        ParseCase{"mode:-1", ParseStatus::BadPid, nullptr, 0, "-1"},
-        ParseCase{"mode: ", ParseStatus::BadPid, nullptr, 0, " "},
-        ParseCase{"mode:+", ParseStatus::BadPid, nullptr, 0, "+"},
-        ParseCase{"mode:++5", ParseStatus::BadPid, nullptr, 0, "++5"},
-        ParseCase{"mode:- 5", ParseStatus::BadPid, nullptr, 0, "- 5"},
-        ParseCase{"mode:5 5", ParseStatus::BadPid, nullptr, 0, "5 5"},
-        ParseCase{"mode:\n0\n", ParseStatus::BadPid, nullptr, 0, "\n0\n"},
-        ParseCase{"mode:12ab", ParseStatus::BadPid, nullptr, 0, "12ab"},
-        ParseCase{"mode:0x10", ParseStatus::BadPid, nullptr, 0, "0x10"},
-        ParseCase{"mode:2147483648", ParseStatus::BadPid, nullptr, 0, "2147483648"},
-        ParseCase{"mode:99999999999999999999", ParseStatus::BadPid, nullptr, 0,
-                  "99999999999999999999"}));
+    testing::Values(ParseCase{"fix_ip mode:1234", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
+                    ParseCase{"dhcp:1234", ParseStatus::Ok, "dhcp", 1234, nullptr},
+                    ParseCase{":42", ParseStatus::Ok, "", 42, nullptr},
+                    ParseCase{"mode:77:extra", ParseStatus::Ok, "mode", 77, nullptr},
+                    ParseCase{"mode:007", ParseStatus::Ok, "mode", 7, nullptr},
+                    ParseCase{"mode:1", ParseStatus::Ok, "mode", 1, nullptr},
+                    ParseCase{"mode:2147483647", ParseStatus::Ok, "mode", 2147483647, nullptr},
+                    // What a sender may write around the digits, as atoi reads it.
+                    ParseCase{"fix_ip mode:1234\n", ParseStatus::Ok, "fix_ip mode", 1234, nullptr},
+                    ParseCase{"mode: 5", ParseStatus::Ok, "mode", 5, nullptr},
+                    ParseCase{"mode:5 ", ParseStatus::Ok, "mode", 5, nullptr},
+                    ParseCase{"mode:\t12\r\n", ParseStatus::Ok, "mode", 12, nullptr},
+                    ParseCase{"mode:+5", ParseStatus::Ok, "mode", 5, nullptr},
+                    ParseCase{"mode: 9 :extra", ParseStatus::Ok, "mode", 9, nullptr},
+                    ParseCase{"", ParseStatus::NoColon, nullptr, 0, nullptr},
+                    ParseCase{"fix_ip mode 1234", ParseStatus::NoColon, nullptr, 0, nullptr},
+                    ParseCase{"mode:", ParseStatus::BadPid, nullptr, 0, ""},
+                    ParseCase{"mode::5", ParseStatus::BadPid, nullptr, 0, ""},
+                    ParseCase{"mode:0", ParseStatus::BadPid, nullptr, 0, "0"},
+                    ParseCase{"mode:000", ParseStatus::BadPid, nullptr, 0, "000"},
+                    ParseCase{"mode:-1", ParseStatus::BadPid, nullptr, 0, "-1"},
+                    ParseCase{"mode: ", ParseStatus::BadPid, nullptr, 0, " "},
+                    ParseCase{"mode:+", ParseStatus::BadPid, nullptr, 0, "+"},
+                    ParseCase{"mode:++5", ParseStatus::BadPid, nullptr, 0, "++5"},
+                    ParseCase{"mode:- 5", ParseStatus::BadPid, nullptr, 0, "- 5"},
+                    ParseCase{"mode:5 5", ParseStatus::BadPid, nullptr, 0, "5 5"},
+                    ParseCase{"mode:\n0\n", ParseStatus::BadPid, nullptr, 0, "\n0\n"},
+                    ParseCase{"mode:12ab", ParseStatus::BadPid, nullptr, 0, "12ab"},
+                    ParseCase{"mode:0x10", ParseStatus::BadPid, nullptr, 0, "0x10"},
+                    ParseCase{"mode:2147483648", ParseStatus::BadPid, nullptr, 0, "2147483648"},
+                    ParseCase{"mode:99999999999999999999", ParseStatus::BadPid, nullptr, 0,
+                              "99999999999999999999"}));
 
 // ------------------------------------------------------- restart sequence
 
@@ -277,13 +275,12 @@ TEST_P(HandleRequestTest, RunsTheWholeSequenceInOrder) {
     EXPECT_EQ(sys.events, Sequence(c.text, c.mode, c.pid));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, HandleRequestTest,
-                         testing::Values(SequenceCase{"fix_ip mode:1234", "fix_ip mode", "1234"},
-                                         SequenceCase{"dhcp:1234", "dhcp", "1234"},
-                                         SequenceCase{":42", "", "42"},
-                                         SequenceCase{"web:77:x", "web", "77"},
-                                         SequenceCase{"fix_ip mode:1234\n", "fix_ip mode",
-                                                      "1234"}));
+INSTANTIATE_TEST_SUITE_P(
+    Modes, HandleRequestTest,
+    testing::Values(SequenceCase{"fix_ip mode:1234", "fix_ip mode", "1234"},
+                    SequenceCase{"dhcp:1234", "dhcp", "1234"}, SequenceCase{":42", "", "42"},
+                    SequenceCase{"web:77:x", "web", "77"},
+                    SequenceCase{"fix_ip mode:1234\n", "fix_ip mode", "1234"}));
 
 struct MalformedCase {
     const char *text;
@@ -302,18 +299,18 @@ TEST_P(MalformedRequestTest, IsLoggedAndNothingRuns) {
     const MalformedCase &c = GetParam();
     FakeSystem sys;
     EXPECT_FALSE(respawn::HandleRequest(sys.ops(), c.text));
-    EXPECT_EQ(sys.events, (Events{std::string("out from respawner: ") + c.text,
-                                  std::string("out ") + c.log}));
+    EXPECT_EQ(sys.events,
+              (Events{std::string("out from respawner: ") + c.text, std::string("out ") + c.log}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, MalformedRequestTest,
-    testing::Values(
-        MalformedCase{"fix_ip mode", "malformed request (no colon), ignored"},
-        MalformedCase{"fix_ip mode:0", "malformed request (bad pid \"0\"), ignored"},
-        MalformedCase{"fix_ip mode:-1", "malformed request (bad pid \"-1\"), ignored"},
-        MalformedCase{"fix_ip mode:", "malformed request (bad pid \"\"), ignored"},
-        MalformedCase{"fix_ip mode:1234x", "malformed request (bad pid \"1234x\"), ignored"}));
+    testing::Values(MalformedCase{"fix_ip mode", "malformed request (no colon), ignored"},
+                    MalformedCase{"fix_ip mode:0", "malformed request (bad pid \"0\"), ignored"},
+                    MalformedCase{"fix_ip mode:-1", "malformed request (bad pid \"-1\"), ignored"},
+                    MalformedCase{"fix_ip mode:", "malformed request (bad pid \"\"), ignored"},
+                    MalformedCase{"fix_ip mode:1234x",
+                                  "malformed request (bad pid \"1234x\"), ignored"}));
 
 TEST(HandleRequest, DoesNotLaunchTheForwarderOutsideItsDirectory) {
     FakeSystem sys;
@@ -348,8 +345,7 @@ TEST_P(RequestTargetTest, NothingRestartsUnlessAForwarderWasStopped) {
     EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
     Events want = {"out from respawner: fix_ip mode:1234", "out pid:1234",
                    "out rev_msg:fix_ip mode", "proc 1234"};
-    if (c.kill_errno)
-        want.push_back("kill 1234 " + std::to_string(SIGQUIT));
+    if (c.kill_errno) want.push_back("kill 1234 " + std::to_string(SIGQUIT));
     want.push_back(std::string("out ") + c.log);
     EXPECT_EQ(sys.events, want);
 }
@@ -357,21 +353,37 @@ TEST_P(RequestTargetTest, NothingRestartsUnlessAForwarderWasStopped) {
 INSTANTIATE_TEST_SUITE_P(
     Targets, RequestTargetTest,
     testing::Values(
-        TargetCase{"Gone", {"", 'S', ENOENT}, 0,
+        TargetCase{"Gone",
+                   {"", 'S', ENOENT},
+                   0,
                    "no process 1234 to stop (No such file or directory); nothing restarted"},
-        TargetCase{"AnotherProgram", {"gwcfgd", 'S', 0}, 0,
+        TargetCase{"AnotherProgram",
+                   {"gwcfgd", 'S', 0},
+                   0,
                    "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"},
-        TargetCase{"ANameThatOnlyStartsAlike", {"basic_pkt_fwd2", 'S', 0}, 0,
+        TargetCase{"ANameThatOnlyStartsAlike",
+                   {"basic_pkt_fwd2", 'S', 0},
+                   0,
                    "process 1234 is \"basic_pkt_fwd2\", not basic_pkt_fwd; nothing restarted"},
-        TargetCase{"ControlBytesInTheName", {"a\x1b[2J\nb", 'S', 0}, 0,
+        TargetCase{"ControlBytesInTheName",
+                   {"a\x1b[2J\nb", 'S', 0},
+                   0,
                    "process 1234 is \"a\\x1b[2J\\x0ab\", not basic_pkt_fwd; nothing restarted"},
-        TargetCase{"Zombie", {"basic_pkt_fwd", 'Z', 0}, 0,
+        TargetCase{"Zombie",
+                   {"basic_pkt_fwd", 'Z', 0},
+                   0,
                    "basic_pkt_fwd 1234 has already ended; nothing restarted"},
-        TargetCase{"NotOursToSignal", {"basic_pkt_fwd", 'S', 0}, EPERM,
+        TargetCase{"NotOursToSignal",
+                   {"basic_pkt_fwd", 'S', 0},
+                   EPERM,
                    "cannot stop basic_pkt_fwd 1234: Operation not permitted; nothing restarted"},
-        TargetCase{"EndedMeanwhile", {"basic_pkt_fwd", 'R', 0}, ESRCH,
+        TargetCase{"EndedMeanwhile",
+                   {"basic_pkt_fwd", 'R', 0},
+                   ESRCH,
                    "cannot stop basic_pkt_fwd 1234: No such process; nothing restarted"}),
-    [](const testing::TestParamInfo<TargetCase> &info) { return std::string(info.param.name); });
+    [](const testing::TestParamInfo<TargetCase> &info) {
+        return std::string(info.param.name);
+    });
 
 // A request for a process that is gone starts the forwarder when none runs
 // at all: the configuration daemon asks so after a change stopped it (a
@@ -397,8 +409,7 @@ TEST_P(StartWhenNoneRunsTest, StartsOnlyWhenTheNamedProcessIsGoneAndNoneRuns) {
     Events want = {"out from respawner: dhcp mode:1234", "out pid:1234", "out rev_msg:dhcp mode",
                    "proc 1234"};
     const bool gone = c.proc.err || c.proc.state == 'Z';
-    if (gone && c.proc.err != EACCES)
-        want.push_back("scan");
+    if (gone && c.proc.err != EACCES) want.push_back("scan");
     if (!c.log) {
         Events seq = Sequence("dhcp mode:1234", "dhcp mode", "1234");
         want.push_back("out no basic_pkt_fwd runs (process 1234 is gone); starting one");
@@ -412,19 +423,28 @@ TEST_P(StartWhenNoneRunsTest, StartsOnlyWhenTheNamedProcessIsGoneAndNoneRuns) {
 
 INSTANTIATE_TEST_SUITE_P(
     Targets, StartWhenNoneRunsTest,
-    testing::Values(
-        StartCase{"NoSuchProcess", {"", 'S', ESRCH}, 0, nullptr},
-        StartCase{"NoStatFile", {"", 'S', ENOENT}, 0, nullptr},
-        StartCase{"AnEndedForwarder", {"basic_pkt_fwd", 'Z', 0}, 0, nullptr},
-        StartCase{"GoneWhileAnotherRuns", {"", 'S', ESRCH}, 1,
-                  "no process 1234 to stop (No such process); nothing restarted"},
-        StartCase{"EndedWhileAnotherRuns", {"basic_pkt_fwd", 'Z', 0}, 1,
-                  "basic_pkt_fwd 1234 has already ended; nothing restarted"},
-        StartCase{"NotOursToSee", {"", 'S', EACCES}, 0,
-                  "no process 1234 to stop (Permission denied); nothing restarted"},
-        StartCase{"AnotherProgram", {"gwcfgd", 'S', 0}, 0,
-                  "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"}),
-    [](const testing::TestParamInfo<StartCase> &info) { return std::string(info.param.name); });
+    testing::Values(StartCase{"NoSuchProcess", {"", 'S', ESRCH}, 0, nullptr},
+                    StartCase{"NoStatFile", {"", 'S', ENOENT}, 0, nullptr},
+                    StartCase{"AnEndedForwarder", {"basic_pkt_fwd", 'Z', 0}, 0, nullptr},
+                    StartCase{"GoneWhileAnotherRuns",
+                              {"", 'S', ESRCH},
+                              1,
+                              "no process 1234 to stop (No such process); nothing restarted"},
+                    StartCase{"EndedWhileAnotherRuns",
+                              {"basic_pkt_fwd", 'Z', 0},
+                              1,
+                              "basic_pkt_fwd 1234 has already ended; nothing restarted"},
+                    StartCase{"NotOursToSee",
+                              {"", 'S', EACCES},
+                              0,
+                              "no process 1234 to stop (Permission denied); nothing restarted"},
+                    StartCase{"AnotherProgram",
+                              {"gwcfgd", 'S', 0},
+                              0,
+                              "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"}),
+    [](const testing::TestParamInfo<StartCase> &info) {
+        return std::string(info.param.name);
+    });
 
 // Bytes from the queue reach the log as printable ASCII only: a request
 // cannot forge a line of the service or send terminal controls.
@@ -443,8 +463,7 @@ TEST_P(LogEscapeTest, PrintsOtherBytesAsHexEscapes) {
     respawn::HandleRequest(sys.ops(), GetParam().text);
     Events lines;
     for (const auto &e : sys.events)
-        if (e.rfind("out ", 0) == 0)
-            lines.push_back(e);
+        if (e.rfind("out ", 0) == 0) lines.push_back(e);
     EXPECT_EQ(lines, GetParam().want);
 }
 
@@ -459,12 +478,16 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"TerminalControlInTheMode",
                    "\x1b[2J\x7f\xff mode:7",
                    {"out from respawner: \\x1b[2J\\x7f\\xff mode:7", "out pid:7",
-                    "out rev_msg:\\x1b[2J\\x7f\\xff mode", "out OK to restart basic_pkt_fwd service...."}},
+                    "out rev_msg:\\x1b[2J\\x7f\\xff mode",
+                    "out OK to restart basic_pkt_fwd service...."}},
         EscapeCase{"PrintableTextAsIs",
                    "fix_ip mode ~!\\x:5",
                    {"out from respawner: fix_ip mode ~!\\x:5", "out pid:5",
-                    "out rev_msg:fix_ip mode ~!\\x", "out OK to restart basic_pkt_fwd service...."}}),
-    [](const testing::TestParamInfo<EscapeCase> &info) { return std::string(info.param.name); });
+                    "out rev_msg:fix_ip mode ~!\\x",
+                    "out OK to restart basic_pkt_fwd service...."}}),
+    [](const testing::TestParamInfo<EscapeCase> &info) {
+        return std::string(info.param.name);
+    });
 
 // ------------------------------------------------------------ receive loop
 
@@ -506,36 +529,64 @@ const std::string k51 = std::string(46, 'x') + ":1234";
 INSTANTIATE_TEST_SUITE_P(
     Script, NextRequestTest,
     testing::Values(
-        ReceiveCase{"FirstTry", {5}, {Msg("fix_ip mode:1234")}, "fix_ip mode:1234",
-                    {"open", kRecv5}},
+        ReceiveCase{
+            "FirstTry", {5}, {Msg("fix_ip mode:1234")}, "fix_ip mode:1234", {"open", kRecv5}},
         ReceiveCase{"FiftyBytes", {5}, {Msg(k50)}, k50, {"open", kRecv5}},
-        ReceiveCase{"InterruptedRetriedAtOnce", {5}, {Fail(EINTR), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"InterruptedRetriedAtOnce",
+                    {5},
+                    {Fail(EINTR), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, kRecv5}},
-        ReceiveCase{"RemovedQueueObtainedAgain", {5, 6}, {Fail(EIDRM), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"RemovedQueueObtainedAgain",
+                    {5, 6},
+                    {Fail(EIDRM), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, "out msgrcv: Identifier removed; obtaining the queue again",
                      "open", kRecv6}},
-        ReceiveCase{"InvalidQueueObtainedAgain", {5, 6}, {Fail(EINVAL), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"InvalidQueueObtainedAgain",
+                    {5, 6},
+                    {Fail(EINVAL), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, "out msgrcv: Invalid argument; obtaining the queue again",
                      "open", kRecv6}},
-        ReceiveCase{"SameQueueBackPauses", {5, 5}, {Fail(EINVAL), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"SameQueueBackPauses",
+                    {5, 5},
+                    {Fail(EINVAL), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, "out msgrcv: Invalid argument; obtaining the queue again",
                      "open", "sleep 1", kRecv5}},
-        ReceiveCase{"OtherErrorPauses", {5}, {Fail(EACCES), Msg("dhcp:7")}, "dhcp:7",
-                    {"open", kRecv5, "out msgrcv: Permission denied; retrying", "sleep 1",
-                     kRecv5}},
-        ReceiveCase{"NoQueueYetRetried", {-ENOENT, 5}, {Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"OtherErrorPauses",
+                    {5},
+                    {Fail(EACCES), Msg("dhcp:7")},
+                    "dhcp:7",
+                    {"open", kRecv5, "out msgrcv: Permission denied; retrying", "sleep 1", kRecv5}},
+        ReceiveCase{"NoQueueYetRetried",
+                    {-ENOENT, 5},
+                    {Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open",
                      "out cannot obtain the message queue of /home/pi/fifo: No such file or "
                      "directory; retrying",
                      "sleep 1", "open", kRecv5}},
-        ReceiveCase{"OversizedDropped", {5}, {Msg(k51), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"OversizedDropped",
+                    {5},
+                    {Msg(k51), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, kDrain5,
                      "out malformed request (longer than 50 bytes), dropped", kRecv5}},
-        ReceiveCase{"OversizedTakenElsewhere", {5}, {Fail(E2BIG), Msg("dhcp:7")}, "dhcp:7",
+        ReceiveCase{"OversizedTakenElsewhere",
+                    {5},
+                    {Fail(E2BIG), Msg("dhcp:7")},
+                    "dhcp:7",
                     {"open", kRecv5, kDrain5}},
-        ReceiveCase{"OversizedGoneBeforeDrain", {5}, {Fail(E2BIG), Fail(ENOMSG), Msg("dhcp:7")},
-                    "dhcp:7", {"open", kRecv5, kDrain5, kRecv5}}),
-    [](const testing::TestParamInfo<ReceiveCase> &info) { return std::string(info.param.name); });
+        ReceiveCase{"OversizedGoneBeforeDrain",
+                    {5},
+                    {Fail(E2BIG), Fail(ENOMSG), Msg("dhcp:7")},
+                    "dhcp:7",
+                    {"open", kRecv5, kDrain5, kRecv5}}),
+    [](const testing::TestParamInfo<ReceiveCase> &info) {
+        return std::string(info.param.name);
+    });
 
 TEST(NextRequest, KeepsTheQueueBetweenRequests) {
     FakeSystem sys;

@@ -41,8 +41,8 @@ const std::string kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/basic
 const std::string kOk = "OK to restart basic_pkt_fwd service....";
 
 std::vector<std::string> UnshareArgs() {
-    std::vector<std::string> args = {"unshare", "-p", "-f", "-m", "-i", "--mount-proc",
-                                     "--kill-child"};
+    std::vector<std::string> args = {"unshare", "-p",           "-f",          "-m",
+                                     "-i",      "--mount-proc", "--kill-child"};
     if (geteuid() != 0)
         args.insert(args.begin() + 1, "-r");  // map the caller to root in a user namespace
     return args;
@@ -63,10 +63,8 @@ int WaitBounded(pid_t pid, int ms) {
     int status = 0;
     while (Clock::now() < end) {
         pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return status;
-        if (r < 0)
-            return -1;
+        if (r == pid) return status;
+        if (r < 0) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     kill(pid, SIGKILL);
@@ -79,8 +77,7 @@ std::string ProbeNamespaces() {
     std::vector<std::string> args = UnshareArgs();
     args.push_back("true");
     pid_t pid = fork();
-    if (pid < 0)
-        return "fork failed";
+    if (pid < 0) return "fork failed";
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
         dup2(null, 1);
@@ -90,8 +87,7 @@ std::string ProbeNamespaces() {
         _exit(127);
     }
     int status = WaitBounded(pid, 10000);
-    if (status == -1)
-        return "unshare did not finish";
+    if (status == -1) return "unshare did not finish";
     if (WIFEXITED(status) && WEXITSTATUS(status) == 127)
         return "unshare is not installed (util-linux)";
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
@@ -112,8 +108,7 @@ struct SudoCall {
 class RespawnerE2E : public testing::Test {
 protected:
     void SetUp() override {
-        if (const char *why = getenv(kSkipEnv))
-            GTEST_SKIP() << "no private namespaces: " << why;
+        if (const char *why = getenv(kSkipEnv)) GTEST_SKIP() << "no private namespaces: " << why;
         if (!getenv(kInsideEnv) || getpid() != 1)
             GTEST_SKIP() << "not running inside the private PID namespace";
         ASSERT_EQ(getpgrp(), getpid()) << "the test must lead its own process group";
@@ -138,15 +133,12 @@ protected:
             while (waitpid(-1, nullptr, 0) > 0) {
             }
         }
-        if (out_fd_ >= 0)
-            close(out_fd_);
+        if (out_fd_ >= 0) close(out_fd_);
         key_t key = ftok(kKeyFile.c_str(), respawn::kProjectId);
         int q = key == -1 ? -1 : msgget(key, 0);
-        if (q >= 0)
-            msgctl(q, IPC_RMID, nullptr);
+        if (q >= 0) msgctl(q, IPC_RMID, nullptr);
         sudo_.reset();
-        if (mounted_)
-            umount2("/home", MNT_DETACH);
+        if (mounted_) umount2("/home", MNT_DETACH);
     }
 
     void StartRespawner() {
@@ -192,8 +184,8 @@ protected:
         if (status == -1)
             return ::testing::AssertionFailure() << "process " << pid << " was not stopped";
         if (!WIFSIGNALED(status) || WTERMSIG(status) != SIGQUIT)
-            return ::testing::AssertionFailure() << "process " << pid << " ended with status "
-                                                 << status;
+            return ::testing::AssertionFailure()
+                   << "process " << pid << " ended with status " << status;
         return ::testing::AssertionSuccess();
     }
 
@@ -218,21 +210,17 @@ protected:
 
     // Reads respawner's standard output until `count` lines equal to
     // `line` have arrived in all, or `ms` have passed.
-    ::testing::AssertionResult WaitForLine(const std::string &line, int count = 1,
-                                           int ms = 5000) {
+    ::testing::AssertionResult WaitForLine(const std::string &line, int count = 1, int ms = 5000) {
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         for (;;) {
             int seen = 0;
             for (const auto &l : lines_)
                 seen += l == line;
-            if (seen >= count)
-                return ::testing::AssertionSuccess();
+            if (seen >= count) return ::testing::AssertionSuccess();
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0)
-                return Missing(line, "timed out");
+            if (left.count() <= 0) return Missing(line, "timed out");
             struct pollfd p = {out_fd_, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char buf[512];
             ssize_t n = read(out_fd_, buf, sizeof buf);
             if (n <= 0) {
@@ -260,10 +248,8 @@ protected:
         auto end = Clock::now() + std::chrono::milliseconds(ms);
         while (Clock::now() < end) {
             for (const auto &l : lines_)
-                if (l.compare(0, prefix.size(), prefix) == 0)
-                    return true;
-            if (eof_)
-                break;
+                if (l.compare(0, prefix.size(), prefix) == 0) return true;
+            if (eof_) break;
             WaitForLine("\n", 1, 50);  // no line equals "\n": just reads for 50 ms
         }
         return false;
@@ -278,13 +264,11 @@ protected:
             for (const auto &line : gwtest::SplitLines(gwtest::ReadFile(sudo_->log_path()))) {
                 auto t1 = line.find('\t');
                 auto t2 = line.find('\t', t1 + 1);
-                if (t1 == std::string::npos || t2 == std::string::npos)
-                    continue;
+                if (t1 == std::string::npos || t2 == std::string::npos) continue;
                 calls.push_back({Seconds(line.substr(0, t1)), line.substr(t1 + 1, t2 - t1 - 1),
                                  line.substr(t2 + 1)});
             }
-            if (calls.size() >= count || Clock::now() >= end)
-                return calls;
+            if (calls.size() >= count || Clock::now() >= end) return calls;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
@@ -487,7 +471,8 @@ TEST_F(RespawnerE2E, ProcessThatIsNoForwarderIsLeftAlone) {
     StartRespawner();
     const std::string id = std::to_string(bystander);
     Post(1, "fix_ip mode:" + id);
-    ASSERT_TRUE(WaitForLine("process " + id + " is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"));
+    ASSERT_TRUE(
+        WaitForLine("process " + id + " is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(Alive(bystander));
     EXPECT_TRUE(SudoCalls(1, 100).empty());
@@ -499,8 +484,9 @@ TEST_F(RespawnerE2E, WaitsForTheKeyFile) {
     ASSERT_EQ(unlink(kKeyFile.c_str()), 0);
     pid_t victim = StartVictim();
     StartRespawner();
-    ASSERT_TRUE(WaitForLine("cannot obtain the message queue of /home/pi/fifo: No such file or "
-                            "directory; retrying"));
+    ASSERT_TRUE(
+        WaitForLine("cannot obtain the message queue of /home/pi/fifo: No such file or "
+                    "directory; retrying"));
     gwtest::WriteFile(kKeyFile, "");
     const std::string text = "fix_ip mode:" + std::to_string(victim);
     Post(1, text);

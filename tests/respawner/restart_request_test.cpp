@@ -51,7 +51,7 @@ TEST(RestartRequestText, RefusesWhatTheRespawnerCouldNotRead) {
     EXPECT_EQ(respawn::FormatRequest("fix:ip", 5, text, sizeof text), -1);
     EXPECT_EQ(respawn::FormatRequest("mode text of forty characters...........", 1234567890, text,
                                      sizeof text),
-              -1);  // 51 bytes
+              -1);                                                      // 51 bytes
     EXPECT_EQ(respawn::FormatRequest("fix_ip mode", 1, text, 13), -1);  // no room for the NUL
     EXPECT_EQ(respawn::FormatRequest("fix_ip mode", 1, text, 14), 13);
 }

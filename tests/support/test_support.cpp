@@ -23,8 +23,7 @@ TempDir::TempDir() {
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/gwtest.XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
-        throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
+    if (!mkdtemp(buf.data())) throw std::runtime_error(std::string("mkdtemp: ") + strerror(errno));
     path_ = buf.data();
 }
 
@@ -36,8 +35,7 @@ TempDir::~TempDir() {
 CaptureFd::CaptureFd(int fd) : fd_(fd) {
     char tmpl[] = "/tmp/gwcapture.XXXXXX";
     int tmp = mkstemp(tmpl);
-    if (tmp < 0)
-        throw std::runtime_error("mkstemp failed");
+    if (tmp < 0) throw std::runtime_error("mkstemp failed");
     path_ = tmpl;
     fflush(fd == 1 ? stdout : stderr);
     saved_ = dup(fd);
@@ -46,8 +44,7 @@ CaptureFd::CaptureFd(int fd) : fd_(fd) {
 }
 
 void CaptureFd::restore() {
-    if (done_)
-        return;
+    if (done_) return;
     done_ = true;
     fflush(fd_ == 1 ? stdout : stderr);
     dup2(saved_, fd_);
@@ -65,16 +62,13 @@ std::string CaptureFd::text() {
 
 ScopedCwd::ScopedCwd(const std::string &dir) {
     char buf[4096];
-    if (!getcwd(buf, sizeof buf))
-        throw std::runtime_error("getcwd failed");
+    if (!getcwd(buf, sizeof buf)) throw std::runtime_error("getcwd failed");
     old_ = buf;
-    if (chdir(dir.c_str()) != 0)
-        throw std::runtime_error("chdir " + dir + " failed");
+    if (chdir(dir.c_str()) != 0) throw std::runtime_error("chdir " + dir + " failed");
 }
 
 ScopedCwd::~ScopedCwd() {
-    if (chdir(old_.c_str()) != 0)
-        perror("chdir back");
+    if (chdir(old_.c_str()) != 0) perror("chdir back");
 }
 
 FakeSudo::FakeSudo() {
@@ -82,8 +76,10 @@ FakeSudo::FakeSudo() {
     WriteFile(log_, "");
     WriteFile(dir_.file("sudo"),
               "#!/bin/sh\n"
-              "printf '%s\\t%s\\t%s\\n' \"$(date +%s.%N)\" \"$(pwd)\" \"$*\" >> '" + log_ + "'\n"
-              "exit 0\n",
+              "printf '%s\\t%s\\t%s\\n' \"$(date +%s.%N)\" \"$(pwd)\" \"$*\" >> '" +
+                  log_ +
+                  "'\n"
+                  "exit 0\n",
               0755);
     const char *p = getenv("PATH");
     old_path_ = p ? p : "";
@@ -109,8 +105,7 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
     pid_ = fork();
-    if (pid_ < 0)
-        throw std::runtime_error("fork failed");
+    if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -120,8 +115,7 @@ Process::Process(const std::vector<std::string> &argv, const std::vector<std::st
         dup2(e, 2);
         for (const auto &kv : env)
             putenv(const_cast<char *>(kv.c_str()));
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0)
-            _exit(126);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
         execvp(args[0], args.data());
         _exit(127);
     }
@@ -135,13 +129,11 @@ Process::~Process() {
 }
 
 void Process::Signal(int sig) {
-    if (pid_ > 0 && !reaped_)
-        kill(pid_, sig);
+    if (pid_ > 0 && !reaped_) kill(pid_, sig);
 }
 
 bool Process::Running() {
-    if (reaped_)
-        return false;
+    if (reaped_) return false;
     int st;
     pid_t r = waitpid(pid_, &st, WNOHANG);
     if (r == pid_) {
@@ -159,14 +151,11 @@ int Process::Wait(int timeout_ms) {
         timespec now;
         clock_gettime(CLOCK_MONOTONIC, &now);
         long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-        if (elapsed >= timeout_ms)
-            return -1;
+        if (elapsed >= timeout_ms) return -1;
         usleep(2000);
     }
-    if (WIFEXITED(status_))
-        return WEXITSTATUS(status_);
-    if (WIFSIGNALED(status_))
-        return 128 + WTERMSIG(status_);
+    if (WIFEXITED(status_)) return WEXITSTATUS(status_);
+    if (WIFSIGNALED(status_)) return 128 + WTERMSIG(status_);
     return -1;
 }
 
@@ -181,18 +170,15 @@ int RunProgram(const std::vector<std::string> &argv, std::string *out, std::stri
         p.Signal(SIGKILL);
         p.Wait(5000);
     }
-    if (out)
-        *out = p.Stdout();
-    if (err)
-        *err = p.Stderr();
+    if (out) *out = p.Stdout();
+    if (err) *err = p.Stderr();
     return status;
 }
 
 void WriteFile(const std::string &path, const std::string &content, int mode) {
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::runtime_error("cannot write " + path);
+        if (!out) throw std::runtime_error("cannot write " + path);
         out << content;
     }
     chmod(path.c_str(), mode);
@@ -221,8 +207,7 @@ std::vector<std::string> SplitLines(const std::string &text) {
             cur += c;
         }
     }
-    if (!cur.empty())
-        lines.push_back(cur);
+    if (!cur.empty()) lines.push_back(cur);
     return lines;
 }
 

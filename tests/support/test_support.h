@@ -93,8 +93,8 @@ class Process {
 public:
     // argv[0] is the program path. Extra environment entries ("NAME=value")
     // are added to the test's own environment. cwd empty keeps the test's.
-    explicit Process(const std::vector<std::string> &argv,
-                     const std::vector<std::string> &env = {}, const std::string &cwd = "");
+    explicit Process(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+                     const std::string &cwd = "");
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;

@@ -27,8 +27,7 @@ static void on_signal(int sig) { stop_signal = sig; }
 static unsigned long long start_ticks(void) {
     char buf[1024];
     FILE *f = fopen("/proc/self/stat", "r");
-    if (!f)
-        return 0;
+    if (!f) return 0;
     size_t n = fread(buf, 1, sizeof buf - 1, f);
     fclose(f);
     buf[n] = '\0';
@@ -43,17 +42,14 @@ static void server_address(char *out, size_t size) {
     static char text[65536];
     snprintf(out, size, "?");
     FILE *f = fopen("global_conf.json", "r");
-    if (!f)
-        return;
+    if (!f) return;
     size_t n = fread(text, 1, sizeof text - 1, f);
     fclose(f);
     text[n] = '\0';
     const char *p = strstr(text, "\"server_address\"");
-    if (!p || !(p = strchr(p + 16, '"')))
-        return;
+    if (!p || !(p = strchr(p + 16, '"'))) return;
     const char *end = strchr(++p, '"');
-    if (!end)
-        return;
+    if (!end) return;
     snprintf(out, size, "%.*s", (int)(end - p), p);
 }
 
@@ -77,8 +73,7 @@ int main(void) {
            (int)getpid(), (unsigned)getuid(), glist, start_ticks(), server);
     fflush(stdout);
     if (strstr(server, "crash")) {
-        if (strstr(server, "late"))
-            sleep(1);
+        if (strstr(server, "late")) sleep(1);
         printf("basic_pkt_fwd stand-in: exiting pid=%d: cannot run with server_address=%s\n",
                (int)getpid(), server);
         fflush(stdout);

@@ -28,7 +28,9 @@ constexpr int kExitUsage = 2;
 constexpr const char kVersion[] = GW_VERSION;
 
 // "gwcfg 0.1.0\n": what --version prints.
-inline std::string version_line(const char *program) { return std::string(program) + " " + kVersion + "\n"; }
+inline std::string version_line(const char *program) {
+    return std::string(program) + " " + kVersion + "\n";
+}
 
 // Numbers on command lines: gwutil.h gives the contracts.
 using gwutil::parse_decimal;  // digits only, within [min, max]

@@ -21,7 +21,8 @@ struct RegName {
     const char *name;
 };
 
-#define FPGACTL_REG(r) {r, #r}
+#define FPGACTL_REG(r) \
+    { r, #r }
 const RegName kRegNames[FPGA_REG_COUNT] = {
     FPGACTL_REG(FPGA_REG_0x00), FPGACTL_REG(FPGA_REG_VERSION), FPGACTL_REG(FPGA_REG_0x02),
     FPGACTL_REG(FPGA_REG_0x03), FPGACTL_REG(FPGA_REG_0x04),    FPGACTL_REG(FPGA_REG_0x05),
@@ -34,32 +35,30 @@ const char kPrefix[] = "FPGA_REG_";
 
 const char *RegisterName(unsigned index) {
     for (const RegName &r : kRegNames)
-        if (r.index == index)
-            return r.name;
+        if (r.index == index) return r.name;
     return "?";
 }
 
 void Usage(std::FILE *f) {
-    std::fputs("usage: fpgactl COMMAND [ARGUMENTS]\n"
-               "  version              read the FPGA version register\n"
-               "  read REG             read one FPGA register\n"
-               "  write REG VALUE      write one FPGA register\n"
-               "  dump                 read every FPGA register\n"
-               "  sx-read ADDR         read one SX1272 register\n"
-               "  sx-write ADDR VALUE  write one SX1272 register\n"
-               "REG is an index 0 to 9 or a name (FPGA_REG_VERSION or VERSION, FPGA_REG_0x06\n"
-               "or 0x06); ADDR is 0 to 0x7F; numbers are decimal or 0x hex.\n"
-               "Exit status: 0 done, 1 device or transfer failure, 2 refused input.\n"
-               "fpgactl --version prints the version; man fpgactl.\n",
-               f);
+    std::fputs(
+        "usage: fpgactl COMMAND [ARGUMENTS]\n"
+        "  version              read the FPGA version register\n"
+        "  read REG             read one FPGA register\n"
+        "  write REG VALUE      write one FPGA register\n"
+        "  dump                 read every FPGA register\n"
+        "  sx-read ADDR         read one SX1272 register\n"
+        "  sx-write ADDR VALUE  write one SX1272 register\n"
+        "REG is an index 0 to 9 or a name (FPGA_REG_VERSION or VERSION, FPGA_REG_0x06\n"
+        "or 0x06); ADDR is 0 to 0x7F; numbers are decimal or 0x hex.\n"
+        "Exit status: 0 done, 1 device or transfer failure, 2 refused input.\n"
+        "fpgactl --version prints the version; man fpgactl.\n",
+        f);
 }
 
 bool AllDigits(const char *s) {
-    if (*s == '\0')
-        return false;
+    if (*s == '\0') return false;
     for (; *s; ++s)
-        if (*s < '0' || *s > '9')
-            return false;
+        if (*s < '0' || *s > '9') return false;
     return true;
 }
 
@@ -133,8 +132,7 @@ void PrintRegister(std::FILE *out, unsigned index, int32_t value, int pad) {
 bool Connect(std::FILE *err) {
     const int rc = pcx_fpga_connect();
     const int saved = errno;
-    if (rc == 0)
-        return true;
+    if (rc == 0) return true;
     if (spi_target == nullptr) {
         std::fprintf(err, "fpgactl: cannot open %s: %s\n", kDevice, std::strerror(saved));
         return false;
@@ -142,7 +140,8 @@ bool Connect(std::FILE *err) {
     // The link opened: either the version read failed or it did not match.
     // Read it once more to tell which.
     uint8_t version = 0;
-    if (pcx_fpga_spi_r(spi_target, SPI_SEL_FPGA, fpga_regs[FPGA_REG_VERSION].address, &version) != 0 ||
+    if (pcx_fpga_spi_r(spi_target, SPI_SEL_FPGA, fpga_regs[FPGA_REG_VERSION].address, &version) !=
+            0 ||
         version == FPGA_EXPECTED_VERSION)
         std::fprintf(err, "fpgactl: cannot read the FPGA version register\n");
     else
@@ -153,8 +152,7 @@ bool Connect(std::FILE *err) {
 }
 
 int CmdVersion(std::FILE *out, std::FILE *err) {
-    if (!Connect(err))
-        return kDeviceError;
+    if (!Connect(err)) return kDeviceError;
     int32_t version = 0;
     const int rc = pcx_fpga_reg_r(FPGA_REG_VERSION, &version);
     pcx_fpga_disconnect();
@@ -168,10 +166,8 @@ int CmdVersion(std::FILE *out, std::FILE *err) {
 
 int CmdRead(const char *reg_text, std::FILE *out, std::FILE *err) {
     unsigned index = 0;
-    if (!ResolveRegister(reg_text, &index, err))
-        return kUsageError;
-    if (!Connect(err))
-        return kDeviceError;
+    if (!ResolveRegister(reg_text, &index, err)) return kUsageError;
+    if (!Connect(err)) return kDeviceError;
     int32_t value = 0;
     const int rc = pcx_fpga_reg_r(index, &value);
     pcx_fpga_disconnect();
@@ -185,8 +181,7 @@ int CmdRead(const char *reg_text, std::FILE *out, std::FILE *err) {
 
 int CmdWrite(const char *reg_text, const char *value_text, std::FILE *err) {
     unsigned index = 0;
-    if (!ResolveRegister(reg_text, &index, err))
-        return kUsageError;
+    if (!ResolveRegister(reg_text, &index, err)) return kUsageError;
     const FpgaRegDesc &r = fpga_regs[index];
     if (r.read_only) {
         std::fprintf(err, "fpgactl: %s is read-only\n", RegisterName(index));
@@ -204,8 +199,7 @@ int CmdWrite(const char *reg_text, const char *value_text, std::FILE *err) {
                      RegisterName(index), lo, hi);
         return kUsageError;
     }
-    if (!Connect(err))
-        return kDeviceError;
+    if (!Connect(err)) return kDeviceError;
     const int rc = pcx_fpga_reg_w(index, static_cast<int32_t>(static_cast<uint32_t>(value)));
     pcx_fpga_disconnect();
     if (rc != 0) {
@@ -216,8 +210,7 @@ int CmdWrite(const char *reg_text, const char *value_text, std::FILE *err) {
 }
 
 int CmdDump(std::FILE *out, std::FILE *err) {
-    if (!Connect(err))
-        return kDeviceError;
+    if (!Connect(err)) return kDeviceError;
     int status = kOk;
     for (unsigned i = 0; i < FPGA_REG_COUNT; ++i) {
         int32_t value = 0;
@@ -234,10 +227,8 @@ int CmdDump(std::FILE *out, std::FILE *err) {
 
 int CmdSxRead(const char *addr_text, std::FILE *out, std::FILE *err) {
     uint8_t address = 0;
-    if (!ParseSxAddress(addr_text, &address, err))
-        return kUsageError;
-    if (!Connect(err))
-        return kDeviceError;
+    if (!ParseSxAddress(addr_text, &address, err)) return kUsageError;
+    if (!Connect(err)) return kDeviceError;
     uint8_t value = 0;
     const int rc = pcx_sx1272_reg_r(address, &value);
     pcx_fpga_disconnect();
@@ -251,8 +242,7 @@ int CmdSxRead(const char *addr_text, std::FILE *out, std::FILE *err) {
 
 int CmdSxWrite(const char *addr_text, const char *value_text, std::FILE *err) {
     uint8_t address = 0;
-    if (!ParseSxAddress(addr_text, &address, err))
-        return kUsageError;
+    if (!ParseSxAddress(addr_text, &address, err)) return kUsageError;
     long long value = 0;
     if (!ParseNumber(value_text, &value)) {
         std::fprintf(err, "fpgactl: '%s' is not a number\n", value_text);
@@ -263,8 +253,7 @@ int CmdSxWrite(const char *addr_text, const char *value_text, std::FILE *err) {
                      value_text);
         return kUsageError;
     }
-    if (!Connect(err))
-        return kDeviceError;
+    if (!Connect(err)) return kDeviceError;
     const int rc = pcx_sx1272_reg_w(address, static_cast<uint8_t>(value));
     pcx_fpga_disconnect();
     if (rc != 0) {
@@ -280,7 +269,7 @@ int WrongArguments(const char *command, std::FILE *err) {
     return kUsageError;
 }
 
-} // namespace
+}  // namespace
 
 int Run(int argc, char **argv, std::FILE *out, std::FILE *err) {
     if (argc < 2) {
@@ -295,19 +284,16 @@ int Run(int argc, char **argv, std::FILE *out, std::FILE *err) {
         return kOk;
     }
     if (cmd == "--version") {
-        if (nargs != 0)
-            return WrongArguments(argv[1], err);
+        if (nargs != 0) return WrongArguments(argv[1], err);
         std::fputs(gwcli::version_line("fpgactl").c_str(), out);
         return kOk;
     }
-    if (cmd == "version")
-        return nargs == 0 ? CmdVersion(out, err) : WrongArguments(argv[1], err);
+    if (cmd == "version") return nargs == 0 ? CmdVersion(out, err) : WrongArguments(argv[1], err);
     if (cmd == "read")
         return nargs == 1 ? CmdRead(args[0], out, err) : WrongArguments(argv[1], err);
     if (cmd == "write")
         return nargs == 2 ? CmdWrite(args[0], args[1], err) : WrongArguments(argv[1], err);
-    if (cmd == "dump")
-        return nargs == 0 ? CmdDump(out, err) : WrongArguments(argv[1], err);
+    if (cmd == "dump") return nargs == 0 ? CmdDump(out, err) : WrongArguments(argv[1], err);
     if (cmd == "sx-read")
         return nargs == 1 ? CmdSxRead(args[0], out, err) : WrongArguments(argv[1], err);
     if (cmd == "sx-write")
@@ -317,4 +303,4 @@ int Run(int argc, char **argv, std::FILE *out, std::FILE *err) {
     return kUsageError;
 }
 
-} // namespace fpgactl
+}  // namespace fpgactl

@@ -18,7 +18,8 @@ namespace gwcfg {
 namespace {
 
 const std::vector<OptionRow> kOptionRows = {
-    {kOptAll, "--all", nullptr, false, "every gateway that answers discovery, instead of MAC addresses"},
+    {kOptAll, "--all", nullptr, false,
+     "every gateway that answers discovery, instead of MAC addresses"},
     {kOptExpect, "--expect", "N", false,
      "discover: stop as soon as N gateways answered. Elsewhere (with --all):\n"
      "change nothing when fewer than N answered. Exit 1 when fewer did"},
@@ -28,7 +29,8 @@ const std::vector<OptionRow> kOptionRows = {
      "address only its replies count"},
     {kOptPort, "--port", "N", false, "UDP port of the gateways (default 48321)"},
     {kOptTimeout, "--timeout", "MS", false, "how long each step waits for answers (default 1000)"},
-    {kOptRetries, "--retries", "N", false, "requests sent again within the timeout when no answer came (default 2)"},
+    {kOptRetries, "--retries", "N", false,
+     "requests sent again within the timeout when no answer came (default 2)"},
     {kOptJson, "--json", nullptr, false, "print JSON for scripts"},
     {kOptKeys, "--keys", nullptr, false, "print every key as KEY=VALUE"},
     {kOptOnly, "--only", "SECTION", true,
@@ -75,14 +77,16 @@ std::string option_usage(const OptionRow &o) {
 // Writes rows of "  NAME  HELP" with the help's lines aligned.
 void print_rows(std::ostream &out, const std::vector<std::pair<std::string, std::string>> &rows) {
     size_t width = 0;
-    for (const auto &r : rows) width = std::max(width, r.first.size());
+    for (const auto &r : rows)
+        width = std::max(width, r.first.size());
     for (const auto &r : rows) {
         std::string help = r.second;
         out << "  " << r.first << std::string(width - r.first.size() + 2, ' ');
         size_t start = 0, nl;
         bool first = true;
         while ((nl = help.find('\n', start)) != std::string::npos || start < help.size()) {
-            const std::string line = help.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
+            const std::string line =
+                help.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
             if (!first) out << std::string(width + 4, ' ');
             out << line << "\n";
             first = false;
@@ -107,7 +111,8 @@ std::set<uint32_t> local_broadcasts() {
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0) return out;
     for (ifaddrs *i = list; i; i = i->ifa_next)
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_BROADCAST) && i->ifa_broadaddr)
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_BROADCAST) &&
+            i->ifa_broadaddr)
             out.insert(reinterpret_cast<sockaddr_in *>(i->ifa_broadaddr)->sin_addr.s_addr);
     freeifaddrs(list);
     return out;
@@ -156,7 +161,8 @@ std::vector<std::string> section_names() {
     std::set<std::string> seen;
     for (const gwblock::KeyInfo &k : gwblock::key_table()) {
         if (!k.writable) continue;
-        for (size_t dot = k.path.find('.'); dot != std::string::npos; dot = k.path.find('.', dot + 1)) {
+        for (size_t dot = k.path.find('.'); dot != std::string::npos;
+             dot = k.path.find('.', dot + 1)) {
             const std::string name = k.path.substr(0, dot);
             if (seen.insert(name).second) out.push_back(name);
         }
@@ -203,9 +209,11 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
     inv->verb = find_verb(first);
     if (!inv->verb || inv->verb->hidden) {
         if (first.compare(0, 1, "-") == 0 && first != "__complete")
-            return usage_error(io.err, nullptr, "options come after the verb; the verbs are " + verb_names());
+            return usage_error(io.err, nullptr,
+                               "options come after the verb; the verbs are " + verb_names());
         if (!inv->verb) {
-            io.err << "gwcfg: unknown verb \"" << first << "\". Verbs: " << verb_names() << "; run gwcfg --help.\n";
+            io.err << "gwcfg: unknown verb \"" << first << "\". Verbs: " << verb_names()
+                   << "; run gwcfg --help.\n";
             return gwcli::kExitUsage;
         }
     }
@@ -232,9 +240,11 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         const OptionRow *o = find_option(name);
         if (!o) return usage_error(io.err, v.name, "unknown option " + word);
         if (!(allowed & o->id))
-            return usage_error(io.err, v.name, std::string(o->name) + " is not an option of " + v.name);
+            return usage_error(io.err, v.name,
+                               std::string(o->name) + " is not an option of " + v.name);
         if ((inv->given & o->id) && !o->repeatable)
-            return usage_error(io.err, v.name, std::string(o->name) + " is given twice; give it once");
+            return usage_error(io.err, v.name,
+                               std::string(o->name) + " is given twice; give it once");
         inv->given |= o->id;
         std::string value;
         if (o->value) {
@@ -250,72 +260,78 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         }
         std::string error;
         switch (o->id) {
-        case kOptHelp:
-            inv->help = true;
-            break;
-        case kOptAll:
-            inv->all = true;
-            break;
-        case kOptJson:
-            inv->json = true;
-            break;
-        case kOptKeys:
-            inv->keys = true;
-            break;
-        case kOptDryRun:
-            inv->dry_run = true;
-            break;
-        case kOptForce:
-            inv->force = true;
-            break;
-        case kOptNoWait:
-            inv->no_wait = true;
-            break;
-        case kOptTo:
-            if (!parse_to(value, inv, &port_in_to, &error)) return usage_error(io.err, v.name, error);
-            break;
-        case kOptPort: {
-            uint16_t port = 0;
-            if (!gwcli::parse_decimal(value, uint16_t{1}, uint16_t{65535}, &port))
-                return usage_error(io.err, v.name, "--port needs a port number 1..65535");
-            inv->reach.dest.sin_port = htons(port);
-            break;
-        }
-        case kOptTimeout:
-            if (!gwcli::parse_decimal(value, 1, 3600000, &inv->reach.timeout_ms))
-                return usage_error(io.err, v.name, "--timeout needs milliseconds, 1..3600000");
-            break;
-        case kOptRetries:
-            if (!gwcli::parse_decimal(value, 0, 10, &inv->reach.retries))
-                return usage_error(io.err, v.name, "--retries needs a number 0..10");
-            break;
-        case kOptExpect:
-            if (!gwcli::parse_decimal(value, size_t{1}, size_t{100000}, &inv->expect))
-                return usage_error(io.err, v.name, "--expect needs a count of gateways, 1..100000");
-            break;
-        case kOptOnly: {
-            size_t start = 0;
-            for (;;) {
-                const size_t comma = value.find(',', start);
-                const std::string section = value.substr(start, comma - start);
-                if (!valid_section(section)) {
-                    std::string names;
-                    for (const std::string &s : section_names())
-                        if (s.find('.') == std::string::npos) names += (names.empty() ? "" : ", ") + s;
-                    return usage_error(io.err, v.name,
-                                       "--only " + section + ": not a section; the sections are " + names +
-                                           " (or an object in them, such as SX1301_conf.radio_0)");
-                }
-                inv->only.push_back(section);
-                if (comma == std::string::npos) break;
-                start = comma + 1;
+            case kOptHelp:
+                inv->help = true;
+                break;
+            case kOptAll:
+                inv->all = true;
+                break;
+            case kOptJson:
+                inv->json = true;
+                break;
+            case kOptKeys:
+                inv->keys = true;
+                break;
+            case kOptDryRun:
+                inv->dry_run = true;
+                break;
+            case kOptForce:
+                inv->force = true;
+                break;
+            case kOptNoWait:
+                inv->no_wait = true;
+                break;
+            case kOptTo:
+                if (!parse_to(value, inv, &port_in_to, &error))
+                    return usage_error(io.err, v.name, error);
+                break;
+            case kOptPort: {
+                uint16_t port = 0;
+                if (!gwcli::parse_decimal(value, uint16_t{1}, uint16_t{65535}, &port))
+                    return usage_error(io.err, v.name, "--port needs a port number 1..65535");
+                inv->reach.dest.sin_port = htons(port);
+                break;
             }
-            break;
-        }
+            case kOptTimeout:
+                if (!gwcli::parse_decimal(value, 1, 3600000, &inv->reach.timeout_ms))
+                    return usage_error(io.err, v.name, "--timeout needs milliseconds, 1..3600000");
+                break;
+            case kOptRetries:
+                if (!gwcli::parse_decimal(value, 0, 10, &inv->reach.retries))
+                    return usage_error(io.err, v.name, "--retries needs a number 0..10");
+                break;
+            case kOptExpect:
+                if (!gwcli::parse_decimal(value, size_t{1}, size_t{100000}, &inv->expect))
+                    return usage_error(io.err, v.name,
+                                       "--expect needs a count of gateways, 1..100000");
+                break;
+            case kOptOnly: {
+                size_t start = 0;
+                for (;;) {
+                    const size_t comma = value.find(',', start);
+                    const std::string section = value.substr(start, comma - start);
+                    if (!valid_section(section)) {
+                        std::string names;
+                        for (const std::string &s : section_names())
+                            if (s.find('.') == std::string::npos)
+                                names += (names.empty() ? "" : ", ") + s;
+                        return usage_error(
+                            io.err, v.name,
+                            "--only " + section + ": not a section; the sections are " + names +
+                                " (or an object in them, such as SX1301_conf.radio_0)");
+                    }
+                    inv->only.push_back(section);
+                    if (comma == std::string::npos) break;
+                    start = comma + 1;
+                }
+                break;
+            }
         }
     }
     if (port_in_to && (inv->given & kOptPort))
-        return usage_error(io.err, v.name, "the port is given twice, in --to ADDR:PORT and in --port; give it once");
+        return usage_error(
+            io.err, v.name,
+            "the port is given twice, in --to ADDR:PORT and in --port; give it once");
     if (inv->help) return gwcli::kExitOk;
 
     size_t at = 0;
@@ -326,7 +342,9 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
                 return usage_error(io.err, v.name, "give MAC addresses or --all, not both");
         } else {
             if (positional.empty())
-                return usage_error(io.err, v.name, "the gateway's MAC address is missing (or --all for every gateway)");
+                return usage_error(
+                    io.err, v.name,
+                    "the gateway's MAC address is missing (or --all for every gateway)");
             std::set<uint64_t> seen;
             for (; at < positional.size(); ++at) {
                 Mac m;
@@ -334,9 +352,10 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
                 if (seen.insert(m.key()).second) inv->targets.push_back(m);
             }
             if (inv->targets.empty()) {
-                io.err << "gwcfg " << v.name << ": \"" << positional[0]
-                       << "\" is not a MAC address; write it as 00:11:22:33:44:55 (gwcfg discover lists them), "
-                          "or give --all.\n";
+                io.err
+                    << "gwcfg " << v.name << ": \"" << positional[0]
+                    << "\" is not a MAC address; write it as 00:11:22:33:44:55 (gwcfg discover lists them), "
+                       "or give --all.\n";
                 return gwcli::kExitUsage;
             }
             if (at < positional.size() && looks_like_mac(positional[at]) &&
@@ -346,7 +365,8 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
                 return gwcli::kExitUsage;
             }
         }
-        if ((inv->given & kOptExpect) && !inv->all) return usage_error(io.err, v.name, "--expect goes with --all");
+        if ((inv->given & kOptExpect) && !inv->all)
+            return usage_error(io.err, v.name, "--expect goes with --all");
     }
     inv->rest.assign(positional.begin() + static_cast<long>(at), positional.end());
     if (inv->rest.size() < v.min_rest) {
@@ -359,8 +379,10 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             if (blank == std::string::npos) break;
             start = blank + 1;
         }
-        std::string missing = names.empty() ? "an argument" : names[std::min(inv->rest.size(), names.size() - 1)];
-        while (!missing.empty() && (missing.back() == '.' || missing.back() == ']')) missing.pop_back();
+        std::string missing = names.empty() ? "an argument"
+                                            : names[std::min(inv->rest.size(), names.size() - 1)];
+        while (!missing.empty() && (missing.back() == '.' || missing.back() == ']'))
+            missing.pop_back();
         if (!missing.empty() && missing[0] == '[') missing.erase(0, 1);
         return usage_error(io.err, v.name, missing + " is missing");
     }
@@ -458,14 +480,17 @@ void print_completions(const std::vector<std::string> &words, std::ostream &out)
         else
             past_targets = true;
     }
-    if (v->targets == Targets::Fleet && !all && macs == 0) return;  // a MAC address: nothing known offline
-    if (v->targets == Targets::Fleet && !past_targets && looks_like_mac(cur) && !cur.empty()) return;
+    if (v->targets == Targets::Fleet && !all && macs == 0)
+        return;  // a MAC address: nothing known offline
+    if (v->targets == Targets::Fleet && !past_targets && looks_like_mac(cur) && !cur.empty())
+        return;
     const std::string name = v->name;
     if (name == "set") {
         const size_t eq = cur.find('=');
         if (eq != std::string::npos) {
             const gwblock::KeyInfo *k = gwblock::find_key(cur.substr(0, eq));
-            if (k && k->kind == gwblock::ValueKind::Bool) cand = {k->path + "=true", k->path + "=false"};
+            if (k && k->kind == gwblock::ValueKind::Bool)
+                cand = {k->path + "=true", k->path + "=false"};
         } else {
             for (const gwblock::KeyInfo &k : gwblock::key_table())
                 if (k.writable) cand.push_back(k.path + "=");
@@ -473,7 +498,8 @@ void print_completions(const std::vector<std::string> &words, std::ostream &out)
     } else if (name == "get") {
         cand = section_names();
         cand.push_back("device_info");
-        for (const gwblock::KeyInfo &k : gwblock::key_table()) cand.push_back(k.path);
+        for (const gwblock::KeyInfo &k : gwblock::key_table())
+            cand.push_back(k.path);
     } else if (name == "apply" || name == "diff") {
         out << ":files\n";
         return;

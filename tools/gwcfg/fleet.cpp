@@ -16,7 +16,8 @@ namespace gwcfg {
 
 uint64_t Mac::key() const {
     uint64_t k = 0;
-    for (uint8_t b : bytes) k = k << 8 | b;
+    for (uint8_t b : bytes)
+        k = k << 8 | b;
     return k;
 }
 
@@ -28,7 +29,9 @@ std::string format_endpoint(const sockaddr_in &a) {
     return gwblock::format_ipv4(ntohl(a.sin_addr.s_addr)) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-std::string format_address(const sockaddr_in &a) { return gwblock::format_ipv4(ntohl(a.sin_addr.s_addr)); }
+std::string format_address(const sockaddr_in &a) {
+    return gwblock::format_ipv4(ntohl(a.sin_addr.s_addr));
+}
 
 namespace {
 
@@ -70,7 +73,8 @@ void Progress::clear() {
 // ---------------------------------------------------------------------------
 // Session
 
-Session::Session(const Reach &reach, std::ostream &err, const std::string &label, Progress *progress)
+Session::Session(const Reach &reach, std::ostream &err, const std::string &label,
+                 Progress *progress)
     : reach_(reach), err_(err), label_(label), progress_(progress) {}
 
 Session::~Session() {
@@ -106,10 +110,13 @@ bool Session::open() {
     ifaddrs *list = nullptr;
     if (getifaddrs(&list) == 0) {
         for (ifaddrs *i = list; i; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask || !(i->ifa_flags & IFF_UP))
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !i->ifa_netmask ||
+                !(i->ifa_flags & IFF_UP))
                 continue;
-            const uint32_t addr = ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
-            const uint32_t mask = ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
+            const uint32_t addr =
+                ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr.s_addr);
+            const uint32_t mask =
+                ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
             local_nets_.push_back({addr, mask});
         }
         freeifaddrs(list);
@@ -131,7 +138,8 @@ bool Session::send(const sockaddr_in &to, const void *data, size_t len, std::str
         ssize_t n = sendto(fd_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
         if (n == static_cast<ssize_t>(len)) return true;
         if (n < 0 && errno == EINTR) continue;
-        *error = "cannot send to " + format_endpoint(to) + ": " + (n < 0 ? strerror(errno) : "short send") +
+        *error = "cannot send to " + format_endpoint(to) + ": " +
+                 (n < 0 ? strerror(errno) : "short send") +
                  ". Check the network, or name the gateways' network with --to (for example its "
                  "broadcast address 192.168.0.255)";
         return false;
@@ -140,7 +148,8 @@ bool Session::send(const sockaddr_in &to, const void *data, size_t len, std::str
 
 bool Session::receive(Clock::time_point deadline, std::vector<uint8_t> *data, sockaddr_in *from) {
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left < 0) left = 0;
         pollfd p{fd_, POLLIN, 0};
         int rc = poll(&p, 1, static_cast<int>(left));
@@ -148,7 +157,8 @@ bool Session::receive(Clock::time_point deadline, std::vector<uint8_t> *data, so
         if (rc <= 0) return false;
         data->resize(2048);
         socklen_t alen = sizeof *from;
-        ssize_t n = recvfrom(fd_, data->data(), data->size(), MSG_TRUNC, reinterpret_cast<sockaddr *>(from), &alen);
+        ssize_t n = recvfrom(fd_, data->data(), data->size(), MSG_TRUNC,
+                             reinterpret_cast<sockaddr *>(from), &alen);
         if (n < 0) {
             // An ICMP error (port unreachable on --to) lands here: keep
             // listening until the deadline.
@@ -156,7 +166,8 @@ bool Session::receive(Clock::time_point deadline, std::vector<uint8_t> *data, so
             continue;
         }
         // A datagram longer than the buffer keeps a length no reply has.
-        data->resize(static_cast<size_t>(n) > data->size() ? data->size() + 1 : static_cast<size_t>(n));
+        data->resize(static_cast<size_t>(n) > data->size() ? data->size() + 1
+                                                           : static_cast<size_t>(n));
         return true;
     }
 }
@@ -171,7 +182,8 @@ void Session::warn(const std::string &text) {
 void Session::finish() {
     if (warnings_ > kMaxWarnings) {
         if (progress_) progress_->clear();
-        err_ << label_ << ": warning: " << warnings_ - kMaxWarnings << " more datagrams like these were ignored.\n";
+        err_ << label_ << ": warning: " << warnings_ - kMaxWarnings
+             << " more datagrams like these were ignored.\n";
     }
     warnings_ = 0;
 }
@@ -188,7 +200,8 @@ bool Session::census(const CensusGoal &goal, Census *out) {
     while (recv(fd_, scrap, sizeof scrap, MSG_DONTWAIT) >= 0) {
     }
     std::unordered_map<uint64_t, bool> wanted;
-    for (const Mac &m : goal.targets) wanted[m.key()] = false;
+    for (const Mac &m : goal.targets)
+        wanted[m.key()] = false;
     size_t missing = wanted.size();
 
     const auto start = Clock::now();
@@ -217,11 +230,12 @@ bool Session::census(const CensusGoal &goal, Census *out) {
             next_try = now + interval;
         }
         if (progress_)
-            progress_->show(label_ + ": asking " + destination() + ", " + std::to_string(out->macs()) +
-                            " gateways answered");
+            progress_->show(label_ + ": asking " + destination() + ", " +
+                            std::to_string(out->macs()) + " gateways answered");
         if (!receive(std::min(next_try, deadline), &data, &from)) continue;
         if (!counts(from)) {
-            warn("ignoring a reply from " + format_endpoint(from) + ": --to names " + format_address(reach_.dest));
+            warn("ignoring a reply from " + format_endpoint(from) + ": --to names " +
+                 format_address(reach_.dest));
             continue;
         }
         uint8_t mac_bytes[6];
@@ -249,9 +263,10 @@ bool Session::census(const CensusGoal &goal, Census *out) {
         }
         Reply r;
         r.from = from;
-        if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes, &r.contents, &fault)) {
-            warn("ignoring the reply of " + mac.text() + " from " + format_endpoint(from) + ": " + fault +
-                 " (its daemon may be of another version; check its log)");
+        if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes, &r.contents,
+                                            &fault)) {
+            warn("ignoring the reply of " + mac.text() + " from " + format_endpoint(from) + ": " +
+                 fault + " (its daemon may be of another version; check its log)");
             continue;
         }
         out->by_mac[mac.key()].push_back(out->replies.size());
@@ -265,8 +280,8 @@ bool Session::census(const CensusGoal &goal, Census *out) {
     }
     if (progress_) progress_->clear();
     if (out->dropped > 0)
-        err_ << label_ << ": warning: more than " << kMaxReplies << " replies; kept the first " << kMaxReplies
-             << " and ignored " << out->dropped
+        err_ << label_ << ": warning: more than " << kMaxReplies << " replies; kept the first "
+             << kMaxReplies << " and ignored " << out->dropped
              << " more. Is a host flooding this port? Name the gateways' network with --to.\n";
     return true;
 }
@@ -275,8 +290,10 @@ bool Session::census(const CensusGoal &goal, Census *out) {
 // Discovery replies of other gateways are expected while probes went out
 // (a broadcast probe reaches every gateway); anything else nothing waited
 // for is warned about.
-void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from, std::vector<Exchange> &all,
-                       const std::unordered_map<uint64_t, std::vector<size_t>> &by_mac, bool probing,
+void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from,
+                       std::vector<Exchange> &all,
+                       const std::unordered_map<uint64_t, std::vector<size_t>> &by_mac,
+                       bool probing,
                        const std::function<void(Exchange &, Exchange::State)> &finish) {
     std::string fault;
     if (data.size() == SEARCH_FORMAT_LEN) {
@@ -289,8 +306,8 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
         auto it = by_mac.find(mac.key());
         if (!probing || it == by_mac.end()) {
             if (!probing)
-                warn("ignoring a discovery reply of " + mac.text() + " from " + format_endpoint(from) +
-                     ": none was asked for");
+                warn("ignoring a discovery reply of " + mac.text() + " from " +
+                     format_endpoint(from) + ": none was asked for");
             return;
         }
         Reply r;
@@ -305,8 +322,10 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
                 continue;
             }
             if (!decoded) {
-                if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes, &r.contents, &fault)) {
-                    warn("ignoring the reply of " + mac.text() + " from " + format_endpoint(from) + ": " + fault);
+                if (!gwblock::parse_discovery_reply(data.data(), data.size(), r.mac.bytes,
+                                                    &r.contents, &fault)) {
+                    warn("ignoring the reply of " + mac.text() + " from " + format_endpoint(from) +
+                         ": " + fault);
                     return;
                 }
                 decoded = true;
@@ -314,17 +333,17 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
             x.answered = true;
             x.last = r;
             switch (x.judge ? x.judge(r) : Verdict::Done) {
-            case Verdict::Wait:
-                break;
-            case Verdict::Resend:
-                x.resend = true;
-                break;
-            case Verdict::Done:
-                finish(x, Exchange::State::Done);
-                break;
-            case Verdict::Fail:
-                finish(x, Exchange::State::Failed);
-                break;
+                case Verdict::Wait:
+                    break;
+                case Verdict::Resend:
+                    x.resend = true;
+                    break;
+                case Verdict::Done:
+                    finish(x, Exchange::State::Done);
+                    break;
+                case Verdict::Fail:
+                    finish(x, Exchange::State::Failed);
+                    break;
             }
         }
         return;
@@ -340,8 +359,9 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
                 asked = true;  // a late or second acknowledgement is no news
                 if (x.state != Exchange::State::Pending) continue;
                 if (x.check_from && x.from.sin_addr.s_addr != from.sin_addr.s_addr) {
-                    warn("ignoring an acknowledgement of " + mac.text() + " from " + format_endpoint(from) +
-                         ": the gateway answered from " + format_address(x.from));
+                    warn("ignoring an acknowledgement of " + mac.text() + " from " +
+                         format_endpoint(from) + ": the gateway answered from " +
+                         format_address(x.from));
                     continue;
                 }
                 if (!gwblock::parse_server_ack(data.data(), data.size(), x.mac.bytes, &fault)) {
@@ -361,11 +381,12 @@ void Session::dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from
                       : fault));
         return;
     }
-    warn("ignoring a " + std::to_string(data.size()) + "-byte datagram from " + format_endpoint(from) +
-         ": no answer of the configuration protocol");
+    warn("ignoring a " + std::to_string(data.size()) + "-byte datagram from " +
+         format_endpoint(from) + ": no answer of the configuration protocol");
 }
 
-void Session::run(std::vector<Exchange> *exchanges, const std::function<void(const Exchange &)> &each,
+void Session::run(std::vector<Exchange> *exchanges,
+                  const std::function<void(const Exchange &)> &each,
                   const std::function<void()> &tick) {
     std::vector<Exchange> &all = *exchanges;
     uint8_t probe[SEARCH_COMMAND_LEN];
@@ -377,14 +398,17 @@ void Session::run(std::vector<Exchange> *exchanges, const std::function<void(con
     for (size_t i = 0; i < all.size(); ++i) {
         Exchange &x = all[i];
         if (x.state != Exchange::State::Pending) continue;
-        x.deadline = start + std::chrono::milliseconds(x.timeout_ms > 0 ? x.timeout_ms : reach_.timeout_ms);
+        x.deadline = start +
+                     std::chrono::milliseconds(x.timeout_ms > 0 ? x.timeout_ms : reach_.timeout_ms);
         x.next_try = start;
         by_mac[x.mac.key()].push_back(i);
         ++pending;
     }
     bool probing = false;
-    for (const Exchange &x : all) probing = probing || x.probe;
-    const std::function<void(Exchange &, Exchange::State)> finish = [&](Exchange &x, Exchange::State state) {
+    for (const Exchange &x : all)
+        probing = probing || x.probe;
+    const std::function<void(Exchange &, Exchange::State)> finish = [&](Exchange &x,
+                                                                        Exchange::State state) {
         x.state = state;
         --pending;
         if (each) each(x);

@@ -177,7 +177,8 @@ public:
 
 private:
     bool receive(Clock::time_point deadline, std::vector<uint8_t> *data, sockaddr_in *from);
-    void dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from, std::vector<Exchange> &all,
+    void dispatch(const std::vector<uint8_t> &data, const sockaddr_in &from,
+                  std::vector<Exchange> &all,
                   const std::unordered_map<uint64_t, std::vector<size_t>> &by_mac, bool probing,
                   const std::function<void(Exchange &, Exchange::State)> &finish);
     void warn(const std::string &text);

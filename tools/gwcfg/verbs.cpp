@@ -55,7 +55,8 @@ struct Located {
 // One census for the invocation's targets. With --all every MAC that
 // answers is a target. False (with the message written and *status set)
 // when nothing can be done.
-bool locate(const Invocation &inv, Session &session, bool listen_full, bool change, Located *out, Io &io, int *status) {
+bool locate(const Invocation &inv, Session &session, bool listen_full, bool change, Located *out,
+            Io &io, int *status) {
     CensusGoal goal;
     goal.targets = inv.targets;
     goal.listen_full = listen_full;
@@ -67,14 +68,18 @@ bool locate(const Invocation &inv, Session &session, bool listen_full, bool chan
         out->targets = inv.targets;
         return true;
     }
-    for (const auto &kv : out->census.by_mac) out->targets.push_back(out->census.replies[kv.second[0]].mac);
-    std::sort(out->targets.begin(), out->targets.end(), [](const Mac &a, const Mac &b) { return a.key() < b.key(); });
+    for (const auto &kv : out->census.by_mac)
+        out->targets.push_back(out->census.replies[kv.second[0]].mac);
+    std::sort(out->targets.begin(), out->targets.end(), [](const Mac &a, const Mac &b) {
+        return a.key() < b.key();
+    });
     const std::string label = label_of(inv);
     if (out->targets.empty()) {
-        io.err << label << ": no gateway answered within " << inv.reach.timeout_ms << " ms (asked "
-               << session.destination()
-               << "). Check that the gateways are up and on this network, or try --to ADDR, --port N or a longer "
-                  "--timeout.\n";
+        io.err
+            << label << ": no gateway answered within " << inv.reach.timeout_ms << " ms (asked "
+            << session.destination()
+            << "). Check that the gateways are up and on this network, or try --to ADDR, --port N or a longer "
+               "--timeout.\n";
         *status = gwcli::kExitFailed;
         return false;
     }
@@ -116,17 +121,21 @@ std::string sources_of(const Census &c, const std::vector<size_t> &found) {
 
 // The reply a read-only verb uses; a MAC that answered more than once is
 // warned about.
-const Reply &first_reply(const Invocation &inv, const Census &c, const std::vector<size_t> &found, Io &io) {
+const Reply &first_reply(const Invocation &inv, const Census &c, const std::vector<size_t> &found,
+                         Io &io) {
     const Reply &r = c.replies[found[0]];
     if (found.size() > 1)
-        io.err << label_of(inv) << ": warning: MAC " << r.mac.text() << " answered " << found.size() << " times ("
-               << sources_of(c, found) << "); this is the answer from " << format_endpoint(r.from) << ".\n";
+        io.err << label_of(inv) << ": warning: MAC " << r.mac.text() << " answered " << found.size()
+               << " times (" << sources_of(c, found) << "); this is the answer from "
+               << format_endpoint(r.from) << ".\n";
     return r;
 }
 
 int open_session(Session &session) { return session.open() ? gwcli::kExitOk : gwcli::kExitFailed; }
 
-bool is_state(const gwblock::ChangeStatus &c, gwblock::ChangeState s) { return c.state == static_cast<uint8_t>(s); }
+bool is_state(const gwblock::ChangeStatus &c, gwblock::ChangeState s) {
+    return c.state == static_cast<uint8_t>(s);
+}
 
 // ---------------------------------------------------------------------------
 // discover
@@ -141,7 +150,8 @@ int cmd_discover(const Invocation &inv, Io &io) {
     if (!session.census(goal, &census)) return gwcli::kExitFailed;
     session.finish();
     std::vector<size_t> order(census.replies.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
         const Reply &x = census.replies[a], &y = census.replies[b];
         if (x.mac.key() != y.mac.key()) return x.mac.key() < y.mac.key();
@@ -155,12 +165,18 @@ int cmd_discover(const Invocation &inv, Io &io) {
     for (size_t i = 0; i < census.replies.size(); ++i) {
         const auto &f = census.replies[i].contents.gw.gateway_conf;
         std::string id = text_of(f.gateway_ID, sizeof f.gateway_ID);
-        std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) { return std::toupper(c); });
+        std::transform(id.begin(), id.end(), id.begin(), [](unsigned char c) {
+            return std::toupper(c);
+        });
         id_of[i] = id;
         if (!id.empty()) macs_of_id[id].insert(census.replies[i].mac.key());
     }
-    auto duplicate_mac = [&](size_t i) { return census.find(census.replies[i].mac)->size() > 1; };
-    auto shared_id = [&](size_t i) { return !id_of[i].empty() && macs_of_id[id_of[i]].size() > 1; };
+    auto duplicate_mac = [&](size_t i) {
+        return census.find(census.replies[i].mac)->size() > 1;
+    };
+    auto shared_id = [&](size_t i) {
+        return !id_of[i].empty() && macs_of_id[id_of[i]].size() > 1;
+    };
 
     if (inv.json) {
         Json::Value arr(Json::arrayValue);
@@ -191,7 +207,8 @@ int cmd_discover(const Invocation &inv, Io &io) {
         io.out << Json::writeString(json_writer("  "), arr) << "\n";
     } else if (!order.empty()) {
         std::vector<std::vector<std::string>> rows;
-        rows.push_back({"MAC", "ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"});
+        rows.push_back(
+            {"MAC", "ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"});
         for (size_t i : order) {
             const Reply &r = census.replies[i];
             const auto &f = r.contents.gw.gateway_conf;
@@ -199,7 +216,8 @@ int cmd_discover(const Invocation &inv, Io &io) {
                                             format_address(r.from),
                                             or_dash(device_name(r.contents)),
                                             or_dash(text_of(f.gateway_ID, sizeof f.gateway_ID)),
-                                            or_dash(text_of(f.server_address, sizeof f.server_address)),
+                                            or_dash(
+                                                text_of(f.server_address, sizeof f.server_address)),
                                             std::to_string(r.contents.revision),
                                             or_dash(change_summary(r.contents.change))};
             std::string flags;
@@ -219,12 +237,14 @@ int cmd_discover(const Invocation &inv, Io &io) {
         const std::vector<size_t> &all = *census.find(census.replies[i].mac);
         if (all.size() < 2 || !warned.insert(census.replies[i].mac.key()).second) continue;
         if (dup_macs++ < kShown)
-            io.err << "gwcfg: warning: MAC " << census.replies[i].mac.text() << " answered " << all.size() << " times ("
-                   << sources_of(census, all)
-                   << "): every command for it reaches all of them. Give each gateway its own MAC address.\n";
+            io.err
+                << "gwcfg: warning: MAC " << census.replies[i].mac.text() << " answered "
+                << all.size() << " times (" << sources_of(census, all)
+                << "): every command for it reaches all of them. Give each gateway its own MAC address.\n";
     }
     if (dup_macs > kShown)
-        io.err << "gwcfg: warning: and " << dup_macs - kShown << " more MAC addresses answered more than once.\n";
+        io.err << "gwcfg: warning: and " << dup_macs - kShown
+               << " more MAC addresses answered more than once.\n";
     size_t shared = 0;
     for (const auto &kv : macs_of_id) {
         if (kv.second.size() < 2) continue;
@@ -237,23 +257,30 @@ int cmd_discover(const Invocation &inv, Io &io) {
                 break;
             }
             Mac m;
-            for (int b = 5; b >= 0; --b, key >>= 8) m.bytes[b] = static_cast<uint8_t>(key);
+            for (int b = 5; b >= 0; --b, key >>= 8)
+                m.bytes[b] = static_cast<uint8_t>(key);
             which += (which.empty() ? "" : ", ") + m.text();
         }
-        io.err << "gwcfg: warning: gateway ID " << kv.first << " is used by " << kv.second.size() << " gateways ("
-               << which << "): the network server cannot tell them apart. Give each its own "
-               << "gateway_conf.gateway_ID, or set it empty so that each derives one from its MAC address.\n";
+        io.err
+            << "gwcfg: warning: gateway ID " << kv.first << " is used by " << kv.second.size()
+            << " gateways (" << which
+            << "): the network server cannot tell them apart. Give each its own "
+            << "gateway_conf.gateway_ID, or set it empty so that each derives one from its MAC address.\n";
     }
-    if (shared > kShown) io.err << "gwcfg: warning: and " << shared - kShown << " more gateway IDs are shared.\n";
+    if (shared > kShown)
+        io.err << "gwcfg: warning: and " << shared - kShown << " more gateway IDs are shared.\n";
     if (census.replies.empty()) {
-        io.err << "gwcfg: no gateway answered within " << inv.reach.timeout_ms << " ms (asked " << session.destination()
-               << "). Check that the gateways are up and on this network, or try --to ADDR, --port N or a "
-                  "longer --timeout.\n";
+        io.err
+            << "gwcfg: no gateway answered within " << inv.reach.timeout_ms << " ms (asked "
+            << session.destination()
+            << "). Check that the gateways are up and on this network, or try --to ADDR, --port N or a "
+               "longer --timeout.\n";
         return gwcli::kExitFailed;
     }
     if (inv.expect > 0 && census.macs() < inv.expect) {
-        io.err << "gwcfg: only " << census.macs() << " of the " << inv.expect << " expected gateways answered within "
-               << inv.reach.timeout_ms << " ms. Check the missing ones, or raise --timeout.\n";
+        io.err << "gwcfg: only " << census.macs() << " of the " << inv.expect
+               << " expected gateways answered within " << inv.reach.timeout_ms
+               << " ms. Check the missing ones, or raise --timeout.\n";
         return gwcli::kExitFailed;
     }
     return gwcli::kExitOk;
@@ -314,9 +341,10 @@ int cmd_get(const Invocation &inv, Io &io) {
     for (const std::string &name : inv.rest) {
         std::vector<const KeyInfo *> named = keys_named(name);
         if (named.empty()) {
-            io.err << "gwcfg get: unknown key " << name
-                   << ". Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
-                      "gateway_conf; gwcfg show MAC --keys lists them all.\n";
+            io.err
+                << "gwcfg get: unknown key " << name
+                << ". Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
+                   "gateway_conf; gwcfg show MAC --keys lists them all.\n";
             return gwcli::kExitUsage;
         }
         keys.insert(keys.end(), named.begin(), named.end());
@@ -386,11 +414,14 @@ bool read_json_file(const std::string &path, Json::Value *out, std::string *erro
     std::string errs;
     if (!Json::parseFromStream(b, in, out, &errs)) {
         *error = path + ": not JSON: " + errs;
-        while (!error->empty() && error->back() == '\n') error->pop_back();
+        while (!error->empty() && error->back() == '\n')
+            error->pop_back();
         return false;
     }
     if (!out->isObject()) {
-        *error = path + ": not a profile or backup: a JSON object with the sections of global_conf.json is needed";
+        *error =
+            path +
+            ": not a profile or backup: a JSON object with the sections of global_conf.json is needed";
         return false;
     }
     return true;
@@ -431,7 +462,8 @@ struct ChangeSource {
 
 // A file (profile or backup) as apply takes it; false with the error
 // written when it cannot be used at all.
-bool load_profile(const Invocation &inv, const std::string &path, Json::Value *profile, std::string *error) {
+bool load_profile(const Invocation &inv, const std::string &path, Json::Value *profile,
+                  std::string *error) {
     Json::Value whole;
     if (!read_json_file(path, &whole, error)) return false;
     BlockContents scratch{};
@@ -442,7 +474,8 @@ bool load_profile(const Invocation &inv, const std::string &path, Json::Value *p
     }
     *profile = only_sections(whole, inv.only);
     if (keys_held(*profile).empty()) {
-        *error = path + " holds no key" + (inv.only.empty() ? "" : " of the sections given with --only") +
+        *error = path + " holds no key" +
+                 (inv.only.empty() ? "" : " of the sections given with --only") +
                  ": nothing to apply";
         return false;
     }
@@ -452,16 +485,17 @@ bool load_profile(const Invocation &inv, const std::string &path, Json::Value *p
 
 // A backup of one gateway restores that gateway; on another it would copy
 // its identity, unless only sections are taken or --force is given.
-bool backup_fits(const Invocation &inv, const std::string &path, const Json::Value &profile, const Mac &mac,
-                 std::string *why) {
+bool backup_fits(const Invocation &inv, const std::string &path, const Json::Value &profile,
+                 const Mac &mac, std::string *why) {
     const Json::Value &of = json_at(profile, "device_info.mac");
     Mac owner;
-    if (!of.isString() || !gwblock::parse_mac(of.asString(), owner.bytes) || owner == mac || !inv.only.empty() ||
-        inv.force)
+    if (!of.isString() || !gwblock::parse_mac(of.asString(), owner.bytes) || owner == mac ||
+        !inv.only.empty() || inv.force)
         return true;
-    *why = path + " is the backup of " + owner.text() + ": on " + mac.text() +
-           " it would copy that gateway's gateway ID, device name and fixed address. Take part of it with --only "
-           "SECTION, or use --force";
+    *why =
+        path + " is the backup of " + owner.text() + ": on " + mac.text() +
+        " it would copy that gateway's gateway ID, device name and fixed address. Take part of it with --only "
+        "SECTION, or use --force";
     return false;
 }
 
@@ -486,8 +520,8 @@ constexpr int kVerdictSlackS = 15;
 // Asks each gateway about its watched change once a second until it says
 // how it went (or the time it gave, and some, has passed), with a countdown
 // on a terminal; then turns each outcome into the verdict.
-void await_verdicts(const Invocation &inv, Io &io, const std::string &label, const std::vector<Watched> &watched,
-                    std::vector<Outcome> *outcomes) {
+void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
+                    const std::vector<Watched> &watched, std::vector<Outcome> *outcomes) {
     if (watched.empty()) return;
     Reach reach = inv.reach;
     reach.timeout_ms = 1000;
@@ -500,7 +534,8 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
             o.ok = false;
             o.result = "no verdict";
             o.detail = "cannot wait for the verdict on revision " + std::to_string(w.revision);
-            o.message = label + ": " + o.detail + ". Run gwcfg show " + w.mac.text() + " to see how it went.\n";
+            o.message = label + ": " + o.detail + ". Run gwcfg show " + w.mac.text() +
+                        " to see how it went.\n";
         }
         return;
     }
@@ -516,7 +551,8 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
         x.check_from = w.check_from;
         x.from = w.from;
         x.probe = true;
-        x.timeout_ms = static_cast<int>(std::min<uint32_t>(w.left, 86400 * 2) + kVerdictSlackS) * 1000;
+        x.timeout_ms = static_cast<int>(std::min<uint32_t>(w.left, 86400 * 2) + kVerdictSlackS) *
+                       1000;
         const uint32_t revision = w.revision;
         Clock::time_point *when = &due[i];
         x.judge = [revision, when](const Reply &r) {
@@ -537,14 +573,16 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
         for (size_t i = 0; i < exchanges.size(); ++i) {
             if (exchanges[i].state != Exchange::State::Pending) continue;
             ++waiting;
-            left = std::max<long>(left, static_cast<long>(
-                                            std::chrono::duration_cast<std::chrono::seconds>(due[i] - now).count()));
+            left = std::max<long>(
+                left, static_cast<long>(
+                          std::chrono::duration_cast<std::chrono::seconds>(due[i] - now).count()));
         }
         const std::string when = left > 0 ? std::to_string(left) + " s" : "any moment";
-        progress.show(one ? label + ": " + watched[0].mac.text() + " watches the forwarder with revision " +
+        progress.show(one ? label + ": " + watched[0].mac.text() +
+                                " watches the forwarder with revision " +
                                 std::to_string(watched[0].revision) + ": verdict in " + when
-                          : label + ": " + std::to_string(waiting) + " gateways watch their forwarder: verdicts in " +
-                                when);
+                          : label + ": " + std::to_string(waiting) +
+                                " gateways watch their forwarder: verdicts in " + when);
     });
     progress.clear();
     session.finish();
@@ -559,8 +597,9 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
             o.result = "no verdict";
             o.detail = "stored as revision " + rev + ", but no verdict on the forwarder came";
             o.message = label + ": gateway " + mac + " stored revision " + rev +
-                        ", but said nothing of the forwarder within " + std::to_string(x.timeout_ms / 1000) +
-                        " s. Run gwcfg show " + mac + " to see the state of its last change.\n";
+                        ", but said nothing of the forwarder within " +
+                        std::to_string(x.timeout_ms / 1000) + " s. Run gwcfg show " + mac +
+                        " to see the state of its last change.\n";
             continue;
         }
         const BlockContents &now = x.last.contents;
@@ -573,41 +612,48 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label, con
         if (c.revision != w.revision) {
             o.ok = false;
             o.result = "no verdict";
-            o.detail = "another change (revision " + std::to_string(c.revision) + ") came before the verdict";
-            o.message = label + ": gateway " + mac + " took another change (revision " + std::to_string(c.revision) +
-                        ") before its verdict on revision " + rev + ". Run gwcfg show " + mac +
-                        " to see where it stands.\n";
+            o.detail = "another change (revision " + std::to_string(c.revision) +
+                       ") came before the verdict";
+            o.message = label + ": gateway " + mac + " took another change (revision " +
+                        std::to_string(c.revision) + ") before its verdict on revision " + rev +
+                        ". Run gwcfg show " + mac + " to see where it stands.\n";
         } else if (is_state(c, gwblock::ChangeState::Confirmed)) {
             o.detail = "confirmed";
             o.message = mac + ": stored as revision " + rev + ", global_conf.json rewritten; " +
-                        (reason.empty() ? "confirmed: the forwarder has run it for the whole window" : reason) + "\n";
+                        (reason.empty() ? "confirmed: the forwarder has run it for the whole window"
+                                        : reason) +
+                        "\n";
         } else if (is_state(c, gwblock::ChangeState::RolledBack)) {
             o.ok = false;
             o.result = "rolled back";
             o.detail = reason;
-            o.message = label + ": gateway " + mac + " rolled back revision " + rev +
-                        " to the configuration before it (now revision " + std::to_string(now.revision) + "): " +
-                        reason +
-                        ". The change stops the forwarder: check the values it sets (server name, radio plan) "
-                        "and the forwarder's log on the gateway (journalctl -u respawner).\n";
+            o.message =
+                label + ": gateway " + mac + " rolled back revision " + rev +
+                " to the configuration before it (now revision " + std::to_string(now.revision) +
+                "): " + reason +
+                ". The change stops the forwarder: check the values it sets (server name, radio plan) "
+                "and the forwarder's log on the gateway (journalctl -u respawner).\n";
         } else if (is_state(c, gwblock::ChangeState::Failed) && now.revision == w.revision) {
             o.ok = false;
             o.result = "failed";
             o.detail = "stops the forwarder, and there is no configuration to return to";
-            o.message = label + ": revision " + rev + " stops the forwarder on gateway " + mac + " (" + reason +
-                        "), and the gateway has no configuration to return to: it keeps it and tries nothing more. "
-                        "Send it a configuration that works, for example a backup (gwcfg apply " +
-                        mac + " FILE).\n";
+            o.message =
+                label + ": revision " + rev + " stops the forwarder on gateway " + mac + " (" +
+                reason +
+                "), and the gateway has no configuration to return to: it keeps it and tries nothing more. "
+                "Send it a configuration that works, for example a backup (gwcfg apply " +
+                mac + " FILE).\n";
         } else if (is_state(c, gwblock::ChangeState::Failed)) {
             o.ok = false;
             o.result = "failed";
             o.detail = "rolled back, and the restored configuration failed too";
-            o.message = label + ": gateway " + mac + " rolled back revision " + rev + " (" + reason +
-                        "), and the configuration it restored failed too (now revision " +
-                        std::to_string(now.revision) +
-                        "). The gateway keeps it and tries nothing more: its forwarder is down. Send it a "
-                        "configuration that works, for example a backup (gwcfg apply " +
-                        mac + " FILE).\n";
+            o.message =
+                label + ": gateway " + mac + " rolled back revision " + rev + " (" + reason +
+                "), and the configuration it restored failed too (now revision " +
+                std::to_string(now.revision) +
+                "). The gateway keeps it and tries nothing more: its forwarder is down. Send it a "
+                "configuration that works, for example a backup (gwcfg apply " +
+                mac + " FILE).\n";
         }
     }
 }
@@ -649,14 +695,15 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
             const std::string where_text = sources_of(where.census, *found);
             if (!inv.force) {
                 o.detail = std::to_string(found->size()) + " answers for this MAC";
-                o.message = label + ": " + std::to_string(found->size()) + " answers for MAC " + mac.text() + " (" +
-                            where_text +
-                            "): an update would reach every gateway with that MAC. Nothing was sent. Address one "
-                            "gateway with --to ADDR, or use --force to update them all.\n";
+                o.message =
+                    label + ": " + std::to_string(found->size()) + " answers for MAC " +
+                    mac.text() + " (" + where_text +
+                    "): an update would reach every gateway with that MAC. Nothing was sent. Address one "
+                    "gateway with --to ADDR, or use --force to update them all.\n";
                 continue;
             }
-            io.err << label << ": warning: " << found->size() << " answers for MAC " << mac.text() << " (" << where_text
-                   << "); --force: sending anyway.\n";
+            io.err << label << ": warning: " << found->size() << " answers for MAC " << mac.text()
+                   << " (" << where_text << "); --force: sending anyway.\n";
             everywhere = true;
         }
         BlockContents w = current.contents;
@@ -671,13 +718,16 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
             o.ok = true;
             o.result = "unchanged";
             o.detail = "nothing to change";
-            o.message = mac.text() + ": nothing to change, the keys already hold these values (revision " +
-                        std::to_string(current.contents.revision) + "). Use --force to send the update anyway.\n";
+            o.message = mac.text() +
+                        ": nothing to change, the keys already hold these values (revision " +
+                        std::to_string(current.contents.revision) +
+                        "). Use --force to send the update anyway.\n";
             continue;
         }
         if (gwblock::fill_unset_gateway_id(&w))
-            io.err << label << ": " << (one ? "" : mac.text() + ": ") << "gateway_conf.gateway_ID is unset; setting "
-                   << w.gw.gateway_conf.gateway_ID << ", derived from the MAC address.\n";
+            io.err << label << ": " << (one ? "" : mac.text() + ": ")
+                   << "gateway_conf.gateway_ID is unset; setting " << w.gw.gateway_conf.gateway_ID
+                   << ", derived from the MAC address.\n";
         const std::vector<gwblock::RuleFault> faults = gwblock::rule_faults(w);
         if (!faults.empty()) {
             const size_t kShown = 8;
@@ -685,18 +735,21 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
             o.detail = "breaks the forwarder's rules: " + faults[0].message;
             std::string m = label + ": the configuration of " + mac.text() +
                             " would break the forwarder's rules; nothing was sent:\n";
-            for (size_t i = 0; i < faults.size() && i < kShown; ++i) m += "  " + faults[i].message + "\n";
-            if (faults.size() > kShown) m += "  and " + std::to_string(faults.size() - kShown) + " more\n";
-            m += "Set these keys too, in the same change: a gateway without a configuration takes a whole radio "
-                 "plan and server settings at once. docs/keys.md lists every key with its rule.\n";
+            for (size_t i = 0; i < faults.size() && i < kShown; ++i)
+                m += "  " + faults[i].message + "\n";
+            if (faults.size() > kShown)
+                m += "  and " + std::to_string(faults.size() - kShown) + " more\n";
+            m +=
+                "Set these keys too, in the same change: a gateway without a configuration takes a whole radio "
+                "plan and server settings at once. docs/keys.md lists every key with its rule.\n";
             o.message = m;
             continue;
         }
         if (!gwblock::validate(w, &why)) {
             o.refused = true;
             o.detail = "not a valid configuration: " + why;
-            o.message = label + ": the changed configuration of " + mac.text() + " is not valid: " + why +
-                        ". Nothing was sent.\n";
+            o.message = label + ": the changed configuration of " + mac.text() +
+                        " is not valid: " + why + ". Nothing was sent.\n";
             continue;
         }
         o.changes = changes_between(current.contents, w);
@@ -704,7 +757,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         if (inv.dry_run) {
             o.ok = true;
             o.result = "would change";
-            o.message = mac.text() + ": would change (revision " + std::to_string(o.before) + "); nothing was sent\n";
+            o.message = mac.text() + ": would change (revision " + std::to_string(o.before) +
+                        "); nothing was sent\n";
             continue;
         }
         Exchange x;
@@ -734,8 +788,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
     session.run(&exchanges, [&](const Exchange &x) {
         ++done;
         failed += x.state != Exchange::State::Done;
-        progress.show(label + ": " + std::to_string(done) + "/" + std::to_string(total) + " gateways done, " +
-                          std::to_string(failed) + " failed",
+        progress.show(label + ": " + std::to_string(done) + "/" + std::to_string(total) +
+                          " gateways done, " + std::to_string(failed) + " failed",
                       done == total);
     });
     progress.clear();
@@ -754,26 +808,30 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         if (!x.answered) {
             o.detail = "sent, but no answer to the read-back";
             o.message = label + ": the update was sent, but gateway " + mac +
-                        " did not answer the read-back. Run gwcfg show " + mac + " to see whether it took it.\n";
+                        " did not answer the read-back. Run gwcfg show " + mac +
+                        " to see whether it took it.\n";
             continue;
         }
         const BlockContents &after = x.last.contents;
         o.has_after = true;
         o.after = after.revision;
         if (x.state != Exchange::State::Done) {
-            o.detail = "did not take the update (still revision " + std::to_string(after.revision) + ")";
-            o.message = label + ": gateway " + mac + " did not take the update: it still reads revision " +
-                        std::to_string(after.revision) +
-                        ". It refuses blocks that fail its checks or carry a stale revision (see its log). Run "
-                        "gwcfg show " +
-                        mac + " and try again.\n";
+            o.detail = "did not take the update (still revision " + std::to_string(after.revision) +
+                       ")";
+            o.message =
+                label + ": gateway " + mac + " did not take the update: it still reads revision " +
+                std::to_string(after.revision) +
+                ". It refuses blocks that fail its checks or carry a stale revision (see its log). Run "
+                "gwcfg show " +
+                mac + " and try again.\n";
             continue;
         }
         const std::vector<const KeyInfo *> wrong = gwblock::diff_keys(w, after, true);
         if (!wrong.empty()) {
-            o.detail = "revision " + std::to_string(after.revision) + " does not read back what was sent (" +
-                       wrong[0]->path + ")";
-            std::string m = label + ": gateway " + mac + " is at revision " + std::to_string(after.revision) +
+            o.detail = "revision " + std::to_string(after.revision) +
+                       " does not read back what was sent (" + wrong[0]->path + ")";
+            std::string m = label + ": gateway " + mac + " is at revision " +
+                            std::to_string(after.revision) +
                             " but does not read back what was sent:\n";
             for (const KeyInfo *k : wrong)
                 m += "  " + k->path + ": sent " + gwblock::get_value(w, *k) + ", reads " +
@@ -784,11 +842,12 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
             continue;
         }
         if (after.revision != o.before + 1)
-            io.err << label << ": warning: " << mac << ": the revision went from " << o.before << " to "
-                   << after.revision << ": another change landed as well.\n";
+            io.err << label << ": warning: " << mac << ": the revision went from " << o.before
+                   << " to " << after.revision << ": another change landed as well.\n";
         o.ok = true;
         o.result = "changed";
-        o.message = mac + ": stored as revision " + std::to_string(after.revision) + ", global_conf.json rewritten\n";
+        o.message = mac + ": stored as revision " + std::to_string(after.revision) +
+                    ", global_conf.json rewritten\n";
         const gwblock::ChangeStatus &c = after.change;
         if (c.revision != after.revision || !is_state(c, gwblock::ChangeState::Watching)) continue;
         o.state = gwblock::change_state_word(c.state);
@@ -798,22 +857,26 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         // not at all through one address.
         bool moves = false;
         for (const Change &ch : o.changes)
-            moves = moves || ch.key == "serverIP_conf.networkmode" || ch.key.rfind("serverIP_conf.fixed_", 0) == 0;
+            moves = moves || ch.key == "serverIP_conf.networkmode" ||
+                    ch.key.rfind("serverIP_conf.fixed_", 0) == 0;
         if (moves && inv.reach.unicast && !inv.no_wait) {
             o.detail = "watching; its address changes, so the verdict was not awaited";
-            o.message = mac + ": stored as revision " + std::to_string(after.revision) +
-                        ", global_conf.json rewritten; the gateway watches the forwarder with it, but its address "
-                        "changes with the restart, so gwcfg cannot wait for the verdict at " +
-                        format_address(inv.reach.dest) + ": gwcfg discover tells it\n";
+            o.message =
+                mac + ": stored as revision " + std::to_string(after.revision) +
+                ", global_conf.json rewritten; the gateway watches the forwarder with it, but its address "
+                "changes with the restart, so gwcfg cannot wait for the verdict at " +
+                format_address(inv.reach.dest) + ": gwcfg discover tells it\n";
             continue;
         }
         if (inv.no_wait) {
             o.detail = "watching, verdict in " + std::to_string(c.left) + " s";
-            o.message = mac + ": stored as revision " + std::to_string(after.revision) +
-                        ", global_conf.json rewritten; the gateway watches the forwarder with it for up to " +
-                        std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
+            o.message =
+                mac + ": stored as revision " + std::to_string(after.revision) +
+                ", global_conf.json rewritten; the gateway watches the forwarder with it for up to " +
+                std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
         }
-        watched.push_back(Watched{exchange_of[i], x.mac, moves ? inv.reach.dest : session.route_to(x.last.from),
+        watched.push_back(Watched{exchange_of[i], x.mac,
+                                  moves ? inv.reach.dest : session.route_to(x.last.from),
                                   x.last.from, !moves, after.revision, c.left});
     }
     if (!inv.no_wait) await_verdicts(inv, io, label, watched, &outcomes);
@@ -828,7 +891,8 @@ int cmd_set(const Invocation &inv, Io &io) {
     for (const std::string &a : inv.rest) {
         const size_t eq = a.find('=');
         if (eq == std::string::npos || eq == 0) {
-            io.err << "gwcfg set: \"" << a << "\" is not KEY=VALUE (for example gateway_conf.server_address="
+            io.err << "gwcfg set: \"" << a
+                   << "\" is not KEY=VALUE (for example gateway_conf.server_address="
                    << "router.example.net). Run gwcfg set --help.\n";
             return gwcli::kExitUsage;
         }
@@ -842,15 +906,17 @@ int cmd_set(const Invocation &inv, Io &io) {
         const bool parsed = gwblock::set_value(&scratch, key, value, &fault);
         gwblock::fill_unset_gateway_id(&scratch);  // empty: derived from the MAC address later
         if (parsed && !gwblock::check_key_rule(scratch, *gwblock::find_key(key), &fault)) {
-            io.err << "gwcfg set: " << fault << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
+            io.err << "gwcfg set: " << fault
+                   << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
             return gwcli::kExitUsage;
         }
         if (!parsed) {
             const KeyInfo *k = gwblock::find_key(key);
             io.err << "gwcfg set: " << fault << ". Nothing was sent. ";
             if (!k)
-                io.err << "Keys are global_conf.json paths such as gateway_conf.server_address; gwcfg show MAC "
-                          "--keys lists them all.\n";
+                io.err
+                    << "Keys are global_conf.json paths such as gateway_conf.server_address; gwcfg show MAC "
+                       "--keys lists them all.\n";
             else if (!k->writable)
                 io.err << "Only the SX1301_conf, gateway_conf and serverIP_conf keys can be set.\n";
             else
@@ -863,9 +929,10 @@ int cmd_set(const Invocation &inv, Io &io) {
         const KeyInfo *k = gwblock::find_key(a.first);
         if (k->forwarder_reads) continue;
         io.err << "gwcfg set: warning: " << k->path
-               << (k->in_global_conf ? " is written to global_conf.json, but the forwarder never reads it.\n"
-                                     : " is kept by the gateway, but never written to global_conf.json: the "
-                                       "forwarder never reads it.\n");
+               << (k->in_global_conf
+                       ? " is written to global_conf.json, but the forwarder never reads it.\n"
+                       : " is kept by the gateway, but never written to global_conf.json: the "
+                         "forwarder never reads it.\n");
     }
     ChangeSource source;
     source.apply = [&assignments](const Mac &, BlockContents *io, std::string *why) {
@@ -885,9 +952,11 @@ int cmd_apply(const Invocation &inv, Io &io) {
     if (!directory) {
         std::string error;
         if (!load_profile(inv, path, &profile, &error)) {
-            io.err << "gwcfg apply: " << error << ". Nothing was sent. A profile holds the sections of "
-                   << "global_conf.json (docs/profiles.md); a backup is what gwcfg backup or gwcfg show --json "
-                      "writes.\n";
+            io.err
+                << "gwcfg apply: " << error
+                << ". Nothing was sent. A profile holds the sections of "
+                << "global_conf.json (docs/profiles.md); a backup is what gwcfg backup or gwcfg show --json "
+                   "writes.\n";
             return gwcli::kExitUsage;
         }
         source.apply = [&inv, &profile, path](const Mac &mac, BlockContents *io, std::string *why) {
@@ -934,7 +1003,8 @@ bool make_directory(const std::string &dir, std::string *error) {
 int cmd_backup(const Invocation &inv, Io &io) {
     const std::string label = label_of(inv);
     std::string dir = inv.rest[0];
-    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    while (dir.size() > 1 && dir.back() == '/')
+        dir.pop_back();
     std::string error;
     if (!make_directory(dir, &error)) {
         io.err << label << ": " << error << ". Give a directory this account can write to.\n";
@@ -963,8 +1033,9 @@ int cmd_backup(const Invocation &inv, Io &io) {
         o.has_before = true;
         o.before = r.contents.revision;
         const std::string path = dir + "/" + backup_name(mac);
-        if (!gwutil::replace_file(path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
-                                   &error)) {
+        if (!gwutil::replace_file(
+                path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
+                &error)) {
             o.result = "failed";
             o.detail = error;
             o.message = label + ": " + error + ". Check the directory, then try again.\n";
@@ -972,14 +1043,16 @@ int cmd_backup(const Invocation &inv, Io &io) {
             o.ok = true;
             o.result = "saved";
             o.path = path;
-            o.message = "saved " + mac.text() + " (revision " + std::to_string(r.contents.revision) + ") to " + path +
+            o.message = "saved " + mac.text() + " (revision " +
+                        std::to_string(r.contents.revision) + ") to " + path +
                         "; restore it with gwcfg apply " + mac.text() + " " + path + "\n";
         }
         outcomes.push_back(o);
     }
     print_outcomes(io.out, io.err, label, outcomes, one_target(inv), inv.json);
     const int result = exit_status(outcomes);
-    return result != gwcli::kExitOk ? result : (where.partial ? gwcli::kExitFailed : gwcli::kExitOk);
+    return result != gwcli::kExitOk ? result
+                                    : (where.partial ? gwcli::kExitFailed : gwcli::kExitOk);
 }
 
 // One side of a diff: a gateway or a file.
@@ -1006,9 +1079,11 @@ int cmd_diff(const Invocation &inv, Io &io) {
         }
         Json::Value profile;
         std::string error;
-        if (!read_json_file(s.label, &profile, &error) || !gwblock::apply_json_profile(profile, &s.contents, &error)) {
-            io.err << label << ": " << error
-                   << ". Compare gateways (MAC addresses) and files (profiles, backups) two at a time.\n";
+        if (!read_json_file(s.label, &profile, &error) ||
+            !gwblock::apply_json_profile(profile, &s.contents, &error)) {
+            io.err
+                << label << ": " << error
+                << ". Compare gateways (MAC addresses) and files (profiles, backups) two at a time.\n";
             return gwcli::kExitUsage;
         }
         s.held = keys_held(profile);
@@ -1043,7 +1118,8 @@ int cmd_diff(const Invocation &inv, Io &io) {
     for (const KeyInfo *k : sides[0].held) {
         if (!in_b.count(k)) continue;
         ++compared;
-        const std::string a = gwblock::get_value(sides[0].contents, *k), b = gwblock::get_value(sides[1].contents, *k);
+        const std::string a = gwblock::get_value(sides[0].contents, *k),
+                          b = gwblock::get_value(sides[1].contents, *k);
         if (a == b) continue;
         rows.push_back({k->path, or_dash(a), or_dash(b)});
         Json::Value d;
@@ -1061,7 +1137,8 @@ int cmd_diff(const Invocation &inv, Io &io) {
         io.out << rows.size() - 1 << " of the " << compared << " keys both hold differ\n";
     }
     if (compared == 0)
-        io.err << label << ": warning: " << sides[0].label << " and " << sides[1].label << " hold no key in common.\n";
+        io.err << label << ": warning: " << sides[0].label << " and " << sides[1].label
+               << " hold no key in common.\n";
     return gwcli::kExitOk;
 }
 
@@ -1075,7 +1152,8 @@ bool date_text_ok(const std::string &t) {
 }
 
 // Finds the gateways, then sends each one command that has no answer.
-int send_unanswered(const Invocation &inv, Io &io, const char *command, const std::string &argument, const char *note) {
+int send_unanswered(const Invocation &inv, Io &io, const char *command, const std::string &argument,
+                    const char *note) {
     const std::string label = label_of(inv);
     Progress progress(io.err, io.progress);
     Session session(inv.reach, io.err, label, &progress);
@@ -1105,7 +1183,8 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
         x.mac = mac;
         x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
         x.request.resize(MESSAGE_COMMAND_LEN);
-        gwblock::build_command(x.request.data(), mac.bytes, command, argument.c_str());  // lengths checked
+        gwblock::build_command(x.request.data(), mac.bytes, command,
+                               argument.c_str());  // lengths checked
         exchange_of.push_back(outcomes.size());
         exchanges.push_back(std::move(x));
         outcomes.push_back(o);
@@ -1122,8 +1201,9 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
         }
         o.ok = true;
         o.result = "sent";
-        o.message = std::string("sent ") + command + (argument.empty() ? "" : " \"" + argument + "\"") + " to " +
-                    o.mac.text() + " (at " + format_address(o.from) + ")\n" + note;
+        o.message = std::string("sent ") + command +
+                    (argument.empty() ? "" : " \"" + argument + "\"") + " to " + o.mac.text() +
+                    " (at " + format_address(o.from) + ")\n" + note;
     }
     print_outcomes(io.out, io.err, label, outcomes, one_target(inv), inv.json);
     if (!one_target(inv) && !inv.json && exit_status(outcomes) == gwcli::kExitOk) io.out << note;
@@ -1133,19 +1213,22 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
 int cmd_timesync(const Invocation &inv, Io &io) {
     // Seconds since the epoch are the same in every time zone; a local time
     // without its zone would set a gateway in another zone hours wrong.
-    const std::string text =
-        inv.rest.empty() ? "@" + std::to_string(static_cast<long long>(time(nullptr))) : inv.rest[0];
+    const std::string text = inv.rest.empty()
+                                 ? "@" + std::to_string(static_cast<long long>(time(nullptr)))
+                                 : inv.rest[0];
     if (!date_text_ok(text)) {
-        io.err << "gwcfg timesync: \"" << text
-               << "\" is not a date text: give at most 19 characters of digits, letters, blanks and : - / . + , @ "
-                  "such as \"@1796641933\" or \"20261207 11:12:13\", or leave it out for the time now.\n";
+        io.err
+            << "gwcfg timesync: \"" << text
+            << "\" is not a date text: give at most 19 characters of digits, letters, blanks and : - / . + , @ "
+               "such as \"@1796641933\" or \"20261207 11:12:13\", or leave it out for the time now.\n";
         return gwcli::kExitUsage;
     }
     return send_unanswered(inv, io, gwproto::kCommandTimeSync, text, "");
 }
 
 int cmd_reboot(const Invocation &inv, Io &io) {
-    return send_unanswered(inv, io, gwproto::kCommandReboot, "", "The gateway only logs Reboot: it does not restart.\n");
+    return send_unanswered(inv, io, gwproto::kCommandReboot, "",
+                           "The gateway only logs Reboot: it does not restart.\n");
 }
 
 int cmd_clear(const Invocation &inv, Io &io) {
@@ -1197,16 +1280,20 @@ int cmd_clear(const Invocation &inv, Io &io) {
             o.found = true;
             o.from = x.last.from;
             o.result = "acknowledged";
-            o.message = x.mac.text() + " acknowledged ClrCfgBuf (ReceiveConfig, from " + format_address(x.last.from) +
-                        ")\nThe acknowledgement is all: the gateway cleared nothing, its configuration is "
-                        "unchanged.\n";
+            o.message =
+                x.mac.text() + " acknowledged ClrCfgBuf (ReceiveConfig, from " +
+                format_address(x.last.from) +
+                ")\nThe acknowledgement is all: the gateway cleared nothing, its configuration is "
+                "unchanged.\n";
         } else {
             o.result = "failed";
-            o.detail =
-                x.error.empty() ? "no acknowledgement within " + std::to_string(inv.reach.timeout_ms) + " ms" : x.error;
+            o.detail = x.error.empty() ? "no acknowledgement within " +
+                                             std::to_string(inv.reach.timeout_ms) + " ms"
+                                       : x.error;
             o.message = x.error.empty()
                             ? label + ": no acknowledgement from " + x.mac.text() + " within " +
-                                  std::to_string(inv.reach.timeout_ms) + " ms (asked " + format_endpoint(x.to) +
+                                  std::to_string(inv.reach.timeout_ms) + " ms (asked " +
+                                  format_endpoint(x.to) +
                                   "). Check the MAC with gwcfg discover, or raise --timeout.\n"
                             : label + ": " + x.error + ".\n";
         }
@@ -1254,15 +1341,17 @@ int cmd_confirm(const Invocation &inv, Io &io) {
             o.ok = true;
             o.result = "confirmed";
             o.detail = "confirmed already";
-            o.message = mac.text() + ": revision " + std::to_string(c.revision) + " is confirmed already\n";
+            o.message = mac.text() + ": revision " + std::to_string(c.revision) +
+                        " is confirmed already\n";
             outcomes.push_back(o);
             continue;
         }
         if (!is_state(c, gwblock::ChangeState::Watching)) {
             const std::string last = c.state == 0 ? "not watched" : change_summary(c);
             o.detail = "no change is being watched (last change: " + last + ")";
-            o.message = label + ": gateway " + mac.text() + " watches no change (its last change: " + last +
-                        "); nothing was sent. Confirm a change while gwcfg show says it is watching.\n";
+            o.message =
+                label + ": gateway " + mac.text() + " watches no change (its last change: " + last +
+                "); nothing was sent. Confirm a change while gwcfg show says it is watching.\n";
             outcomes.push_back(o);
             continue;
         }
@@ -1279,8 +1368,9 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         const uint32_t revision = c.revision;
         x.judge = [revision](const Reply &reply) {
             const gwblock::ChangeStatus &now = reply.contents.change;
-            return now.revision == revision && is_state(now, gwblock::ChangeState::Watching) ? Verdict::Resend
-                                                                                              : Verdict::Done;
+            return now.revision == revision && is_state(now, gwblock::ChangeState::Watching)
+                       ? Verdict::Resend
+                       : Verdict::Done;
         };
         exchange_of.push_back(outcomes.size());
         exchanges.push_back(std::move(x));
@@ -1294,10 +1384,11 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         const std::string mac = x.mac.text(), rev = std::to_string(o.change_revision);
         if (x.state != Exchange::State::Done) {
             o.detail = x.error.empty() ? "revision " + rev + " still watched" : x.error;
-            o.message = x.error.empty() ? label + ": gateway " + mac + " still watches revision " + rev + " after " +
-                                              std::to_string(inv.reach.timeout_ms) +
-                                              " ms. Try again, or raise --timeout.\n"
-                                        : label + ": " + x.error + ".\n";
+            o.message = x.error.empty()
+                            ? label + ": gateway " + mac + " still watches revision " + rev +
+                                  " after " + std::to_string(inv.reach.timeout_ms) +
+                                  " ms. Try again, or raise --timeout.\n"
+                            : label + ": " + x.error + ".\n";
             continue;
         }
         const gwblock::ChangeStatus &c = x.last.contents.change;
@@ -1307,14 +1398,17 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         if (c.revision == o.change_revision && is_state(c, gwblock::ChangeState::Confirmed)) {
             o.ok = true;
             o.result = "confirmed";
-            o.message = mac + ": revision " + rev + " confirmed; the gateway no longer keeps the configuration before it\n";
+            o.message = mac + ": revision " + rev +
+                        " confirmed; the gateway no longer keeps the configuration before it\n";
             continue;
         }
         o.change_revision = c.revision;
-        o.detail = "not confirmed: the last change is " + (c.state == 0 ? std::string("not watched") : change_summary(c));
-        o.message = label + ": gateway " + mac + " did not confirm revision " + rev + ": its last change is " +
-                    (c.state == 0 ? std::string("not watched") : change_summary(c)) + ". Run gwcfg show " + mac +
-                    ".\n";
+        o.detail = "not confirmed: the last change is " +
+                   (c.state == 0 ? std::string("not watched") : change_summary(c));
+        o.message = label + ": gateway " + mac + " did not confirm revision " + rev +
+                    ": its last change is " +
+                    (c.state == 0 ? std::string("not watched") : change_summary(c)) +
+                    ". Run gwcfg show " + mac + ".\n";
     }
     print_outcomes(io.out, io.err, label, outcomes, one_target(inv), inv.json);
     return exit_status(outcomes);
@@ -1348,7 +1442,8 @@ int cmd_complete(const Invocation &inv, Io &io) {
 constexpr uint32_t kFleet = kOptAll | kOptExpect | kNetworkOptions;
 
 const std::vector<VerbRow> kVerbRows = {
-    {"discover", Targets::None, "", 0, 0, kNetworkOptions | kOptExpect | kOptJson, "list the gateways that answer",
+    {"discover", Targets::None, "", 0, 0, kNetworkOptions | kOptExpect | kOptJson,
+     "list the gateways that answer",
      "Sends discovery requests and lists every gateway that answers within the\n"
      "timeout: MAC, address, device name, gateway ID, server, revision and the\n"
      "state of the last change (watching, confirmed, rolled back, failed).\n"
@@ -1356,7 +1451,8 @@ const std::vector<VerbRow> kVerbRows = {
      "out; a MAC address that answers more than once is flagged, and so is a\n"
      "gateway ID that gateways with different MAC addresses share.\n",
      cmd_discover, false},
-    {"show", Targets::Fleet, "", 0, 0, kFleet | kOptJson | kOptKeys, "print gateways' configuration",
+    {"show", Targets::Fleet, "", 0, 0, kFleet | kOptJson | kOptKeys,
+     "print gateways' configuration",
      "Prints a gateway's configuration as a page: identity and network, server\n"
      "settings, the radios, the channels with their absolute frequencies, the\n"
      "TX power table. --keys prints every key as KEY=VALUE (keys named as in\n"
@@ -1370,7 +1466,8 @@ const std::vector<VerbRow> kVerbRows = {
      "A KEY may also name a section or object (gateway_conf, SX1301_conf.radio_0)\n"
      "for all of its keys.\n",
      cmd_get, false},
-    {"set", Targets::Fleet, "KEY=VALUE...", 1, SIZE_MAX, kFleet | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
+    {"set", Targets::Fleet, "KEY=VALUE...", 1, SIZE_MAX,
+     kFleet | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
      "change keys, checked against the forwarder's rules",
      "Reads each gateway's configuration, changes the keys given, checks the\n"
      "whole configuration against the packet forwarder's rules, sends one\n"
@@ -1394,7 +1491,8 @@ const std::vector<VerbRow> kVerbRows = {
      "countdown on a terminal, and exits 1 with the reason when the change was\n"
      "rolled back; --no-wait returns once the change is stored.\n",
      cmd_set, false},
-    {"apply", Targets::Fleet, "FILE", 1, 1, kFleet | kOptOnly | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
+    {"apply", Targets::Fleet, "FILE", 1, 1,
+     kFleet | kOptOnly | kOptForce | kOptDryRun | kOptNoWait | kOptJson,
      "apply a profile or a backup",
      "Applies a profile (JSON with sections of global_conf.json, such as the\n"
      "region plans in /usr/share/gwcfg/profiles) or a backup (what gwcfg\n"
@@ -1416,12 +1514,14 @@ const std::vector<VerbRow> kVerbRows = {
      "change. A gateway that watches no change is told nothing (exit 1; a\n"
      "change confirmed already counts as done).\n",
      cmd_confirm, false},
-    {"backup", Targets::Fleet, "DIR", 1, 1, kFleet | kOptJson, "save each gateway's configuration to a file",
+    {"backup", Targets::Fleet, "DIR", 1, 1, kFleet | kOptJson,
+     "save each gateway's configuration to a file",
      "Writes one JSON file per gateway into DIR (created if missing), named by\n"
      "its MAC address (00-11-22-33-44-0a.json), replacing an older one whole.\n"
      "gwcfg apply MAC FILE restores it; gwcfg apply --all DIR restores a fleet.\n",
      cmd_backup, false},
-    {"diff", Targets::Pair, "A B", 2, 2, kNetworkOptions | kOptJson, "compare two gateways or files",
+    {"diff", Targets::Pair, "A B", 2, 2, kNetworkOptions | kOptJson,
+     "compare two gateways or files",
      "Compares the configuration of A and B, each a gateway (MAC address) or a\n"
      "file (profile or backup), key by key: the keys both hold and that differ.\n"
      "device_info is not compared. Exit 0 whether they differ or not; --json\n"
@@ -1434,12 +1534,14 @@ const std::vector<VerbRow> kVerbRows = {
      "now, which mean the same in every time zone. The gateways are looked up\n"
      "first; TimeSync has no answer of its own.\n",
      cmd_timesync, false},
-    {"clear", Targets::Fleet, "", 0, 0, kFleet | kOptJson, "send ClrCfgBuf and wait for the acknowledgement",
+    {"clear", Targets::Fleet, "", 0, 0, kFleet | kOptJson,
+     "send ClrCfgBuf and wait for the acknowledgement",
      "Sends ClrCfgBuf and waits for each gateway's acknowledgement\n"
      "(\"ReceiveConfig\"). The acknowledgement is all: the gateway clears\n"
      "nothing and its configuration stays as it is.\n",
      cmd_clear, false},
-    {"reboot", Targets::Fleet, "", 0, 0, kFleet | kOptJson, "send Reboot (the gateway only logs it)",
+    {"reboot", Targets::Fleet, "", 0, 0, kFleet | kOptJson,
+     "send Reboot (the gateway only logs it)",
      "Looks the gateways up, then sends each the Reboot command. Reboot has no\n"
      "answer, and the gateway only logs it: it does not restart.\n",
      cmd_reboot, false},
@@ -1452,7 +1554,8 @@ const std::vector<VerbRow> kVerbRows = {
 
 const std::vector<VerbRow> &verb_table() { return kVerbRows; }
 
-int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err, const RunOptions &options) {
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+        const RunOptions &options) {
     Io io{out, err, options.progress};
     Invocation inv;
     const int status = parse_command_line(args, &inv, io);

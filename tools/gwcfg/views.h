@@ -39,8 +39,10 @@ std::string format_mhz(int64_t hz);
 struct Change {
     std::string key, before, after;
 };
-std::vector<Change> changes_between(const gwblock::BlockContents &before, const gwblock::BlockContents &after);
-void print_changes(std::ostream &out, const std::vector<Change> &changes, const std::string &indent = "  ");
+std::vector<Change> changes_between(const gwblock::BlockContents &before,
+                                    const gwblock::BlockContents &after);
+void print_changes(std::ostream &out, const std::vector<Change> &changes,
+                   const std::string &indent = "  ");
 
 // How one gateway fared in a fleet operation.
 struct Outcome {

@@ -21,7 +21,9 @@ namespace gwutil {
 // False when a write fails or writes nothing; errno then tells why (0 for a
 // write of nothing).
 bool write_all(int fd, const void *data, std::size_t len);
-inline bool write_all(int fd, const std::string &text) { return write_all(fd, text.data(), text.size()); }
+inline bool write_all(int fd, const std::string &text) {
+    return write_all(fd, text.data(), text.size());
+}
 
 // Replaces the content of the file at path (a link is followed to the file
 // it names) so that a crash leaves the old or the new content: a new file
@@ -57,7 +59,8 @@ bool parse_decimal(const std::string &text, T min, T max, T *out) {
     if constexpr (std::is_signed<T>::value)
         if (min < 0) return false;  // digits only: never negative
     uint64_t v = 0;
-    if (!parse_decimal(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max), &v)) return false;
+    if (!parse_decimal(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max), &v))
+        return false;
     *out = static_cast<T>(v);
     return true;
 }

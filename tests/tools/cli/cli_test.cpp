@@ -25,18 +25,18 @@ TEST_P(ParseDecimal, TakesDigitsWithinTheRangeOnly) {
     EXPECT_EQ(v, c.ok ? c.value : 12345u) << "written only on success";
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, ParseDecimal,
-                         ::testing::Values(DecimalCase{"1", 1, 65535, true, 1},
-                                           DecimalCase{"65535", 1, 65535, true, 65535},
-                                           DecimalCase{"007", 0, 10, true, 7}, DecimalCase{"0", 1, 65535, false, 0},
-                                           DecimalCase{"65536", 1, 65535, false, 0}, DecimalCase{"", 0, 10, false, 0},
-                                           DecimalCase{"-1", 0, 10, false, 0}, DecimalCase{"+1", 0, 10, false, 0},
-                                           DecimalCase{" 1", 0, 10, false, 0}, DecimalCase{"1 ", 0, 10, false, 0},
-                                           DecimalCase{"0x10", 0, 100, false, 0},
-                                           DecimalCase{"1e3", 0, 10000, false, 0},
-                                           DecimalCase{"18446744073709551615", 0, UINT64_MAX, true, UINT64_MAX},
-                                           DecimalCase{"18446744073709551616", 0, UINT64_MAX, false, 0},
-                                           DecimalCase{"99999999999999999999999", 0, UINT64_MAX, false, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ParseDecimal,
+    ::testing::Values(DecimalCase{"1", 1, 65535, true, 1},
+                      DecimalCase{"65535", 1, 65535, true, 65535},
+                      DecimalCase{"007", 0, 10, true, 7}, DecimalCase{"0", 1, 65535, false, 0},
+                      DecimalCase{"65536", 1, 65535, false, 0}, DecimalCase{"", 0, 10, false, 0},
+                      DecimalCase{"-1", 0, 10, false, 0}, DecimalCase{"+1", 0, 10, false, 0},
+                      DecimalCase{" 1", 0, 10, false, 0}, DecimalCase{"1 ", 0, 10, false, 0},
+                      DecimalCase{"0x10", 0, 100, false, 0}, DecimalCase{"1e3", 0, 10000, false, 0},
+                      DecimalCase{"18446744073709551615", 0, UINT64_MAX, true, UINT64_MAX},
+                      DecimalCase{"18446744073709551616", 0, UINT64_MAX, false, 0},
+                      DecimalCase{"99999999999999999999999", 0, UINT64_MAX, false, 0}));
 
 TEST(ParseDecimal, IntoSmallerTypes) {
     int timeout = 0;
@@ -65,9 +65,11 @@ TEST_P(ParseInteger, DecimalOrHex) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ParseInteger,
     ::testing::Values(IntegerCase{"0x7F", true, 127}, IntegerCase{"0XffFFffFF", true, 0xFFFFFFFFll},
-                      IntegerCase{"-32768", true, -32768}, IntegerCase{"12", true, 12}, IntegerCase{"0x", false, 0},
-                      IntegerCase{"0x100000000", false, 0}, IntegerCase{"0x1g", false, 0}, IntegerCase{"-", false, 0},
-                      IntegerCase{"--1", false, 0}, IntegerCase{"-0x10", false, 0}, IntegerCase{"12a", false, 0}));
+                      IntegerCase{"-32768", true, -32768}, IntegerCase{"12", true, 12},
+                      IntegerCase{"0x", false, 0}, IntegerCase{"0x100000000", false, 0},
+                      IntegerCase{"0x1g", false, 0}, IntegerCase{"-", false, 0},
+                      IntegerCase{"--1", false, 0}, IntegerCase{"-0x10", false, 0},
+                      IntegerCase{"12a", false, 0}));
 
 TEST(VersionLine, NamesTheProgramAndTheVersion) {
     EXPECT_EQ(gwcli::version_line("gwcfg"), std::string("gwcfg ") + GW_VERSION + "\n");

@@ -59,9 +59,9 @@ struct CliCase {
     std::vector<std::string> args;
     Setup setup;
     int status;
-    std::string out;     // exact
-    std::string err_has; // a part of the message; empty: no message at all
-    int opens;           // successful opens of the device
+    std::string out;      // exact
+    std::string err_has;  // a part of the message; empty: no message at all
+    int opens;            // successful opens of the device
     Check check;
 };
 // Printed by name: the raw bytes gtest would show include padding.
@@ -71,8 +71,7 @@ class Fpgactl : public SimTest, public ::testing::WithParamInterface<CliCase> {}
 
 TEST_P(Fpgactl, ConnectsActsAndDisconnects) {
     const CliCase &c = GetParam();
-    if (c.setup)
-        c.setup(sim());
+    if (c.setup) c.setup(sim());
     const CliResult r = RunCli(c.args);
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.out, c.out);
@@ -83,20 +82,20 @@ TEST_P(Fpgactl, ConnectsActsAndDisconnects) {
     }
     EXPECT_EQ(sim().opens, c.opens);
     EXPECT_EQ(spi_target, nullptr) << "fpgactl left the link open";
-    if (c.check)
-        c.check(sim());
+    if (c.check) c.check(sim());
 }
 
-const char kDump[] = "FPGA_REG_0x00    = 0x0 (0)\n"
-                     "FPGA_REG_VERSION = 0x12 (18)\n"
-                     "FPGA_REG_0x02    = 0x00 (0)\n"
-                     "FPGA_REG_0x03    = 0x5A (90)\n"
-                     "FPGA_REG_0x04    = 0x00 (0)\n"
-                     "FPGA_REG_0x05    = 0x00 (0)\n"
-                     "FPGA_REG_0x06    = 0x7D00 (32000)\n"
-                     "FPGA_REG_0x08    = 0x03E8 (1000)\n"
-                     "FPGA_REG_0x0A    = 0xF2345678 (4063516280)\n"
-                     "FPGA_REG_0x7F    = 0x00 (0)\n";
+const char kDump[] =
+    "FPGA_REG_0x00    = 0x0 (0)\n"
+    "FPGA_REG_VERSION = 0x12 (18)\n"
+    "FPGA_REG_0x02    = 0x00 (0)\n"
+    "FPGA_REG_0x03    = 0x5A (90)\n"
+    "FPGA_REG_0x04    = 0x00 (0)\n"
+    "FPGA_REG_0x05    = 0x00 (0)\n"
+    "FPGA_REG_0x06    = 0x7D00 (32000)\n"
+    "FPGA_REG_0x08    = 0x03E8 (1000)\n"
+    "FPGA_REG_0x0A    = 0xF2345678 (4063516280)\n"
+    "FPGA_REG_0x7F    = 0x00 (0)\n";
 
 void DumpDevice(spisim::State &s) {
     s.fpga[0x00] = 0xFE;
@@ -212,8 +211,10 @@ CliResult RunBinary(const std::vector<std::string> &args) {
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     CliResult r;
     pid_t pid = 0;
     const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
@@ -232,11 +233,12 @@ CliResult RunBinary(const std::vector<std::string> &args) {
 
 // Starting the program takes a machine that runs it: not a cross build
 // whose tests run under an emulator.
-#define SKIP_UNLESS_BINARY_RUNS()                                                                  \
-    do {                                                                                           \
-        if (!GW_CAN_EXEC_TARGET)                                                                   \
-            GTEST_SKIP() << "this machine cannot start the target's programs (cross build without " \
-                            "binfmt_misc): the built fpgactl is not run";                           \
+#define SKIP_UNLESS_BINARY_RUNS()                                                          \
+    do {                                                                                   \
+        if (!GW_CAN_EXEC_TARGET)                                                           \
+            GTEST_SKIP()                                                                   \
+                << "this machine cannot start the target's programs (cross build without " \
+                   "binfmt_misc): the built fpgactl is not run";                           \
     } while (0)
 
 TEST(FpgactlBinary, RefusesBadInputBeforeTouchingAnyDevice) {
@@ -270,4 +272,4 @@ TEST(FpgactlBinary, ReportsAMissingDevice) {
     EXPECT_NE(r.err.find("fpgactl: cannot open /dev/spidev0.0: "), std::string::npos) << r.err;
 }
 
-} // namespace
+}  // namespace

@@ -29,11 +29,11 @@ public:
     struct Unit {
         gwblock::BlockContents contents;
         bool answer_discovery = true;
-        bool bad_checksum = false;    // reply with a wrong checksum
-        bool bad_block = false;       // reply with a block whose CRC is wrong
-        bool take_updates = true;     // apply updates with the current revision
+        bool bad_checksum = false;  // reply with a wrong checksum
+        bool bad_block = false;     // reply with a block whose CRC is wrong
+        bool take_updates = true;   // apply updates with the current revision
         bool ack_clear = true;
-        bool bad_ack = false;         // acknowledge with a wrong text
+        bool bad_ack = false;  // acknowledge with a wrong text
         // Runs after an update was applied (to fake a gateway that changes
         // something on its own).
         std::function<void(gwblock::BlockContents &)> after_update;
@@ -56,11 +56,14 @@ public:
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(any_address ? INADDR_ANY : INADDR_LOOPBACK);
         a.sin_port = htons(port);
-        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) throw std::runtime_error("bind");
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind");
         socklen_t len = sizeof a;
         getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
         port_ = ntohs(a.sin_port);
-        thread_ = std::thread([this] { loop(); });
+        thread_ = std::thread([this] {
+            loop();
+        });
     }
 
     ~FakeGateway() {
@@ -123,7 +126,8 @@ public:
         const uint8_t marker = kMarker;
         sendto(s, &marker, 1, 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
         close(s);
-        for (int i = 0; i < 400 && markers_ == before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        for (int i = 0; i < 400 && markers_ == before; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
     std::vector<std::vector<uint8_t>> received(size_t size) {
@@ -141,7 +145,8 @@ private:
             uint8_t buf[RECV_BUF_SIZE];
             sockaddr_in from{};
             socklen_t alen = sizeof from;
-            ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &alen);
+            ssize_t n =
+                recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &alen);
             if (n < 0) continue;
             if (n == 1 && buf[0] == kMarker) {
                 ++markers_;
@@ -173,26 +178,32 @@ private:
                     ++forged.revision;
                     gwblock::encode(forged, block);
                     gwblock::build_discovery_reply(r, u.contents.eqp.mac, block);
-                    sendto(forge_fd_, r, sizeof r, 0, reinterpret_cast<const sockaddr *>(&from), sizeof from);
+                    sendto(forge_fd_, r, sizeof r, 0, reinterpret_cast<const sockaddr *>(&from),
+                           sizeof from);
                 }
             }
         } else if (n == MESSAGE_COMMAND_LEN) {
             for (Unit &u : units_) {
-                if (memcmp(buf + gwproto::kCommandMacOffset, u.contents.eqp.mac, gwproto::kMacSize) != 0) continue;
-                if (strncmp(reinterpret_cast<const char *>(buf + gwproto::kCommandTextOffset), gwproto::kCommandClear,
-                            gwproto::kCommandTextField) == 0 &&
+                if (memcmp(buf + gwproto::kCommandMacOffset, u.contents.eqp.mac,
+                           gwproto::kMacSize) != 0)
+                    continue;
+                if (strncmp(reinterpret_cast<const char *>(buf + gwproto::kCommandTextOffset),
+                            gwproto::kCommandClear, gwproto::kCommandTextField) == 0 &&
                     u.ack_clear) {
                     uint8_t ack[SERVER_ACK_MSG_LEN] = {};
                     ack[0] = REPLY_MARKER;
                     memcpy(ack + gwproto::kReplyMacOffset, u.contents.eqp.mac, gwproto::kMacSize);
-                    memcpy(ack + gwproto::kAckTextOffset, gwproto::kAckText, sizeof gwproto::kAckText);
+                    memcpy(ack + gwproto::kAckTextOffset, gwproto::kAckText,
+                           sizeof gwproto::kAckText);
                     if (u.bad_ack) ack[gwproto::kAckTextOffset + 12] = 'G';  // "ReceiveConfiG"
                     reply(ack, sizeof ack, from);
                 }
             }
         } else if (n == UPDATE_COMMAND_LEN) {
             for (Unit &u : units_) {
-                if (memcmp(buf + gwproto::kUpdateMacOffset, u.contents.eqp.mac, gwproto::kMacSize) != 0) continue;
+                if (memcmp(buf + gwproto::kUpdateMacOffset, u.contents.eqp.mac,
+                           gwproto::kMacSize) != 0)
+                    continue;
                 gwblock::BlockContents in;
                 if (!gwblock::decode(buf + gwproto::kUpdateBlockOffset, &in, nullptr)) continue;
                 u.asked = in;

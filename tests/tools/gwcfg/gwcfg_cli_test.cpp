@@ -27,7 +27,8 @@ TEST_P(UsageErrors, ExitTwoAndSendNothing) {
     // Point everything that could go out at the fake (unless the case gives
     // its own --to or --port).
     bool own = false;
-    for (const std::string &a : args) own = own || a.compare(0, 4, "--to") == 0 || a.compare(0, 6, "--port") == 0;
+    for (const std::string &a : args)
+        own = own || a.compare(0, 4, "--to") == 0 || a.compare(0, 6, "--port") == 0;
     if (!own && !args.empty() && args[0].compare(0, 1, "-") != 0) args = At(args);
     Result r = RunTool(args);
     EXPECT_EQ(r.status, 2) << r.out << r.err;
@@ -39,42 +40,68 @@ TEST_P(UsageErrors, ExitTwoAndSendNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Table, UsageErrors,
     ::testing::Values(
-        UsageCase{"UnknownVerb", {"frobnicate"}, "unknown verb \"frobnicate\". Verbs: discover, show, get, set,"},
-        UsageCase{"OptionBeforeTheVerb", {"--to", "127.0.0.1", "discover"}, "options come after the verb"},
+        UsageCase{"UnknownVerb",
+                  {"frobnicate"},
+                  "unknown verb \"frobnicate\". Verbs: discover, show, get, set,"},
+        UsageCase{"OptionBeforeTheVerb",
+                  {"--to", "127.0.0.1", "discover"},
+                  "options come after the verb"},
         UsageCase{"UnknownOption",
                   {"discover", "--bogus"},
                   "gwcfg discover: unknown option --bogus. Run gwcfg discover --help."},
-        UsageCase{
-            "OptionOfAnotherVerb", {"set", "00:11:22:33:44:0a", "x=1", "--keys"}, "--keys is not an option of set"},
+        UsageCase{"OptionOfAnotherVerb",
+                  {"set", "00:11:22:33:44:0a", "x=1", "--keys"},
+                  "--keys is not an option of set"},
         UsageCase{"RepeatedOption",
                   {"show", "00:11:22:33:44:0a", "--to", "127.0.0.1", "--to", "127.0.0.2"},
                   "--to is given twice; give it once"},
         UsageCase{"PortTwice",
                   {"discover", "--to", "127.0.0.1:48321", "--port", "48321"},
                   "the port is given twice, in --to ADDR:PORT and in --port"},
-        UsageCase{"BadPortInTo", {"discover", "--to", "127.0.0.1:0"}, "the port after ':' must be a number 1..65535"},
-        UsageCase{"UnresolvableTo", {"discover", "--to", "no-such-host.invalid"}, "cannot resolve --to"},
-        UsageCase{"FlagWithValue", {"discover", "--json=yes", "--port", "1"}, "--json takes no value"},
+        UsageCase{"BadPortInTo",
+                  {"discover", "--to", "127.0.0.1:0"},
+                  "the port after ':' must be a number 1..65535"},
+        UsageCase{"UnresolvableTo",
+                  {"discover", "--to", "no-such-host.invalid"},
+                  "cannot resolve --to"},
+        UsageCase{"FlagWithValue",
+                  {"discover", "--json=yes", "--port", "1"},
+                  "--json takes no value"},
         UsageCase{"MissingValue", {"discover", "--port", "1", "--timeout"}, "--timeout needs MS"},
-        UsageCase{"TooManyRetries", {"discover", "--retries", "11"}, "--retries needs a number 0..10"},
-        UsageCase{"NoTarget", {"show"}, "the gateway's MAC address is missing (or --all for every gateway)"},
+        UsageCase{"TooManyRetries",
+                  {"discover", "--retries", "11"},
+                  "--retries needs a number 0..10"},
+        UsageCase{"NoTarget",
+                  {"show"},
+                  "the gateway's MAC address is missing (or --all for every gateway)"},
         UsageCase{"NotAMac", {"show", "gateway-7"}, "\"gateway-7\" is not a MAC address"},
-        UsageCase{"AlmostAMac", {"get", "00:11:22:33:44:0a", "00:11:22:33:44", "x"}, "\"00:11:22:33:44\" is not a MAC"},
-        UsageCase{"MacsAndAll", {"show", "--all", "00:11:22:33:44:0a"}, "give MAC addresses or --all, not both"},
-        UsageCase{"ExpectWithoutAll", {"set", "00:11:22:33:44:0a", "x=1", "--expect", "3"}, "--expect goes with --all"},
+        UsageCase{"AlmostAMac",
+                  {"get", "00:11:22:33:44:0a", "00:11:22:33:44", "x"},
+                  "\"00:11:22:33:44\" is not a MAC"},
+        UsageCase{"MacsAndAll",
+                  {"show", "--all", "00:11:22:33:44:0a"},
+                  "give MAC addresses or --all, not both"},
+        UsageCase{"ExpectWithoutAll",
+                  {"set", "00:11:22:33:44:0a", "x=1", "--expect", "3"},
+                  "--expect goes with --all"},
         UsageCase{"NoKeyValue", {"set", "--all"}, "KEY=VALUE is missing"},
         UsageCase{"NoFile", {"apply", "00:11:22:33:44:0a"}, "FILE is missing"},
         UsageCase{"SecondOfTwoMissing", {"diff", "00:11:22:33:44:0a"}, "B is missing"},
-        UsageCase{"TooManyArguments", {"timesync", "00:11:22:33:44:0a", "a", "b"}, "unexpected argument \"b\""},
-        UsageCase{"UnknownSection",
-                  {"apply", "00:11:22:33:44:0a", "f.json", "--only", "gateway_conf,radio"},
-                  "--only radio: not a section; the sections are SX1301_conf, gateway_conf, serverIP_conf"},
+        UsageCase{"TooManyArguments",
+                  {"timesync", "00:11:22:33:44:0a", "a", "b"},
+                  "unexpected argument \"b\""},
+        UsageCase{
+            "UnknownSection",
+            {"apply", "00:11:22:33:44:0a", "f.json", "--only", "gateway_conf,radio"},
+            "--only radio: not a section; the sections are SX1301_conf, gateway_conf, serverIP_conf"},
         UsageCase{"OnlyTheReadOnlySection",
                   {"apply", "00:11:22:33:44:0a", "f.json", "--only", "device_info"},
                   "--only device_info: not a section"},
         UsageCase{"NotADate", {"timesync", "00:11:22:33:44:0a", "$(reboot)"}, "is not a date text"},
         UsageCase{"VersionWithArguments", {"--version", "x"}, "--version takes no arguments"}),
-    [](const ::testing::TestParamInfo<UsageCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<UsageCase> &i) {
+        return std::string(i.param.name);
+    });
 
 // ---------------------------------------------------------------------------
 // Help
@@ -110,8 +137,9 @@ std::vector<std::string> OptionsInHelp(const std::string &verb) {
 }
 
 TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
-    EXPECT_EQ(VerbsInHelp(), (std::vector<std::string>{"discover", "show", "get", "set", "apply", "confirm", "backup",
-                                                       "diff", "timesync", "clear", "reboot", "help"}));
+    EXPECT_EQ(VerbsInHelp(),
+              (std::vector<std::string>{"discover", "show", "get", "set", "apply", "confirm",
+                                        "backup", "diff", "timesync", "clear", "reboot", "help"}));
     // Each verb's help: its usage line first, then its options and no others.
     const std::map<std::string, std::set<std::string>> own = {
         {"set", {"--force", "--dry-run", "--no-wait", "--json", "--all", "--expect"}},
@@ -128,7 +156,8 @@ TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
         EXPECT_EQ(r.out.find("usage: gwcfg " + kv.first), 0u) << r.out;
         const std::vector<std::string> options = OptionsInHelp(kv.first);
         const std::set<std::string> listed(options.begin(), options.end());
-        for (const std::string &o : kv.second) EXPECT_TRUE(listed.count(o)) << o;
+        for (const std::string &o : kv.second)
+            EXPECT_TRUE(listed.count(o)) << o;
         for (const char *common : {"--to", "--port", "--timeout", "--retries", "--help"})
             EXPECT_TRUE(listed.count(common)) << common;
         for (const char *other : {"--keys", "--only", "--force", "--dry-run", "--no-wait"})
@@ -138,7 +167,8 @@ TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
         // The usage line names what the verb takes.
         for (const std::string &o : kv.second)
             if (o != "--all") {
-                EXPECT_NE(Lines(r.out)[0].find("[" + o), std::string::npos) << o << ": " << Lines(r.out)[0];
+                EXPECT_NE(Lines(r.out)[0].find("[" + o), std::string::npos)
+                    << o << ": " << Lines(r.out)[0];
             }
     }
     EXPECT_EQ(RunTool({"help", "set"}).out, RunTool({"set", "--help"}).out);
@@ -164,7 +194,9 @@ TEST_F(GwcfgTest, EveryVerbRunsItsOwnHandler) {
 // ---------------------------------------------------------------------------
 // The manual page and --version
 
-std::string ManPage(const std::string &path) { return gwtest::ReadFile(std::string(GW_SOURCE_DIR) + "/" + path); }
+std::string ManPage(const std::string &path) {
+    return gwtest::ReadFile(std::string(GW_SOURCE_DIR) + "/" + path);
+}
 
 TEST(GwcfgManual, DocumentsEveryVerbAndOption) {
     const std::string page = ManPage("tools/gwcfg/gwcfg.1");
@@ -172,10 +204,12 @@ TEST(GwcfgManual, DocumentsEveryVerbAndOption) {
         EXPECT_NE(page.find("\n.B " + verb + "\n"), std::string::npos) << verb;
     std::set<std::string> options;
     for (const std::string &verb : VerbsInHelp())
-        for (const std::string &o : OptionsInHelp(verb)) options.insert(o);
+        for (const std::string &o : OptionsInHelp(verb))
+            options.insert(o);
     for (std::string o : options) {
         std::string escaped;
-        for (char c : o) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        for (char c : o)
+            escaped += c == '-' ? std::string("\\-") : std::string(1, c);
         EXPECT_NE(page.find(escaped), std::string::npos) << o;
     }
 }
@@ -183,14 +217,15 @@ TEST(GwcfgManual, DocumentsEveryVerbAndOption) {
 TEST(ManualPages, FormatWithoutWarnings) {
     if (gwtest::RunProgram({"sh", "-c", "command -v man"}, nullptr, nullptr, 10000) != 0)
         GTEST_SKIP() << "man is not installed";
-    for (const char *page :
-         {"tools/gwcfg/gwcfg.1", "host/gwcfgd.8", "respawner/respawner.8", "tools/fpgactl/fpgactl.8"}) {
+    for (const char *page : {"tools/gwcfg/gwcfg.1", "host/gwcfgd.8", "respawner/respawner.8",
+                             "tools/fpgactl/fpgactl.8"}) {
         SCOPED_TRACE(page);
         std::string out, err;
         // What lintian runs.
-        const int status = gwtest::RunProgram(
-            {"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8", "-Z", std::string(GW_SOURCE_DIR) + "/" + page}, &out,
-            &err, 30000, {"LC_ALL=C.UTF-8", "MANROFFSEQ=", "MANWIDTH=80"});
+        const int status = gwtest::RunProgram({"man", "--warnings", "-E", "UTF-8", "-l", "-Tutf8",
+                                               "-Z", std::string(GW_SOURCE_DIR) + "/" + page},
+                                              &out, &err, 30000,
+                                              {"LC_ALL=C.UTF-8", "MANROFFSEQ=", "MANWIDTH=80"});
         EXPECT_EQ(status, 0) << err;
         EXPECT_EQ(err, "");
         EXPECT_NE(out.find("NAME"), std::string::npos);
@@ -208,7 +243,8 @@ TEST(GwcfgdManual, DocumentsEveryOption) {
         if (!std::regex_match(line, m, std::regex("  (--[a-z-]+).*"))) continue;
         ++options;
         std::string escaped;
-        for (char c : m[1].str()) escaped += c == '-' ? std::string("\\-") : std::string(1, c);
+        for (char c : m[1].str())
+            escaped += c == '-' ? std::string("\\-") : std::string(1, c);
         EXPECT_NE(page.find(escaped), std::string::npos) << m[1];
     }
     EXPECT_GE(options, 10u) << out;
@@ -247,25 +283,30 @@ class Completion : public ::testing::TestWithParam<CompletionCase> {};
 TEST_P(Completion, OffersWhatFitsTheWord) {
     if (gwtest::RunProgram({"sh", "-c", "command -v bash"}, nullptr, nullptr, 10000) != 0)
         GTEST_SKIP() << "bash is not installed";
-    const std::string bin = std::string(GWCFG_BINARY).substr(0, std::string(GWCFG_BINARY).rfind('/'));
+    const std::string bin =
+        std::string(GWCFG_BINARY).substr(0, std::string(GWCFG_BINARY).rfind('/'));
     std::string out, err;
     const int status = gwtest::RunProgram(
         {"bash", "-c",
-         "source \"$1\"; COMP_LINE=\"$2\"; COMP_POINT=${#COMP_LINE}; _gwcfg; printf '%s\\n' \"${COMPREPLY[@]}\"", "_",
-         std::string(GW_SOURCE_DIR) + "/tools/gwcfg/gwcfg.bash-completion", GetParam().line},
+         "source \"$1\"; COMP_LINE=\"$2\"; COMP_POINT=${#COMP_LINE}; _gwcfg; printf '%s\\n' \"${COMPREPLY[@]}\"",
+         "_", std::string(GW_SOURCE_DIR) + "/tools/gwcfg/gwcfg.bash-completion", GetParam().line},
         &out, &err, 10000, {"PATH=" + bin + ":/usr/bin:/bin"}, GW_SOURCE_DIR);
     ASSERT_EQ(status, 0) << err;
     const std::vector<std::string> got = Lines(out);
     const std::set<std::string> set(got.begin(), got.end());
-    for (const std::string &w : GetParam().want) EXPECT_TRUE(set.count(w)) << w << " not in:\n" << out;
-    for (const std::string &w : GetParam().not_want) EXPECT_FALSE(set.count(w)) << w << " in:\n" << out;
+    for (const std::string &w : GetParam().want)
+        EXPECT_TRUE(set.count(w)) << w << " not in:\n" << out;
+    for (const std::string &w : GetParam().not_want)
+        EXPECT_FALSE(set.count(w)) << w << " in:\n" << out;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Lines, Completion,
     ::testing::Values(
-        CompletionCase{
-            "Verbs", "gwcfg ", {"discover", "show", "set", "apply", "backup", "diff", "--version"}, {"__complete"}},
+        CompletionCase{"Verbs",
+                       "gwcfg ",
+                       {"discover", "show", "set", "apply", "backup", "diff", "--version"},
+                       {"__complete"}},
         CompletionCase{"VerbPrefix", "gwcfg ba", {"backup"}, {"show"}},
         CompletionCase{"Options", "gwcfg set --d", {"--dry-run"}, {"--json=", "--keys"}},
         CompletionCase{"NoKeysBeforeATarget", "gwcfg set ", {}, {"gateway_conf.server_address="}},
@@ -274,14 +315,23 @@ INSTANTIATE_TEST_SUITE_P(
                        {"gateway_conf.server_address=", "gateway_conf.serv_port_up="},
                        {"device_info.mac=", "SX1301_conf.clksrc="}},
         // Bash replaces what follows the last '=' or ':'.
-        CompletionCase{"FlagValues", "gwcfg set --all SX1301_conf.radio_0.enable=", {"true", "false"}, {}},
+        CompletionCase{
+            "FlagValues", "gwcfg set --all SX1301_conf.radio_0.enable=", {"true", "false"}, {}},
         CompletionCase{"GetTakesSections",
                        "gwcfg get --all SX1301_conf.radio_1",
                        {"SX1301_conf.radio_1", "SX1301_conf.radio_1.freq"},
                        {}},
-        CompletionCase{"OnlySections", "gwcfg apply --all x.json --only gateway", {"gateway_conf"}, {"device_info"}},
-        CompletionCase{"Files", "gwcfg apply --all packaging/profiles/eu", {"packaging/profiles/eu868.json"}, {}},
+        CompletionCase{"OnlySections",
+                       "gwcfg apply --all x.json --only gateway",
+                       {"gateway_conf"},
+                       {"device_info"}},
+        CompletionCase{"Files",
+                       "gwcfg apply --all packaging/profiles/eu",
+                       {"packaging/profiles/eu868.json"},
+                       {}},
         CompletionCase{"HelpVerbs", "gwcfg help ti", {"timesync"}, {}}),
-    [](const ::testing::TestParamInfo<CompletionCase> &i) { return std::string(i.param.name); });
+    [](const ::testing::TestParamInfo<CompletionCase> &i) {
+        return std::string(i.param.name);
+    });
 
 }  // namespace

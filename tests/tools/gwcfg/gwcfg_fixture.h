@@ -48,7 +48,8 @@ inline Result RunBinary(const std::vector<std::string> &args) {
     std::vector<std::string> full = {GWCFG_BINARY};
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char *> argv;
-    for (auto &a : full) argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto &a : full)
+        argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -61,7 +62,8 @@ inline Result RunBinary(const std::vector<std::string> &args) {
     EXPECT_EQ(rc, 0);
     int ws = 0;
     waitpid(pid, &ws, 0);
-    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, gwtest::ReadFile(out_path), gwtest::ReadFile(err_path)};
+    return {WIFEXITED(ws) ? WEXITSTATUS(ws) : -1, gwtest::ReadFile(out_path),
+            gwtest::ReadFile(err_path)};
 }
 
 // A gateway the forwarder's rules accept. id: its gateway EUI, or the last
@@ -71,8 +73,10 @@ inline BlockContents Gateway(uint8_t last_mac_byte, const char *name, const char
     b.eqp.mac[5] = last_mac_byte;
     codec_test::put_text(b.eqp.server_name, sizeof b.eqp.server_name, name);
     std::string eui = id;
-    if (eui.size() < 16) eui = "AA555A" + std::string(10 - std::min<size_t>(eui.size(), 10), '0') + eui;
-    codec_test::put_text(b.gw.gateway_conf.gateway_ID, sizeof b.gw.gateway_conf.gateway_ID, eui.c_str());
+    if (eui.size() < 16)
+        eui = "AA555A" + std::string(10 - std::min<size_t>(eui.size(), 10), '0') + eui;
+    codec_test::put_text(b.gw.gateway_conf.gateway_ID, sizeof b.gw.gateway_conf.gateway_ID,
+                         eui.c_str());
     return b;
 }
 
@@ -95,8 +99,8 @@ class GwcfgTest : public ::testing::Test {
 protected:
     // The options that point a command at the fake.
     std::vector<std::string> At(std::vector<std::string> args, int timeout_ms = 300) {
-        args.insert(args.end(), {"--to", "127.0.0.1", "--port", std::to_string(fake.port()), "--timeout",
-                                 std::to_string(timeout_ms)});
+        args.insert(args.end(), {"--to", "127.0.0.1", "--port", std::to_string(fake.port()),
+                                 "--timeout", std::to_string(timeout_ms)});
         return args;
     }
 

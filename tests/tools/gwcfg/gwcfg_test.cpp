@@ -29,7 +29,6 @@ using codec_test::SampleContents;
 using gwblock::BlockContents;
 using namespace gwcfg_test;
 
-
 // ---------------------------------------------------------------------------
 // discover
 
@@ -42,11 +41,13 @@ TEST_F(GwcfgTest, DiscoverListsEveryGatewayOnce) {
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 3u) << r.out;
     EXPECT_EQ(lines[0].substr(0, 3), "MAC");
-    for (const char *col : {"ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"})
+    for (const char *col :
+         {"ADDRESS", "DEVICE NAME", "GATEWAY ID", "SERVER", "REVISION", "LAST CHANGE"})
         EXPECT_NE(lines[0].find(col), std::string::npos) << col;
     // Sorted by MAC address.
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("00:11:22:33:44:0a +127\\.0\\.0\\.1 +south-roof +"
-                                                      "AA555A000000000A +router\\.eu\\.example\\.net +7 +-")))
+    EXPECT_TRUE(std::regex_match(lines[1],
+                                 std::regex("00:11:22:33:44:0a +127\\.0\\.0\\.1 +south-roof +"
+                                            "AA555A000000000A +router\\.eu\\.example\\.net +7 +-")))
         << lines[1];
     EXPECT_EQ(lines[2].substr(0, 17), kMacB);
     // The request goes out again within the timeout (against loss); each
@@ -82,7 +83,8 @@ TEST_F(GwcfgTest, DiscoverFlagsDuplicateMacs) {
     EXPECT_NE(lines[1].find("DUPLICATE MAC"), std::string::npos);
     EXPECT_NE(lines[2].find("DUPLICATE MAC"), std::string::npos);
     EXPECT_EQ(lines[3].find("DUPLICATE MAC"), std::string::npos);
-    EXPECT_NE(r.err.find("warning: MAC 00:11:22:33:44:0a answered 2 times"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("warning: MAC 00:11:22:33:44:0a answered 2 times"), std::string::npos)
+        << r.err;
 
     Result j = RunTool(At({"discover", "--json"}));
     Json::Value v = ParseJson(j.out);
@@ -110,8 +112,9 @@ TEST_F(GwcfgTest, DiscoverFlagsGatewayIdsThatGatewaysShare) {
     EXPECT_EQ(lines[3].find("DUPLICATE"), std::string::npos) << lines[3];
     EXPECT_NE(lines[4].find("DUPLICATE MAC"), std::string::npos) << lines[4];
     EXPECT_EQ(lines[4].find("DUPLICATE ID"), std::string::npos) << lines[4];
-    EXPECT_NE(r.err.find("warning: gateway ID AA555A00000000CC is used by 2 gateways (00:11:22:33:44:0a, "
-                         "00:11:22:33:44:0b): the network server cannot tell them apart"),
+    EXPECT_NE(r.err.find(
+                  "warning: gateway ID AA555A00000000CC is used by 2 gateways (00:11:22:33:44:0a, "
+                  "00:11:22:33:44:0b): the network server cannot tell them apart"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(gwtest::SplitLines(r.err).size(), 2u) << r.err;  // and the duplicate MAC
@@ -119,7 +122,8 @@ TEST_F(GwcfgTest, DiscoverFlagsGatewayIdsThatGatewaysShare) {
     Json::Value v = ParseJson(RunTool(At({"discover", "--json"})).out);
     ASSERT_EQ(v.size(), 5u);
     const std::vector<bool> shared = {true, true, false, false, false};
-    for (unsigned i = 0; i < v.size(); ++i) EXPECT_EQ(v[i]["duplicate_gateway_ID"].asBool(), shared[i]) << i;
+    for (unsigned i = 0; i < v.size(); ++i)
+        EXPECT_EQ(v[i]["duplicate_gateway_ID"].asBool(), shared[i]) << i;
 }
 
 TEST_F(GwcfgTest, DiscoverIgnoresBrokenRepliesWithAWarning) {
@@ -156,7 +160,8 @@ TEST_F(GwcfgTest, DiscoverKeepsHundredsOfRepliesArrivingAtOnce) {
     ASSERT_EQ(r.status, 0) << r.err;
     Json::Value v = ParseJson(r.out);
     std::set<std::string> macs;
-    for (const Json::Value &g : v) macs.insert(g["mac"].asString());
+    for (const Json::Value &g : v)
+        macs.insert(g["mac"].asString());
     EXPECT_EQ(macs.size(), static_cast<size_t>(kGateways));
 }
 
@@ -214,12 +219,14 @@ TEST_F(GwcfgTest, ShowKeysPrintsEveryKey) {
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), gwblock::key_table().size() + 1);
-    EXPECT_EQ(lines[0], "# gateway 00:11:22:33:44:0a at 127.0.0.1:" + std::to_string(fake.port()) + ", revision 7");
-    for (const char *want : {"gateway_conf.server_address=router.eu.example.net", "SX1301_conf.radio_0.freq=867500000",
-                             "SX1301_conf.chan_multiSF_3.if=-400000", "SX1301_conf.tx_lut_7.rf_power=8",
-                             "serverIP_conf.fixed_ip=192.168.0.1", "serverIP_conf.server_name=south-roof",
-                             "serverIP_conf.networkmode=1", "device_info.mac=00:11:22:33:44:0a",
-                             "device_info.revision=7", "SX1301_conf.radio_0.rssi_offset=-166"})
+    EXPECT_EQ(lines[0], "# gateway 00:11:22:33:44:0a at 127.0.0.1:" + std::to_string(fake.port()) +
+                            ", revision 7");
+    for (const char *want :
+         {"gateway_conf.server_address=router.eu.example.net", "SX1301_conf.radio_0.freq=867500000",
+          "SX1301_conf.chan_multiSF_3.if=-400000", "SX1301_conf.tx_lut_7.rf_power=8",
+          "serverIP_conf.fixed_ip=192.168.0.1", "serverIP_conf.server_name=south-roof",
+          "serverIP_conf.networkmode=1", "device_info.mac=00:11:22:33:44:0a",
+          "device_info.revision=7", "SX1301_conf.radio_0.rssi_offset=-166"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want;
 
     Result j = RunTool(At({"show", kMacA, "--json"}));
@@ -236,15 +243,19 @@ TEST_F(GwcfgTest, ShowKeysPrintsEveryKey) {
 TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
     fake.add(UnitOf(Gateway(0x0b, "other", "2")));
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
-    Result r = RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
-                       "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
+    Result r =
+        RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
+                    "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten"), std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("  gateway_conf.server_address: router.eu.example.net -> eu2.example.org\n"),
+    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867500000 -> 868100000\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(
+                  "  gateway_conf.server_address: router.eu.example.net -> eu2.example.org\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867500000 -> 868100000\n"), std::string::npos)
+        << r.out;
 
     auto updates = fake.received(UPDATE_COMMAND_LEN);
     ASSERT_EQ(updates.size(), 1u);
@@ -272,12 +283,15 @@ TEST_F(GwcfgTest, SetRefusesBadInputBeforeSendingAnything) {
         std::vector<std::string> args;
         const char *message;
     } cases[] = {
-        {{"set", kMacA, "gateway_conf.server_adress=x"}, "unknown key gateway_conf.server_adress. Nothing was sent."},
-        {{"set", kMacA, "SX1301_conf.radio_0.freq=868.1"}, "SX1301_conf.radio_0.freq: \"868.1\" is not an integer"},
+        {{"set", kMacA, "gateway_conf.server_adress=x"},
+         "unknown key gateway_conf.server_adress. Nothing was sent."},
+        {{"set", kMacA, "SX1301_conf.radio_0.freq=868.1"},
+         "SX1301_conf.radio_0.freq: \"868.1\" is not an integer"},
         {{"set", kMacA, "SX1301_conf.chan_multiSF_3.radio=2"}, "out of range 0..1"},
         {{"set", kMacA, "serverIP_conf.fixed_ip=10.0.0"}, "is not a dotted IPv4 address"},
         {{"set", kMacA, "device_info.vendor=Acme"}, "device_info.vendor is read-only"},
-        {{"set", kMacA, "gateway_conf.serv_port_up=1700", "gateway_conf.serv_port_up=1701"}, "given twice"},
+        {{"set", kMacA, "gateway_conf.serv_port_up=1700", "gateway_conf.serv_port_up=1701"},
+         "given twice"},
         {{"set", kMacA, "gateway_conf.serv_port_up"}, "is not KEY=VALUE"},
         {{"set", kMacA}, "KEY=VALUE is missing"},
         {{"set", "00:11:22:33:44", "gateway_conf.serv_port_up=1"}, "is not a MAC address"},
@@ -308,15 +322,21 @@ TEST_F(GwcfgTest, SetRefusesWhatTheForwarderWouldRefuse) {
          false,
          "gwcfg set: gateway_conf.push_timeout_ms=2000: must be 1..1999 ms; the forwarder sets its upstream "
          "receive time-out to half of it"},
-        {{"gateway_conf.server_address=lns example"}, false, "gateway_conf.server_address=\"lns example\": must be"},
+        {{"gateway_conf.server_address=lns example"},
+         false,
+         "gateway_conf.server_address=\"lns example\": must be"},
         {{"gateway_conf.gateway_ID=B827EB-123456"}, false, "must be exactly 16 hexadecimal digits"},
         {{"SX1301_conf.radio_0.type=sx1257"}, false, "must be \"SX1255\" or \"SX1257\" exactly"},
-        {{"SX1301_conf.tx_lut_3.mix_gain=7"}, false, "SX1301_conf.tx_lut_3.mix_gain=7: must be 8..15"},
+        {{"SX1301_conf.tx_lut_3.mix_gain=7"},
+         false,
+         "SX1301_conf.tx_lut_3.mix_gain=7: must be 8..15"},
         {{"SX1301_conf.radio_1.enable=false", "SX1301_conf.clksrc=0"},
          true,
          "  SX1301_conf.chan_multiSF_0.radio=1: must name an enabled radio while the channel is enabled "
          "(radio_1 is disabled)"},
-        {{"SX1301_conf.radio_0.freq=100"}, true, "SX1301_conf.radio_0.freq=100: must lie in the band"},
+        {{"SX1301_conf.radio_0.freq=100"},
+         true,
+         "SX1301_conf.radio_0.freq=100: must lie in the band"},
         {{"SX1301_conf.chan_Lora_std.spread_factor=6"}, true, "the HAL silently uses SF9 instead"},
         {{"SX1301_conf.tx_lut_9.rf_power=-6"}, true, "(tx_lut_8 has 10 dBm)"},
     };
@@ -346,11 +366,14 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
     fake.add(UnitOf(bare));
     Result r = RunTool(At({"set", kMacA, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("gwcfg set: gateway_conf.gateway_ID is unset; setting 001122FFFE33440A, derived from the "
-                         "MAC address."),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "gwcfg set: gateway_conf.gateway_ID is unset; setting 001122FFFE33440A, derived from the "
+            "MAC address."),
+        std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("would break the forwarder's rules; nothing was sent:\n  SX1301_conf.clksrc=0"),
+    EXPECT_NE(r.err.find(
+                  "would break the forwarder's rules; nothing was sent:\n  SX1301_conf.clksrc=0"),
               std::string::npos)
         << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex("\n  and [0-9]+ more\n"))) << r.err;
@@ -360,8 +383,8 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
     BlockContents plan = bare;
     for (const char *file : {"eu868.json", "site-defaults.json"}) {
         std::string why;
-        ASSERT_TRUE(gwblock::apply_json_profile(ParseJson(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/" + file)),
-                                                &plan, &why))
+        ASSERT_TRUE(gwblock::apply_json_profile(
+            ParseJson(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/" + file)), &plan, &why))
             << why;
     }
     std::vector<std::string> args = {"set", kMacA};
@@ -369,7 +392,8 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
         args.push_back(k->path + "=" + gwblock::get_value(plan, *k));
     r = RunTool(At(args));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("stored as revision 1, global_conf.json rewritten"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("stored as revision 1, global_conf.json rewritten"), std::string::npos)
+        << r.out;
     EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
     std::string why;
     EXPECT_TRUE(gwblock::check_rules(fake.contents(0), &why)) << why;
@@ -381,25 +405,35 @@ TEST_F(GwcfgTest, SetWithAnEmptyGatewayIdDerivesItFromTheMacAddress) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r = RunTool(At({"set", kMacA, "gateway_conf.gateway_ID="}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("setting 001122FFFE33440A, derived from the MAC address"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("gateway_conf.gateway_ID: AA555A0000000001 -> 001122FFFE33440A"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("setting 001122FFFE33440A, derived from the MAC address"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.out.find("gateway_conf.gateway_ID: AA555A0000000001 -> 001122FFFE33440A"),
+              std::string::npos)
+        << r.out;
     EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
 }
 
 TEST_F(GwcfgTest, SetWarnsAboutKeysTheForwarderNeverReads) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
-    Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=10.0.0.20", "SX1301_conf.tx_lut_count=8",
-                           "SX1301_conf.chan_multiSF_1.bandwidth=250000", "gateway_conf.serv_port_up=1701"}));
+    Result r = RunTool(
+        At({"set", kMacA, "serverIP_conf.fixed_ip=10.0.0.20", "SX1301_conf.tx_lut_count=8",
+            "SX1301_conf.chan_multiSF_1.bandwidth=250000", "gateway_conf.serv_port_up=1701"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("gwcfg set: warning: serverIP_conf.fixed_ip is written to global_conf.json, but the "
-                         "forwarder never reads it.\n"),
+    EXPECT_NE(
+        r.err.find(
+            "gwcfg set: warning: serverIP_conf.fixed_ip is written to global_conf.json, but the "
+            "forwarder never reads it.\n"),
+        std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find(
+                  "warning: SX1301_conf.tx_lut_count is kept by the gateway, but never written to "
+                  "global_conf.json"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("warning: SX1301_conf.tx_lut_count is kept by the gateway, but never written to "
-                         "global_conf.json"),
+    EXPECT_NE(r.err.find("warning: SX1301_conf.chan_multiSF_1.bandwidth is kept"),
               std::string::npos)
         << r.err;
-    EXPECT_NE(r.err.find("warning: SX1301_conf.chan_multiSF_1.bandwidth is kept"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("serv_port_up"), std::string::npos) << r.err;
     EXPECT_EQ(fake.contents(0).revision, 8u);
 }
@@ -410,7 +444,8 @@ TEST_F(GwcfgTest, SetReportsARefusedUpdate) {
     fake.add(u);
     Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos)
+        << r.err;
     EXPECT_NE(r.err.find("gwcfg show 00:11:22:33:44:0a"), std::string::npos) << r.err;
     // Sent again while the gateway reads the old revision (it may have been
     // lost), once per try at most.
@@ -421,11 +456,14 @@ TEST_F(GwcfgTest, SetReportsARefusedUpdate) {
 
 TEST_F(GwcfgTest, SetReportsWhatDoesNotReadBack) {
     FakeGateway::Unit u = UnitOf(Gateway(0x0a, "target", "1"));
-    u.after_update = [](BlockContents &c) { c.gw.gateway_conf.serv_port_up = 1800; };
+    u.after_update = [](BlockContents &c) {
+        c.gw.gateway_conf.serv_port_up = 1800;
+    };
     fake.add(u);
     Result r = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("gateway_conf.serv_port_up: sent 1701, reads 1800"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("gateway_conf.serv_port_up: sent 1701, reads 1800"), std::string::npos)
+        << r.err;
 }
 
 TEST_F(GwcfgTest, SetWithNothingToChangeSendsNothingUnlessForced) {
@@ -463,15 +501,20 @@ TEST_F(GwcfgTest, ClearWaitsForTheAcknowledgement) {
     Result r = RunTool(At({"clear", kMacA}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a acknowledged ClrCfgBuf"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("the gateway cleared nothing, its configuration is unchanged"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("the gateway cleared nothing, its configuration is unchanged"),
+              std::string::npos)
+        << r.out;
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "ClrCfgBuf");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]),
+                 "ClrCfgBuf");
     uint8_t mac[6];
     gwblock::parse_mac(kMacA, mac);
     EXPECT_EQ(memcmp(&cmds[0][gwproto::kCommandMacOffset], mac, 6), 0);
 
-    fake.edit(0, [](FakeGateway::Unit &u) { u.bad_ack = true; });
+    fake.edit(0, [](FakeGateway::Unit &u) {
+        u.bad_ack = true;
+    });
     r = RunTool(At({"clear", kMacA}, 200));
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("acknowledgement without \"ReceiveConfig\""), std::string::npos) << r.err;
@@ -484,7 +527,8 @@ TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "TimeSync");
-    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kArgumentOffset]), "20261207 11:12:13");
+    EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kArgumentOffset]),
+                 "20261207 11:12:13");
 
     // Default: now, as seconds since the epoch, which mean the same in
     // every time zone: a gateway in another zone than this machine's is set
@@ -501,12 +545,15 @@ TEST_F(GwcfgTest, TimesyncSendsTheDateText) {
     std::string text(reinterpret_cast<const char *>(&cmds[1][gwproto::kArgumentOffset]));
     ASSERT_TRUE(std::regex_match(text, std::regex("@\\d{10}"))) << text;
     EXPECT_LE(std::llabs(std::stoll(text.substr(1)) - static_cast<long long>(before)), 5);
-    EXPECT_NE(r.out.find("sent TimeSync \"" + text + "\" to 00:11:22:33:44:0a"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("sent TimeSync \"" + text + "\" to 00:11:22:33:44:0a"), std::string::npos)
+        << r.out;
 
     // '@' and a number: the gateway passes it to date -s.
     r = RunTool(At({"timesync", kMacA, "@1796641933"}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_STREQ(reinterpret_cast<const char *>(&fake.received(MESSAGE_COMMAND_LEN).at(2)[gwproto::kArgumentOffset]), "@1796641933");
+    EXPECT_STREQ(reinterpret_cast<const char *>(
+                     &fake.received(MESSAGE_COMMAND_LEN).at(2)[gwproto::kArgumentOffset]),
+                 "@1796641933");
 }
 
 TEST_F(GwcfgTest, TimesyncRefusesTextsThatAreNoDate) {
@@ -523,8 +570,9 @@ TEST_F(GwcfgTest, RebootSendsTheCommandToAGatewayThatAnswered) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r = RunTool(At({"reboot", kMacA}));
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "sent Reboot to 00:11:22:33:44:0a (at 127.0.0.1)\n"
-                     "The gateway only logs Reboot: it does not restart.\n");
+    EXPECT_EQ(r.out,
+              "sent Reboot to 00:11:22:33:44:0a (at 127.0.0.1)\n"
+              "The gateway only logs Reboot: it does not restart.\n");
     auto cmds = fake.received(MESSAGE_COMMAND_LEN);
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_STREQ(reinterpret_cast<const char *>(&cmds[0][gwproto::kCommandTextOffset]), "Reboot");
@@ -550,7 +598,8 @@ TEST_F(GwcfgTest, BinaryUsageErrorsExitTwo) {
     };
     for (const auto &args : cases) {
         std::string shown;
-        for (auto &a : args) shown += a + " ";
+        for (auto &a : args)
+            shown += a + " ";
         SCOPED_TRACE(shown);
         Result r = RunBinary(args);
         EXPECT_EQ(r.status, 2);
@@ -564,7 +613,8 @@ TEST_F(GwcfgTest, BinaryHelpOnEveryCommand) {
     Result r = RunBinary({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("usage: gwcfg VERB"), std::string::npos);
-    for (const char *cmd : {"discover", "show", "get", "set", "apply", "backup", "diff", "timesync", "clear", "reboot"}) {
+    for (const char *cmd : {"discover", "show", "get", "set", "apply", "backup", "diff", "timesync",
+                            "clear", "reboot"}) {
         r = RunBinary({cmd, "--help"});
         EXPECT_EQ(r.status, 0) << cmd;
         EXPECT_EQ(r.out.find(std::string("usage: gwcfg ") + cmd), 0u) << r.out;
@@ -614,8 +664,8 @@ TEST(GwcfgBroadcast, WithoutToEverythingGoesToTheLimitedBroadcastAddress) {
                 fprintf(stderr, "discover: %d\n%s%s", d.status, d.out.c_str(), d.err.c_str());
                 rc = 1;
             }
-            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701", "--port", port,
-                                "--timeout", "300"});
+            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701",
+                                "--port", port, "--timeout", "300"});
             if (s.status != 0 || fake.contents(0).gw.gateway_conf.serv_port_up != 1701) {
                 fprintf(stderr, "set: %d\n%s%s", s.status, s.out.c_str(), s.err.c_str());
                 rc = 1;

@@ -42,7 +42,8 @@ public:
         inet_pton(AF_INET, address, &a.sin_addr);
         int big = 4 << 20;
         setsockopt(fd_, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) throw std::runtime_error("bind");
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+            throw std::runtime_error("bind");
         socklen_t len = sizeof a;
         getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
         port_ = ntohs(a.sin_port);
@@ -54,7 +55,8 @@ public:
         if (poll(&p, 1, timeout_ms) != 1) return false;
         uint8_t buf[64];
         socklen_t len = sizeof *from;
-        return recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(from), &len) == SEARCH_COMMAND_LEN;
+        return recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(from), &len) ==
+               SEARCH_COMMAND_LEN;
     }
     void SendTo(const sockaddr_in &to, const std::vector<uint8_t> &d) {
         sendto(fd_, d.data(), d.size(), 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
@@ -66,11 +68,14 @@ private:
 };
 
 // The MAC address in an update datagram, as text.
-std::string UpdateMac(const std::vector<uint8_t> &d) { return gwblock::format_mac(&d[gwproto::kUpdateMacOffset]); }
+std::string UpdateMac(const std::vector<uint8_t> &d) {
+    return gwblock::format_mac(&d[gwproto::kUpdateMacOffset]);
+}
 
 size_t UpdatesFor(FakeGateway &fake, const std::string &mac) {
     size_t n = 0;
-    for (const auto &d : fake.received(UPDATE_COMMAND_LEN)) n += UpdateMac(d) == mac;
+    for (const auto &d : fake.received(UPDATE_COMMAND_LEN))
+        n += UpdateMac(d) == mac;
     return n;
 }
 
@@ -111,22 +116,31 @@ std::string RowOf(const std::string &out, const std::string &mac) {
 // Many gateways in one run
 
 TEST_F(FleetVerbs, SetChangesEveryGatewayAtOnceAndSaysHowEachFared) {
-    Result r = RunTool(At({"set", kMacA, kMacB, kMacC, kMacD, "gateway_conf.server_address=lns.example.net"}));
+    Result r = RunTool(
+        At({"set", kMacA, kMacB, kMacC, kMacD, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     // The same change on two gateways is listed once.
-    EXPECT_NE(r.out.find("changed on 00:11:22:33:44:0a, 00:11:22:33:44:0b:\n"
-                         "  gateway_conf.server_address: router.eu.example.net -> lns.example.net\n"),
+    EXPECT_NE(r.out.find(
+                  "changed on 00:11:22:33:44:0a, 00:11:22:33:44:0b:\n"
+                  "  gateway_conf.server_address: router.eu.example.net -> lns.example.net\n"),
               std::string::npos)
         << r.out;
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("\nMAC +DEVICE NAME +RESULT +REVISION +DETAIL\n"))) << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +changed +7 -> 8"))) << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacB), std::regex(kMacB + " +north-mast +changed +7 -> 8"))) << r.out;
     EXPECT_TRUE(
-        std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +did not answer within 300 ms")))
+        std::regex_search(r.out, std::regex("\nMAC +DEVICE NAME +RESULT +REVISION +DETAIL\n")))
         << r.out;
     EXPECT_TRUE(
-        std::regex_match(RowOf(r.out, kMacD),
-                         std::regex(kMacD + " +refuses +failed +7 +did not take the update \\(still revision 7\\)")))
+        std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +changed +7 -> 8")))
+        << r.out;
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacB), std::regex(kMacB + " +north-mast +changed +7 -> 8")))
+        << r.out;
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacC),
+                         std::regex(kMacC + " +- +failed +- +did not answer within 300 ms")))
+        << r.out;
+    EXPECT_TRUE(std::regex_match(
+        RowOf(r.out, kMacD),
+        std::regex(kMacD + " +refuses +failed +7 +did not take the update \\(still revision 7\\)")))
         << r.out;
     EXPECT_NE(r.out.find("2 of 4 gateways done, 2 failed.\n"), std::string::npos) << r.out;
     EXPECT_NE(r.err.find("2 of 4 gateways failed"), std::string::npos) << r.err;
@@ -144,17 +158,20 @@ TEST_F(FleetVerbs, SetChangesEveryGatewayAtOnceAndSaysHowEachFared) {
     r = RunTool(At({"set", kMacA, kMacB, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(
-        std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +unchanged +8 +nothing to change")))
+        std::regex_match(RowOf(r.out, kMacA),
+                         std::regex(kMacA + " +south-roof +unchanged +8 +nothing to change")))
         << r.out;
 }
 
 // The gateways are asked at once: the run takes about one census and one
 // read-back, not one exchange per gateway after the other.
 TEST_F(FleetVerbs, GatewaysAreAskedAtOnce) {
-    for (int i = 0; i < 40; ++i) fake.add(UnitOf(Gateway(static_cast<uint8_t>(0x40 + i), "many", "F")));
+    for (int i = 0; i < 40; ++i)
+        fake.add(UnitOf(Gateway(static_cast<uint8_t>(0x40 + i), "many", "F")));
     std::vector<std::string> args = {"set"};
     for (int i = 0; i < 40; ++i)
-        args.push_back(gwblock::format_mac(Gateway(static_cast<uint8_t>(0x40 + i), "", "F").eqp.mac));
+        args.push_back(
+            gwblock::format_mac(Gateway(static_cast<uint8_t>(0x40 + i), "", "F").eqp.mac));
     args.push_back("gateway_conf.serv_port_up=1701");
     const auto start = std::chrono::steady_clock::now();
     Result r = RunTool(At(args, 500));
@@ -168,8 +185,10 @@ TEST_F(FleetVerbs, GatewaysAreAskedAtOnce) {
 TEST_F(FleetVerbs, AllTakesEveryGatewayThatAnswersAndExpectGuardsAPartialFleet) {
     Result r = RunTool(At({"set", "--all", "--expect", "4", "gateway_conf.serv_port_up=1701"}));
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("only 3 of the 4 expected gateways answered within 300 ms; nothing was sent to any of them"),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find(
+            "only 3 of the 4 expected gateways answered within 300 ms; nothing was sent to any of them"),
+        std::string::npos)
         << r.err;
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 
@@ -188,13 +207,16 @@ TEST_F(FleetVerbs, AllTakesEveryGatewayThatAnswersAndExpectGuardsAPartialFleet) 
 }
 
 TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
-    Result r = RunTool(At({"set", kMacA, kMacB, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
+    Result r =
+        RunTool(At({"set", kMacA, kMacB, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("would change on 00:11:22:33:44:0a, 00:11:22:33:44:0b:\n"
                          "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n"),
               std::string::npos)
         << r.out;
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +would change +7"))) << r.out;
+    EXPECT_TRUE(
+        std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +would change +7")))
+        << r.out;
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 
     r = RunTool(At({"set", kMacA, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
@@ -226,21 +248,25 @@ TEST_F(FleetVerbs, CommandsGoToEveryGateway) {
     Result r = RunTool(At({"clear", kMacA, kMacB, kMacC}));
     EXPECT_EQ(r.status, 1);
     // MAC addresses given, clear asks no census first: no device names.
-    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +- +acknowledged +-"))) << r.out;
+    EXPECT_TRUE(std::regex_match(RowOf(r.out, kMacA), std::regex(kMacA + " +- +acknowledged +-")))
+        << r.out;
     EXPECT_TRUE(
-        std::regex_match(RowOf(r.out, kMacC), std::regex(kMacC + " +- +failed +- +no acknowledgement within 300 ms")))
+        std::regex_match(RowOf(r.out, kMacC),
+                         std::regex(kMacC + " +- +failed +- +no acknowledgement within 300 ms")))
         << r.out;
 
     r = RunTool(At({"reboot", "--all"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("3 of 3 gateways done."), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("The gateway only logs Reboot: it does not restart."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("The gateway only logs Reboot: it does not restart."), std::string::npos)
+        << r.out;
 
     r = RunTool(At({"timesync", kMacA, kMacB}));
     EXPECT_EQ(r.status, 0) << r.err;
     std::set<std::string> synced;
     for (const auto &d : fake.received(MESSAGE_COMMAND_LEN))
-        if (std::string(reinterpret_cast<const char *>(&d[gwproto::kCommandTextOffset])) == "TimeSync") {
+        if (std::string(reinterpret_cast<const char *>(&d[gwproto::kCommandTextOffset])) ==
+            "TimeSync") {
             synced.insert(gwblock::format_mac(&d[gwproto::kCommandMacOffset]));
             EXPECT_EQ(d[gwproto::kArgumentOffset], '@');
         }
@@ -253,7 +279,8 @@ TEST_F(FleetVerbs, ProgressLineOnATerminal) {
     std::ostringstream out, err;
     gwcfg::RunOptions on;
     on.progress = true;
-    int status = gwcfg::run(At({"set", kMacA, kMacB, "gateway_conf.serv_port_up=1701"}), out, err, on);
+    int status =
+        gwcfg::run(At({"set", kMacA, kMacB, "gateway_conf.serv_port_up=1701"}), out, err, on);
     EXPECT_EQ(status, 0) << err.str();
     EXPECT_NE(err.str().find("gateways answered"), std::string::npos) << err.str();
     EXPECT_NE(err.str().find("2/2 gateways done, 0 failed"), std::string::npos) << err.str();
@@ -278,7 +305,9 @@ TEST_P(Verdicts, SetCountsDownToTheVerdictAndReportsIt) {
     const VerdictCase &c = GetParam();
     fake.edit(0, [](FakeGateway::Unit &u) {
         u.after_update = [](BlockContents &b) {
-            b.change = gwblock::ChangeStatus{b.revision, 0, 2, static_cast<uint8_t>(gwblock::ChangeState::Watching), 0};
+            b.change = gwblock::ChangeStatus{b.revision, 0, 2,
+                                             static_cast<uint8_t>(gwblock::ChangeState::Watching),
+                                             0};
         };
     });
     std::thread verdict([&] {
@@ -295,30 +324,40 @@ TEST_P(Verdicts, SetCountsDownToTheVerdictAndReportsIt) {
     gwcfg::RunOptions on;
     on.progress = true;
     const auto start = std::chrono::steady_clock::now();
-    const int status = gwcfg::run(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}), out, err, on);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const int status =
+        gwcfg::run(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}), out, err, on);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     verdict.join();
     EXPECT_EQ(status, c.status) << out.str() << err.str();
-    EXPECT_TRUE(std::regex_search(err.str(), std::regex("00:11:22:33:44:0a watches the forwarder with revision 8: "
-                                                        "verdict in [12] s")))
+    EXPECT_TRUE(
+        std::regex_search(err.str(),
+                          std::regex("00:11:22:33:44:0a watches the forwarder with revision 8: "
+                                     "verdict in [12] s")))
         << err.str();
-    EXPECT_NE((c.status == 0 ? out : err).str().find(c.says), std::string::npos) << out.str() << err.str();
+    EXPECT_NE((c.status == 0 ? out : err).str().find(c.says), std::string::npos)
+        << out.str() << err.str();
     EXPECT_LT(took, 6.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Gateway, Verdicts,
     ::testing::Values(
-        VerdictCase{"Confirmed", gwblock::ChangeState::Confirmed, 0, 0,
-                    "00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; confirmed: the forwarder "
-                    "has run it for the whole window\n"},
-        VerdictCase{"RolledBack", gwblock::ChangeState::RolledBack, 2, 1,
-                    "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 to the configuration before it (now "
-                    "revision 9): the forwarder exited 1 s after starting."},
-        VerdictCase{"Failed", gwblock::ChangeState::Failed, 1, 1,
-                    "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 (no forwarder started within 1 s), "
-                    "and the configuration it restored failed too (now revision 9)."}),
-    [](const auto &info) { return std::string(info.param.name); });
+        VerdictCase{
+            "Confirmed", gwblock::ChangeState::Confirmed, 0, 0,
+            "00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; confirmed: the forwarder "
+            "has run it for the whole window\n"},
+        VerdictCase{
+            "RolledBack", gwblock::ChangeState::RolledBack, 2, 1,
+            "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 to the configuration before it (now "
+            "revision 9): the forwarder exited 1 s after starting."},
+        VerdictCase{
+            "Failed", gwblock::ChangeState::Failed, 1, 1,
+            "gwcfg set: gateway 00:11:22:33:44:0a rolled back revision 8 (no forwarder started within 1 s), "
+            "and the configuration it restored failed too (now revision 9)."}),
+    [](const auto &info) {
+        return std::string(info.param.name);
+    });
 
 // A change of the network mode or the fixed address moves the gateway with
 // the restart: through one address the tool cannot follow it, and says so
@@ -326,16 +365,20 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FleetVerbs, AChangeThatMovesTheGatewayIsNotAwaitedThroughOneAddress) {
     fake.edit(0, [](FakeGateway::Unit &u) {
         u.after_update = [](BlockContents &b) {
-            b.change = gwblock::ChangeStatus{b.revision, 0, 30, static_cast<uint8_t>(gwblock::ChangeState::Watching), 0};
+            b.change = gwblock::ChangeStatus{b.revision, 0, 30,
+                                             static_cast<uint8_t>(gwblock::ChangeState::Watching),
+                                             0};
         };
     });
     const auto start = std::chrono::steady_clock::now();
     Result r = RunTool(At({"set", kMacA, "serverIP_conf.fixed_ip=192.168.0.77"}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; the gateway watches the "
-                         "forwarder with it, but its address changes with the restart, so gwcfg cannot wait for the "
-                         "verdict at 127.0.0.1: gwcfg discover tells it\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find(
+            "00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten; the gateway watches the "
+            "forwarder with it, but its address changes with the restart, so gwcfg cannot wait for the "
+            "verdict at 127.0.0.1: gwcfg discover tells it\n"),
+        std::string::npos)
         << r.out;
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
 }
@@ -353,7 +396,8 @@ TEST_F(FleetVerbs, ApplyChangesOnlyTheKeysTheFileHolds) {
         << r.out;
     const BlockContents after = fake.contents(0);
     // A region plan leaves the server settings and the site alone.
-    const Json::Value plan = ParseJson(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/us915.json"));
+    const Json::Value plan =
+        ParseJson(gwtest::ReadFile(std::string(GW_PROFILES_DIR) + "/us915.json"));
     for (const gwblock::KeyInfo *k : gwblock::diff_keys(before, after, true)) {
         EXPECT_EQ(k->section, "SX1301_conf") << k->path;
         EXPECT_FALSE(JsonAt(plan, k->path).isNull()) << k->path << " is not in the plan";
@@ -393,41 +437,47 @@ TEST_P(ApplyRefusesFiles, BeforeAskingAnyGateway) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ApplyRefusesFiles,
-    ::testing::Values(BadFile{"NotJson", "{\"gateway_conf\": ", {}, "f.json: not JSON"},
-                      BadFile{"NotAnObject", "[1, 2]", {}, "not a profile or backup"},
-                      BadFile{"UnknownKey",
-                              R"({"gateway_conf": {"server_adress": "x"}})",
-                              {},
-                              "unknown key gateway_conf.server_adress"},
-                      BadFile{"BadValue", R"({"gateway_conf": {"serv_port_up": "x"}})", {}, "serv_port_up"},
-                      BadFile{"Empty", "{}", {}, "holds no key"},
-                      BadFile{"NothingOfOnly",
-                              R"({"gateway_conf": {"serv_port_up": 1701}})",
-                              {"--only", "serverIP_conf"},
-                              "holds no key of the sections given with --only"},
-                      BadFile{"Missing", nullptr, {}, "missing.json: No such file or directory"}),
-    [](const ::testing::TestParamInfo<BadFile> &i) { return std::string(i.param.name); });
+    ::testing::Values(
+        BadFile{"NotJson", "{\"gateway_conf\": ", {}, "f.json: not JSON"},
+        BadFile{"NotAnObject", "[1, 2]", {}, "not a profile or backup"},
+        BadFile{"UnknownKey",
+                R"({"gateway_conf": {"server_adress": "x"}})",
+                {},
+                "unknown key gateway_conf.server_adress"},
+        BadFile{"BadValue", R"({"gateway_conf": {"serv_port_up": "x"}})", {}, "serv_port_up"},
+        BadFile{"Empty", "{}", {}, "holds no key"},
+        BadFile{"NothingOfOnly",
+                R"({"gateway_conf": {"serv_port_up": 1701}})",
+                {"--only", "serverIP_conf"},
+                "holds no key of the sections given with --only"},
+        BadFile{"Missing", nullptr, {}, "missing.json: No such file or directory"}),
+    [](const ::testing::TestParamInfo<BadFile> &i) {
+        return std::string(i.param.name);
+    });
 
 TEST_F(FleetVerbs, ABackupRestoresTheGatewayItWasTakenFrom) {
     const std::string backups = dir.file("backups/today");
     Result r = RunTool(At({"backup", kMacA, kMacB, kMacC, backups}));
     EXPECT_EQ(r.status, 1);  // the mute one
     EXPECT_TRUE(std::regex_match(
-        RowOf(r.out, kMacA), std::regex(kMacA + " +south-roof +saved +7 +.*/backups/today/00-11-22-33-44-0a\\.json")))
+        RowOf(r.out, kMacA),
+        std::regex(kMacA + " +south-roof +saved +7 +.*/backups/today/00-11-22-33-44-0a\\.json")))
         << r.out;
     const std::string file_a = backups + "/00-11-22-33-44-0a.json";
     ASSERT_TRUE(gwtest::FileExists(file_a));
     EXPECT_TRUE(gwtest::FileExists(backups + "/00-11-22-33-44-0b.json"));
     EXPECT_FALSE(gwtest::FileExists(backups + "/00-11-22-33-44-0c.json"));
     // The same JSON as show --json.
-    EXPECT_EQ(ParseJson(gwtest::ReadFile(file_a)), ParseJson(RunTool(At({"show", kMacA, "--json"})).out));
+    EXPECT_EQ(ParseJson(gwtest::ReadFile(file_a)),
+              ParseJson(RunTool(At({"show", kMacA, "--json"})).out));
 
     const BlockContents original = fake.contents(0);
-    ASSERT_EQ(
-        RunTool(At({"set", kMacA, "gateway_conf.server_address=elsewhere.example", "SX1301_conf.radio_0.freq=867300000",
-                    "SX1301_conf.radio_0.rssi_offset=-160.25", "serverIP_conf.fixed_ip=10.9.9.9"}))
-            .status,
-        0);
+    ASSERT_EQ(RunTool(At({"set", kMacA, "gateway_conf.server_address=elsewhere.example",
+                          "SX1301_conf.radio_0.freq=867300000",
+                          "SX1301_conf.radio_0.rssi_offset=-160.25",
+                          "serverIP_conf.fixed_ip=10.9.9.9"}))
+                  .status,
+              0);
     r = RunTool(At({"diff", kMacA, file_a}));
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("4 of the 142 keys both hold differ"), std::string::npos) << r.out;
@@ -441,8 +491,10 @@ TEST_F(FleetVerbs, ABackupRestoresTheGatewayItWasTakenFrom) {
     // On another gateway it would copy the first one's identity.
     r = RunTool(At({"apply", kMacB, file_a}));
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(file_a + " is the backup of 00:11:22:33:44:0a: on 00:11:22:33:44:0b it would copy that "
-                                  "gateway's gateway ID"),
+    EXPECT_NE(r.err.find(
+                  file_a +
+                  " is the backup of 00:11:22:33:44:0a: on 00:11:22:33:44:0b it would copy that "
+                  "gateway's gateway ID"),
               std::string::npos)
         << r.err;
     EXPECT_EQ(UpdatesFor(fake, kMacB), 0u);
@@ -463,14 +515,20 @@ TEST_F(FleetVerbs, DiffComparesGatewaysAndFiles) {
     EXPECT_EQ(r.status, 0) << r.err;
     auto lines = Lines(r.out);
     ASSERT_EQ(lines.size(), 4u) << r.out;
-    EXPECT_TRUE(std::regex_match(lines[0], std::regex("KEY +00:11:22:33:44:0a +00:11:22:33:44:0b"))) << r.out;
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex("gateway_conf.gateway_ID +AA555A000000000A +AA555A000000000B")))
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex("KEY +00:11:22:33:44:0a +00:11:22:33:44:0b")))
         << r.out;
-    EXPECT_TRUE(std::regex_match(lines[2], std::regex("serverIP_conf.server_name +south-roof +north-mast"))) << r.out;
+    EXPECT_TRUE(
+        std::regex_match(lines[1],
+                         std::regex("gateway_conf.gateway_ID +AA555A000000000A +AA555A000000000B")))
+        << r.out;
+    EXPECT_TRUE(
+        std::regex_match(lines[2], std::regex("serverIP_conf.server_name +south-roof +north-mast")))
+        << r.out;
     EXPECT_EQ(lines[3], "2 of the 142 keys both hold differ");
 
     // A file holds some keys: only those are compared.
-    const std::string plan = Write("plan.json", R"({"SX1301_conf": {"radio_0": {"freq": 867100000, "enable": true}},
+    const std::string plan =
+        Write("plan.json", R"({"SX1301_conf": {"radio_0": {"freq": 867100000, "enable": true}},
                                                    "gateway_conf": {"server_address": "router.eu.example.net"}})");
     r = RunTool(At({"diff", plan, kMacA, "--json"}));
     EXPECT_EQ(r.status, 0) << r.err;
@@ -514,7 +572,9 @@ TEST_P(GetPrints, Values) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, GetPrints,
     ::testing::Values(
-        GetCase{"OneKeyOneGateway", {"00:11:22:33:44:0a", "gateway_conf.server_address"}, "router.eu.example.net\n"},
+        GetCase{"OneKeyOneGateway",
+                {"00:11:22:33:44:0a", "gateway_conf.server_address"},
+                "router.eu.example.net\n"},
         GetCase{"SeveralKeys",
                 {"00:11:22:33:44:0a", "SX1301_conf.radio_1.freq", "device_info.revision"},
                 "SX1301_conf.radio_1.freq=868500000\ndevice_info.revision=7\n"},
@@ -528,14 +588,19 @@ INSTANTIATE_TEST_SUITE_P(
                 "00:11:22:33:44:0a  south-roof\n00:11:22:33:44:0b  north-mast\n"},
         GetCase{
             "SeveralGatewaysAndKeys",
-            {"00:11:22:33:44:0a", "00:11:22:33:44:0b", "gateway_conf.serv_port_up", "device_info.mac"},
+            {"00:11:22:33:44:0a", "00:11:22:33:44:0b", "gateway_conf.serv_port_up",
+             "device_info.mac"},
             "00:11:22:33:44:0a  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0a  device_info.mac=00:11:22:33:44:0a\n"
             "00:11:22:33:44:0b  gateway_conf.serv_port_up=1700\n00:11:22:33:44:0b  "
             "device_info.mac=00:11:22:33:44:0b\n"},
-        GetCase{"Json",
-                {"00:11:22:33:44:0a", "gateway_conf.serv_port_up", "SX1301_conf.lorawan_public", "--json"},
-                "{\n  \"SX1301_conf.lorawan_public\" : true,\n  \"gateway_conf.serv_port_up\" : 1700\n}\n"}),
-    [](const ::testing::TestParamInfo<GetCase> &i) { return std::string(i.param.name); });
+        GetCase{
+            "Json",
+            {"00:11:22:33:44:0a", "gateway_conf.serv_port_up", "SX1301_conf.lorawan_public",
+             "--json"},
+            "{\n  \"SX1301_conf.lorawan_public\" : true,\n  \"gateway_conf.serv_port_up\" : 1700\n}\n"}),
+    [](const ::testing::TestParamInfo<GetCase> &i) {
+        return std::string(i.param.name);
+    });
 
 TEST_F(FleetVerbs, GetRefusesAnUnknownKeyBeforeAskingAnything) {
     Result r = RunTool(At({"get", kMacA, "gateway_conf.server_adress"}));
@@ -552,31 +617,34 @@ TEST_F(FleetVerbs, ShowPrintsAPageAPersonReads) {
     Result r = RunTool(At({"show", kMacA}));
     ASSERT_EQ(r.status, 0) << r.err;
     auto lines = Lines(r.out);
-    EXPECT_EQ(lines[0], "gateway 00:11:22:33:44:0a, revision 7, at 127.0.0.1:" + std::to_string(fake.port()));
+    EXPECT_EQ(lines[0],
+              "gateway 00:11:22:33:44:0a, revision 7, at 127.0.0.1:" + std::to_string(fake.port()));
     EXPECT_LT(lines.size(), 45u) << r.out;
-    for (const char *want : {
-             "device name +south-roof",
-             "identity +Vorna123456789012345678 Model_LoRa_GW12, serial SerialNo1234567, hardware HW_ID_123456789",
-             "network +live 10.0.0.5/24, gateway 10.0.0.1, DNS 10.0.0.1 8.8.8.8",
-             " +fixed 192.168.0.1/24, gateway 192.168.0.254 \\(network mode 1: fixed settings\\)",
-             "server +router.eu.example.net, port up 1700, down 1700",
-             "gateway ID +AA555A000000000A",
-             "intervals +keep-alive 10 s, statistics 30 s, push time-out 100 ms",
-             "RADIO +TYPE +FREQ MHZ +RSSI OFFSET +RX +TX",
-             "0 +SX1257 +867.5 +-166 dB +on +on",
-             "1 +SX1257 +868.5 +-166 dB +on +off",
-             "CHANNEL +RADIO +IF KHZ +FREQ MHZ +BW KHZ +SF/DATARATE +RX",
-             // Absolute frequencies: the radio's plus the channel's offset.
-             "multiSF_0 +1 +-400 +868.1 +125 +SF7-12 +on",
-             "multiSF_3 +0 +-400 +867.1 +125 +SF7-12 +on",
-             "multiSF_7 +0 +400 +867.9 +125 +SF7-12 +off",
-             "Lora_std +1 +-200 +868.3 +250 +SF7 +on",
-             "FSK +1 +300 +868.8 +default +50000 bit/s +on",
-             "TX TABLE +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +10 +11 +12 +13 +14 +15",
-             "power dBm +-6 +-4 +-2 +0 +2 +4 +6 +8 +10 +12 +14 +16 +18 +20 +22 +24",
-         }) {
+    for (
+        const char *want : {
+            "device name +south-roof",
+            "identity +Vorna123456789012345678 Model_LoRa_GW12, serial SerialNo1234567, hardware HW_ID_123456789",
+            "network +live 10.0.0.5/24, gateway 10.0.0.1, DNS 10.0.0.1 8.8.8.8",
+            " +fixed 192.168.0.1/24, gateway 192.168.0.254 \\(network mode 1: fixed settings\\)",
+            "server +router.eu.example.net, port up 1700, down 1700",
+            "gateway ID +AA555A000000000A",
+            "intervals +keep-alive 10 s, statistics 30 s, push time-out 100 ms",
+            "RADIO +TYPE +FREQ MHZ +RSSI OFFSET +RX +TX",
+            "0 +SX1257 +867.5 +-166 dB +on +on",
+            "1 +SX1257 +868.5 +-166 dB +on +off",
+            "CHANNEL +RADIO +IF KHZ +FREQ MHZ +BW KHZ +SF/DATARATE +RX",
+            // Absolute frequencies: the radio's plus the channel's offset.
+            "multiSF_0 +1 +-400 +868.1 +125 +SF7-12 +on",
+            "multiSF_3 +0 +-400 +867.1 +125 +SF7-12 +on",
+            "multiSF_7 +0 +400 +867.9 +125 +SF7-12 +off",
+            "Lora_std +1 +-200 +868.3 +250 +SF7 +on",
+            "FSK +1 +300 +868.8 +default +50000 bit/s +on",
+            "TX TABLE +0 +1 +2 +3 +4 +5 +6 +7 +8 +9 +10 +11 +12 +13 +14 +15",
+            "power dBm +-6 +-4 +-2 +0 +2 +4 +6 +8 +10 +12 +14 +16 +18 +20 +22 +24",
+        }) {
         bool found = false;
-        for (const std::string &l : lines) found = found || std::regex_match(l, std::regex(want));
+        for (const std::string &l : lines)
+            found = found || std::regex_match(l, std::regex(want));
         EXPECT_TRUE(found) << want << "\n" << r.out;
     }
     // Members the forwarder never reads stay out of the page.
@@ -592,11 +660,16 @@ TEST_F(FleetVerbs, ShowPrintsAPageAPersonReads) {
 // at all.
 TEST_F(FleetVerbs, OnlyTheGatewayThatWasChangedCountsForTheReadBack) {
     fake.forge_from("127.0.0.2");
-    fake.edit(3, [](FakeGateway::Unit &u) { u.forge_readback = true; });
+    fake.edit(3, [](FakeGateway::Unit &u) {
+        u.forge_readback = true;
+    });
     Result r = RunTool(At({"set", kMacD, "gateway_conf.server_address=lns.example.net"}));
     EXPECT_EQ(r.status, 1) << r.out;
-    EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("warning: ignoring a reply of 00:11:22:33:44:0d from 127.0.0.2:"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("did not take the update: it still reads revision 7"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("warning: ignoring a reply of 00:11:22:33:44:0d from 127.0.0.2:"),
+              std::string::npos)
+        << r.err;
     EXPECT_EQ(fake.contents(3).revision, 7u);
 
     // The forger now answers discovery too, from 127.0.0.2: not a second
@@ -643,8 +716,8 @@ TEST(GwcfgHostileReplies, AFloodIsCappedAndEndsOnTime) {
         }
     });
     const auto start = std::chrono::steady_clock::now();
-    Result r =
-        RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout", "6000", "--retries", "0"});
+    Result r = RunTool({"discover", "--to", "127.0.0.1:" + std::to_string(a.port()), "--timeout",
+                        "6000", "--retries", "0"});
     const auto took = std::chrono::steady_clock::now() - start;
     stop = true;
     flood.join();
@@ -654,10 +727,12 @@ TEST(GwcfgHostileReplies, AFloodIsCappedAndEndsOnTime) {
     const auto lines = Lines(r.out);
     EXPECT_LE(lines.size(), 10001u);
     EXPECT_GT(lines.size(), 1000u) << "too few replies arrived to judge";
-    EXPECT_NE(r.err.find("warning: more than 10000 replies; kept the first 10000 and ignored"), std::string::npos)
+    EXPECT_NE(r.err.find("warning: more than 10000 replies; kept the first 10000 and ignored"),
+              std::string::npos)
         << r.err.substr(0, 2000);
     EXPECT_LE(Lines(r.err).size(), 14u) << r.err.substr(0, 2000);
-    EXPECT_NE(r.err.find("more MAC addresses answered more than once"), std::string::npos) << r.err.substr(0, 2000);
+    EXPECT_NE(r.err.find("more MAC addresses answered more than once"), std::string::npos)
+        << r.err.substr(0, 2000);
 }
 
 }  // namespace
