@@ -109,6 +109,20 @@ Outcome missing(const Invocation &inv, const Session &session, const Mac &mac) {
     return o;
 }
 
+// The outcome of a gateway that answered discovery: where it is, its name
+// and the revision it had; "failed" until the verb says otherwise.
+Outcome answered(const Mac &mac, const Reply &r) {
+    Outcome o;
+    o.mac = mac;
+    o.found = true;
+    o.from = r.from;
+    o.name = device_name(r.contents);
+    o.has_before = true;
+    o.before = r.contents.revision;
+    o.result = "failed";
+    return o;
+}
+
 std::string sources_of(const Census &c, const std::vector<size_t> &found) {
     std::string where;
     std::set<std::string> seen;
@@ -683,13 +697,7 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
             continue;
         }
         const Reply &current = where.census.replies[(*found)[0]];
-        o.mac = mac;
-        o.found = true;
-        o.from = current.from;
-        o.name = device_name(current.contents);
-        o.has_before = true;
-        o.before = current.contents.revision;
-        o.result = "failed";
+        o = answered(mac, current);
         bool everywhere = false;  // a duplicate MAC, forced: all of them get it
         if (found->size() > 1) {
             const std::string where_text = sources_of(where.census, *found);
@@ -1025,13 +1033,7 @@ int cmd_backup(const Invocation &inv, Io &io) {
             continue;
         }
         const Reply &r = first_reply(inv, where.census, *found, io);
-        Outcome o;
-        o.mac = mac;
-        o.found = true;
-        o.from = r.from;
-        o.name = device_name(r.contents);
-        o.has_before = true;
-        o.before = r.contents.revision;
+        Outcome o = answered(mac, r);
         const std::string path = dir + "/" + backup_name(mac);
         if (!gwutil::replace_file(
                 path, Json::writeString(json_writer("   "), gwblock::to_json(r.contents)) + "\n",
@@ -1171,14 +1173,7 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
             continue;
         }
         const Reply &r = first_reply(inv, where.census, *found, io);
-        Outcome o;
-        o.mac = mac;
-        o.found = true;
-        o.from = r.from;
-        o.name = device_name(r.contents);
-        o.has_before = true;
-        o.before = r.contents.revision;
-        o.result = "failed";
+        Outcome o = answered(mac, r);
         Exchange x;
         x.mac = mac;
         x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
@@ -1327,14 +1322,7 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         }
         const Reply &r = first_reply(inv, where.census, *found, io);
         const gwblock::ChangeStatus &c = r.contents.change;
-        Outcome o;
-        o.mac = mac;
-        o.found = true;
-        o.from = r.from;
-        o.name = device_name(r.contents);
-        o.has_before = true;
-        o.before = r.contents.revision;
-        o.result = "failed";
+        Outcome o = answered(mac, r);
         o.state = gwblock::change_state_word(c.state);
         o.change_revision = c.revision;
         if (is_state(c, gwblock::ChangeState::Confirmed)) {
