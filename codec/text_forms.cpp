@@ -56,29 +56,7 @@ std::string format_mac(const uint8_t mac[6]) {
     return buf;
 }
 
-bool parse_ipv4(const std::string &text, uint32_t *out) {
-    uint32_t addr = 0;
-    size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-        const size_t start = i;
-        unsigned v = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3) {
-            v = v * 10 + static_cast<unsigned>(text[i] - '0');
-            ++i;
-        }
-        const size_t digits = i - start;
-        if (digits == 0 || v > 255) return false;
-        if (digits > 1 && text[start] == '0') return false;  // no octal look-alikes
-        addr = (addr << 8) | v;
-    }
-    if (i != text.size()) return false;
-    *out = addr;
-    return true;
-}
+bool parse_ipv4(const std::string &text, uint32_t *out) { return gwutil::parse_ipv4(text, out); }
 
 std::string format_ipv4(uint32_t addr) {
     char buf[16];

@@ -19,27 +19,6 @@ namespace {
 
 // ---- words -----------------------------------------------------------------
 
-bool parse_ipv4(const std::string &text, uint32_t *out) {
-    uint32_t value = 0;
-    size_t i = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
-            if (i >= text.size() || text[i] != '.') return false;
-            ++i;
-        }
-        const size_t start = i;
-        unsigned octet = 0;
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && i - start < 3)
-            octet = octet * 10 + static_cast<unsigned>(text[i++] - '0');
-        const size_t digits = i - start;
-        if (digits == 0 || octet > 255 || (digits > 1 && text[start] == '0')) return false;
-        value = value << 8 | octet;
-    }
-    if (i != text.size()) return false;
-    *out = value;
-    return true;
-}
-
 std::string format_ipv4(uint32_t a) {
     return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 0xFF) + "." +
            std::to_string(a >> 8 & 0xFF) + "." + std::to_string(a & 0xFF);
@@ -85,7 +64,7 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
     const size_t slash = cidr.find('/');
     FixedAddress f;
     const std::string prefix = slash == std::string::npos ? "" : cidr.substr(slash + 1);
-    if (slash == std::string::npos || !parse_ipv4(cidr.substr(0, slash), &f.address) ||
+    if (slash == std::string::npos || !gwutil::parse_ipv4(cidr.substr(0, slash), &f.address) ||
         prefix.empty() || prefix.size() > 2 ||
         prefix.find_first_not_of("0123456789") != std::string::npos ||
         (prefix.size() == 2 && prefix[0] == '0')) {
@@ -97,7 +76,7 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
         *error = "prefix " + prefix + " is not 1..32";
         return false;
     }
-    if (w[3] != "none" && !parse_ipv4(w[3], &f.gateway)) {
+    if (w[3] != "none" && !gwutil::parse_ipv4(w[3], &f.gateway)) {
         *error = "\"" + printable(w[3]) + "\" is neither A.B.C.D nor none";
         return false;
     }

@@ -74,4 +74,8 @@ bool parse_signed_decimal(const std::string &text, int64_t *out);
 // 0xFFFFFFFF).
 bool parse_integer(const std::string &text, long long *out);
 
+// A dotted IPv4 address, four decimal octets of at most three digits each,
+// no leading zero (so nothing reads like octal); *out in host order.
+bool parse_ipv4(const std::string &text, uint32_t *out);
+
 }  // namespace gwutil
