@@ -376,14 +376,22 @@ bool date_text_seconds(const char *text, time_t now, int64_t *out) {
 
     DateFields f;
     size_t tokens = 0;
+    bool after_comma = false;
     for (const char *p = text; *p;) {
         if (*p == ' ' || *p == ',') {
+            after_comma = after_comma || *p == ',';
             ++p;
             continue;
         }
         size_t n = 0;
         while (p[n] && p[n] != ' ' && p[n] != ',')
             ++n;
+        // After "Dec 7," date reads a number as the year, a short one as a
+        // year of this century or the last ("Dec 7, 20 2049" is 2020, 20:49):
+        // only a four-digit year there is one this check reads the same.
+        if (after_comma && f.month_named && f.bares == 1 && strspn(p, "0123456789") >= n && n != 4)
+            return false;
+        after_comma = false;
         if (!parse_token(p, n, &f)) return false;
         ++tokens;
         p += n;

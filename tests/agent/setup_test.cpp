@@ -597,6 +597,9 @@ INSTANTIATE_TEST_SUITE_P(
                       FloorCase{"DayMonthYear", "7 December 2099", true},
                       FloorCase{"WeekdayAndDate", "Mon, 07 Dec 2099", true},
                       FloorCase{"MonthNameIn1999", "Dec 31, 1999", false},
+                      // date reads "20" as 2020 and "2049" as 20:49
+                      FloorCase{"TwoDigitYearAfterAComma", "Dec 7, 20 2049", false},
+                      FloorCase{"YearAfterAComma", "Dec 7, 2099 20", true},
                       FloorCase{"TimeAloneIsToday", "09:05:03", true},  // a month after the build
                       FloorCase{"NoSuchDay", "2099-02-30", false},
                       FloorCase{"HourTwentyFour", "2099-12-07 24:00", false},
