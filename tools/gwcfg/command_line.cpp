@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <set>
 
+#include "capture.h"
 #include "cli.h"
 #include "config_block.h"
 
@@ -31,6 +32,9 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptTimeout, "--timeout", "MS", false, "how long each step waits for answers (default 1000)"},
     {kOptRetries, "--retries", "N", false,
      "requests sent again within the timeout when no answer came (default 2)"},
+    {kOptCapture, "--capture", "FILE", false,
+     "write every datagram sent and received to FILE, a pcap capture for\n"
+     "Wireshark (docs/wireshark.md)"},
     {kOptJson, "--json", nullptr, false, "print JSON for scripts"},
     {kOptKeys, "--keys", nullptr, false, "print every key as KEY=VALUE"},
     {kOptOnly, "--only", "SECTION", true,
@@ -292,6 +296,10 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
                 inv->reach.dest.sin_port = htons(port);
                 break;
             }
+            case kOptCapture:
+                inv->reach.capture = Capture::create(value, io.err, &error);
+                if (!inv->reach.capture) return usage_error(io.err, v.name, error);
+                break;
             case kOptTimeout:
                 if (!gwcli::parse_decimal(value, 1, 3600000, &inv->reach.timeout_ms))
                     return usage_error(io.err, v.name, "--timeout needs milliseconds, 1..3600000");

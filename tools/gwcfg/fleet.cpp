@@ -1,6 +1,8 @@
 // fleet.cpp - the fleet engine: see fleet.h.
 #include "fleet.h"
 
+#include "capture.h"
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -136,7 +138,10 @@ sockaddr_in Session::route_to(const sockaddr_in &from) const {
 bool Session::send(const sockaddr_in &to, const void *data, size_t len, std::string *error) {
     for (;;) {
         ssize_t n = sendto(fd_, data, len, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
-        if (n == static_cast<ssize_t>(len)) return true;
+        if (n == static_cast<ssize_t>(len)) {
+            if (reach_.capture) reach_.capture->sent(fd_, to, data, len);
+            return true;
+        }
         if (n < 0 && errno == EINTR) continue;
         *error = "cannot send to " + format_endpoint(to) + ": " +
                  (n < 0 ? strerror(errno) : "short send") +
@@ -165,6 +170,10 @@ bool Session::receive(Clock::time_point deadline, std::vector<uint8_t> *data, so
             if (Clock::now() >= deadline) return false;
             continue;
         }
+        if (reach_.capture)
+            reach_.capture->received(fd_, *from, data->data(),
+                                     std::min(static_cast<size_t>(n), data->size()),
+                                     static_cast<size_t>(n));
         // A datagram longer than the buffer keeps a length no reply has.
         data->resize(static_cast<size_t>(n) > data->size() ? data->size() + 1
                                                            : static_cast<size_t>(n));

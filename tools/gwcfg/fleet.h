@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <unordered_map>
@@ -29,6 +30,8 @@
 #include "config_block.h"
 
 namespace gwcfg {
+
+class Capture;  // capture.h
 
 using Clock = std::chrono::steady_clock;
 
@@ -53,7 +56,8 @@ struct Reach {
     bool unicast = false;  // dest is one host (not a broadcast address)
     int timeout_ms = 1000;
     int retries = 2;
-    int interval_ms() const;  // between tries: timeout / (retries + 1), at least 1
+    std::shared_ptr<Capture> capture;  // --capture FILE: every datagram sent and received
+    int interval_ms() const;           // between tries: timeout / (retries + 1), at least 1
 };
 
 std::string format_endpoint(const sockaddr_in &a);  // "192.168.0.21:48321"
