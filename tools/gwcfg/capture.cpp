@@ -62,8 +62,8 @@ void Capture::write(const sockaddr_in &src, const sockaddr_in &dst, const void *
     h[0] = 0x45;  // version 4, 5 words of header
     put16(h + 2, static_cast<uint16_t>(wire));
     put16(h + 4, ++ip_id_);
-    h[8] = 64;            // TTL
-    h[9] = IPPROTO_UDP;   // 17
+    h[8] = 64;           // TTL
+    h[9] = IPPROTO_UDP;  // 17
     memcpy(h + 12, &src.sin_addr.s_addr, 4);
     memcpy(h + 16, &dst.sin_addr.s_addr, 4);
     uint32_t sum = 0;

@@ -38,8 +38,7 @@ public:
     // The local side is the socket's address, or, for a socket bound to any
     // address, the one the kernel would send to that peer from.
     void sent(int fd, const sockaddr_in &to, const void *data, size_t len);
-    void received(int fd, const sockaddr_in &from, const void *data, size_t len,
-                  size_t orig_len);
+    void received(int fd, const sockaddr_in &from, const void *data, size_t len, size_t orig_len);
 
 private:
     Capture(FILE *file, const std::string &path, std::ostream &err)

@@ -85,8 +85,7 @@ std::string generated() {
       << "  argument = " << kArgumentOffset << ", argument_field = " << kArgumentField << ",\n"
       << "  service_ip = " << kServiceIpOffset << ", service_port = " << kServicePortOffset
       << ", service_type = " << kServiceTypeOffset << ",\n"
-      << "  update_mac = " << kUpdateMacOffset << ", update_block = " << kUpdateBlockOffset
-      << ",\n"
+      << "  update_mac = " << kUpdateMacOffset << ", update_block = " << kUpdateBlockOffset << ",\n"
       << "  reply_mac = " << kReplyMacOffset << ", reply_block = " << kReplyBlockOffset
       << ", reply_checksum = " << kReplyChecksumOffset << ",\n"
       << "  ack_text_offset = " << kAckTextOffset << ", ack_text = " << lua_string(kAckText)
@@ -96,8 +95,8 @@ std::string generated() {
       << " },\n"
       << "}\n\n";
     o << "local BLOCK = {\n"
-      << "  size = " << gwblock::kBlockSize << ", magic = "
-      << lua_string(std::string(reinterpret_cast<const char *>(gwblock::kMagic), 4))
+      << "  size = " << gwblock::kBlockSize
+      << ", magic = " << lua_string(std::string(reinterpret_cast<const char *>(gwblock::kMagic), 4))
       << ", version_offset = 4,\n"
       << "  oldest_version = " << gwblock::kOldestVersion << ", version = " << gwblock::kVersion
       << ", crc_offset = " << gwblock::kCrcOffset << ",\n"
