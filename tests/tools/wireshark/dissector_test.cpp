@@ -61,7 +61,8 @@ protected:
         tshark_ = FindTshark();
         if (tshark_.empty()) {
             if (getenv("CI")) FAIL() << "tshark is missing; scripts/install-deps.sh installs it";
-            GTEST_SKIP() << "tshark is missing (apt-get install tshark, or scripts/install-deps.sh)";
+            GTEST_SKIP()
+                << "tshark is missing (apt-get install tshark, or scripts/install-deps.sh)";
         }
     }
 
@@ -77,9 +78,9 @@ protected:
              std::string *out = nullptr) {
         std::vector<std::string> argv = {kTool};
         argv.insert(argv.end(), args.begin(), args.end());
-        for (const std::string &a : {std::string("--to"), "127.0.0.1:" + std::to_string(port),
-                                     std::string("--timeout"), std::string("400"),
-                                     std::string("--capture"), capture})
+        for (const std::string &a :
+             {std::string("--to"), "127.0.0.1:" + std::to_string(port), std::string("--timeout"),
+              std::string("400"), std::string("--capture"), capture})
             argv.push_back(a);
         std::string err;
         const int status = gwtest::RunProgram(argv, out, &err, 20000);
@@ -90,16 +91,11 @@ protected:
     // tshark with the dissector on `port` (Decode As: the daemon's port is
     // not the default one); its standard output. No run may hit a Lua error.
     std::string Tshark(const std::string &capture, int port, const std::vector<std::string> &args) {
-        std::vector<std::string> argv = {tshark_,
-                                         "-n",
-                                         "-X",
-                                         "lua_script:" + kDissector,
-                                         "-o",
-                                         "ip.check_checksum:TRUE",
-                                         "-d",
-                                         "udp.port==" + std::to_string(port) + ",gwcfg",
-                                         "-r",
-                                         capture};
+        std::vector<std::string> argv = {tshark_, "-n",
+                                         "-X",    "lua_script:" + kDissector,
+                                         "-o",    "ip.check_checksum:TRUE",
+                                         "-d",    "udp.port==" + std::to_string(port) + ",gwcfg",
+                                         "-r",    capture};
         argv.insert(argv.end(), args.begin(), args.end());
         std::string out, err;
         const int status = gwtest::RunProgram(argv, &out, &err, 60000);
@@ -126,42 +122,49 @@ TEST_F(Dissector, ShowsEveryKeyOfAReplyAsTheCodecPrintsIt) {
     const std::string tree = Tshark(capture, daemon_->port(), {"-O", "gwcfg"});
     size_t shown = 0;
     for (const gwblock::KeyInfo &k : gwblock::key_table()) {
-        const std::string line = "    " + k.path + ": " + gwblock::format_with_unit(expected, k) + "\n";
+        const std::string line = "    " + k.path + ": " + gwblock::format_with_unit(expected, k) +
+                                 "\n";
         EXPECT_NE(tree.find(line), std::string::npos) << "no line \"" << line << "\" in\n" << tree;
         ++shown;
     }
     EXPECT_GT(shown, 100u);
 
     // The framing, and the addresses and ports of the real exchange.
-    const auto rows = Rows(Tshark(
-        capture, daemon_->port(),
-        {"-T", "fields", "-e", "gwcfg.kind", "-e", "gwcfg.mac", "-e", "gwcfg.checksum.status", "-e",
-         "gwcfg.block.crc.status", "-e", "gwcfg.block.version", "-e", "ip.dst", "-e", "udp.dstport",
-         "-e", "ip.checksum.status", "-e", "_ws.expert.message"}));
+    const auto rows = Rows(Tshark(capture, daemon_->port(), {"-T", "fields",
+                                                             "-e", "gwcfg.kind",
+                                                             "-e", "gwcfg.mac",
+                                                             "-e", "gwcfg.checksum.status",
+                                                             "-e", "gwcfg.block.crc.status",
+                                                             "-e", "gwcfg.block.version",
+                                                             "-e", "ip.dst",
+                                                             "-e", "udp.dstport",
+                                                             "-e", "ip.checksum.status",
+                                                             "-e", "_ws.expert.message"}));
     ASSERT_GE(rows.size(), 2u);
     const std::string port = std::to_string(daemon_->port());
-    const std::vector<std::string> request = {"discovery request", "", "", "", "", "127.0.0.1",
-                                              port, "1", ""};
+    const std::vector<std::string> request = {"discovery request", "",   "",  "", "",
+                                              "127.0.0.1",         port, "1", ""};
     EXPECT_EQ(rows[0], request);
     std::vector<std::string> reply = rows[1];
     ASSERT_EQ(reply.size(), request.size());
     EXPECT_NE(reply[6], port) << "the reply goes to the tool's port";
     reply[6] = "";
-    EXPECT_EQ(reply, (std::vector<std::string>{"discovery reply", daemon_->mac_text(), "good", "good",
-                                               std::to_string(gwblock::kVersion), "127.0.0.1", "",
-                                               "1", ""}));
+    EXPECT_EQ(reply, (std::vector<std::string>{"discovery reply", daemon_->mac_text(), "good",
+                                               "good", std::to_string(gwblock::kVersion),
+                                               "127.0.0.1", "", "1", ""}));
 
     // Typed fields for filters: numbers, addresses and texts by their key.
-    const auto keys = Rows(Tshark(capture, daemon_->port(),
-                                  {"-Y", "gwcfg.kind == \"discovery reply\"", "-T", "fields", "-e",
-                                   "gwcfg.SX1301_conf.radio_0.freq", "-e",
-                                   "gwcfg.SX1301_conf.chan_multiSF_0.if", "-e",
-                                   "gwcfg.serverIP_conf.fixed_ip", "-e",
-                                   "gwcfg.gateway_conf.server_address", "-e", "gwcfg.device_info.mac"}));
+    const auto keys =
+        Rows(Tshark(capture, daemon_->port(),
+                    {"-Y", "gwcfg.kind == \"discovery reply\"", "-T", "fields", "-e",
+                     "gwcfg.SX1301_conf.radio_0.freq", "-e", "gwcfg.SX1301_conf.chan_multiSF_0.if",
+                     "-e", "gwcfg.serverIP_conf.fixed_ip", "-e",
+                     "gwcfg.gateway_conf.server_address", "-e", "gwcfg.device_info.mac"}));
     ASSERT_EQ(keys.size(), 1u);
     std::vector<std::string> want;
-    for (const char *k : {"SX1301_conf.radio_0.freq", "SX1301_conf.chan_multiSF_0.if",
-                          "serverIP_conf.fixed_ip", "gateway_conf.server_address", "device_info.mac"})
+    for (const char *k :
+         {"SX1301_conf.radio_0.freq", "SX1301_conf.chan_multiSF_0.if", "serverIP_conf.fixed_ip",
+          "gateway_conf.server_address", "device_info.mac"})
         want.push_back(gwblock::get_value(expected, *gwblock::find_key(k)));
     EXPECT_EQ(keys[0], want);
 }
@@ -184,10 +187,10 @@ TEST_F(Dissector, DecodesTheUpdatesAndCommandsTheToolSends) {
 
     const std::string clear = work_.file("clear.pcap");
     ASSERT_EQ(Tool({"clear", mac}, port, clear), 0);
-    const auto rows = Rows(Tshark(clear, port,
-                                  {"-T", "fields", "-e", "gwcfg.kind", "-e", "gwcfg.mac", "-e",
-                                   "gwcfg.command", "-e", "gwcfg.ack_text", "-e",
-                                   "_ws.expert.message"}));
+    const auto rows =
+        Rows(Tshark(clear, port,
+                    {"-T", "fields", "-e", "gwcfg.kind", "-e", "gwcfg.mac", "-e", "gwcfg.command",
+                     "-e", "gwcfg.ack_text", "-e", "_ws.expert.message"}));
     ASSERT_GE(rows.size(), 2u);
     EXPECT_EQ(rows[0], (std::vector<std::string>{"command", mac, gwproto::kCommandClear, "", ""}));
     EXPECT_EQ(rows.back(),
@@ -196,8 +199,8 @@ TEST_F(Dissector, DecodesTheUpdatesAndCommandsTheToolSends) {
     const std::string reboot = work_.file("reboot.pcap");
     ASSERT_EQ(Tool({"reboot", mac}, port, reboot), 0);
     const auto r = Rows(Tshark(reboot, port,
-                               {"-Y", "gwcfg.kind == \"command\"", "-T", "fields", "-e", "gwcfg.command",
-                                "-e", "_ws.expert.message"}));
+                               {"-Y", "gwcfg.kind == \"command\"", "-T", "fields", "-e",
+                                "gwcfg.command", "-e", "_ws.expert.message"}));
     ASSERT_GE(r.size(), 1u);
     EXPECT_EQ(r[0], (std::vector<std::string>{gwproto::kCommandReboot, ""}));
 }
@@ -243,8 +246,10 @@ std::vector<Broken> BrokenDatagrams() {
                              b[gwblock::kCrcOffset + i] = static_cast<uint8_t>(crc >> (24 - 8 * i));
                      }),
                      "discovery reply", "Unknown block layout version 9"});
-    cases.push_back({"BadBlockCrc", with_block([](uint8_t *b) { b[500] ^= 1; }), "discovery reply",
-                     "Bad block CRC-32"});
+    cases.push_back({"BadBlockCrc", with_block([](uint8_t *b) {
+                         b[500] ^= 1;
+                     }),
+                     "discovery reply", "Bad block CRC-32"});
     std::vector<uint8_t> unterminated = unknown;
     memset(unterminated.data() + gwproto::kCommandTextOffset, 'A', gwproto::kCommandTextField);
     cases.push_back({"CommandTextWithoutItsNul", unterminated, "command", "Text without its NUL"});
