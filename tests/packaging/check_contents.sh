@@ -174,7 +174,8 @@ done <"$work/expect"
 
 # The laptop's package: the tool alone, no service, nothing the gateway's
 # package holds.
-for listed in "usr/bin/gwcfg" "usr/share/man/man1/gwcfg.1.gz" "usr/share/bash-completion/completions/gwcfg"; do
+for listed in "usr/bin/gwcfg" "usr/share/man/man1/gwcfg.1.gz" "usr/share/bash-completion/completions/gwcfg" \
+    "$libdir/wireshark/plugins/gwcfg.lua"; do
     case " $programs " in *" gwcfg "*) ;; *) continue ;; esac
     grep -q " \./$listed\$" "$work/gwcfg.list" || fail "gwcfg: does not hold /$listed"
     ! grep -q " \./$listed\$" "$work/gwagent.list" || fail "gwagent: holds /$listed, which is gwcfg's"
