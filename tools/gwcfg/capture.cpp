@@ -30,7 +30,8 @@ std::shared_ptr<Capture> Capture::create(const std::string &path, std::ostream &
                                          std::string *error) {
     FILE *f = fopen(path.c_str(), "wb");
     if (!f) {
-        *error = "cannot write " + path + ": " + strerror(errno);
+        *error = "--capture: cannot write " + path + ": " + strerror(errno) +
+                 "; name a file in a directory you can write to";
         return nullptr;
     }
     struct {

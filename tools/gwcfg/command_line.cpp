@@ -463,6 +463,7 @@ void print_completions(const std::vector<std::string> &words, std::ostream &out)
                 cand = section_names();
                 emit();
             }
+            if (o->id == kOptCapture) out << ":files\n";
             return;  // an address, a number: nothing to offer
         }
     }

@@ -253,6 +253,10 @@ std::vector<Broken> BrokenDatagrams() {
     std::vector<uint8_t> unterminated = unknown;
     memset(unterminated.data() + gwproto::kCommandTextOffset, 'A', gwproto::kCommandTextField);
     cases.push_back({"CommandTextWithoutItsNul", unterminated, "command", "Text without its NUL"});
+    // Longer than gwcfg's receive buffer: the capture keeps what was read
+    // and the datagram's whole length.
+    cases.push_back({"Oversized", std::vector<uint8_t>(3000, 0x56), "unknown",
+                     "3000 bytes: no datagram of the protocol has this length"});
     return cases;
 }
 
@@ -292,6 +296,23 @@ TEST_F(Dissector, FlagsEveryBrokenDatagramWithExpertInfo) {
     }
     // The whole tree too: no Lua error anywhere (Tshark checks).
     Tshark(capture, port, {"-V"});
+}
+
+TEST(Capture, RefusesAFileItCannotWriteBeforeSendingAnything) {
+    gwdtest::Udp gateway;
+    sockaddr_in me{};
+    socklen_t len = sizeof me;
+    ASSERT_EQ(getsockname(gateway.fd(), reinterpret_cast<sockaddr *>(&me), &len), 0);
+    std::string out, err;
+    const int status = gwtest::RunProgram({kTool, "discover", "--to",
+                                           "127.0.0.1:" + std::to_string(ntohs(me.sin_port)),
+                                           "--capture", "/nonexistent/dir/x.pcap"},
+                                          &out, &err, 20000);
+    EXPECT_EQ(status, 2);
+    EXPECT_NE(err.find("--capture: cannot write /nonexistent/dir/x.pcap"), std::string::npos)
+        << err;
+    uint8_t buf[64];
+    EXPECT_EQ(gateway.Recv(buf, sizeof buf, 100), -1) << "a request went out";
 }
 
 }  // namespace
