@@ -716,7 +716,7 @@ local function discovery_reply(tvb, pinfo, tree)
   end
   local info = "Discovery reply from " .. mac
   if values then
-    info = info .. ", revision " .. values["device_info.revision"]
+    info = info .. ", revision " .. (values["device_info.revision"] or "?")
     local name = values["serverIP_conf.server_name"]
     if name and name ~= "" then info = info .. ", \"" .. name .. "\"" end
     local inner = values["device_info.mac"]
@@ -769,7 +769,7 @@ local function update(tvb, pinfo, tree)
   local mac = format_mac(tvb:raw(WIRE.update_mac, WIRE.mac_size))
   local values = dissect_block(tvb, pinfo, tree, WIRE.update_block)
   local info = "Update to " .. mac
-  if values then info = info .. ", revision " .. values["device_info.revision"] end
+  if values then info = info .. ", revision " .. (values["device_info.revision"] or "?") end
   return info
 end
 
