@@ -267,11 +267,19 @@ std::vector<Step> stack_steps(NetworkStack stack, Duty duty, const FixedAddress 
             }
             break;
         case NetworkStack::DhcpcdAll:
-            // One dhcpcd for every interface takes no per-interface -k, and
-            // its control socket serves one command per start: a restart
-            // of the unit rereads dhcpcd.conf and renews every lease.
-            if (duty == Duty::RenewLease)
+            // One dhcpcd for every interface takes no per-interface -k, its
+            // control socket serves one command per start, and its sandbox
+            // keeps the dhcpcd.conf it started with. SIGHUP has it release
+            // its leases and take their addresses off (the unit's stop,
+            // SIGTERM, leaves them on); a restart then rereads dhcpcd.conf.
+            if (duty == Duty::RenewLease) {
+                steps.push_back(
+                    {{"systemctl", "kill", "--kill-who=main", "--signal=SIGHUP", "dhcpcd.service"},
+                     {},
+                     -1,
+                     1});
                 steps.push_back({{"systemctl", "restart", "dhcpcd.service"}, {}, -1, 0});
+            }
             break;
         case NetworkStack::NetworkManager: {
             Words props;

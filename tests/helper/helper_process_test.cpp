@@ -274,7 +274,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StackCase{"dhcpcd-eth0", "/run/dhcpcd/eth0.pid", true, "",
                   "dhcpcd -k eth0\ndhcpcd -n eth0\n", ""},
-        StackCase{"dhcpcd", "/run/dhcpcd/pid", true, "", "systemctl restart dhcpcd.service\n", ""},
+        StackCase{"dhcpcd", "/run/dhcpcd/pid", true, "",
+                  "systemctl kill --kill-who=main --signal=SIGHUP dhcpcd.service\n"
+                  "systemctl restart dhcpcd.service\n",
+                  ""},
         StackCase{"networkmanager", "/run/NetworkManager/devices/2", false,
                   "nmcli connection modify gwagent-eth0 ipv4.method manual ipv4.addresses "
                   "10.47.0.77/24 ipv4.gateway 10.47.0.1\n"

@@ -134,6 +134,12 @@ check "the sudoers drop-in parses" tb_exec visudo -cq
 # daemon takes it at the boot below.
 tb_exec sed -i 's/^GWCFGD_OPTS="/GWCFGD_OPTS="--confirm-window 5 /' /etc/default/gwcfgd
 check "no unit failed" test -z "$(tb_exec systemctl --failed --plain --no-legend)"
+check_finds_nothing_missing() {
+    tb_exec /usr/lib/gwagent/gwagent-check >"$TB_WORK/check.out" 2>&1 ||
+        { sed 's/^/  /' "$TB_WORK/check.out" >&2; return 1; }
+}
+check "gwagent-check finds nothing missing" check_finds_nothing_missing
+check "  ... nor did the postinst's" not grep -q MISSING "$TB_WORK/dpkg.log"
 
 # ---- 1. boot state ------------------------------------------------------------
 check "after installing, one forwarder runs the configuration gwcfgd wrote" \
