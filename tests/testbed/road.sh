@@ -251,8 +251,9 @@ server_now=$(conf_server)
 fixed_held() {
     case $TB_STACK in
         networkmanager)
-            test "$(tb_exec nmcli -g ipv4.method,ipv4.addresses connection show gwagent-eth0)" = \
-                "manual:$TB_SUBNET.77/24" ;;
+            test "$(tb_exec nmcli -g ipv4.method connection show gwagent-eth0)" = manual &&
+                test "$(tb_exec nmcli -g ipv4.addresses connection show gwagent-eth0)" = \
+                    "$TB_SUBNET.77/24" ;;
         *) tb_exec grep -qx "static ip_address=$TB_SUBNET.77/24" /etc/dhcpcd.conf ;;
     esac
 }
