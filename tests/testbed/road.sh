@@ -363,6 +363,9 @@ check "purge: no dangling link left under /etc, /home, /var/lib, /usr" no_new_da
 check "purge: no sudoers drop-in" not tb_exec test -e /etc/sudoers.d/gwagent
 check "purge: no state directory" not tb_exec test -e /var/lib/gwagent
 check "purge: no block in dhcpcd.conf" not tb_exec grep -q gwagent /etc/dhcpcd.conf
+[ "$TB_STACK" != networkmanager ] ||
+    check "purge: no NetworkManager profile gwagent-eth0" \
+        not tb_exec sh -c 'nmcli -g NAME connection show gwagent-eth0 >/dev/null 2>&1'
 check "purge: no root helper socket" not tb_exec test -e /run/gwagent/helper.sock
 
 echo "     times: boot ${boot_done}s after start (packages included), burst settled in ${burst_took}s, whole road $((SECONDS - started))s"
