@@ -1,54 +1,19 @@
-# Cross build for the gateway boards: 32-bit ARM, hard float, Debian's
+# Cross build for the 32-bit gateway boards: ARM, hard float, Debian's
 # arm-linux-gnueabihf toolchain (crossbuild-essential-armhf) with the armhf
 # libraries installed through multiarch (libjsoncpp-dev:armhf,
-# libgtest-dev:armhf, libgmock-dev:armhf).
-#
-# Test programs run under user-mode qemu, so a plain `ctest` in the build
-# tree runs the unit tests:
+# libgtest-dev:armhf, libgmock-dev:armhf); tests under qemu-arm:
 #
 #   cmake --preset armhf && cmake --build --preset armhf && ctest --preset armhf
 #
-# Install what it needs with `scripts/install-deps.sh --armhf`.
+# Install what it needs with `scripts/install-deps.sh --armhf`. The shared
+# part is toolchain-cross.cmake.
 
-set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(GW_CROSS_TRIPLET arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${GW_CROSS_TRIPLET}-gcc)
-set(CMAKE_CXX_COMPILER ${GW_CROSS_TRIPLET}-g++)
-set(CMAKE_LIBRARY_ARCHITECTURE ${GW_CROSS_TRIPLET})
-
-# Headers and libraries of the target only: the multiarch directories
-# (/usr/lib/arm-linux-gnueabihf) and the cross toolchain's own tree. Programs
-# (qemu, dpkg-deb, ...) are the build machine's.
-set(CMAKE_FIND_ROOT_PATH /usr/${GW_CROSS_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
-
-# The dynamic loader and the C library must come from the same glibc build:
-# they share private data layouts, and a mismatched pair fails in odd places
-# (a forked child crashes at once). The loader searches the multiarch
-# directory /lib/arm-linux-gnueabihf before its own tree, so where the
-# multiarch C library (libc6:armhf, a dependency of libjsoncpp-dev:armhf) is
-# installed, its loader is used too: qemu runs with the real root as prefix.
-# Without it everything comes from the cross tree.
-find_program(GW_QEMU_ARM qemu-arm)
-if(EXISTS /lib/ld-linux-armhf.so.3 AND EXISTS /lib/${GW_CROSS_TRIPLET}/libc.so.6)
-  set(GW_QEMU_LD_PREFIX /)
-else()
-  set(GW_QEMU_LD_PREFIX /usr/${GW_CROSS_TRIPLET})
-endif()
-if(GW_QEMU_ARM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${GW_QEMU_ARM} -L ${GW_QEMU_LD_PREFIX})
-elseif(NOT DEFINED GW_BUILD_TESTS OR GW_BUILD_TESTS)
-  message(FATAL_ERROR "qemu-arm not found: the armhf tests run under it. Install it with "
-                      "scripts/install-deps.sh --armhf, or configure with -DGW_BUILD_TESTS=OFF.")
-endif()
-
-# The Debian architecture name of the packages this build makes.
+set(GW_QEMU_NAME qemu-arm)
+set(GW_CROSS_LOADER ld-linux-armhf.so.3)
 set(GW_DEB_ARCH armhf)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-cross.cmake)
 
 # 64-bit time_t and file offsets: the boards must keep a correct clock past
 # 2038 (TimeSync, get_current_datetime). glibc's default on armhf is still

@@ -3,6 +3,7 @@
 //   gwagent-ask date -s TEXT
 //   gwagent-ask fixed-ip set A.B.C.D/PREFIX GATEWAY|none
 //   gwagent-ask fixed-ip clear
+//   gwagent-ask network renew|show
 //
 // Sends the command to the root helper and exits with its status: 0 done,
 // 1 failed (or the helper could not be reached), 2 refused. What the helper
@@ -44,10 +45,12 @@ int usage(const char *name, FILE *out, int status) {
             "usage: %s date -s TEXT\n"
             "       %s fixed-ip set A.B.C.D/PREFIX GATEWAY|none\n"
             "       %s fixed-ip clear\n"
+            "       %s network renew|show\n"
             "Asks the agent's root helper (gwagent-helper.socket) to set the clock or the\n"
-            "fixed address of eth0. Exit status 0 done, 1 failed, 2 refused.\n"
+            "fixed address of eth0, to renew eth0's lease, or which network stack it found.\n"
+            "Exit status 0 done, 1 failed, 2 refused.\n"
             "--help shows this text, --version the version.\n",
-            name, name, name);
+            name, name, name, name);
     return status;
 }
 

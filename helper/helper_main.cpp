@@ -5,9 +5,13 @@
 // answers, logs one line to standard error and exits 0 (a refused or failed
 // request is the caller's news, not a failed unit).
 //
-//   gwagent-helper [--dhcpcd-conf PATH] [--date PATH] | --help | --version
+//   gwagent-helper [--dhcpcd-conf PATH] [--date PATH] [--root DIR]
+//                  [--exec-path DIRS] | --help | --version
 //
-// The options name other files than /etc/dhcpcd.conf and date, for tests.
+// The options are for tests: other files than /etc/dhcpcd.conf and date,
+// a directory that stands for / where the network stack is looked for
+// (root_helper.h, find_stack), the PATH on which the stack's commands
+// (dhcpcd, nmcli, systemctl) are found.
 #include "cli.h"
 #include "gwutil.h"
 #include "root_helper.h"
@@ -25,6 +29,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -33,6 +38,8 @@ constexpr int kReadTimeoutMs = 5000;
 struct Paths {
     std::string dhcpcd_conf = "/etc/dhcpcd.conf";
     std::string date = access("/usr/bin/date", X_OK) == 0 ? "/usr/bin/date" : "/bin/date";
+    std::string root;
+    std::string exec_path = "/usr/sbin:/usr/bin:/sbin:/bin";
 };
 
 // The request bytes from fd 0, up to EOF; more than kMaxRequest bytes or
@@ -84,8 +91,14 @@ void answer(const std::string &text, int status) {
     (void)gwutil::write_all(1, reply);
 }
 
-// date -s TEXT, with no shell; its complaints go to the caller.
-bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
+// Runs argv with no shell (argv[0] with a '/' as it is, otherwise found on
+// paths.exec_path) and waits for it; its standard output is dropped, its
+// complaints go to the caller. *status is its exit status (128 + signal).
+bool run(const Paths &paths, const gwhelper::Words &words, int *status, std::string *why) {
+    std::vector<char *> argv;
+    for (const std::string &w : words)
+        argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(nullptr);
     fflush(stdout);
     fflush(stderr);
     const pid_t pid = fork();
@@ -96,21 +109,51 @@ bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null < 0 || dup2(null, 0) < 0 || dup2(1, 2) < 0 || dup2(null, 1) < 0) _exit(127);
-        const char *argv[] = {"date", "-s", text.c_str(), nullptr};
-        const char *envp[] = {"PATH=/usr/bin:/bin", "LANG=C", nullptr};
-        execve(paths.date.c_str(), const_cast<char **>(argv), const_cast<char **>(envp));
+        clearenv();
+        setenv("PATH", paths.exec_path.c_str(), 1);
+        setenv("LANG", "C", 1);
+        execvp(argv[0], argv.data());
+        fprintf(stderr, "gwagent-helper: cannot run %s: %s\n", argv[0], strerror(errno));
         _exit(127);
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0)
+    int raw = 0;
+    while (waitpid(pid, &raw, 0) < 0)
         if (errno != EINTR) {
             *why = std::string("waitpid: ") + strerror(errno);
             return false;
         }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
-    *why = paths.date + " exited with status " +
-           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return true;
+}
+
+// date -s TEXT; its complaints go to the caller.
+bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
+    int status = 0;
+    if (!run(paths, {paths.date, "-s", text}, &status, why)) return false;
+    if (status == 0) return true;
+    *why = paths.date + " exited with status " + std::to_string(status);
     return false;
+}
+
+// The stack's commands for a duty, in order; the first that fails ends it.
+bool run_steps(const Paths &paths, const std::vector<gwhelper::Step> &steps, std::string *why) {
+    for (const gwhelper::Step &step : steps) {
+        const gwhelper::Words *argv = &step.argv;
+        int status = 0;
+        if (!run(paths, *argv, &status, why)) return false;
+        if (status != 0 && status == step.missing_status) {
+            if (step.if_missing.empty()) continue;
+            argv = &step.if_missing;
+            if (!run(paths, *argv, &status, why)) return false;
+        }
+        if (status != 0) {
+            *why = (*argv)[0] + " " + (*argv)[1] + " ... exited with status " +
+                   std::to_string(status);
+            return false;
+        }
+        if (step.pause_after) sleep(step.pause_after);
+    }
+    return true;
 }
 
 bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::string *why) {
@@ -129,6 +172,20 @@ bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::str
     return gwutil::replace_file(paths.dhcpcd_conf, next, why);
 }
 
+// fixed-ip and network renew on the stack in use; *stack_text says which.
+bool set_network(const Paths &paths, const gwhelper::Request &request, std::string *stack_text,
+                 std::string *why) {
+    gwhelper::NetworkStack stack;
+    std::string how;
+    if (!gwhelper::find_stack(paths.root, &stack, &how, why)) return false;
+    *stack_text = std::string(gwhelper::stack_name(stack)) + ": " + how;
+    if (request.duty != gwhelper::Duty::RenewLease && gwhelper::uses_dhcpcd_conf(stack) &&
+        !set_fixed(paths,
+                   request.duty == gwhelper::Duty::SetFixedAddress ? &request.fixed : nullptr, why))
+        return false;
+    return run_steps(paths, gwhelper::stack_steps(stack, request.duty, request.fixed), why);
+}
+
 std::string shown(const gwhelper::Words &words) {
     std::string out;
     for (const std::string &w : words)
@@ -142,14 +199,21 @@ int main(int argc, char **argv) {
     Paths paths;
     for (int i = 1; i < argc; ++i) {
         const std::string opt = argv[i];
-        if ((opt == "--dhcpcd-conf" || opt == "--date") && i + 1 < argc) {
-            (opt == "--date" ? paths.date : paths.dhcpcd_conf) = argv[++i];
+        if (opt == "--dhcpcd-conf" && i + 1 < argc) {
+            paths.dhcpcd_conf = argv[++i];
+        } else if (opt == "--date" && i + 1 < argc) {
+            paths.date = argv[++i];
+        } else if (opt == "--root" && i + 1 < argc) {
+            paths.root = argv[++i];
+        } else if (opt == "--exec-path" && i + 1 < argc) {
+            paths.exec_path = argv[++i];
         } else if (opt == "--version" && argc == 2) {
             fputs(gwcli::version_line("gwagent-helper").c_str(), stdout);
             return gwcli::kExitOk;
         } else {
             fprintf(opt == "--help" ? stdout : stderr,
-                    "usage: gwagent-helper [--dhcpcd-conf PATH] [--date PATH]\n"
+                    "usage: gwagent-helper [--dhcpcd-conf PATH] [--date PATH] [--root DIR]\n"
+                    "                      [--exec-path DIRS]\n"
                     "Started as root by gwagent-helper.socket for one request on standard\n"
                     "input (see gwagent-ask --help); not for running by hand.\n");
             return opt == "--help" ? gwcli::kExitOk : gwcli::kExitUsage;
@@ -166,20 +230,30 @@ int main(int argc, char **argv) {
         return 0;
     }
     bool ok = false;
+    std::string stack;
     switch (request.duty) {
         case gwhelper::Duty::SetClock:
             ok = set_clock(paths, request.time_text, &why);
             break;
         case gwhelper::Duty::SetFixedAddress:
-            ok = set_fixed(paths, &request.fixed, &why);
-            break;
         case gwhelper::Duty::ClearFixedAddress:
-            ok = set_fixed(paths, nullptr, &why);
+        case gwhelper::Duty::RenewLease:
+            ok = set_network(paths, request, &stack, &why);
             break;
+        case gwhelper::Duty::ShowStack: {
+            gwhelper::NetworkStack found;
+            std::string how;
+            ok = gwhelper::find_stack(paths.root, &found, &how, &why);
+            if (ok) stack = std::string(gwhelper::stack_name(found)) + ": " + how;
+            break;
+        }
     }
+    if (!stack.empty()) why = stack + (ok ? "" : "; " + why);
     if (ok) {
-        fprintf(stderr, "gwagent-helper: %s for %s: done\n", shown(words).c_str(), who.c_str());
-        answer("", gwhelper::kDone);
+        fprintf(stderr, "gwagent-helper: %s for %s: done%s\n", shown(words).c_str(), who.c_str(),
+                stack.empty() ? "" : (" (" + stack + ")").c_str());
+        answer(request.duty == gwhelper::Duty::ShowStack ? "network stack " + stack : "",
+               gwhelper::kDone);
     } else {
         fprintf(stderr, "gwagent-helper: %s for %s: failed: %s\n", shown(words).c_str(),
                 who.c_str(), why.c_str());

@@ -13,6 +13,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace gwhelper {
 namespace {
@@ -85,6 +87,19 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
     return true;
 }
 
+bool parse_network(const Words &w, Request *out, std::string *error) {
+    if (w.size() == 2 && w[1] == "renew") {
+        out->duty = Duty::RenewLease;
+        return true;
+    }
+    if (w.size() == 2 && w[1] == "show") {
+        out->duty = Duty::ShowStack;
+        return true;
+    }
+    *error = "network takes \"renew\" or \"show\"";
+    return false;
+}
+
 struct Command {
     const char *name;
     bool (*parse)(const Words &words, Request *out, std::string *error);
@@ -93,7 +108,61 @@ struct Command {
 const Command kCommands[] = {
     {"date", parse_date},
     {"fixed-ip", parse_fixed_ip},
+    {"network", parse_network},
 };
+
+// ---- the network stack -------------------------------------------------------
+
+struct StackEntry {
+    NetworkStack stack;
+    const char *name;
+    const char *sign;  // the path whose presence shows the stack runs
+};
+
+// In the order find_stack looks: a dhcpcd that runs wins over a
+// NetworkManager directory left from an earlier boot's set-up.
+const StackEntry kStacks[] = {
+    {NetworkStack::DhcpcdEth0, "dhcpcd-eth0", "/run/dhcpcd/eth0.pid"},
+    {NetworkStack::DhcpcdAll, "dhcpcd", "/run/dhcpcd/pid"},
+    {NetworkStack::NetworkManager, "networkmanager", "/run/NetworkManager"},
+};
+
+// The value of key in a shell-style KEY=VALUE file ("" when absent); one
+// pair of double or single quotes around the value is removed.
+std::string setting(const std::string &path, const std::string &key) {
+    std::ifstream in(path);
+    if (!in) return "";
+    std::ostringstream buf;
+    buf << in.rdbuf();
+    const std::string text = buf.str();
+    std::string value;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos || line.compare(first, key.size() + 1, key + "=") != 0)
+            continue;
+        value = line.substr(first + key.size() + 1);
+        const size_t last = value.find_last_not_of(" \t\r");
+        value.erase(last == std::string::npos ? 0 : last + 1);
+        if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+            value = value.substr(1, value.size() - 2);
+    }
+    return value;  // the last assignment counts, as in the shell
+}
+
+std::string cidr(const FixedAddress &f) {
+    return format_ipv4(f.address) + "/" + std::to_string(f.prefix);
+}
+
+// nmcli exits with 10 for a connection or device that does not exist.
+constexpr int kNmcliMissing = 10;
+// How long nmcli waits for eth0 to come up on the profile; within the
+// client's 30 s for an answer.
+constexpr const char kNmcliWait[] = "20";
 
 }  // namespace
 
@@ -144,8 +213,110 @@ bool check_request(const Words &words, Request *out, std::string *error) {
     }
     for (const Command &c : kCommands)
         if (words[0] == c.name) return c.parse(words, out, error);
-    *error = "\"" + printable(words[0]) + "\" is not a command of the helper (date, fixed-ip)";
+    *error = "\"" + printable(words[0]) +
+             "\" is not a command of the helper (date, fixed-ip, network)";
     return false;
+}
+
+const char *stack_name(NetworkStack stack) {
+    for (const StackEntry &e : kStacks)
+        if (e.stack == stack) return e.name;
+    return "?";
+}
+
+bool find_stack(const std::string &root, NetworkStack *out, std::string *how, std::string *error) {
+    const std::string file = root + kSettingsFile;
+    const std::string wanted = setting(file, kStackSetting);
+    if (!wanted.empty() && wanted != "auto") {
+        for (const StackEntry &e : kStacks)
+            if (wanted == e.name) {
+                *out = e.stack;
+                *how = std::string("set by ") + kStackSetting + " in " + file;
+                return true;
+            }
+        *error = file + ": " + kStackSetting + "=\"" + printable(wanted) +
+                 "\" names no network stack (auto, dhcpcd-eth0, dhcpcd, networkmanager)";
+        return false;
+    }
+    for (const StackEntry &e : kStacks) {
+        struct stat st;
+        if (lstat((root + e.sign).c_str(), &st) == 0) {
+            *out = e.stack;
+            *how = std::string("found ") + e.sign;
+            return true;
+        }
+    }
+    *out = NetworkStack::DhcpcdEth0;
+    *how = "no DHCP client found running; dhcpcd for eth0 assumed";
+    return true;
+}
+
+bool uses_dhcpcd_conf(NetworkStack stack) {
+    return stack == NetworkStack::DhcpcdEth0 || stack == NetworkStack::DhcpcdAll;
+}
+
+std::vector<Step> stack_steps(NetworkStack stack, Duty duty, const FixedAddress &fixed) {
+    std::vector<Step> steps;
+    switch (stack) {
+        case NetworkStack::DhcpcdEth0:
+            // The restart service's own commands: release (systemd starts
+            // the dhcpcd of eth0 again, which reads dhcpcd.conf), rebind.
+            if (duty == Duty::RenewLease) {
+                steps.push_back({{"dhcpcd", "-k", "eth0"}, {}, -1, 1});
+                steps.push_back({{"dhcpcd", "-n", "eth0"}, {}, -1, 0});
+            }
+            break;
+        case NetworkStack::DhcpcdAll:
+            // One dhcpcd for every interface takes no per-interface -k, its
+            // control socket serves one command per start, and its sandbox
+            // keeps the dhcpcd.conf it started with. SIGHUP has it release
+            // its leases and take their addresses off (the unit's stop,
+            // SIGTERM, leaves them on); a restart then rereads dhcpcd.conf.
+            if (duty == Duty::RenewLease) {
+                steps.push_back(
+                    {{"systemctl", "kill", "--kill-who=main", "--signal=SIGHUP", "dhcpcd.service"},
+                     {},
+                     -1,
+                     1});
+                steps.push_back({{"systemctl", "restart", "dhcpcd.service"}, {}, -1, 0});
+            }
+            break;
+        case NetworkStack::NetworkManager: {
+            Words props;
+            if (duty == Duty::SetFixedAddress)
+                props = {"ipv4.method",    "manual",
+                         "ipv4.addresses", cidr(fixed),
+                         "ipv4.gateway",   fixed.gateway ? format_ipv4(fixed.gateway) : ""};
+            else
+                props = {"ipv4.method", "auto", "ipv4.addresses", "", "ipv4.gateway", ""};
+            Step step;
+            step.missing_status = kNmcliMissing;
+            if (duty == Duty::SetFixedAddress || duty == Duty::ClearFixedAddress) {
+                // The profile is changed here and takes effect with the
+                // renewal that follows; made at the first fixed address, it
+                // wins over the image's own profile of eth0 from then on.
+                step.argv = {"nmcli", "connection", "modify", kNmConnection};
+                step.argv.insert(step.argv.end(), props.begin(), props.end());
+                if (duty == Duty::SetFixedAddress) {
+                    step.if_missing = {"nmcli",       "connection",
+                                       "add",         "type",
+                                       "ethernet",    "ifname",
+                                       "eth0",        "con-name",
+                                       kNmConnection, "connection.autoconnect-priority",
+                                       "100"};
+                    step.if_missing.insert(step.if_missing.end(), props.begin(), props.end());
+                }
+            } else {
+                // Activating the profile again asks for a new lease (or puts
+                // the fixed address on); without one, eth0's own profile.
+                step.argv = {"nmcli", "--wait", kNmcliWait, "connection", "up", kNmConnection};
+                step.if_missing = {"nmcli", "--wait", kNmcliWait, "device", "connect", "eth0"};
+            }
+            steps.push_back(step);
+            break;
+        }
+    }
+    return steps;
 }
 
 std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed) {

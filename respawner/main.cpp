@@ -18,6 +18,7 @@
 
 #include "cli.h"
 #include "respawn_core.h"
+#include "root_helper.h"
 
 namespace {
 
@@ -79,6 +80,34 @@ bool any_forwarder_runs() {
     }
     closedir(dir);
     return found;
+}
+
+// The root helper's client beside this program: PREFIX/lib/gwagent/gwagent-ask
+// for PREFIX/bin/respawner, whatever the prefix.
+std::string ask_path() {
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    std::string path = n > 0 ? std::string(exe, static_cast<size_t>(n)) : "/usr/bin/respawner";
+    for (int up = 0; up < 2; ++up) {
+        const size_t slash = path.rfind('/');
+        path.erase(slash == std::string::npos ? 0 : slash);
+    }
+    return path + "/lib/gwagent/gwagent-ask";
+}
+
+// "" where dhcpcd runs for eth0 alone (the given dhcpcd commands), else the
+// root helper's renewal for the stack in use.
+std::string renew_command() {
+    gwhelper::NetworkStack stack;
+    std::string how, why;
+    if (!gwhelper::find_stack("", &stack, &how, &why)) {
+        printf("%s; renewing with dhcpcd\n", why.c_str());
+        return "";
+    }
+    if (stack == gwhelper::NetworkStack::DhcpcdEth0) return "";
+    printf("network stack %s (%s): renewing through the root helper\n", gwhelper::stack_name(stack),
+           how.c_str());
+    return ask_path() + " network renew";
 }
 
 }  // namespace
@@ -167,6 +196,7 @@ int main(int argc, char **argv) {
     ops.shell = [](const char *command) {
         return std::system(command);
     };
+    ops.renew_command = renew_command;
     ops.sleep = [](unsigned seconds) {
         ::sleep(seconds);
     };

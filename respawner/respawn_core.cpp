@@ -37,6 +37,21 @@ bool DropOversized(const RespawnOps &ops, int queue, std::string *text) {
     return false;
 }
 
+// The lease of eth0: the given dhcpcd commands where dhcpcd runs for eth0
+// alone, the network stack's own renewal elsewhere.
+void RenewLease(const RespawnOps &ops) {
+    const std::string other = ops.renew_command ? ops.renew_command() : "";
+    if (!other.empty()) {
+        if (ops.shell(other.c_str()) != 0)
+            ops.print("renewing the lease of eth0 failed (" + other +
+                      "); journalctl -u 'gwagent-helper@*' says why\n");
+        return;
+    }
+    ops.shell(kDhcpRelease);
+    ops.sleep(kRenewPause);
+    ops.shell(kDhcpRebind);
+}
+
 }  // namespace
 
 std::string Printable(const std::string &text) {
@@ -110,9 +125,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
             return false;
         }
     }
-    ops.shell(kDhcpRelease);
-    ops.sleep(kRenewPause);
-    ops.shell(kDhcpRebind);
+    RenewLease(ops);
     // "./basic_pkt_fwd" only means the forwarder from its own directory.
     if (ops.chdir(kForwarderDir) != 0) {
         int err = errno;

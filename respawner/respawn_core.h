@@ -45,6 +45,11 @@ struct RespawnOps {
     std::function<bool()> forwarder_runs;
     std::function<int(pid_t pid, int sig)> kill;
     std::function<int(const char *command)> shell;
+    // The command that renews eth0's lease where dhcpcd does not run for
+    // eth0 alone (the stock dhcpcd unit, NetworkManager): the root
+    // helper's "network renew". Empty or not set: the given dhcpcd
+    // commands, "sudo dhcpcd -k eth0", a second, "sudo dhcpcd -n eth0".
+    std::function<std::string()> renew_command;
     std::function<void(unsigned seconds)> sleep;
     std::function<int(const char *dir)> chdir;
     std::function<int()> open_queue;  // ftok + msgget; the queue id
@@ -59,7 +64,7 @@ std::string Printable(const std::string &text);
 
 // Prints the request lines and, for a well-formed request that names a
 // running basic_pkt_fwd, runs the sequence: SIGQUIT to the process, release
-// the lease, one second, rebind, change to the forwarder's directory, launch
+// the lease, one second, rebind (or renew_command), change to the forwarder's directory, launch
 // the forwarder, confirmation line. A request that names a process that is
 // gone (no such process, or a forwarder that has ended) while no
 // basic_pkt_fwd runs at all runs the same sequence without the signal: the

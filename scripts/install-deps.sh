@@ -5,6 +5,8 @@
 #
 #   scripts/install-deps.sh           native build, tests, fuzzing
 #   scripts/install-deps.sh --armhf   also the armhf cross toolchain and qemu
+#   scripts/install-deps.sh --arm64   also the arm64 cross toolchain and qemu
+#                                     (both options may be given)
 set -eu
 
 NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
@@ -13,13 +15,16 @@ shellcheck lintian tshark
 systemd-container mmdebstrap dnsmasq-base"
 ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
 libgmock-dev:armhf qemu-user"
+ARM64="crossbuild-essential-arm64 libjsoncpp-dev:arm64 libgtest-dev:arm64
+libgmock-dev:arm64 qemu-user"
 
 want="$NATIVE"
-armhf=0
+foreign=""
 for arg in "$@"; do
     case "$arg" in
-        --armhf) armhf=1; want="$want $ARMHF" ;;
-        *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
+        --armhf) foreign="$foreign armhf"; want="$want $ARMHF" ;;
+        --arm64) foreign="$foreign arm64"; want="$want $ARM64" ;;
+        *) echo "usage: $0 [--armhf] [--arm64]" >&2; exit 2 ;;
     esac
 done
 
@@ -44,9 +49,11 @@ else
 fi
 
 echo "installing:$missing"
-if [ "$armhf" -eq 1 ] && ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    $as_root dpkg --add-architecture armhf
-fi
+for arch in $foreign; do
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+        $as_root dpkg --add-architecture "$arch"
+    fi
+done
 # One index that fails to load must not stop the others from being used.
 $as_root apt-get update || echo "apt-get update reported errors; going on with what loaded" >&2
 # shellcheck disable=SC2086

@@ -2,8 +2,8 @@
 # Installs what is missing, checks that every C and C++ source is formatted
 # as .clang-format says, builds, and runs the whole test suite: the native
 # build first, then the same tests under ASan + UBSan, then the road on a
-# booted gateway (the test bed, native build only), then the armhf cross
-# build with its tests under qemu-arm, then every fuzz harness for 30 seconds.
+# booted gateway (the test bed, native build only), then the armhf and the
+# arm64 cross builds with their tests under qemu-arm and qemu-aarch64, then every fuzz harness for 30 seconds.
 # Prints how long each stage took.
 set -eu
 cd "$(dirname "$0")/.."
@@ -39,19 +39,24 @@ echo "=== test bed: the packaged road on a booted gateway"
 ctest --preset testbed
 stage_done "test bed (packages on a booted Debian 12 under systemd-nspawn)" "$started"
 
-started=$(date +%s)
-if scripts/install-deps.sh --armhf && command -v arm-linux-gnueabihf-g++ >/dev/null 2>&1 &&
-    command -v qemu-arm >/dev/null 2>&1; then
-    echo "=== preset armhf: configure and build"
-    cmake --preset armhf
-    cmake --build --preset armhf
-    echo "=== preset armhf: tests under qemu-arm"
-    ctest --preset armhf
-    stage_done "armhf preset (cross build, tests under qemu-arm)" "$started"
-else
-    echo "=== preset armhf: SKIPPED: the arm-linux-gnueabihf toolchain or qemu-arm is missing" \
-        "and could not be installed (scripts/install-deps.sh --armhf, as root)"
-fi
+# The cross builds for the boards: 32-bit (armhf) and 64-bit (arm64) images.
+cross_stage() { # cross_stage PRESET TRIPLET QEMU
+    started=$(date +%s)
+    if scripts/install-deps.sh "--$1" && command -v "$2-g++" >/dev/null 2>&1 &&
+        command -v "$3" >/dev/null 2>&1; then
+        echo "=== preset $1: configure and build"
+        cmake --preset "$1"
+        cmake --build --preset "$1"
+        echo "=== preset $1: tests under $3"
+        ctest --preset "$1"
+        stage_done "$1 preset (cross build, tests under $3)" "$started"
+    else
+        echo "=== preset $1: SKIPPED: the $2 toolchain or $3 is missing" \
+            "and could not be installed (scripts/install-deps.sh --$1, as root)"
+    fi
+}
+cross_stage armhf arm-linux-gnueabihf qemu-arm
+cross_stage arm64 aarch64-linux-gnu qemu-aarch64
 
 started=$(date +%s)
 scripts/fuzz.sh all 30

@@ -9,14 +9,23 @@
 //
 //   date -s TEXT                        set the clock (the handler's
 //                                       TimeSync: "sudo date -s ...")
-//   fixed-ip set A.B.C.D/PREFIX GW|none the fixed address of eth0: a block
-//   fixed-ip clear                      of static lines in dhcpcd.conf
+//   fixed-ip set A.B.C.D/PREFIX GW|none the fixed address of eth0, in the
+//   fixed-ip clear                      network stack's own terms (below)
+//   network renew                       a new lease (or the fixed address)
+//                                       on eth0: the respawner's renewal
+//   network show                        the stack in use and how it was found
 //
-// Both are what any host on the LAN may ask of the gateway through the
+// All are what any host on the LAN may ask of the gateway through the
 // configuration protocol anyway; the helper adds no other power. It checks
 // every word against the table of commands, runs no shell, takes no path,
-// interface or option from the caller, and writes nothing but the clock
-// and its block of dhcpcd.conf.
+// interface or option from the caller, and changes nothing but the clock
+// and eth0's addressing.
+//
+// The network stack of the image decides what fixed-ip and network renew
+// do (stack_steps below): dhcpcd (for eth0 alone, or the stock unit for
+// every interface) gets a block of static lines in dhcpcd.conf;
+// NetworkManager a connection profile "gwagent-eth0" switched between
+// ipv4.method manual and auto.
 //
 // On the socket: the request is the command's words, each followed by a
 // NUL byte, at most kMaxRequest bytes, ended by the client's shutdown of
@@ -57,7 +66,7 @@ struct FixedAddress {
     uint32_t gateway = 0;
 };
 
-enum class Duty { SetClock, SetFixedAddress, ClearFixedAddress };
+enum class Duty { SetClock, SetFixedAddress, ClearFixedAddress, RenewLease, ShowStack };
 
 // A request that passed check_request.
 struct Request {
@@ -86,6 +95,54 @@ constexpr const char kBlockEnd[] = "# END gwagent fixed address";
 // eth0" to eth0 only. Everything else of conf stays as it is; a missing
 // final newline is added before the block.
 std::string with_fixed_block(const std::string &conf, const FixedAddress *fixed);
+
+// ---- the network stack -------------------------------------------------------
+
+enum class NetworkStack {
+    DhcpcdEth0,      // dhcpcd for eth0 alone (docs/examples/dhcpcd-eth0.conf)
+    DhcpcdAll,       // the stock dhcpcd unit: one dhcpcd for every interface
+    NetworkManager,  // NetworkManager (Raspberry Pi OS since Bookworm)
+};
+
+// The stack's name in the setting and in messages: "dhcpcd-eth0",
+// "dhcpcd", "networkmanager".
+const char *stack_name(NetworkStack stack);
+
+// Where one setting names the stack: a line GW_NETWORK_STACK=NAME (NAME
+// or "auto", optionally in double quotes) in /etc/default/gwcfgd.
+constexpr const char kSettingsFile[] = "/etc/default/gwcfgd";
+constexpr const char kStackSetting[] = "GW_NETWORK_STACK";
+
+// The stack in use. The setting wins unless it is missing or "auto";
+// otherwise the first of these that exists under root ("" for /):
+//   /run/dhcpcd/eth0.pid     dhcpcd-eth0 (a dhcpcd runs for eth0 alone)
+//   /run/dhcpcd/pid          dhcpcd      (the stock unit runs)
+//   /run/NetworkManager      networkmanager
+// and dhcpcd-eth0 when none does. *how says which (for logs). False with
+// *error when the setting names no stack.
+bool find_stack(const std::string &root, NetworkStack *out, std::string *how, std::string *error);
+
+// The NetworkManager connection profile the helper keeps for eth0.
+constexpr const char kNmConnection[] = "gwagent-eth0";
+
+// One command the helper runs for a duty: argv (argv[0] found on the
+// helper's PATH), then pause_after seconds. When it exits with
+// missing_status and if_missing is not empty, if_missing runs instead (an
+// empty if_missing makes that status count as done).
+struct Step {
+    Words argv;
+    Words if_missing;
+    int missing_status = -1;
+    unsigned pause_after = 0;
+};
+
+// Whether the stack's fixed address is a block in dhcpcd.conf
+// (with_fixed_block), written before the steps run.
+bool uses_dhcpcd_conf(NetworkStack stack);
+
+// The commands for duty SetFixedAddress (fixed set), ClearFixedAddress or
+// RenewLease on the stack; empty for a duty that is only the file.
+std::vector<Step> stack_steps(NetworkStack stack, Duty duty, const FixedAddress &fixed);
 
 // Text with every byte that is not printable ASCII written as \xNN, for
 // log lines of bytes that came from a caller.

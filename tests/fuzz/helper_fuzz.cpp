@@ -90,6 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 if (!IsTimeChar(c)) Fault("a time text with a character no time text needs", t);
             break;
         }
+        case gwhelper::Duty::RenewLease:
+        case gwhelper::Duty::ShowStack:
+            if (words.size() != 2 || words[0] != "network" ||
+                words[1] != (request.duty == gwhelper::Duty::RenewLease ? "renew" : "show"))
+                Fault("network taken in another form");
+            break;
         case gwhelper::Duty::ClearFixedAddress:
             if (words.size() != 2 || words[0] != "fixed-ip" || words[1] != "clear")
                 Fault("clear taken in another form");

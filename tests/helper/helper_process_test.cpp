@@ -7,12 +7,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -111,8 +113,9 @@ protected:
                   0755);
     }
     std::vector<std::string> HelperArgs() {
-        return {GWAGENT_HELPER_BIN, "--dhcpcd-conf", dir.file("dhcpcd.conf"), "--date",
-                dir.file("date")};
+        return {GWAGENT_HELPER_BIN, "--dhcpcd-conf",  dir.file("dhcpcd.conf"),
+                "--date",           dir.file("date"), "--root",
+                dir.file("root"),   "--exec-path",    dir.file("bin")};
     }
     // Runs gwagent-ask (as argv0) with args against a fresh activator.
     int Ask(const std::vector<std::string> &args, std::string *err,
@@ -180,6 +183,155 @@ TEST_F(HelperProcess, RefusesWhatIsNotInItsTableEvenFromAnotherClient) {
     EXPECT_FALSE(gwtest::FileExists(dir.file("date.args")));
     EXPECT_NE(Log().find("refused"), std::string::npos) << Log();
     EXPECT_EQ(Log().find('\x1b'), std::string::npos);
+}
+
+// ---- each network stack ---------------------------------------------------------
+
+// The stack's commands as fakes on the helper's PATH that record their
+// words, one command a line ('' for an empty word). The fake nmcli knows
+// one profile, gwagent-eth0, once "connection add" made it, and answers
+// for a missing one with nmcli's status 10; it fails with 4 while
+// nmcli.fail exists.
+class StackProcess : public HelperProcess {
+protected:
+    void SetUp() override {
+        HelperProcess::SetUp();
+        ASSERT_EQ(0, mkdir(dir.file("bin").c_str(), 0755));
+        ASSERT_EQ(0, mkdir(dir.file("root").c_str(), 0755));
+        const std::string record =
+            "#!/bin/sh\nprintf '%s' \"${0##*/}\" >> '" + dir.file("commands") +
+            "'\n"
+            "for a; do if [ -z \"$a\" ]; then printf \" ''\"; "
+            "else printf ' %s' \"$a\"; fi; done >> '" +
+            dir.file("commands") + "'\necho >> '" + dir.file("commands") + "'\n";
+        for (const char *name : {"dhcpcd", "systemctl"})
+            WriteFile(dir.file(std::string("bin/") + name), record, 0755);
+        const std::string profile = dir.file("nm-profile");
+        WriteFile(dir.file("bin/nmcli"),
+                  record + "[ ! -e '" + dir.file("nmcli.fail") +
+                      "' ] || { echo 'Error: NetworkManager is not running.' >&2; exit 4; }\n"
+                      "case \"$*\" in\n"
+                      "'connection add '*) : > '" +
+                      profile +
+                      "' ;;\n"
+                      "'connection modify gwagent-eth0 '* | *'connection up gwagent-eth0')\n"
+                      "  [ -e '" +
+                      profile +
+                      "' ] || { echo 'Error: unknown connection' >&2; exit 10; } ;;\n"
+                      "esac\n",
+                  0755);
+    }
+    // Makes root/PATH, the sign of a running stack.
+    void Runs(const std::string &path) {
+        ASSERT_EQ(0, system(("mkdir -p \"$(dirname '" + dir.file("root" + path) +
+                             "')\" && touch '" + dir.file("root" + path) + "'")
+                                .c_str()));
+    }
+    // The commands run since the last call.
+    std::string Commands() {
+        const std::string path = dir.file("commands");
+        const std::string text = gwtest::FileExists(path) ? ReadFile(path) : "";
+        unlink(path.c_str());
+        return text;
+    }
+};
+
+struct StackCase {
+    const char *name;
+    const char *runs;                 // the sign of the stack under the root
+    bool block;                       // the fixed address is dhcpcd.conf's block
+    const char *set, *renew, *clear;  // the commands of each duty
+};
+
+void PrintTo(const StackCase &c, std::ostream *os) { *os << c.name; }
+
+class EachStack : public StackProcess, public ::testing::WithParamInterface<StackCase> {};
+
+// networkmode 1, the restart's renewal, networkmode 0, the renewal again.
+TEST_P(EachStack, AppliesTheFixedAddressAndRenewsInItsOwnTerms) {
+    const StackCase &c = GetParam();
+    Runs(c.runs);
+    const std::string plain = ReadFile(dir.file("dhcpcd.conf"));
+    std::string err;
+    ASSERT_EQ(0, Ask({"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(), c.set);
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")).find("static ip_address=10.47.0.77/24") !=
+                  std::string::npos,
+              c.block);
+    ASSERT_EQ(0, Ask({"network", "renew"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(), c.renew);
+    ASSERT_EQ(0, Ask({"fixed-ip", "clear"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(), c.clear);
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), plain);
+    ASSERT_EQ(0, Ask({"network", "renew"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(), c.renew);
+    EXPECT_NE(Log().find("gwagent-helper: network renew for pid "), std::string::npos) << Log();
+    EXPECT_NE(Log().find(std::string(": done (") + c.name), std::string::npos) << Log();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stacks, EachStack,
+    ::testing::Values(
+        StackCase{"dhcpcd-eth0", "/run/dhcpcd/eth0.pid", true, "",
+                  "dhcpcd -k eth0\ndhcpcd -n eth0\n", ""},
+        StackCase{"dhcpcd", "/run/dhcpcd/pid", true, "",
+                  "systemctl kill --kill-who=main --signal=SIGHUP dhcpcd.service\n"
+                  "systemctl restart dhcpcd.service\n",
+                  ""},
+        StackCase{"networkmanager", "/run/NetworkManager/devices/2", false,
+                  "nmcli connection modify gwagent-eth0 ipv4.method manual ipv4.addresses "
+                  "10.47.0.77/24 ipv4.gateway 10.47.0.1\n"
+                  "nmcli connection add type ethernet ifname eth0 con-name gwagent-eth0 "
+                  "connection.autoconnect-priority 100 ipv4.method manual ipv4.addresses "
+                  "10.47.0.77/24 ipv4.gateway 10.47.0.1\n",
+                  "nmcli --wait 20 connection up gwagent-eth0\n",
+                  "nmcli connection modify gwagent-eth0 ipv4.method auto ipv4.addresses '' "
+                  "ipv4.gateway ''\n"}),
+    [](const ::testing::TestParamInfo<StackCase> &i) {
+        std::string name = i.param.name;
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
+
+TEST_F(StackProcess, NetworkManagerWithoutTheProfileRenewsEth0sOwnAndClearsNothing) {
+    Runs("/run/NetworkManager");
+    std::string err;
+    ASSERT_EQ(0, Ask({"network", "renew"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(),
+              "nmcli --wait 20 connection up gwagent-eth0\nnmcli --wait 20 device connect eth0\n");
+    ASSERT_EQ(0, Ask({"fixed-ip", "clear"}, &err)) << err << Log();
+    EXPECT_EQ(Commands(),
+              "nmcli connection modify gwagent-eth0 ipv4.method auto ipv4.addresses '' "
+              "ipv4.gateway ''\n");
+    EXPECT_FALSE(gwtest::FileExists(dir.file("nm-profile")));
+}
+
+TEST_F(StackProcess, AFailingStackCommandFailsTheRequestAndSaysWhy) {
+    Runs("/run/NetworkManager");
+    WriteFile(dir.file("nmcli.fail"), "");
+    std::string err;
+    EXPECT_EQ(1, Ask({"fixed-ip", "set", "10.47.0.77/24", "none"}, &err)) << Log();
+    EXPECT_NE(err.find("Error: NetworkManager is not running."), std::string::npos) << err;
+    EXPECT_NE(err.find("networkmanager: found /run/NetworkManager; nmcli connection ... exited "
+                       "with status 4"),
+              std::string::npos)
+        << err;
+}
+
+TEST_F(StackProcess, ShowsTheStackAndRefusesAnUnknownSetting) {
+    Runs("/run/dhcpcd/pid");
+    std::string err;
+    ASSERT_EQ(0, Ask({"network", "show"}, &err)) << err << Log();
+    EXPECT_EQ(err, "network stack dhcpcd: found /run/dhcpcd/pid\n");
+    ASSERT_EQ(0, mkdir(dir.file("root/etc").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(dir.file("root/etc/default").c_str(), 0755));
+    WriteFile(dir.file("root/etc/default/gwcfgd"), "GW_NETWORK_STACK=netplan\n");
+    const std::string before = ReadFile(dir.file("dhcpcd.conf"));
+    EXPECT_EQ(1, Ask({"fixed-ip", "set", "10.47.0.77/24", "none"}, &err)) << Log();
+    EXPECT_NE(err.find("GW_NETWORK_STACK=\"netplan\" names no network stack"), std::string::npos)
+        << err;
+    EXPECT_EQ(ReadFile(dir.file("dhcpcd.conf")), before);
+    EXPECT_EQ(Commands(), "");
 }
 
 TEST(HelperClient, SaysHowToFindAMissingHelper) {

@@ -54,6 +54,10 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"FixedSet", {"fixed-ip", "set", "10.47.0.77/24", "10.47.0.1"}, nullptr},
         RequestCase{"FixedSetNoGateway", {"fixed-ip", "set", "10.47.0.77/32", "none"}, nullptr},
         RequestCase{"FixedClear", {"fixed-ip", "clear"}, nullptr},
+        RequestCase{"NetworkRenew", {"network", "renew"}, nullptr},
+        RequestCase{"NetworkShow", {"network", "show"}, nullptr},
+        RequestCase{"NetworkOtherVerb", {"network", "up", "eth1"}, "network takes"},
+        RequestCase{"NetworkAlone", {"network"}, "network takes"},
         RequestCase{"FixedClearExtra", {"fixed-ip", "clear", "x"}, "fixed-ip takes"},
         RequestCase{"FixedNoPrefix",
                     {"fixed-ip", "set", "10.47.0.77", "none"},
@@ -148,5 +152,88 @@ TEST(FixedBlockText, WithoutAGatewayHasNoRoutersLine) {
     EXPECT_EQ(gwhelper::with_fixed_block("", &f),
               std::string(kBegin) + "interface eth0\nstatic ip_address=10.47.0.77/32\n" + kEnd);
 }
+
+// ---- the network stack ------------------------------------------------------
+
+struct StackCase {
+    const char *name;
+    std::vector<const char *> present;  // paths made under the root
+    const char *setting;                // the settings file's text; nullptr: none
+    const char *want;                   // stack name; nullptr: refused
+    const char *how;
+};
+
+void PrintTo(const StackCase &c, std::ostream *os) { *os << c.name; }
+
+class FindStack : public ::testing::TestWithParam<StackCase> {};
+
+TEST_P(FindStack, TakesTheSettingElseWhatRuns) {
+    const StackCase &c = GetParam();
+    gwtest::TempDir root;
+    for (const char *p : c.present) {
+        const std::string path = root.file(p);
+        ASSERT_EQ(0,
+                  system(
+                      ("mkdir -p \"$(dirname '" + path + "')\" && touch '" + path + "'").c_str()));
+    }
+    if (c.setting) {
+        ASSERT_EQ(0, system(("mkdir -p '" + root.file("etc/default") + "'").c_str()));
+        gwtest::WriteFile(root.file("etc/default/gwcfgd"), c.setting);
+    }
+    gwhelper::NetworkStack stack;
+    std::string how, why;
+    const bool ok = gwhelper::find_stack(root.file(""), &stack, &how, &why);
+    if (!c.want) {
+        EXPECT_FALSE(ok);
+        EXPECT_NE(why.find(c.how), std::string::npos) << why;
+        return;
+    }
+    ASSERT_TRUE(ok) << why;
+    EXPECT_STREQ(gwhelper::stack_name(stack), c.want);
+    EXPECT_NE(how.find(c.how), std::string::npos) << how;
+}
+
+const char kOpts[] = "GWCFGD_OPTS=\"--profile x.json\"\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FindStack,
+    ::testing::Values(
+        StackCase{"NothingRunsMeansDhcpcdForEth0", {}, nullptr, "dhcpcd-eth0", "assumed"},
+        StackCase{"DhcpcdForEth0", {"run/dhcpcd/eth0.pid"}, nullptr, "dhcpcd-eth0", "eth0.pid"},
+        StackCase{"StockDhcpcd", {"run/dhcpcd/pid"}, nullptr, "dhcpcd", "/run/dhcpcd/pid"},
+        StackCase{"NetworkManager",
+                  {"run/NetworkManager/devices"},
+                  nullptr,
+                  "networkmanager",
+                  "/run/NetworkManager"},
+        StackCase{"ARunningDhcpcdWinsOverNetworkManager",
+                  {"run/NetworkManager/x", "run/dhcpcd/pid"},
+                  nullptr,
+                  "dhcpcd",
+                  "/run/dhcpcd"},
+        StackCase{"AutoLooks", {"run/dhcpcd/pid"}, "GW_NETWORK_STACK=auto\n", "dhcpcd", "found"},
+        StackCase{"TheSettingWins",
+                  {"run/dhcpcd/pid"},
+                  "# comment\nGW_NETWORK_STACK=\"networkmanager\"\n",
+                  "networkmanager",
+                  "set by GW_NETWORK_STACK"},
+        StackCase{"TheLastAssignmentCounts",
+                  {},
+                  "GW_NETWORK_STACK=dhcpcd\nGW_NETWORK_STACK=dhcpcd-eth0",
+                  "dhcpcd-eth0",
+                  "set by"},
+        StackCase{"OtherSettingsAreNotTheStack",
+                  {"run/NetworkManager"},
+                  kOpts,
+                  "networkmanager",
+                  "found"},
+        StackCase{"AnUnknownNameIsRefused",
+                  {},
+                  "GW_NETWORK_STACK=wicd\n",
+                  nullptr,
+                  "\"wicd\" names no network stack"}),
+    [](const ::testing::TestParamInfo<StackCase> &i) {
+        return std::string(i.param.name);
+    });
 
 }  // namespace

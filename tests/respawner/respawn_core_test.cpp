@@ -3,6 +3,7 @@
 #include <sys/ipc.h>
 #include <sys/msg.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -58,6 +59,10 @@ public:
     // Whether a basic_pkt_fwd runs, as the scan of /proc says; -1: the
     // service gives no scan.
     int forwarder_runs = -1;
+    // The renewal of another network stack than dhcpcd for eth0; with
+    // renew_status the status of its shell command.
+    std::string renew;
+    int renew_status = 0;
     Events events;
 
     respawn::RespawnOps ops() {
@@ -99,8 +104,12 @@ public:
         };
         o.shell = [this](const char *command) {
             events.push_back(std::string("sh ") + command);
-            return 0;
+            return !renew.empty() && command == renew ? renew_status : 0;
         };
+        if (!renew.empty())
+            o.renew_command = [this]() {
+                return renew;
+            };
         o.sleep = [this](unsigned seconds) {
             events.push_back("sleep " + std::to_string(seconds));
         };
@@ -311,6 +320,27 @@ INSTANTIATE_TEST_SUITE_P(
                     MalformedCase{"fix_ip mode:", "malformed request (bad pid \"\"), ignored"},
                     MalformedCase{"fix_ip mode:1234x",
                                   "malformed request (bad pid \"1234x\"), ignored"}));
+
+// Where dhcpcd does not run for eth0 alone, the stack's own renewal takes
+// the place of the two dhcpcd commands; one that fails is logged and the
+// forwarder is launched all the same (it needs no new lease to run).
+TEST(HandleRequest, RenewsTheLeaseThroughTheStacksOwnCommand) {
+    for (int status : {0, 1}) {
+        FakeSystem sys;
+        sys.renew = "/usr/lib/gwagent/gwagent-ask network renew";
+        sys.renew_status = status;
+        EXPECT_TRUE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
+        Events want = Sequence("fix_ip mode:1234", "fix_ip mode", "1234");
+        const auto first = std::find(want.begin(), want.end(), "sh sudo dhcpcd -k eth0");
+        ASSERT_NE(first, want.end());
+        *first = "sh " + sys.renew;
+        want.erase(first + 1, first + 3);  // the pause and the rebind
+        if (status)
+            want.insert(first + 1, "out renewing the lease of eth0 failed (" + sys.renew +
+                                       "); journalctl -u 'gwagent-helper@*' says why");
+        EXPECT_EQ(sys.events, want) << "status " << status;
+    }
+}
 
 TEST(HandleRequest, DoesNotLaunchTheForwarderOutsideItsDirectory) {
     FakeSystem sys;

@@ -119,6 +119,15 @@ protected:
         ASSERT_EQ(mount("gwtest", "/home", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=4m"), 0)
             << strerror(errno);
         mounted_ = true;
+        // No network stack runs here, whatever this machine runs (the
+        // respawner looks for /run/dhcpcd and /run/NetworkManager): it
+        // renews with the given dhcpcd commands, through the fake sudo.
+        if (stat("/run", &st) == 0 && S_ISDIR(st.st_mode)) {
+            ASSERT_EQ(mount("gwtest", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755,size=1m"),
+                      0)
+                << strerror(errno);
+            run_mounted_ = true;
+        }
         std::filesystem::create_directories(kForwarderDir);
         gwtest::WriteFile(kKeyFile, "");
         sudo_ = std::make_unique<gwtest::FakeSudo>();
@@ -139,6 +148,7 @@ protected:
         if (q >= 0) msgctl(q, IPC_RMID, nullptr);
         sudo_.reset();
         if (mounted_) umount2("/home", MNT_DETACH);
+        if (run_mounted_) umount2("/run", MNT_DETACH);
     }
 
     void StartRespawner() {
@@ -292,6 +302,7 @@ protected:
     bool eof_ = false;
     bool namespace_init_ = false;
     bool mounted_ = false;
+    bool run_mounted_ = false;
 };
 
 const std::vector<std::string> kSequence = {"dhcpcd -k eth0", "dhcpcd -n eth0", "./basic_pkt_fwd"};

@@ -8,14 +8,19 @@
 #      forwarder cannot run with is rolled back by the gateway, the tool
 #      exits 1 with the reason, and the configuration before it runs again;
 #   3. a burst of updates ends with exactly one forwarder on the newest file;
-#   4. networkmode 1 puts the fixed address on eth0 through the real dhcpcd,
-#      discovery shows it; networkmode 0 returns to the lease;
+#   4. networkmode 1 puts the fixed address on eth0 through the image's
+#      network stack, discovery shows it; networkmode 0 returns to a lease;
 #   5. local accounts: pi's sudo runs the forwarder as pi, never as root, and
 #      nothing else it could abuse; the root helper takes only its commands,
 #      and only from pi; another account's requests stop nothing but a
 #      forwarder; TimeSync from the LAN goes through the root helper;
 #   6. systemd-analyze security of the installed units;
 #   7. purge leaves nothing behind.
+#
+# TB_STACK (testbed.sh) names the image's network stack. With dhcpcd for
+# eth0 alone (the default) the whole road runs; with the stock dhcpcd unit
+# and with NetworkManager the road of the network: the install, 1, the
+# lease and discovery of 2, 4 and 7.
 #
 # usage: road.sh BUILD_DIR STANDIN_FORWARDER POST_REQUEST GWCFG
 # Exit 0 when every check holds, 1 otherwise, 77 when the bed cannot run.
@@ -31,6 +36,10 @@ fi
 
 started=$SECONDS
 failures=0
+whole=0
+[ "$TB_STACK" = dhcpcd-eth0 ] && whole=1
+echo "     network stack of the image: $TB_STACK"
+burst_took=-
 check() { # check DESCRIPTION COMMAND...: one line per check
     local what=$1
     shift
@@ -105,11 +114,13 @@ tb_exec chown pi:pi "$TB_FWD_DIR/basic_pkt_fwd"
 tb_exec chmod 755 "$TB_FWD_DIR/basic_pkt_fwd"
 tb_copy_in "$post_request" /usr/local/bin/post_request
 tb_exec chmod 755 /usr/local/bin/post_request
-# The gateway image runs dhcpcd for eth0 as docs/deploy.md says.
-tb_exec mkdir -p /etc/systemd/system/dhcpcd.service.d
-tb_copy_in "$here/../../docs/examples/dhcpcd-eth0.conf" /etc/systemd/system/dhcpcd.service.d/eth0.conf
-tb_exec systemctl daemon-reload
-tb_exec systemctl restart dhcpcd
+if [ "$TB_STACK" = dhcpcd-eth0 ]; then
+    # The gateway image runs dhcpcd for eth0 as docs/deploy.md shows.
+    tb_exec mkdir -p /etc/systemd/system/dhcpcd.service.d
+    tb_copy_in "$here/../../docs/examples/dhcpcd-eth0.conf" /etc/systemd/system/dhcpcd.service.d/eth0.conf
+    tb_exec systemctl daemon-reload
+    tb_exec systemctl restart dhcpcd
+fi
 
 # Links that dangle in the image itself, before the package comes.
 dangling() { tb_exec find /etc /home /var/lib /usr/lib /usr/share -xtype l | sort; }
@@ -123,6 +134,12 @@ check "the sudoers drop-in parses" tb_exec visudo -cq
 # daemon takes it at the boot below.
 tb_exec sed -i 's/^GWCFGD_OPTS="/GWCFGD_OPTS="--confirm-window 5 /' /etc/default/gwcfgd
 check "no unit failed" test -z "$(tb_exec systemctl --failed --plain --no-legend)"
+check_finds_nothing_missing() {
+    tb_exec /usr/lib/gwagent/gwagent-check >"$TB_WORK/check.out" 2>&1 ||
+        { sed 's/^/  /' "$TB_WORK/check.out" >&2; return 1; }
+}
+check "gwagent-check finds nothing missing" check_finds_nothing_missing
+check "  ... nor did the postinst's" not grep -q MISSING "$TB_WORK/dpkg.log"
 
 # ---- 1. boot state ------------------------------------------------------------
 check "after installing, one forwarder runs the configuration gwcfgd wrote" \
@@ -163,6 +180,9 @@ shows_live_ip() { # waits up to $2 s until discovery through $1 shows live ip $1
     return 1
 }
 check "discovery shows the lease as the live address" shows_live_ip "${lease%/*}" 35
+check "the root helper finds the network stack $TB_STACK" \
+    tb_exec sh -c "/usr/lib/gwagent/gwagent-ask network show 2>&1 | grep -q '^network stack $TB_STACK: '"
+if [ "$whole" -eq 1 ]; then
 old=$(forwarders | awk '{print $1}')
 # A fresh install's first update: the profiles' networkmode 0 stays.
 set_confirmed() {
@@ -222,14 +242,34 @@ check "  ... and end with one forwarder on the newest file" \
 sleep 3
 check "  ... and stays one" test "$(count_forwarders)" -eq 1
 burst_took=$((SECONDS - burst_start))
+fi # whole
 
-# ---- 4. the fixed address through the real dhcpcd -----------------------------------
-check "eth0 has its lease back after the burst's restarts" has_lease 30
+# ---- 4. the fixed address through the image's network stack --------------------------
+server_now=$(conf_server)
+# The fixed address as the stack holds it: the block of dhcpcd.conf, the
+# NetworkManager profile.
+fixed_held() {
+    case $TB_STACK in
+        networkmanager)
+            test "$(tb_exec nmcli -g ipv4.method connection show gwagent-eth0)" = manual &&
+                test "$(tb_exec nmcli -g ipv4.addresses connection show gwagent-eth0)" = \
+                    "$TB_SUBNET.77/24" ;;
+        *) tb_exec grep -qx "static ip_address=$TB_SUBNET.77/24" /etc/dhcpcd.conf ;;
+    esac
+}
+fixed_gone() {
+    case $TB_STACK in
+        networkmanager)
+            test "$(tb_exec nmcli -g ipv4.method connection show gwagent-eth0)" = auto ;;
+        *) not tb_exec grep -q 'gwagent fixed address' /etc/dhcpcd.conf ;;
+    esac
+}
+check "eth0 has its lease back after the restarts" has_lease 30
 lease=$(tb_exec ip -4 -o addr show dev eth0 | awk '{print $4}')
 check "gwcfg set networkmode 1 with a fixed address" gw set $mac serverIP_conf.networkmode=1 \
     serverIP_conf.fixed_ip=$TB_SUBNET.77 serverIP_conf.fixed_netmask=255.255.255.0 \
     serverIP_conf.fixed_gateway=$TB_LAN_IP
-check "dhcpcd.conf holds the managed block" tb_exec grep -qx "static ip_address=$TB_SUBNET.77/24" /etc/dhcpcd.conf
+check "the stack holds the fixed address ($TB_STACK)" fixed_held
 check "eth0 has the fixed address after the restart" \
     tb_wait 30 sh -c "ip -4 -o addr show dev eth0 | grep -q ' $TB_SUBNET.77/24 '"
 fixed_ip_set_at=$SECONDS
@@ -238,9 +278,11 @@ echo "     (live address shown $((SECONDS - fixed_ip_set_at)) s after the wait f
 check "a fixed gateway outside the subnet is refused" \
     not gw set $mac serverIP_conf.fixed_gateway=10.99.0.1 --to $TB_SUBNET.77
 check "gwcfg set networkmode 0" gw set $mac serverIP_conf.networkmode=0 --to $TB_SUBNET.77
-check "the block is gone" not tb_exec grep -q 'gwagent fixed address' /etc/dhcpcd.conf
+check "the stack is back on DHCP ($TB_STACK)" fixed_gone
 check "eth0 takes a lease again (was $lease)" has_lease 40
-check "one forwarder still" wait_one_forwarder_on 30 burst-5.example.net
+check "one forwarder still" wait_one_forwarder_on 30 "$server_now"
+
+if [ "$whole" -eq 1 ]; then
 
 # ---- 5. local accounts ----------------------------------------------------------------
 # pi's forwarder through sudo runs as pi, whatever the binary is.
@@ -306,6 +348,7 @@ verify_quiet() { # no complaint at all, not even an ignored key
     [ -z "$out" ] || { echo "$out" >&2; return 1; }
 }
 check "the units pass systemd-analyze verify" verify_quiet
+fi # whole
 
 # ---- 7. purge ----------------------------------------------------------------------------
 tb_exec dpkg --purge gwagent gwcfg >>"$TB_WORK/dpkg.log" 2>&1 ||
@@ -320,6 +363,9 @@ check "purge: no dangling link left under /etc, /home, /var/lib, /usr" no_new_da
 check "purge: no sudoers drop-in" not tb_exec test -e /etc/sudoers.d/gwagent
 check "purge: no state directory" not tb_exec test -e /var/lib/gwagent
 check "purge: no block in dhcpcd.conf" not tb_exec grep -q gwagent /etc/dhcpcd.conf
+[ "$TB_STACK" != networkmanager ] ||
+    check "purge: no NetworkManager profile gwagent-eth0" \
+        not tb_exec sh -c 'nmcli -g NAME connection show gwagent-eth0 >/dev/null 2>&1'
 check "purge: no root helper socket" not tb_exec test -e /run/gwagent/helper.sock
 
 echo "     times: boot ${boot_done}s after start (packages included), burst settled in ${burst_took}s, whole road $((SECONDS - started))s"

@@ -9,8 +9,18 @@
 # laptop on the LAN would. Nothing touches this machine's network setup; all
 # names carry the run's pid.
 #
+# TB_STACK (set before sourcing) is the gateway image's network stack:
+#   dhcpcd-eth0     the base root; the road runs dhcpcd for eth0 alone
+#                   (docs/examples/dhcpcd-eth0.conf)
+#   dhcpcd          the base root as Debian ships dhcpcd: one dhcpcd for
+#                   every interface (the stock unit)
+#   networkmanager  the base root with network-manager instead of dhcpcd,
+#                   made from the cached base root by one package install
+#                   and cached too
+#
 #   tb_check                 prints why the bed cannot run here (and fails)
-#   tb_root                  the cached root's directory (makes it when missing)
+#   tb_root                  the cached root's directory for TB_STACK (makes
+#                            it when missing)
 #   tb_start                 LAN, container, boot; then tb_exec works
 #   tb_exec CMD...           runs CMD inside the gateway (all its namespaces)
 #   tb_as USER CMD...        the same as a local account of the gateway
@@ -28,6 +38,7 @@
 # TB_WORK (scratch directory, removed by tb_stop).
 
 TB_CACHE=${GW_TESTBED_CACHE:-/var/cache/gwagent-testbed}
+TB_STACK=${TB_STACK:-dhcpcd-eth0}
 TB_SUITE=bookworm
 TB_MIRROR_HOST=deb.debian.org  # mmdebstrap's default mirror
 TB_PACKAGES="systemd,systemd-sysv,dbus,libpam-systemd,sudo,dhcpcd-base,dhcpcd,iproute2,procps,libjsoncpp25"
@@ -92,7 +103,70 @@ tb_root_key() {
     { echo "$TB_SUITE $TB_PACKAGES"; declare -f tb_root_setup; } | sha256sum | cut -c1-16
 }
 
+# The NetworkManager root: the base root's set-up, then what an image that
+# manages its network with NetworkManager has. Part of its cache key.
+tb_nm_setup() {
+    # $1: the root being made
+    # No udev in a container: NetworkManager takes eth0 (a veth) only when
+    # told to; a board's image needs no such file.
+    mkdir -p "$1/etc/NetworkManager/conf.d"
+    printf '[device-testbed]\nmatch-device=interface-name:eth0\nmanaged=1\n' \
+        >"$1/etc/NetworkManager/conf.d/testbed.conf"
+}
+TB_NM_INSTALL="network-manager"
+TB_NM_REMOVE="dhcpcd dhcpcd-base"
+
+tb_nm_key() {
+    { tb_root_key; echo "$TB_NM_INSTALL - $TB_NM_REMOVE"; declare -f tb_nm_setup; } |
+        sha256sum | cut -c1-16
+}
+
 tb_root() {
+    local base
+    base=$(tb_base_root) || return 1
+    case $TB_STACK in
+        dhcpcd-eth0 | dhcpcd) echo "$base" ;;
+        networkmanager) tb_derived_root "$base" "nm-$(tb_nm_key)" ;;
+        *) echo "TB_STACK=$TB_STACK: no such stack (dhcpcd-eth0, dhcpcd, networkmanager)" >&2; return 1 ;;
+    esac
+}
+
+# A root made from the base root by installing TB_NM_INSTALL and purging
+# TB_NM_REMOVE with the base root's own apt (a copy of it, so the base
+# stays as it is), then tb_nm_setup; cached under its key.
+tb_derived_root() {
+    local base=$1 key=$2 dir tmp
+    dir=$TB_CACHE/root-$key
+    (
+        flock 9
+        [ -f "$dir/.complete" ] && exit 0
+        tb_log "making the root $dir from $base (once)"
+        tmp=$TB_CACHE/.making-$key-$$
+        rm -rf "$tmp" "$dir"
+        cp -a --reflink=auto "$base" "$tmp" || exit 1
+        rm -f "$tmp/.complete"
+        # apt in the copy, with this machine's resolver and a /proc.
+        cp --remove-destination /etc/resolv.conf "$tmp/etc/resolv.conf"
+        mount -t proc proc "$tmp/proc" || { rm -rf "$tmp"; exit 1; }
+        # shellcheck disable=SC2086 # lists of package names
+        chroot "$tmp" sh -c "apt-get -q update && DEBIAN_FRONTEND=noninteractive apt-get -q install \
+            -y --no-install-recommends $TB_NM_INSTALL && apt-get -q purge -y $TB_NM_REMOVE &&
+            apt-get clean && rm -rf /var/lib/apt/lists/*" >"$TB_CACHE/.derive-$$.log" 2>&1
+        rc=$?
+        umount "$tmp/proc"
+        cp -a --remove-destination "$base/etc/resolv.conf" "$tmp/etc/resolv.conf"
+        if [ $rc -ne 0 ]; then
+            cat "$TB_CACHE/.derive-$$.log" >&2
+            rm -rf "$tmp" "$TB_CACHE/.derive-$$.log"
+            exit 1
+        fi
+        rm -f "$TB_CACHE/.derive-$$.log"
+        tb_nm_setup "$tmp" && touch "$tmp/.complete" && mv "$tmp" "$dir"
+    ) 9>"$TB_CACHE/.lock" || return 1
+    echo "$dir"
+}
+
+tb_base_root() {
     local key dir tmp
     key=$(tb_root_key)
     dir=$TB_CACHE/root-$key
