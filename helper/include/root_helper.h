@@ -8,7 +8,9 @@
 // and root may connect):
 //
 //   date -s TEXT                        set the clock (the handler's
-//                                       TimeSync: "sudo date -s ...")
+//                                       TimeSync: "sudo date -s ..."): read
+//                                       once by date -d TEXT +%s, refused
+//                                       before the build, set as @N
 //   fixed-ip set A.B.C.D/PREFIX GW|none the fixed address of eth0: a block
 //   fixed-ip clear                      of static lines in dhcpcd.conf
 //
