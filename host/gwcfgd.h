@@ -289,6 +289,12 @@ bool post_restart_request(uint8_t networkmode, bool start_if_none = false);
 // respawner never finds.
 constexpr int kNoSuchPid = 4194304;
 
+// Whether a restart request that this daemon did not post was sent to the
+// respawner's queue after the forwarder that started at start_ticks (its
+// Forwarder::start_ticks) started: then that forwarder was stopped on
+// another's request, not because it failed. *sender: the sender's pid.
+bool restart_requested_by_another(unsigned long long start_ticks, int *sender);
+
 // Stops watching for a fresh forwarder (the change's watch gave up on it).
 void restart_stop_watching();
 
@@ -344,6 +350,11 @@ bool watch_prepare(const gwblock::BlockContents &before);
 // After an update's transaction: records the change (revision) as watched
 // from now on, or as not watched.
 void watch_applied(bool watched, uint32_t revision);
+
+// After watch_applied(true, ...): the restart request could not be posted,
+// so no forwarder will start with the change. It is not judged (nor blamed
+// for a forwarder that never started): the watch ends, saying so.
+void watch_not_restarted();
 
 // Between datagrams: judges the forwarder; confirms, rolls back or gives up.
 void watch_tick();

@@ -691,7 +691,8 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
 
     if (gwcfgd::g_restart_requests) {
         gwcfgd::watch_applied(watched, next.revision);
-        gwcfgd::post_restart_request(g_eqpConfig.networkmode, watched);
+        if (!gwcfgd::post_restart_request(g_eqpConfig.networkmode, watched) && watched)
+            gwcfgd::watch_not_restarted();
     }
     return 0;
 }

@@ -265,7 +265,16 @@ void failed(ChangeReason reason, uint32_t seconds) {
     g_rec.state = ChangeState::RolledBack;
     watch_from_now(next.revision, true);
     save();
-    post_restart_request(live_networkmode(), true);
+    if (!post_restart_request(live_networkmode(), true)) {
+        log_line("the configuration of revision %" PRIu32
+                 " is installed, but the restart request could not be posted: the "
+                 "forwarder starts with it once it is restarted",
+                 g_rec.previous);
+        g_rec.active = false;
+        drop_previous();
+        save();
+        restart_stop_watching();
+    }
 }
 
 // The first forwarder that started after the watched file was complete
@@ -334,6 +343,19 @@ void watch_applied(bool watched, uint32_t rev) {
              rev, g_window_s, g_rec.previous, g_start_timeout_s);
 }
 
+void watch_not_restarted() {
+    if (!g_rec.active) return;
+    log_line("revision %" PRIu32
+             " is not watched: the restart request could not be posted, so no "
+             "forwarder starts with it until the forwarder is restarted",
+             g_rec.watched);
+    g_rec.state = ChangeState::None;
+    g_rec.active = false;
+    drop_previous();
+    save();
+    restart_stop_watching();
+}
+
 void watch_tick() {
     if (!g_rec.active) return;
     const unsigned long long now = boot_ticks_now();
@@ -353,6 +375,20 @@ void watch_tick() {
             g_rec.forwarder = other->pid;
             g_rec.forwarder_start = other->start_ticks;
             g_last_alive = now;
+            save();
+            return;
+        }
+        // Stopped on a request this daemon did not make: not the change's
+        // failure. The forwarder the respawner starts for it is waited for.
+        int sender = 0;
+        if (restart_requested_by_another(g_rec.forwarder_start, &sender)) {
+            log_line(
+                "basic_pkt_fwd %d was stopped by a restart request that gwcfgd did not "
+                "make (from process %d); waiting up to %u s for the one the respawner starts",
+                g_rec.forwarder, sender, g_start_timeout_s);
+            g_rec.forwarder = 0;
+            g_rec.forwarder_start = 0;
+            g_start_base = now;
             save();
             return;
         }

@@ -282,9 +282,14 @@ int main(int argc, char **argv) {
         return ::chdir(dir);
     };
     ops.open_queue = []() {
-        key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
-        if (key == -1) return -1;
-        return msgget(key, respawn::kQueueFlags);
+        std::string error;
+        const int queue = respawn::OpenQueue(&error);
+        if (queue < 0 && errno == EPERM) {
+            const int err = errno;
+            printf("%s\n", error.c_str());
+            errno = err;
+        }
+        return queue;
     };
     ops.receive = [](int queue, void *area, std::size_t text_size, long type, int flags) {
         return msgrcv(queue, area, text_size, type, flags);

@@ -12,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -655,6 +657,66 @@ TEST_F(RespawnerE2E, ProcessThatIsNoForwarderIsLeftAlone) {
         WaitForLine("process " + id + " is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(Alive(bystander));
+    EXPECT_TRUE(SudoCalls(1, 100).empty());
+}
+
+// Runs fn as the account nobody (65534) in a child; its exit status, or 77
+// when this process cannot act as another account.
+int AsStranger(const std::function<bool()> &fn) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
+        _exit(fn() ? 0 : 1);
+    }
+    int status = WaitBounded(pid, 5000);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The queue is the gateway's own (0620): another account can neither post
+// to it nor have the respawner serve a queue it made first.
+TEST_F(RespawnerE2E, StrangersCanNeitherPostNorOwnTheQueue) {
+    const int squat = AsStranger([] {
+        const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+        return key != -1 && msgget(key, IPC_CREAT | 0666) >= 0;
+    });
+    if (squat == 77) GTEST_SKIP() << "needs root to act as another account";
+    ASSERT_EQ(squat, 0);
+    StartRespawner();
+    ASSERT_TRUE(WaitForLinePrefix("the queue of /home/pi/fifo (id ")) << Missing("the queue", "");
+    EXPECT_NE(lines_[0].find("belongs to uid 65534, not to this account: remove it with ipcrm -q"),
+              std::string::npos)
+        << lines_[0];
+    ASSERT_EQ(msgctl(msgget(ftok(kKeyFile.c_str(), respawn::kProjectId), 0), IPC_RMID, nullptr), 0);
+
+    // Its own queue, made on the next try.
+    pid_t victim = StartVictim();
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    msqid_ds info{};
+    int q = -1;
+    while (Clock::now() < end &&
+           ((q = msgget(ftok(kKeyFile.c_str(), respawn::kProjectId), 0)) < 0 ||
+            msgctl(q, IPC_STAT, &info) != 0))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(q, 0);
+    EXPECT_EQ(info.msg_perm.mode & 0777, 0620u);
+    EXPECT_EQ(info.msg_perm.uid, getuid());
+
+    const std::string text = "x:" + std::to_string(victim);
+    EXPECT_EQ(AsStranger([&text] {
+                  const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+                  const int queue = msgget(key, 0);
+                  struct {
+                      long mtype;
+                      char mtext[64];
+                  } msg = {1, ""};
+                  memcpy(msg.mtext, text.data(), text.size());
+                  return queue < 0
+                             ? errno == EACCES
+                             : msgsnd(queue, &msg, text.size(), IPC_NOWAIT) != 0 && errno == EACCES;
+              }),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(Alive(victim));
     EXPECT_TRUE(SudoCalls(1, 100).empty());
 }
 
