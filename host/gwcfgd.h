@@ -480,8 +480,10 @@ private:
 // Networks whose datagrams reach the handler (--allow-from); empty: all.
 class AllowList {
 public:
-    // Adds "A.B.C.D" or "A.B.C.D/N" (N 0 to 32), or several separated by
-    // commas. False with *error naming the fault.
+    // Adds "A.B.C.D" or "A.B.C.D/N" (N 0 to 32, no leading zero), or
+    // several separated by commas. A network with host bits set
+    // (10.0.0.1/8) is refused, not widened. False with *error naming the
+    // fault.
     bool add(const std::string &text, std::string *error);
     bool empty() const { return count_ == 0; }
     // Whether addr (network order) lies in one of the networks.
