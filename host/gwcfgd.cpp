@@ -84,6 +84,9 @@ void usage(FILE *out) {
             "                 how long the forwarder that starts with a change\n"
             "                 must run for the change to be confirmed (default\n"
             "                 %u; 0: changes are not watched)\n"
+            "  --confirm-from-any\n"
+            "                 take gwcfg confirm from any allowed source, not\n"
+            "                 only from the address that sent the change\n"
             "  --start-timeout SECONDS\n"
             "                 how long a forwarder may take to start with a change\n"
             "                 (default %u)\n"
@@ -190,6 +193,7 @@ struct Options {
     std::string mac_text, iface, state_dir, conf_dir, fixed_ip_command;
     std::vector<std::string> profile_paths;
     bool restart_requests = false;
+    bool confirm_from_any = false;
     long window_s = gwcfgd::kDefaultWindowSeconds;
     long start_timeout_s = gwcfgd::kDefaultStartTimeoutSeconds;
 };
@@ -209,7 +213,8 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
         kConfDir,
         kFixedIp,
         kWindow,
-        kStartTimeout
+        kStartTimeout,
+        kConfirmAny
     };
     static const option longopts[] = {{"bind", required_argument, nullptr, 'b'},
                                       {"port", required_argument, nullptr, 'p'},
@@ -226,6 +231,7 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
                                       {"fixed-ip-command", required_argument, nullptr, kFixedIp},
                                       {"confirm-window", required_argument, nullptr, kWindow},
                                       {"start-timeout", required_argument, nullptr, kStartTimeout},
+                                      {"confirm-from-any", no_argument, nullptr, kConfirmAny},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -270,6 +276,9 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
                 if (!parse_count(optarg, 86400, &o.window_s))
                     return stop(
                         bad_usage("--confirm-window wants seconds from 0 to 86400", optarg));
+                break;
+            case kConfirmAny:
+                o.confirm_from_any = true;
                 break;
             case kStartTimeout:
                 if (!parse_count(optarg, 3600, &o.start_timeout_s) || o.start_timeout_s < 1)
@@ -470,6 +479,7 @@ int run(const Options &o) {
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(o.restart_requests);
     gwcfgd::set_fixed_ip_command(o.fixed_ip_command);
+    gwcfgd::set_confirm_from_any(o.confirm_from_any);
     gwcfgd::set_watch_times(static_cast<unsigned>(o.window_s),
                             static_cast<unsigned>(o.start_timeout_s));
     if (!o.conf_dir.empty()) {

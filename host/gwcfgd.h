@@ -360,8 +360,15 @@ void watch_not_restarted();
 void watch_tick();
 
 // A Confirm command for revision from source ("A.B.C.D:port"): ends the
-// window of that revision's watch; any other revision is ignored (logged).
+// window of that revision's watch, once a forwarder that started with it
+// runs and when it comes from the address the change came from (any
+// address with set_confirm_from_any); otherwise it is refused, and any
+// other revision ignored (logged).
 void watch_confirm(uint32_t revision, const std::string &source);
+
+// --confirm-from-any: a Confirm counts from any source, not only from the
+// address that sent the change.
+void set_confirm_from_any(bool any);
 
 // The change status discovery carries now.
 gwblock::ChangeStatus change_status();

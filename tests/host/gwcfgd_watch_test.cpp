@@ -426,6 +426,35 @@ TEST_F(SafeApply, AConfirmOfTheWatchedRevisionEndsTheWindow) {
     EXPECT_NE(daemon_->Log().find("Confirm, len = 7"), std::string::npos) << Context();
 }
 
+// A Confirm means something: it counts only once a forwarder that started
+// with the change runs, and only from the address that sent the change,
+// unless --confirm-from-any says any source may confirm.
+TEST_F(SafeApply, AConfirmCountsOnlyForARunningChangeFromItsSource) {
+    StartDaemon(/*window_s=*/600);
+    StartForwarder();
+    Change("good.example.net");
+    ASSERT_TRUE(WaitLog("watching revision 1:")) << Context();
+    uint8_t cmd[MESSAGE_COMMAND_LEN];
+    gwblock::build_confirm(cmd, daemon_->mac(), 1);
+    gwdtest::Udp same;
+    same.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);  // before the restart is done
+    ASSERT_TRUE(WaitLog("refused: no basic_pkt_fwd that started with it runs yet")) << Context();
+
+    ASSERT_TRUE(WaitLog("started with revision 1; watching it")) << Context();
+    gwdtest::Udp other("127.0.0.2");
+    other.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
+    ASSERT_TRUE(WaitLog("Confirm of revision 1 from 127.0.0.2:")) << Context();
+    EXPECT_NE(daemon_->Log().find("refused: the change came from 127.0.0.1 (--confirm-from-any"),
+              std::string::npos)
+        << Context();
+    EXPECT_EQ(Read().change.state, StateOf(ChangeState::Watching));
+
+    same.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
+    ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:"))
+        << Context();
+    EXPECT_EQ(Read().change.state, StateOf(ChangeState::Confirmed));
+}
+
 // gwcfg set waits for the gateway's verdict and says how it went; with
 // --no-wait it returns once the change is stored, and discover tells the
 // verdict later.
