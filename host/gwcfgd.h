@@ -187,16 +187,22 @@ enum class HistoryEvent { Applied, Refused, RolledBack };
 // appended to kHistoryFile in the working directory. When an entry would
 // take the file past max_bytes, the file becomes kHistoryOldFile (replacing
 // it) first. Each entry is one write, synced before record() returns; a
-// last line torn by a crash is ended before the next entry. Refused
-// updates are recorded one by one while a budget lasts (kRefusedBurst,
-// refilled at kRefusedPerHour); beyond it they are counted, and one
-// "skipped" line with the count precedes the next entry. Failures to write
-// are logged, never reported: an update never fails for its history.
+// last line torn by a crash is ended before the next entry. Updates,
+// applied or refused, are recorded one by one while a budget lasts: per
+// source address kSourceBurst, refilled at kSourcePerHour, and for all
+// sources kTotalBurst, refilled at kTotalPerHour (the daemon's own
+// rollbacks, source "-", are always recorded). Beyond it they are counted,
+// and one "skipped" line with the counts precedes the next entry. Failures
+// to write are logged, never reported: an update never fails for its
+// history.
 class History {
 public:
     static constexpr size_t kMaxBytes = 512 * 1024;
-    static constexpr unsigned kRefusedBurst = 20;
-    static constexpr unsigned kRefusedPerHour = 60;
+    static constexpr unsigned kSourceBurst = 20;
+    static constexpr unsigned kSourcePerHour = 60;
+    static constexpr unsigned kTotalBurst = 100;
+    static constexpr unsigned kTotalPerHour = 300;
+    static constexpr size_t kSources = 256;  // sources whose budget is kept
 
     explicit History(size_t max_bytes = kMaxBytes);
 
@@ -206,18 +212,29 @@ public:
     void record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
                 const std::string &detail, time_t now, uint64_t now_ns);
 
-    // Writes the "skipped" line, if refused updates are waiting to be
-    // counted (at the daemon's stop).
+    // Writes the "skipped" line, if updates are waiting to be counted (at
+    // the daemon's stop).
     void flush(time_t now);
 
 private:
+    struct Bucket {
+        double tokens;
+        uint64_t last_ns;
+    };
+    struct Source {
+        std::string address;  // without the port
+        Bucket bucket;
+    };
+    // Whether an entry from source may be written now; takes its tokens.
+    bool take(const std::string &source, uint64_t now_ns);
     std::string skipped_line(time_t now) const;
     bool append(const std::string &entry);
 
     size_t max_bytes_;
-    double refused_budget_;
-    uint64_t budget_ns_ = 0;
-    uint32_t skipped_ = 0;
+    Bucket total_;
+    std::vector<Source> sources_;
+    uint32_t skipped_applied_ = 0;
+    uint32_t skipped_refused_ = 0;
     time_t skipped_since_ = 0;
 };
 
