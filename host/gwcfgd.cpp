@@ -445,6 +445,45 @@ int open_socket(const Options &o, const sockaddr_in &addr) {
     return fd;
 }
 
+// The UDP socket systemd passed (socket activation, gwcfgd.socket): fd 3
+// when LISTEN_PID is this process and LISTEN_FDS is 1. -1 when none was
+// passed (then --bind and --port open one), -2 after a message when what
+// was passed cannot serve. *shown: the socket's address and port. The
+// variables are removed, so that nothing this daemon runs takes them.
+int socket_from_systemd(std::string *shown) {
+    const char *pid_text = getenv("LISTEN_PID");
+    const char *fds_text = getenv("LISTEN_FDS");
+    const bool ours = pid_text && fds_text && strtol(pid_text, nullptr, 10) == getpid();
+    const long fds = ours ? strtol(fds_text, nullptr, 10) : 0;
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    if (!ours || fds == 0) return -1;
+    constexpr int kFd = 3;  // SD_LISTEN_FDS_START
+    int type = 0, domain = 0;
+    socklen_t len = sizeof type;
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    if (fds != 1 || getsockopt(kFd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 ||
+        (len = sizeof domain, getsockopt(kFd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) ||
+        type != SOCK_DGRAM || domain != AF_INET ||
+        getsockname(kFd, reinterpret_cast<sockaddr *>(&addr), &addr_len) != 0) {
+        fprintf(stderr,
+                "gwcfgd: systemd passed %ld sockets, not one IPv4 UDP socket; check "
+                "gwcfgd.socket (ListenDatagram=0.0.0.0:%d)\n",
+                fds, kDefaultPort);
+        return -2;
+    }
+    fcntl(kFd, F_SETFD, FD_CLOEXEC);
+    fcntl(kFd, F_SETFL, fcntl(kFd, F_GETFL) | O_NONBLOCK);
+    int one = 1;
+    setsockopt(kFd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    *shown = std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+    return kFd;
+}
+
 // One datagram after another until SIGINT or SIGTERM; between them the
 // restart requests, the watch and the log flush. The exit status.
 int serve(int fd, gwcfgd::Admission *admission) {
@@ -511,7 +550,12 @@ int run(const Options &o) {
         !check_profiles(o, profile, &status))
         return status;
 
-    const int fd = open_socket(o, addr);
+    // Under systemd the port is gwcfgd.socket's from boot on, across
+    // restarts of the daemon: no other account can take it meanwhile.
+    std::string serving = o.bind_addr + ":" + std::to_string(o.port);
+    int fd = socket_from_systemd(&serving);
+    if (fd == -2) return 1;
+    if (fd == -1) fd = open_socket(o, addr);
     if (fd < 0) return 1;
 
     struct sigaction sa {};
@@ -526,9 +570,9 @@ int run(const Options &o) {
     if (o.restart_requests) gwcfgd::watch_start();
 
     static gwcfgd::Admission admission(o.limits, o.allow);
-    gwcfgd::log_line("serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u",
-                     o.bind_addr.c_str(), o.port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
-                     gwcfgd::revision());
+    gwcfgd::log_line("serving %s%s for %02X:%02X:%02X:%02X:%02X:%02X, revision %u", serving.c_str(),
+                     fd == 3 ? " (gwcfgd.socket)" : "", mac[0], mac[1], mac[2], mac[3], mac[4],
+                     mac[5], gwcfgd::revision());
 
     fflush(stdout);
     fflush(stderr);
