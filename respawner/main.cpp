@@ -177,7 +177,13 @@ bool wait_gone(pid_t pid, unsigned ms) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
-    own_launch_lives();
+    // What launched it (sudo waiting for it, flock in the boot unit) ends
+    // just after it and lets the lock go: a moment for that, so that it is
+    // not taken for another launch.
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (gone && (own_launch_lives() || launch_lock_held()) &&
+           std::chrono::steady_clock::now() < settle)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     return gone;
 }
 
