@@ -205,8 +205,7 @@ TEST_F(HelperProcess, RefusesEveryYearOfTheShapesBeforeTheBuild) {
     const int last = (utc.tm_year + 1900) % 100 - 1;  // the years before the build's
     std::vector<std::string> texts;
     for (int yy = 0; yy <= last; ++yy) {
-        char y[8];
-        snprintf(y, sizeof y, "%02d", yy);
+        const std::string y = (yy < 10 ? "0" : "") + std::to_string(yy);
         texts.push_back(std::string("28 Feb ") + y);
         texts.push_back(std::string("10:00 31 Dec -") + y);
         texts.push_back(std::string("2026 12 Dec ") + y);
