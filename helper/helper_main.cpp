@@ -8,10 +8,13 @@
 //   gwagent-helper [--dhcpcd-conf PATH] [--date PATH] [--root DIR]
 //                  [--exec-path DIRS] | --help | --version
 //
-// The options are for tests: other files than /etc/dhcpcd.conf and date,
-// a directory that stands for / where the network stack is looked for
-// (root_helper.h, find_stack), the PATH on which the stack's commands
-// (dhcpcd, nmcli, systemctl) are found.
+// The options are for tests: other files than /etc/dhcpcd.conf and the
+// date that sets the clock, a directory that stands for / where the network
+// stack is looked for (root_helper.h, find_stack), the PATH on which the
+// stack's commands (dhcpcd, nmcli, systemctl) are found. The date text is
+// read by the system's date (date -d TEXT +%s) whatever --date says: that
+// reading is what the clock floor is checked against and what the clock is
+// set to (date -s @N).
 #include "cli.h"
 #include "gwutil.h"
 #include "root_helper.h"
@@ -31,13 +34,26 @@
 #include <string>
 #include <vector>
 
+#ifndef GWAGENT_BUILD_TIME
+#error "GWAGENT_BUILD_TIME (the clock floor) is defined by helper/CMakeLists.txt"
+#endif
+
 namespace {
 
 constexpr int kReadTimeoutMs = 5000;
 
+// The clock floor: no time before the build is set (as the handler's
+// TimeSync check has it).
+constexpr int64_t kClockFloor = GWAGENT_BUILD_TIME;
+
+std::string system_date() {
+    return access("/usr/bin/date", X_OK) == 0 ? "/usr/bin/date" : "/bin/date";
+}
+
 struct Paths {
     std::string dhcpcd_conf = "/etc/dhcpcd.conf";
-    std::string date = access("/usr/bin/date", X_OK) == 0 ? "/usr/bin/date" : "/bin/date";
+    std::string date = system_date();       // sets the clock
+    std::string read_date = system_date();  // reads the time text
     std::string root;
     std::string exec_path = "/usr/sbin:/usr/bin:/sbin:/bin";
 };
@@ -126,15 +142,6 @@ bool run(const Paths &paths, const gwhelper::Words &words, int *status, std::str
     return true;
 }
 
-// date -s TEXT; its complaints go to the caller.
-bool set_clock(const Paths &paths, const std::string &text, std::string *why) {
-    int status = 0;
-    if (!run(paths, {paths.date, "-s", text}, &status, why)) return false;
-    if (status == 0) return true;
-    *why = paths.date + " exited with status " + std::to_string(status);
-    return false;
-}
-
 // The stack's commands for a duty, in order; the first that fails ends it.
 bool run_steps(const Paths &paths, const std::vector<gwhelper::Step> &steps, std::string *why) {
     for (const gwhelper::Step &step : steps) {
@@ -154,6 +161,106 @@ bool run_steps(const Paths &paths, const std::vector<gwhelper::Step> &steps, std
         if (step.pause_after) sleep(step.pause_after);
     }
     return true;
+}
+
+// Runs date with args (no shell), in the one locale and zone both of its
+// runs use; its complaints go to the caller (fd 1), its output to *out
+// (at most 256 bytes) when out is not null, else nowhere.
+bool run_date(const std::string &path, const std::vector<std::string> &args, std::string *out,
+              std::string *why) {
+    int pipe_fds[2] = {-1, -1};
+    if (out && pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        *why = std::string("pipe: ") + strerror(errno);
+        return false;
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        *why = std::string("fork: ") + strerror(errno);
+        if (out) {
+            close(pipe_fds[0]);
+            close(pipe_fds[1]);
+        }
+        return false;
+    }
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null < 0 || dup2(null, 0) < 0 || dup2(1, 2) < 0 ||
+            dup2(out ? pipe_fds[1] : null, 1) < 0)
+            _exit(127);
+        std::vector<const char *> argv = {"date"};
+        for (const std::string &a : args)
+            argv.push_back(a.c_str());
+        argv.push_back(nullptr);
+        const char *envp[] = {"PATH=/usr/bin:/bin", "LANG=C", nullptr};
+        execve(path.c_str(), const_cast<char **>(argv.data()), const_cast<char **>(envp));
+        _exit(127);
+    }
+    if (out) {
+        close(pipe_fds[1]);
+        char buf[257];
+        size_t got = 0;
+        for (ssize_t n;
+             got < sizeof buf && ((n = read(pipe_fds[0], buf + got, sizeof buf - got)) > 0 ||
+                                  (n < 0 && errno == EINTR));)
+            got += n > 0 ? static_cast<size_t>(n) : 0;
+        close(pipe_fds[0]);
+        out->assign(buf, got);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) {
+            *why = std::string("waitpid: ") + strerror(errno);
+            return false;
+        }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return true;
+    *why = path + " exited with status " +
+           std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    return false;
+}
+
+// "20261207 09:05:03 UTC"
+std::string utc_text(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    struct tm utc {};
+    char text[64] = "?";
+    if (gmtime_r(&t, &utc)) strftime(text, sizeof text, "%Y%m%d %H:%M:%S UTC", &utc);
+    return text;
+}
+
+// The time text in seconds, as date reads it (date -d TEXT +%s), and only
+// when it is not before the clock floor: what date -s would set, read once.
+// False with *why (and *refused when the text, not the helper, is at fault).
+bool read_time_text(const Paths &paths, const std::string &text, int64_t *seconds, bool *refused,
+                    std::string *why) {
+    std::string out;
+    *refused = true;
+    if (!run_date(paths.read_date, {"-d", text, "+%s"}, &out, why)) {
+        *why = "date cannot read \"" + gwhelper::printable(text) + "\" (" + *why + ")";
+        return false;
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    const bool negative = !out.empty() && out[0] == '-';
+    const std::string digits = out.substr(negative ? 1 : 0);
+    if (digits.empty() || digits.size() > 18 ||
+        digits.find_first_not_of("0123456789") != std::string::npos) {
+        *refused = false;
+        *why = "date -d gave \"" + gwhelper::printable(out) + "\", not a number of seconds";
+        return false;
+    }
+    *seconds = (negative ? -1 : 1) * std::stoll(digits);
+    if (*seconds < kClockFloor) {
+        *why = "\"" + gwhelper::printable(text) + "\" is " + utc_text(*seconds) +
+               ", before this program was built (" + utc_text(kClockFloor) + ")";
+        return false;
+    }
+    return true;
+}
+
+// date -s @SECONDS, with no shell: the reading checked, not the text again.
+bool set_clock(const Paths &paths, int64_t seconds, std::string *why) {
+    return run_date(paths.date, {"-s", "@" + std::to_string(seconds)}, nullptr, why);
 }
 
 bool set_fixed(const Paths &paths, const gwhelper::FixedAddress *fixed, std::string *why) {
@@ -232,9 +339,19 @@ int main(int argc, char **argv) {
     bool ok = false;
     std::string stack;
     switch (request.duty) {
-        case gwhelper::Duty::SetClock:
-            ok = set_clock(paths, request.time_text, &why);
+        case gwhelper::Duty::SetClock: {
+            int64_t seconds = 0;
+            bool refused = false;
+            if (!read_time_text(paths, request.time_text, &seconds, &refused, &why)) {
+                if (!refused) break;
+                fprintf(stderr, "gwagent-helper: %s for %s: refused: %s\n", shown(words).c_str(),
+                        who.c_str(), why.c_str());
+                answer("gwagent-helper: refused: " + why, gwhelper::kRefused);
+                return 0;
+            }
+            ok = set_clock(paths, seconds, &why);
             break;
+        }
         case gwhelper::Duty::SetFixedAddress:
         case gwhelper::Duty::ClearFixedAddress:
         case gwhelper::Duty::RenewLease:

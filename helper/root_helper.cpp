@@ -82,6 +82,23 @@ bool parse_fixed_ip(const Words &w, Request *out, std::string *error) {
         *error = "\"" + printable(w[3]) + "\" is neither A.B.C.D nor none";
         return false;
     }
+    // The rules gwcfgd applies to the settings from the LAN: the helper
+    // grants its caller nothing more.
+    const uint32_t mask = ~0u << (32 - f.prefix);
+    switch (gwutil::check_fixed_ipv4(f.address, mask, f.gateway)) {
+        case gwutil::FixedFault::None:
+            break;
+        case gwutil::FixedFault::NoAddress:
+        case gwutil::FixedFault::NotANetmask:
+            *error = cidr + " is no address";
+            return false;
+        case gwutil::FixedFault::NetworkOrBroadcast:
+            *error = cidr + " is the network or broadcast address of its subnet";
+            return false;
+        case gwutil::FixedFault::GatewayOutside:
+            *error = w[3] + " is not another address in the subnet of " + cidr;
+            return false;
+    }
     out->duty = Duty::SetFixedAddress;
     out->fixed = f;
     return true;

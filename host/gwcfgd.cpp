@@ -84,6 +84,9 @@ void usage(FILE *out) {
             "                 how long the forwarder that starts with a change\n"
             "                 must run for the change to be confirmed (default\n"
             "                 %u; 0: changes are not watched)\n"
+            "  --confirm-from-any\n"
+            "                 take gwcfg confirm from any allowed source, not\n"
+            "                 only from the address that sent the change\n"
             "  --start-timeout SECONDS\n"
             "                 how long a forwarder may take to start with a change\n"
             "                 (default %u)\n"
@@ -190,6 +193,7 @@ struct Options {
     std::string mac_text, iface, state_dir, conf_dir, fixed_ip_command;
     std::vector<std::string> profile_paths;
     bool restart_requests = false;
+    bool confirm_from_any = false;
     long window_s = gwcfgd::kDefaultWindowSeconds;
     long start_timeout_s = gwcfgd::kDefaultStartTimeoutSeconds;
 };
@@ -209,7 +213,8 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
         kConfDir,
         kFixedIp,
         kWindow,
-        kStartTimeout
+        kStartTimeout,
+        kConfirmAny
     };
     static const option longopts[] = {{"bind", required_argument, nullptr, 'b'},
                                       {"port", required_argument, nullptr, 'p'},
@@ -226,6 +231,7 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
                                       {"fixed-ip-command", required_argument, nullptr, kFixedIp},
                                       {"confirm-window", required_argument, nullptr, kWindow},
                                       {"start-timeout", required_argument, nullptr, kStartTimeout},
+                                      {"confirm-from-any", no_argument, nullptr, kConfirmAny},
                                       {"help", no_argument, nullptr, 'h'},
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
@@ -270,6 +276,9 @@ bool parse_options(int argc, char **argv, Options *options, int *status) {
                 if (!parse_count(optarg, 86400, &o.window_s))
                     return stop(
                         bad_usage("--confirm-window wants seconds from 0 to 86400", optarg));
+                break;
+            case kConfirmAny:
+                o.confirm_from_any = true;
                 break;
             case kStartTimeout:
                 if (!parse_count(optarg, 3600, &o.start_timeout_s) || o.start_timeout_s < 1)
@@ -436,6 +445,45 @@ int open_socket(const Options &o, const sockaddr_in &addr) {
     return fd;
 }
 
+// The UDP socket systemd passed (socket activation, gwcfgd.socket): fd 3
+// when LISTEN_PID is this process and LISTEN_FDS is 1. -1 when none was
+// passed (then --bind and --port open one), -2 after a message when what
+// was passed cannot serve. *shown: the socket's address and port. The
+// variables are removed, so that nothing this daemon runs takes them.
+int socket_from_systemd(std::string *shown) {
+    const char *pid_text = getenv("LISTEN_PID");
+    const char *fds_text = getenv("LISTEN_FDS");
+    const bool ours = pid_text && fds_text && strtol(pid_text, nullptr, 10) == getpid();
+    const long fds = ours ? strtol(fds_text, nullptr, 10) : 0;
+    unsetenv("LISTEN_PID");
+    unsetenv("LISTEN_FDS");
+    unsetenv("LISTEN_FDNAMES");
+    if (!ours || fds == 0) return -1;
+    constexpr int kFd = 3;  // SD_LISTEN_FDS_START
+    int type = 0, domain = 0;
+    socklen_t len = sizeof type;
+    sockaddr_in addr{};
+    socklen_t addr_len = sizeof addr;
+    if (fds != 1 || getsockopt(kFd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 ||
+        (len = sizeof domain, getsockopt(kFd, SOL_SOCKET, SO_DOMAIN, &domain, &len) != 0) ||
+        type != SOCK_DGRAM || domain != AF_INET ||
+        getsockname(kFd, reinterpret_cast<sockaddr *>(&addr), &addr_len) != 0) {
+        fprintf(stderr,
+                "gwcfgd: systemd passed %ld sockets, not one IPv4 UDP socket; check "
+                "gwcfgd.socket (ListenDatagram=0.0.0.0:%d)\n",
+                fds, kDefaultPort);
+        return -2;
+    }
+    fcntl(kFd, F_SETFD, FD_CLOEXEC);
+    fcntl(kFd, F_SETFL, fcntl(kFd, F_GETFL) | O_NONBLOCK);
+    int one = 1;
+    setsockopt(kFd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    char ip[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
+    *shown = std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+    return kFd;
+}
+
 // One datagram after another until SIGINT or SIGTERM; between them the
 // restart requests, the watch and the log flush. The exit status.
 int serve(int fd, gwcfgd::Admission *admission) {
@@ -470,6 +518,7 @@ int run(const Options &o) {
     gwcfgd::set_mac(mac);
     gwcfgd::set_restart_requests(o.restart_requests);
     gwcfgd::set_fixed_ip_command(o.fixed_ip_command);
+    gwcfgd::set_confirm_from_any(o.confirm_from_any);
     gwcfgd::set_watch_times(static_cast<unsigned>(o.window_s),
                             static_cast<unsigned>(o.start_timeout_s));
     if (!o.conf_dir.empty()) {
@@ -501,7 +550,12 @@ int run(const Options &o) {
         !check_profiles(o, profile, &status))
         return status;
 
-    const int fd = open_socket(o, addr);
+    // Under systemd the port is gwcfgd.socket's from boot on, across
+    // restarts of the daemon: no other account can take it meanwhile.
+    std::string serving = o.bind_addr + ":" + std::to_string(o.port);
+    int fd = socket_from_systemd(&serving);
+    if (fd == -2) return 1;
+    if (fd == -1) fd = open_socket(o, addr);
     if (fd < 0) return 1;
 
     struct sigaction sa {};
@@ -516,9 +570,9 @@ int run(const Options &o) {
     if (o.restart_requests) gwcfgd::watch_start();
 
     static gwcfgd::Admission admission(o.limits, o.allow);
-    gwcfgd::log_line("serving %s:%ld for %02X:%02X:%02X:%02X:%02X:%02X, revision %u",
-                     o.bind_addr.c_str(), o.port, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5],
-                     gwcfgd::revision());
+    gwcfgd::log_line("serving %s%s for %02X:%02X:%02X:%02X:%02X:%02X, revision %u", serving.c_str(),
+                     fd == 3 ? " (gwcfgd.socket)" : "", mac[0], mac[1], mac[2], mac[3], mac[4],
+                     mac[5], gwcfgd::revision());
 
     fflush(stdout);
     fflush(stderr);

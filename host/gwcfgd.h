@@ -187,16 +187,22 @@ enum class HistoryEvent { Applied, Refused, RolledBack };
 // appended to kHistoryFile in the working directory. When an entry would
 // take the file past max_bytes, the file becomes kHistoryOldFile (replacing
 // it) first. Each entry is one write, synced before record() returns; a
-// last line torn by a crash is ended before the next entry. Refused
-// updates are recorded one by one while a budget lasts (kRefusedBurst,
-// refilled at kRefusedPerHour); beyond it they are counted, and one
-// "skipped" line with the count precedes the next entry. Failures to write
-// are logged, never reported: an update never fails for its history.
+// last line torn by a crash is ended before the next entry. Updates,
+// applied or refused, are recorded one by one while a budget lasts: per
+// source address kSourceBurst, refilled at kSourcePerHour, and for all
+// sources kTotalBurst, refilled at kTotalPerHour (the daemon's own
+// rollbacks, source "-", are always recorded). Beyond it they are counted,
+// and one "skipped" line with the counts precedes the next entry. Failures
+// to write are logged, never reported: an update never fails for its
+// history.
 class History {
 public:
     static constexpr size_t kMaxBytes = 512 * 1024;
-    static constexpr unsigned kRefusedBurst = 20;
-    static constexpr unsigned kRefusedPerHour = 60;
+    static constexpr unsigned kSourceBurst = 20;
+    static constexpr unsigned kSourcePerHour = 60;
+    static constexpr unsigned kTotalBurst = 100;
+    static constexpr unsigned kTotalPerHour = 300;
+    static constexpr size_t kSources = 256;  // sources whose budget is kept
 
     explicit History(size_t max_bytes = kMaxBytes);
 
@@ -206,18 +212,29 @@ public:
     void record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
                 const std::string &detail, time_t now, uint64_t now_ns);
 
-    // Writes the "skipped" line, if refused updates are waiting to be
-    // counted (at the daemon's stop).
+    // Writes the "skipped" line, if updates are waiting to be counted (at
+    // the daemon's stop).
     void flush(time_t now);
 
 private:
+    struct Bucket {
+        double tokens;
+        uint64_t last_ns;
+    };
+    struct Source {
+        std::string address;  // without the port
+        Bucket bucket;
+    };
+    // Whether an entry from source may be written now; takes its tokens.
+    bool take(const std::string &source, uint64_t now_ns);
     std::string skipped_line(time_t now) const;
     bool append(const std::string &entry);
 
     size_t max_bytes_;
-    double refused_budget_;
-    uint64_t budget_ns_ = 0;
-    uint32_t skipped_ = 0;
+    Bucket total_;
+    std::vector<Source> sources_;
+    uint32_t skipped_applied_ = 0;
+    uint32_t skipped_refused_ = 0;
     time_t skipped_since_ = 0;
 };
 
@@ -289,6 +306,12 @@ bool post_restart_request(uint8_t networkmode, bool start_if_none = false);
 // respawner never finds.
 constexpr int kNoSuchPid = 4194304;
 
+// Whether a restart request that this daemon did not post was sent to the
+// respawner's queue after the forwarder that started at start_ticks (its
+// Forwarder::start_ticks) started: then that forwarder was stopped on
+// another's request, not because it failed. *sender: the sender's pid.
+bool restart_requested_by_another(unsigned long long start_ticks, int *sender);
+
 // Stops watching for a fresh forwarder (the change's watch gave up on it).
 void restart_stop_watching();
 
@@ -345,12 +368,24 @@ bool watch_prepare(const gwblock::BlockContents &before);
 // from now on, or as not watched.
 void watch_applied(bool watched, uint32_t revision);
 
+// After watch_applied(true, ...): the restart request could not be posted,
+// so no forwarder will start with the change. It is not judged (nor blamed
+// for a forwarder that never started): the watch ends, saying so.
+void watch_not_restarted();
+
 // Between datagrams: judges the forwarder; confirms, rolls back or gives up.
 void watch_tick();
 
 // A Confirm command for revision from source ("A.B.C.D:port"): ends the
-// window of that revision's watch; any other revision is ignored (logged).
+// window of that revision's watch, once a forwarder that started with it
+// runs and when it comes from the address the change came from (any
+// address with set_confirm_from_any); otherwise it is refused, and any
+// other revision ignored (logged).
 void watch_confirm(uint32_t revision, const std::string &source);
+
+// --confirm-from-any: a Confirm counts from any source, not only from the
+// address that sent the change.
+void set_confirm_from_any(bool any);
 
 // The change status discovery carries now.
 gwblock::ChangeStatus change_status();
@@ -469,8 +504,10 @@ private:
 // Networks whose datagrams reach the handler (--allow-from); empty: all.
 class AllowList {
 public:
-    // Adds "A.B.C.D" or "A.B.C.D/N" (N 0 to 32), or several separated by
-    // commas. False with *error naming the fault.
+    // Adds "A.B.C.D" or "A.B.C.D/N" (N 0 to 32, no leading zero), or
+    // several separated by commas. A network with host bits set
+    // (10.0.0.1/8) is refused, not widened. False with *error naming the
+    // fault.
     bool add(const std::string &text, std::string *error);
     bool empty() const { return count_ == 0; }
     // Whether addr (network order) lies in one of the networks.

@@ -12,9 +12,10 @@
 // most two files of the limit are kept. Crash-safe: each entry is one
 // write(), synced before the call returns; a torn last line is closed
 // before the next entry, and renaming the file is atomic. A flood cannot
-// wash the trail out: refused updates are recorded one by one only while a
-// budget lasts (kRefusedBurst, then kRefusedPerHour), beyond it they are
-// counted and one line says how many were skipped.
+// wash the trail out: updates, applied or refused, are recorded one by one
+// only while the budget of their source and the one of all sources last
+// (a burst, then so many an hour); beyond it they are counted and one line
+// says how many were skipped.
 #include "gwcfgd.h"
 
 #include <fcntl.h>
@@ -75,38 +76,76 @@ void sync_directory() {
 
 }  // namespace
 
-History::History(size_t max_bytes) : max_bytes_(max_bytes) { refused_budget_ = kRefusedBurst; }
+History::History(size_t max_bytes) : max_bytes_(max_bytes) {
+    total_ = Bucket{static_cast<double>(kTotalBurst), 0};
+}
+
+bool History::take(const std::string &source, uint64_t now_ns) {
+    // Every bucket refills at its rate per hour, up to its burst.
+    const auto refill = [now_ns](Bucket *b, unsigned burst, unsigned per_hour) {
+        if (now_ns > b->last_ns)
+            b->tokens += static_cast<double>(now_ns - b->last_ns) * per_hour / 3600e9;
+        if (b->tokens > burst) b->tokens = burst;
+        b->last_ns = now_ns;
+    };
+    const std::string address = source.substr(0, source.rfind(':'));
+    Source *own = nullptr;
+    for (Source &s : sources_)
+        if (s.address == address) own = &s;
+    if (!own) {
+        // A new source starts with a full bucket; when the table is full,
+        // the one seen longest ago makes room (the total bucket still
+        // bounds what forged sources can write).
+        if (sources_.size() < kSources) {
+            sources_.push_back(Source{address, Bucket{static_cast<double>(kSourceBurst), now_ns}});
+            own = &sources_.back();
+        } else {
+            own = &sources_.front();
+            for (Source &s : sources_)
+                if (s.bucket.last_ns < own->bucket.last_ns) own = &s;
+            *own = Source{address, Bucket{static_cast<double>(kSourceBurst), now_ns}};
+        }
+    }
+    refill(&own->bucket, kSourceBurst, kSourcePerHour);
+    refill(&total_, kTotalBurst, kTotalPerHour);
+    if (own->bucket.tokens < 1.0 || total_.tokens < 1.0) return false;
+    own->bucket.tokens -= 1.0;
+    total_.tokens -= 1.0;
+    return true;
+}
 
 void History::record(HistoryEvent event, const std::string &source, uint32_t before, uint32_t after,
                      const std::string &detail, time_t now, uint64_t now_ns) {
-    if (event == HistoryEvent::Refused) {
-        // The budget refills at kRefusedPerHour, up to kRefusedBurst.
-        if (now_ns > budget_ns_) {
-            refused_budget_ += static_cast<double>(now_ns - budget_ns_) * kRefusedPerHour / 3600e9;
-            if (refused_budget_ > kRefusedBurst) refused_budget_ = kRefusedBurst;
-        }
-        budget_ns_ = now_ns;
-        if (refused_budget_ < 1.0) {
-            if (skipped_ == 0) skipped_since_ = now;
-            ++skipped_;
-            return;
-        }
-        refused_budget_ -= 1.0;
+    // Updates from the LAN, applied or refused, share one budget per source
+    // and one in all, so that no flood can rotate the record of what was
+    // done out of both files; the daemon's own rollbacks are always kept.
+    if (event != HistoryEvent::RolledBack && !take(source, now_ns)) {
+        if (skipped_applied_ + skipped_refused_ == 0) skipped_since_ = now;
+        ++(event == HistoryEvent::Applied ? skipped_applied_ : skipped_refused_);
+        return;
     }
     std::string entry = skipped_line(now);
     entry += utc_text(now) + " " + source + " " + event_word(event) + " " + std::to_string(before) +
              " -> " + std::to_string(after) + " " + printable(detail) + "\n";
-    if (append(entry)) skipped_ = 0;
+    if (append(entry)) skipped_applied_ = skipped_refused_ = 0;
 }
 
 void History::flush(time_t now) {
-    if (skipped_ && append(skipped_line(now))) skipped_ = 0;
+    if (skipped_applied_ + skipped_refused_ && append(skipped_line(now)))
+        skipped_applied_ = skipped_refused_ = 0;
 }
 
 std::string History::skipped_line(time_t now) const {
-    if (skipped_ == 0) return "";
-    return utc_text(now) + " - skipped " + std::to_string(skipped_) + " refused update" +
-           (skipped_ == 1 ? "" : "s") + " since " + utc_text(skipped_since_) +
+    const uint32_t skipped = skipped_applied_ + skipped_refused_;
+    if (skipped == 0) return "";
+    std::string what;
+    if (skipped_applied_ && skipped_refused_)
+        what = std::to_string(skipped_applied_) + " applied and " +
+               std::to_string(skipped_refused_) + " refused updates";
+    else
+        what = std::to_string(skipped) + (skipped_applied_ ? " applied" : " refused") + " update" +
+               (skipped == 1 ? "" : "s");
+    return utc_text(now) + " - skipped " + what + " since " + utc_text(skipped_since_) +
            ", too many to record each (see the daemon's log)\n";
 }
 

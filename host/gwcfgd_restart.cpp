@@ -177,16 +177,26 @@ int format_restart_request(uint8_t networkmode, int pid, char *out, size_t size)
 
 namespace {
 
+// Takes every message of another type than a request off the queue: the
+// respawner reads only requests, so such messages would stay until a reboot
+// and, once they fill the queue, keep every request out. The number taken.
+unsigned drop_unread(int queue) {
+    struct {
+        long mtype;
+        char mtext[8192];
+    } junk;
+    unsigned dropped = 0;
+    while (dropped < 100000 && msgrcv(queue, &junk, sizeof junk.mtext, respawn::kRequestType,
+                                      IPC_NOWAIT | MSG_EXCEPT | MSG_NOERROR) >= 0)
+        ++dropped;
+    return dropped;
+}
+
 bool post_for(int pid, uint8_t networkmode) {
-    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
-    if (key == -1) {
-        log_line("no restart request: no queue key from %s (%s)", respawn::kKeyPath,
-                 strerror(errno));
-        return false;
-    }
-    const int queue = msgget(key, respawn::kQueueFlags);
+    std::string error;
+    const int queue = respawn::OpenQueue(&error);
     if (queue == -1) {
-        log_line("no restart request: cannot open the respawner's queue (%s)", strerror(errno));
+        log_line("no restart request: %s", error.c_str());
         return false;
     }
     RestartMessage msg;
@@ -201,7 +211,19 @@ bool post_for(int pid, uint8_t networkmode) {
     memcpy(msg.mtext, text, static_cast<size_t>(len));
     // Never wait: a full queue (no respawner reading) must not stall the
     // configuration service.
-    if (msgsnd(queue, &msg, static_cast<size_t>(len), IPC_NOWAIT) != 0) {
+    int rc = msgsnd(queue, &msg, static_cast<size_t>(len), IPC_NOWAIT);
+    if (rc != 0 && errno == EAGAIN) {
+        if (const unsigned dropped = drop_unread(queue)) {
+            log_line(
+                "the respawner's queue was full: took %u message%s of other types that "
+                "no one reads off it",
+                dropped, dropped == 1 ? "" : "s");
+            rc = msgsnd(queue, &msg, static_cast<size_t>(len), IPC_NOWAIT);
+        } else {
+            errno = EAGAIN;
+        }
+    }
+    if (rc != 0) {
         log_line("restart request \"%s\" not posted: %s", text, strerror(errno));
         return false;
     }
@@ -235,6 +257,22 @@ bool post_restart_request(uint8_t networkmode, bool start_if_none) {
     }
     g_watch.active = true;
     return post_for(pid, networkmode);
+}
+
+bool restart_requested_by_another(unsigned long long start_ticks, int *sender) {
+    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+    const int queue = key == -1 ? -1 : msgget(key, 0);
+    msqid_ds info{};
+    if (queue == -1 || msgctl(queue, IPC_STAT, &info) != 0) return false;
+    if (info.msg_lspid <= 0 || info.msg_lspid == getpid()) return false;
+    // The send time is wall-clock seconds: the start's, in the same clock.
+    const unsigned long long hz = static_cast<unsigned long long>(sysconf(_SC_CLK_TCK));
+    const unsigned long long now = boot_ticks_now();
+    const time_t started = time(nullptr) -
+                           static_cast<time_t>((now > start_ticks ? now - start_ticks : 0) / hz);
+    if (info.msg_stime < started - 1) return false;
+    *sender = info.msg_lspid;
+    return true;
 }
 
 void restart_stop_watching() { g_watch.active = false; }

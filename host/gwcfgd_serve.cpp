@@ -232,10 +232,11 @@ bool AllowList::add(const std::string &text, std::string *error) {
         const std::string ip = item.substr(0, slash);
         in_addr a;
         unsigned bits = 32;
-        if (inet_pton(AF_INET, ip.c_str(), &a) != 1 ||
-            (slash != std::string::npos &&
-             !parse_rate(item.c_str() + slash + 1, item.c_str() + item.size(), &bits)) ||
-            bits > 32) {
+        // The prefix as it is written: one or two digits, no leading zero.
+        const std::string prefix = slash == std::string::npos ? "32" : item.substr(slash + 1);
+        if (inet_pton(AF_INET, ip.c_str(), &a) != 1 || prefix.empty() || prefix.size() > 2 ||
+            (prefix.size() == 2 && prefix[0] == '0') ||
+            !parse_rate(prefix.c_str(), prefix.c_str() + prefix.size(), &bits) || bits > 32) {
             *error =
                 "--allow-from wants IPv4 networks as A.B.C.D or A.B.C.D/N (N 0 to 32), "
                 "separated by commas: \"" +
@@ -247,7 +248,19 @@ bool AllowList::add(const std::string &text, std::string *error) {
             return false;
         }
         const uint32_t mask = bits == 0 ? 0 : ~0u << (32 - bits);
-        nets_[count_++] = Net{ntohl(a.s_addr) & mask, mask};
+        const uint32_t host = ntohl(a.s_addr);
+        if ((host & ~mask) != 0) {
+            // 10.0.0.1/8 is not a network: taken as 10.0.0.0/8 it would let
+            // in far more than the one address it seems to name.
+            in_addr net;
+            net.s_addr = htonl(host & mask);
+            char shown[INET_ADDRSTRLEN] = "?";
+            inet_ntop(AF_INET, &net, shown, sizeof shown);
+            *error = "--allow-from \"" + item + "\" has host bits set: write the network (" +
+                     shown + "/" + prefix + ") or the address alone (" + ip + ")";
+            return false;
+        }
+        nets_[count_++] = Net{host, mask};
     } while (start != std::string::npos);
     return true;
 }

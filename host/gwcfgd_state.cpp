@@ -414,27 +414,27 @@ bool check_fixed_settings(const EqpConfig &eqp, std::string *error) {
     if (eqp.networkmode != 1) return true;
     const uint32_t ip = eqp.fixed_ip, mask = eqp.fixed_netmask, gw = eqp.fixed_gateway;
     const std::string shown = " (networkmode 1 uses it)";
-    if (ip == 0) {
-        *error = "serverIP_conf.fixed_ip 0.0.0.0 is no address" + shown;
-        return false;
+    switch (gwutil::check_fixed_ipv4(ip, mask, gw)) {
+        case gwutil::FixedFault::None:
+            return true;
+        case gwutil::FixedFault::NoAddress:
+            *error = "serverIP_conf.fixed_ip 0.0.0.0 is no address" + shown;
+            return false;
+        case gwutil::FixedFault::NotANetmask:
+            *error = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
+                     " is not a netmask (ones, then zeros, at least one one)" + shown;
+            return false;
+        case gwutil::FixedFault::NetworkOrBroadcast:
+            *error = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
+                     " is the network or broadcast address of its subnet" + shown;
+            return false;
+        case gwutil::FixedFault::GatewayOutside:
+            *error = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
+                     " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
+                     gwblock::format_ipv4(mask) + shown;
+            return false;
     }
-    if (mask == 0 || (~mask & (~mask + 1)) != 0) {
-        *error = "serverIP_conf.fixed_netmask " + gwblock::format_ipv4(mask) +
-                 " is not a netmask (ones, then zeros, at least one one)" + shown;
-        return false;
-    }
-    if (mask < 0xFFFFFFFEu && ((ip & ~mask) == 0 || (ip & ~mask) == ~mask)) {
-        *error = "serverIP_conf.fixed_ip " + gwblock::format_ipv4(ip) +
-                 " is the network or broadcast address of its subnet" + shown;
-        return false;
-    }
-    if (gw != 0 && ((gw & mask) != (ip & mask) || gw == ip)) {
-        *error = "serverIP_conf.fixed_gateway " + gwblock::format_ipv4(gw) +
-                 " is not another address in the subnet of " + gwblock::format_ipv4(ip) + "/" +
-                 gwblock::format_ipv4(mask) + shown;
-        return false;
-    }
-    return true;
+    return false;
 }
 
 void set_conf_dir(const std::string &dir) { g_conf_dir = dir; }
@@ -691,7 +691,8 @@ extern "C" int setDeviceConfig(const uint8_t *block) {
 
     if (gwcfgd::g_restart_requests) {
         gwcfgd::watch_applied(watched, next.revision);
-        gwcfgd::post_restart_request(g_eqpConfig.networkmode, watched);
+        if (!gwcfgd::post_restart_request(g_eqpConfig.networkmode, watched) && watched)
+            gwcfgd::watch_not_restarted();
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 // confirmed only for a forwarder the daemon can see running.
 #include "gwcfgd.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +43,7 @@ using gwblock::ChangeReason;
 using gwblock::ChangeState;
 
 unsigned g_window_s = kDefaultWindowSeconds;
+bool g_confirm_from_any = false;
 unsigned g_start_timeout_s = kDefaultStartTimeoutSeconds;
 
 // What kWatchFile keeps.
@@ -60,6 +62,7 @@ struct Record {
     bool has_previous = false;  // kPreviousBlockFile holds the configuration to return to
     uint32_t previous = 0;      // its revision
     std::string boot;           // the boot the ticks count from (its boot_id)
+    std::string source = "-";   // the address the watched change came from
 };
 
 Record g_rec;
@@ -93,12 +96,12 @@ void save() {
                            "state %u\nrevision %" PRIu32 "\nreason %u\nseconds %" PRIu32
                            "\nconfig %" PRIu32 "\nactive %d\nwatched %" PRIu32
                            "\nrollback %d\nsince %llu\nforwarder %d %llu\n"
-                           "previous %d %" PRIu32 "\nboot %s\n",
+                           "previous %d %" PRIu32 "\nboot %s\nsource %s\n",
                            static_cast<unsigned>(g_rec.state), g_rec.revision,
                            static_cast<unsigned>(g_rec.reason), g_rec.seconds, g_rec.config,
                            g_rec.active ? 1 : 0, g_rec.watched, g_rec.rollback ? 1 : 0, g_rec.since,
                            g_rec.forwarder, g_rec.forwarder_start, g_rec.has_previous ? 1 : 0,
-                           g_rec.previous, g_rec.boot.c_str());
+                           g_rec.previous, g_rec.boot.c_str(), g_rec.source.c_str());
     std::string error;
     if (!replace_file(kWatchFile, reinterpret_cast<const uint8_t *>(text), static_cast<size_t>(n),
                       &error))
@@ -145,6 +148,11 @@ bool load(Record *out, std::string *error) {
     out->rollback = rollback != 0;
     out->has_previous = has_previous != 0;
     out->boot = boot;
+    // Written since confirms count only from the change's source; a watch
+    // written before has none ("-": no confirm counts).
+    char source[64] = "-";
+    if (const char *at = strstr(text, "\nsource ")) sscanf(at, "\nsource %63s", source);
+    out->source = source;
     return true;
 }
 
@@ -178,6 +186,15 @@ void drop_previous() {
     g_rec.has_previous = false;
     if (unlink(kPreviousBlockFile) != 0 && errno != ENOENT)
         log_line("cannot remove %s: %s", kPreviousBlockFile, strerror(errno));
+}
+
+// "A.B.C.D" of an address in network order.
+std::string address_of(uint32_t addr) {
+    char text[INET_ADDRSTRLEN] = "-";
+    in_addr a;
+    a.s_addr = addr;
+    inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
 }
 
 // From now on, watch revision (a change, or a restored configuration).
@@ -265,7 +282,16 @@ void failed(ChangeReason reason, uint32_t seconds) {
     g_rec.state = ChangeState::RolledBack;
     watch_from_now(next.revision, true);
     save();
-    post_restart_request(live_networkmode(), true);
+    if (!post_restart_request(live_networkmode(), true)) {
+        log_line("the configuration of revision %" PRIu32
+                 " is installed, but the restart request could not be posted: the "
+                 "forwarder starts with it once it is restarted",
+                 g_rec.previous);
+        g_rec.active = false;
+        drop_previous();
+        save();
+        restart_stop_watching();
+    }
 }
 
 // The first forwarder that started after the watched file was complete
@@ -277,6 +303,8 @@ const Forwarder *fresh_forwarder(const std::vector<Forwarder> &all, int except =
 }
 
 }  // namespace
+
+void set_confirm_from_any(bool any) { g_confirm_from_any = any; }
 
 void set_watch_times(unsigned window_s, unsigned start_timeout_s) {
     g_window_s = window_s;
@@ -326,12 +354,29 @@ void watch_applied(bool watched, uint32_t rev) {
     }
     g_rec.state = ChangeState::Watching;
     watch_from_now(rev, false);
+    g_rec.source = "-";
+    uint32_t addr;
+    uint16_t port;
+    if (current_source(&addr, &port)) g_rec.source = address_of(addr);
     save();
     log_line("watching revision %" PRIu32
              ": confirmed once a basic_pkt_fwd started with it has run "
              "for %u s; the configuration of revision %" PRIu32
              " comes back if none starts within %u s or it exits before",
              rev, g_window_s, g_rec.previous, g_start_timeout_s);
+}
+
+void watch_not_restarted() {
+    if (!g_rec.active) return;
+    log_line("revision %" PRIu32
+             " is not watched: the restart request could not be posted, so no "
+             "forwarder starts with it until the forwarder is restarted",
+             g_rec.watched);
+    g_rec.state = ChangeState::None;
+    g_rec.active = false;
+    drop_previous();
+    save();
+    restart_stop_watching();
 }
 
 void watch_tick() {
@@ -353,6 +398,20 @@ void watch_tick() {
             g_rec.forwarder = other->pid;
             g_rec.forwarder_start = other->start_ticks;
             g_last_alive = now;
+            save();
+            return;
+        }
+        // Stopped on a request this daemon did not make: not the change's
+        // failure. The forwarder the respawner starts for it is waited for.
+        int sender = 0;
+        if (restart_requested_by_another(g_rec.forwarder_start, &sender)) {
+            log_line(
+                "basic_pkt_fwd %d was stopped by a restart request that gwcfgd did not "
+                "make (from process %d); waiting up to %u s for the one the respawner starts",
+                g_rec.forwarder, sender, g_start_timeout_s);
+            g_rec.forwarder = 0;
+            g_rec.forwarder_start = 0;
+            g_start_base = now;
             save();
             return;
         }
@@ -386,6 +445,27 @@ void watch_confirm(uint32_t rev, const std::string &source) {
         log_line("Confirm of revision %" PRIu32 " from %s ignored: revision %" PRIu32
                  " is being watched",
                  rev, source.c_str(), g_rec.watched);
+        return;
+    }
+    // It counts only once a forwarder that started with the change runs,
+    // and only from where the change came: any LAN host could otherwise
+    // keep a change that breaks the forwarder.
+    bool runs = false;
+    if (g_rec.forwarder > 0)
+        for (const Forwarder &f : list_forwarders())
+            runs = runs || (f.pid == g_rec.forwarder && f.start_ticks == g_rec.forwarder_start);
+    if (!runs) {
+        log_line("Confirm of revision %" PRIu32
+                 " from %s refused: no basic_pkt_fwd that started with it runs yet",
+                 rev, source.c_str());
+        return;
+    }
+    const std::string from = source.substr(0, source.rfind(':'));
+    if (!g_confirm_from_any && from != g_rec.source) {
+        log_line("Confirm of revision %" PRIu32
+                 " from %s refused: the change came from %s (--confirm-from-any "
+                 "takes a confirm from any source)",
+                 rev, source.c_str(), g_rec.source.c_str());
         return;
     }
     log_line("revision %" PRIu32 " confirmed with gwcfg confirm from %s", rev, source.c_str());

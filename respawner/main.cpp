@@ -3,10 +3,13 @@
 // forwarder. No options (but --help and --version), no configuration file;
 // runs until killed.
 #include <dirent.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +18,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <chrono>
+#include <thread>
 
 #include "cli.h"
 #include "respawn_core.h"
@@ -110,6 +116,106 @@ std::string renew_command() {
     return ask_path() + " network renew";
 }
 
+// ---- the forwarder's launch ----------------------------------------------
+//
+// A launch is a child of the respawner: "/bin/sh -c 'sudo ./basic_pkt_fwd'"
+// with kLaunchLock locked (flock) on a descriptor that the shell, sudo and
+// (as long as sudo passes it on or waits for it) the forwarder inherit. The
+// respawner does not wait for it, but knows while it lives: from the fork,
+// through however long sudo takes, to the forwarder's end. A forwarder that
+// is not visible in /proc yet is therefore never taken for none.
+
+pid_t g_launcher = -1;  // the launch under way or running, -1 for none
+
+// Whether the respawner's own launch has not ended; reaps it (and any other
+// child that has ended) when it has.
+bool own_launch_lives() {
+    int status;
+    for (;;) {
+        const pid_t r = waitpid(-1, &status, WNOHANG);
+        if (r <= 0) break;
+        if (r == g_launcher) g_launcher = -1;
+    }
+    return g_launcher > 0;
+}
+
+int open_launch_lock() {
+    return open(respawn::kLaunchLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// Whether some launch (of this respawner or of one before it) holds the lock.
+bool launch_lock_held() {
+    const int fd = open_launch_lock();
+    if (fd < 0) return errno != ENOENT;  // unknown: taken as held
+    const bool held = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    close(fd);  // releases it when this look took it
+    return held;
+}
+
+pid_t launch_forwarder(const char *command) {
+    const int lock = open_launch_lock();
+    if (lock < 0) return -1;
+    if (flock(lock, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        close(lock);
+        errno = err == EWOULDBLOCK ? EBUSY : err;
+        return -1;
+    }
+    fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        // The lock goes with the launch: inherited past exec.
+        fcntl(lock, F_SETFD, 0);
+        execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const int err = errno;
+    close(lock);  // the child's descriptor holds it now
+    if (pid < 0) {
+        errno = err;
+        return -1;
+    }
+    g_launcher = pid;
+    return pid;
+}
+
+// Waits up to ms for the process signalled last to end (through its pidfd,
+// held from the look before the signal), else for its pid to be gone.
+bool wait_gone(pid_t pid, unsigned ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    bool gone = false;
+    if (g_checked_pidfd >= 0 && g_checked_pid == pid) {
+        pollfd p{g_checked_pidfd, POLLIN, 0};
+        gone = poll(&p, 1, static_cast<int>(ms)) > 0;
+        forget_checked();
+    } else {
+        for (;;) {
+            own_launch_lives();  // reaps it, when the stopped one was the launch itself
+            char path[64];
+            snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+            FILE *f = fopen(path, "re");
+            char buf[512] = "";
+            if (f) {
+                const size_t n = fread(buf, 1, sizeof buf - 1, f);
+                buf[n] = '\0';
+                fclose(f);
+            }
+            const char *close = strrchr(buf, ')');
+            gone = !f || (close && (close[2] == 'Z' || close[2] == 'X'));
+            if (gone || std::chrono::steady_clock::now() >= end) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    // What launched it (sudo waiting for it, flock in the boot unit) ends
+    // just after it and lets the lock go: a moment for that, so that it is
+    // not taken for another launch.
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (gone && (own_launch_lives() || launch_lock_held()) &&
+           std::chrono::steady_clock::now() < settle)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return gone;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -184,19 +290,27 @@ int main(int argc, char **argv) {
         }
         return 0;
     };
-    ops.forwarder_runs = any_forwarder_runs;
+    ops.forwarder_runs = []() {
+        // In this order: a launch turns into a forwarder, never back.
+        return own_launch_lives() || launch_lock_held() || any_forwarder_runs();
+    };
     ops.kill = [](pid_t pid, int sig) {
         if (g_checked_pidfd < 0 || g_checked_pid != pid) return ::kill(pid, sig);
+        // The pidfd stays held: wait_gone watches the process end.
         const int rc = pidfd_signal(g_checked_pidfd, sig);
-        const int err = errno;
-        forget_checked();
-        errno = err;
+        if (rc != 0) {
+            const int err = errno;
+            forget_checked();
+            errno = err;
+        }
         return rc;
     };
     ops.shell = [](const char *command) {
         return std::system(command);
     };
     ops.renew_command = renew_command;
+    ops.wait_gone = wait_gone;
+    ops.launch = launch_forwarder;
     ops.sleep = [](unsigned seconds) {
         ::sleep(seconds);
     };
@@ -204,9 +318,14 @@ int main(int argc, char **argv) {
         return ::chdir(dir);
     };
     ops.open_queue = []() {
-        key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
-        if (key == -1) return -1;
-        return msgget(key, respawn::kQueueFlags);
+        std::string error;
+        const int queue = respawn::OpenQueue(&error);
+        if (queue < 0 && errno == EPERM) {
+            const int err = errno;
+            printf("%s\n", error.c_str());
+            errno = err;
+        }
+        return queue;
     };
     ops.receive = [](int queue, void *area, std::size_t text_size, long type, int flags) {
         return msgrcv(queue, area, text_size, type, flags);

@@ -52,6 +52,27 @@ void RenewLease(const RespawnOps &ops) {
     ops.shell(kDhcpRebind);
 }
 
+// Launches the forwarder, but only once the one stopped (pid, 0 for none)
+// has ended and no other runs or is being launched.
+bool LaunchAlone(const RespawnOps &ops, pid_t stopped) {
+    if (stopped > 0 && ops.wait_gone && !ops.wait_gone(stopped, kStopWaitMs)) {
+        ops.print(printf_string("%s %d still runs %u s after SIGQUIT; no other launched\n",
+                                kForwarderName, static_cast<int>(stopped), kStopWaitMs / 1000));
+        return false;
+    }
+    if (!ops.forwarder_runs || ops.forwarder_runs()) {
+        ops.print(printf_string("another %s runs or is being launched; no other launched\n",
+                                kForwarderName));
+        return false;
+    }
+    if (ops.launch(kForwarderLaunch) < 0) {
+        const int err = errno;
+        ops.print(printf_string("cannot launch %s: %s\n", kForwarderName, strerror(err)));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string Printable(const std::string &text) {
@@ -98,6 +119,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
     // second forwarder to fear.
     const bool gone = found ? name == kForwarderName && (state == 'Z' || state == 'X')
                             : err == ENOENT || err == ESRCH;
+    bool signalled = false;
     if (gone && ops.forwarder_runs && !ops.forwarder_runs()) {
         ops.print(printf_string("no %s runs (process %d is gone); starting one\n", kForwarderName,
                                 static_cast<int>(req.pid)));
@@ -124,6 +146,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
                                     static_cast<int>(req.pid), strerror(kill_err)));
             return false;
         }
+        signalled = true;
     }
     RenewLease(ops);
     // "./basic_pkt_fwd" only means the forwarder from its own directory.
@@ -133,7 +156,7 @@ bool HandleRequest(const RespawnOps &ops, const std::string &text) {
                                 kForwarderDir, strerror(err)));
         return false;
     }
-    ops.shell(kForwarderLaunch);
+    if (!LaunchAlone(ops, signalled ? req.pid : 0)) return false;
     ops.print("OK to restart basic_pkt_fwd service....\n");
     return true;
 }

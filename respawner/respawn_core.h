@@ -20,7 +20,15 @@ namespace respawn {
 constexpr const char *kForwarderDir = "/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd";
 constexpr const char *kDhcpRelease = "sudo dhcpcd -k eth0";
 constexpr const char *kDhcpRebind = "sudo dhcpcd -n eth0";
-constexpr const char *kForwarderLaunch = "sudo ./basic_pkt_fwd &";
+// The forwarder's launch: run through "/bin/sh -c" in a child of the
+// respawner that it does not wait for (the "&" of "sudo ./basic_pkt_fwd &"),
+// so that the respawner knows while its launch lives.
+constexpr const char *kForwarderLaunch = "sudo ./basic_pkt_fwd";
+// Held (flock) by every launch for its whole life, from before sudo starts
+// to the end of the forwarder: a respawner started again meanwhile sees
+// that a launch is under way before the forwarder shows in /proc.
+constexpr const char *kLaunchLock = "/home/pi/.basic_pkt_fwd.lock";
+constexpr unsigned kStopWaitMs = 10000;                  // for a stopped forwarder to end
 constexpr unsigned kRenewPause = 1;                      // seconds between the two dhcpcd commands
 constexpr unsigned kRetryPause = 1;                      // seconds before retrying a failed receive
 constexpr const char *kForwarderName = "basic_pkt_fwd";  // the only process signalled
@@ -40,16 +48,23 @@ struct RespawnOps {
     // them ("basic_pkt_fwd", 'S'); -1 with errno when there is no such
     // process or it cannot be read.
     std::function<int(pid_t pid, std::string *name, char *state)> process;
-    // Whether any basic_pkt_fwd runs (zombies aside). Not set: taken as
-    // yes, so a request for a process that is gone starts nothing.
+    // Whether a basic_pkt_fwd runs (zombies aside) or is being launched:
+    // a launch of this respawner that has not ended, the launch lock held,
+    // or a basic_pkt_fwd in /proc. Not set: taken as yes, so nothing is
+    // started.
     std::function<bool()> forwarder_runs;
     std::function<int(pid_t pid, int sig)> kill;
+    // After a kill: whether the signalled process ended within ms.
+    std::function<bool(pid_t pid, unsigned ms)> wait_gone;
     std::function<int(const char *command)> shell;
     // The command that renews eth0's lease where dhcpcd does not run for
     // eth0 alone (the stock dhcpcd unit, NetworkManager): the root
     // helper's "network renew". Empty or not set: the given dhcpcd
     // commands, "sudo dhcpcd -k eth0", a second, "sudo dhcpcd -n eth0".
     std::function<std::string()> renew_command;
+    // Runs command (kForwarderLaunch) in the background from the working
+    // directory, holding kLaunchLock; the launcher's pid, or -1 with errno.
+    std::function<pid_t(const char *command)> launch;
     std::function<void(unsigned seconds)> sleep;
     std::function<int(const char *dir)> chdir;
     std::function<int()> open_queue;  // ftok + msgget; the queue id
@@ -72,8 +87,10 @@ std::string Printable(const std::string &text);
 // change stopped it). A malformed request, a process that is not a running
 // basic_pkt_fwd (gone while a forwarder runs, a zombie, another program) and
 // a kill that fails are logged, and nothing more is signalled or run: a
-// relaunch would leave two forwarders running. Returns true when the
-// forwarder was launched.
+// relaunch would leave two forwarders running. Nor is anything launched
+// while the stopped forwarder has not ended or another runs or is being
+// launched (forwarder_runs): at most one forwarder, always. Returns true
+// when the forwarder was launched.
 bool HandleRequest(const RespawnOps &ops, const std::string &text);
 
 // Waits for the next request of type 1 and returns its text. *queue is the

@@ -1,11 +1,65 @@
 // restart_request.cpp - writing and reading the restart request's text.
 #include "restart_request.h"
 
+#include <sys/msg.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <limits>
 
 namespace respawn {
+
+int OpenQueue(std::string *error) {
+    const key_t key = ftok(kKeyPath, kProjectId);
+    if (key == -1) {
+        const int err = errno;
+        if (error)
+            *error = std::string("no queue key from ") + kKeyPath + " (" + strerror(err) + ")";
+        errno = err;
+        return -1;
+    }
+    const int queue = msgget(key, kQueueFlags);
+    if (queue == -1) {
+        const int err = errno;
+        if (error)
+            *error = std::string("cannot open the queue of ") + kKeyPath + " (" + strerror(err) +
+                     (err == EACCES ? "; it belongs to another account: remove it with ipcrm -Q "
+                                      "and start the respawner again"
+                                    : "") +
+                     ")";
+        errno = err;
+        return -1;
+    }
+    msqid_ds info{};
+    if (msgctl(queue, IPC_STAT, &info) != 0) {
+        const int err = errno;
+        if (error) *error = std::string("cannot examine the queue (") + strerror(err) + ")";
+        errno = err;
+        return -1;
+    }
+    if (info.msg_perm.uid != geteuid()) {
+        if (error)
+            *error = "the queue of " + std::string(kKeyPath) + " (id " + std::to_string(queue) +
+                     ") belongs to uid " + std::to_string(info.msg_perm.uid) +
+                     ", not to this account: remove it with ipcrm -q " + std::to_string(queue);
+        errno = EPERM;
+        return -1;
+    }
+    if ((info.msg_perm.mode & 0777) != kQueueMode) {
+        info.msg_perm.mode = static_cast<decltype(info.msg_perm.mode)>(
+            (info.msg_perm.mode & ~0777u) | static_cast<unsigned>(kQueueMode));
+        if (msgctl(queue, IPC_SET, &info) != 0) {
+            const int err = errno;
+            if (error)
+                *error = std::string("cannot set the queue's mode to 0620 (") + strerror(err) + ")";
+            errno = err;
+            return -1;
+        }
+    }
+    return queue;
+}
 
 int FormatRequest(const char *mode, pid_t pid, char *out, std::size_t size) {
     if (pid <= 0 || strchr(mode, ':') != nullptr) return -1;

@@ -11,7 +11,7 @@ set -eu
 
 NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
 libbenchmark-dev iproute2 util-linux procps valgrind clang libclang-rt-14-dev clang-format-14
-shellcheck lintian tshark
+shellcheck lintian tshark sudo devscripts
 systemd-container mmdebstrap dnsmasq-base"
 ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
 libgmock-dev:armhf qemu-user"

@@ -166,4 +166,14 @@ bool parse_ipv4(const std::string &text, uint32_t *out) {
     return true;
 }
 
+FixedFault check_fixed_ipv4(uint32_t address, uint32_t netmask, uint32_t gateway) {
+    if (address == 0) return FixedFault::NoAddress;
+    if (netmask == 0 || (~netmask & (~netmask + 1)) != 0) return FixedFault::NotANetmask;
+    if (netmask < 0xFFFFFFFEu && ((address & ~netmask) == 0 || (address & ~netmask) == ~netmask))
+        return FixedFault::NetworkOrBroadcast;
+    if (gateway != 0 && ((gateway & netmask) != (address & netmask) || gateway == address))
+        return FixedFault::GatewayOutside;
+    return FixedFault::None;
+}
+
 }  // namespace gwutil

@@ -8,7 +8,9 @@
 // and root may connect):
 //
 //   date -s TEXT                        set the clock (the handler's
-//                                       TimeSync: "sudo date -s ...")
+//                                       TimeSync: "sudo date -s ..."): read
+//                                       once by date -d TEXT +%s, refused
+//                                       before the build, set as @N
 //   fixed-ip set A.B.C.D/PREFIX GW|none the fixed address of eth0, in the
 //   fixed-ip clear                      network stack's own terms (below)
 //   network renew                       a new lease (or the fixed address)
@@ -78,7 +80,8 @@ struct Request {
 // Checks words against the table of commands above. A time text is 1..64
 // characters of letters, digits and " :-+/.,@" (what the handler's TimeSync
 // passes), not starting with '-'. Addresses are four decimal numbers 0..255
-// without leading zeros. False with *error saying what is refused.
+// without leading zeros; fixed settings must pass gwcfgd's own rules
+// (gwutil::check_fixed_ipv4). False with *error saying what is refused.
 bool check_request(const Words &words, Request *out, std::string *error);
 
 // The lines the helper manages at the end of dhcpcd.conf, between these two.

@@ -9,11 +9,13 @@
 // respawner prints it and runs the same sequence for every mode.
 //
 // Senders (gwcfgd, scripts) write requests with FormatRequest(); the
-// respawner reads them with ParseRequest(). Whatever FormatRequest() writes,
+// respawner reads them with ParseRequest(). Both open the queue with
+// OpenQueue(). Whatever FormatRequest() writes,
 // ParseRequest() reads back to the same mode and pid.
 #ifndef GWAGENT_RESTART_REQUEST_H
 #define GWAGENT_RESTART_REQUEST_H
 
+#include <sys/ipc.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -23,7 +25,11 @@ namespace respawn {
 
 constexpr const char *kKeyPath = "/home/pi/fifo";
 constexpr int kProjectId = 1;
-constexpr int kQueueFlags = 0x3B6;  // IPC_CREAT | 0666
+// Mode 0620: the owner (the gateway's account, which runs the respawner and
+// gwcfgd) reads and writes, its group may post, other accounts can do
+// neither: no stranger can post, stop a forwarder or fill the queue.
+constexpr int kQueueMode = 0620;
+constexpr int kQueueFlags = IPC_CREAT | kQueueMode;
 constexpr long kRequestType = 1;
 constexpr std::size_t kMaxText = 50;  // longest request text accepted
 
@@ -38,6 +44,14 @@ struct Request {
 // out unspecified, when mode holds a colon, pid is not positive, or the text
 // would not fit out or be longer than kMaxText.
 int FormatRequest(const char *mode, pid_t pid, char *out, std::size_t size);
+
+// The queue id: ftok + msgget(key, kQueueFlags), for the respawner and
+// every sender. The queue must belong to this process's account (one that
+// another account created first, perhaps 0666, is refused: it would hand
+// the requests to a stranger); an older queue of the account with another
+// mode is set to kQueueMode. -1 with errno (EPERM for a stranger's queue)
+// and *error (when not null) saying what to do.
+int OpenQueue(std::string *error);
 
 enum class ParseStatus { Ok, NoColon, BadPid };
 

@@ -105,11 +105,15 @@ class HelperProcess : public ::testing::Test {
 protected:
     void SetUp() override {
         WriteFile(dir.file("dhcpcd.conf"), "hostname\nnodev\n");
-        // A date that records its arguments, one a line, and fails for "fail".
+        // A date that records its arguments, one a line, and fails while
+        // date.fail exists. It only sets: the helper reads the time text
+        // with the system's date -d, which changes nothing.
         WriteFile(dir.file("date"),
                   "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + dir.file("date.args") +
                       "'\n"
-                      "[ \"$2\" != fail ] || { echo 'date: invalid date' >&2; exit 1; }\n",
+                      "[ ! -e '" +
+                      dir.file("date.fail") +
+                      "' ] || { echo 'date: cannot set date' >&2; exit 1; }\n",
                   0755);
     }
     std::vector<std::string> HelperArgs() {
@@ -155,14 +159,94 @@ TEST_F(HelperProcess, SetsTheClockThroughDateAsTheHandlerCallsSudo) {
     // gwcfgd's unit links the client as "sudo" first on the daemon's PATH.
     ASSERT_EQ(0, symlink(GWAGENT_ASK_BIN, dir.file("sudo").c_str()));
     std::string err;
-    ASSERT_EQ(0, Ask({"date", "-s", "2026-12-07 13:00:00"}, &err, dir.file("sudo")))
+    ASSERT_EQ(0, Ask({"date", "-s", "2099-12-07 13:00:00 UTC"}, &err, dir.file("sudo")))
         << err << Log();
-    EXPECT_EQ(ReadFile(dir.file("date.args")), "-s\n2026-12-07 13:00:00\n");
+    // Set from the number date read, not from the text again.
+    EXPECT_EQ(ReadFile(dir.file("date.args")), "-s\n@4100331600\n");
 
-    EXPECT_EQ(1, Ask({"date", "-s", "fail"}, &err)) << err << Log();
-    EXPECT_NE(err.find("date: invalid date"), std::string::npos) << err;
+    WriteFile(dir.file("date.fail"), "");
+    EXPECT_EQ(1, Ask({"date", "-s", "@4100331600"}, &err)) << err << Log();
+    EXPECT_NE(err.find("date: cannot set date"), std::string::npos) << err;
     EXPECT_NE(Log().find("failed"), std::string::npos) << Log();
 }
+
+// One reading of a date: the helper turns the text into seconds with the
+// date that sets the clock (date -d), refuses what lies before the floor
+// (the build) and sets the clock from that number. Texts the handler's own
+// check reads otherwise than date does (the year of "31 Dec 14", the "-05"
+// of "10:00 31 Dec -05") cannot walk around the floor here.
+struct ClockCase {
+    const char *name;
+    std::string text;
+    std::string set;  // the argument date -s gets; empty: refused
+};
+
+void PrintTo(const ClockCase &c, std::ostream *os) { *os << c.name; }
+
+class HelperClock : public HelperProcess, public ::testing::WithParamInterface<ClockCase> {};
+
+TEST_P(HelperClock, SetsOnlyWhatDateReadsAsNotBeforeTheFloor) {
+    const ClockCase &c = GetParam();
+    std::string err;
+    const int status = Ask({"date", "-s", c.text}, &err);
+    if (c.set.empty()) {
+        EXPECT_EQ(2, status) << err << Log();
+        EXPECT_NE(err.find("before this program was built"), std::string::npos) << err;
+        EXPECT_FALSE(gwtest::FileExists(dir.file("date.args")));
+    } else {
+        EXPECT_EQ(0, status) << err << Log();
+        EXPECT_EQ(ReadFile(dir.file("date.args")), "-s\n" + c.set + "\n");
+    }
+}
+
+// The shapes above for every two-digit year up to the build's: not one of
+// them sets the clock.
+TEST_F(HelperProcess, RefusesEveryYearOfTheShapesBeforeTheBuild) {
+    const time_t build = static_cast<time_t>(GW_BUILD_TIME);
+    struct tm utc {};
+    gmtime_r(&build, &utc);
+    const int last = (utc.tm_year + 1900) % 100 - 1;  // the years before the build's
+    std::vector<std::string> texts;
+    for (int yy = 0; yy <= last; ++yy) {
+        const std::string y = (yy < 10 ? "0" : "") + std::to_string(yy);
+        texts.push_back(std::string("28 Feb ") + y);
+        texts.push_back(std::string("10:00 31 Dec -") + y);
+        texts.push_back(std::string("2026 12 Dec ") + y);
+    }
+    for (const std::string &text : texts) {
+        std::string err;
+        EXPECT_EQ(2, Ask({"date", "-s", text}, &err)) << text << ": " << err << Log();
+    }
+    EXPECT_FALSE(gwtest::FileExists(dir.file("date.args")));
+}
+
+// "N D Mon": the day before the build, this year (as date reads it) at N
+// o'clock.
+std::string DayBeforeTheBuild() {
+    const time_t t = static_cast<time_t>(GW_BUILD_TIME) - 86400;
+    struct tm local {};
+    localtime_r(&t, &local);
+    char text[32];
+    strftime(text, sizeof text, "12 %d %b", &local);
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, HelperClock,
+    ::testing::Values(ClockCase{"DayMonthTwoDigitYear", "31 Dec 14", ""},
+                      ClockCase{"TimeDayMonthMinusYear", "10:00 31 Dec -05", ""},
+                      ClockCase{"YearDayMonthYear", "2026 12 Dec 00", ""},
+                      ClockCase{"NumberDayMonth", DayBeforeTheBuild(), ""},
+                      ClockCase{"Epoch", "@0", ""}, ClockCase{"OneYearAgo", "1 year ago", ""},
+                      ClockCase{"ASecondBeforeTheBuild", "@" + std::to_string(GW_BUILD_TIME - 1),
+                                ""},
+                      ClockCase{"TheBuild", "@" + std::to_string(GW_BUILD_TIME),
+                                "@" + std::to_string(GW_BUILD_TIME)},
+                      ClockCase{"CompactWithZone", "20991231 23:59:59 UTC", "@4102444799"},
+                      ClockCase{"MonthDayYear", "Jan 1, 2100 UTC", "@4102444800"}),
+    [](const ::testing::TestParamInfo<ClockCase> &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(HelperProcess, RefusesWhatIsNotInItsTableEvenFromAnotherClient) {
     std::string err;

@@ -65,7 +65,7 @@ TEST_F(UpdateHistory, RotatesAtTheSizeLimitKeepingTwoFiles) {
     constexpr size_t kLimit = 400;
     History h(kLimit);
     for (uint32_t rev = 0; rev < 40; ++rev)
-        h.record(HistoryEvent::Applied, "127.0.0.1:9", rev, rev + 1,
+        h.record(HistoryEvent::Applied, "127.0.0." + std::to_string(rev) + ":9", rev, rev + 1,
                  "changed: k" + std::to_string(rev), kNoon, rev * kSecond);
     for (const char *name : {gwcfgd::kHistoryFile, gwcfgd::kHistoryOldFile})
         EXPECT_LE(ReadFile(dir.file(name)).size(), kLimit) << name;
@@ -105,32 +105,67 @@ TEST_F(UpdateHistory, FloodOfRefusalsIsCountedNotWrittenOut) {
     for (int i = 0; i < 1000; ++i, now_ns += kSecond / 100)
         h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 1, now_ns);
     std::vector<std::string> lines = Lines();
-    ASSERT_EQ(lines.size(), 1u + History::kRefusedBurst);
+    ASSERT_EQ(lines.size(), 1u + History::kSourceBurst);
     EXPECT_EQ(lines[0], "2026-12-07T12:00:00Z 10.0.0.2:7 applied 0 -> 1 changed: x");
 
     // An hour later the budget is back; the count comes first.
     h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 3600,
              now_ns + 3600 * kSecond);
     lines = Lines();
-    ASSERT_EQ(lines.size(), 3u + History::kRefusedBurst);
+    ASSERT_EQ(lines.size(), 3u + History::kSourceBurst);
     EXPECT_EQ(lines[lines.size() - 2],
               "2026-12-07T13:00:00Z - skipped 980 refused updates since 2026-12-07T12:00:01Z, too "
               "many to record each (see the daemon's log)");
     EXPECT_NE(lines.back().find("refused 1 -> 1 reason: bad CRC"), std::string::npos);
 
-    // Applied updates are never held back, and flush() writes a pending
-    // count at the daemon's stop.
+    // Another source's applied update is not held back by this one's
+    // flood, and flush() writes a pending count at the daemon's stop.
     for (int i = 0; i < 3; ++i)
         h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 3601,
                  now_ns + 3601 * kSecond);
     h.record(HistoryEvent::Applied, "10.0.0.2:7", 1, 2, "changed: y", kNoon + 3602,
              now_ns + 3602 * kSecond);
     EXPECT_EQ(Lines().back(), "2026-12-07T13:00:02Z 10.0.0.2:7 applied 1 -> 2 changed: y");
-    for (int i = 0; i < 2 * static_cast<int>(History::kRefusedBurst); ++i)
+    for (int i = 0; i < 2 * static_cast<int>(History::kSourceBurst); ++i)
         h.record(HistoryEvent::Refused, "10.6.6.6:666", 1, 1, "reason: bad CRC", kNoon + 3603,
                  now_ns + 3603 * kSecond);
     h.flush(kNoon + 3700);
     EXPECT_NE(Lines().back().find(" - skipped "), std::string::npos);
+}
+
+// Applied updates share the budget: a source that sends a flood of updates
+// it may make cannot rotate the record of earlier ones (its own first ones
+// included) out of both files; a line counts what was left out. Forged
+// sources share the budget of all.
+TEST_F(UpdateHistory, FloodOfAppliedUpdatesCannotRotateTheRecordOut) {
+    History h(16384);  // room for the budget's burst, not for a flood
+    h.record(HistoryEvent::Applied, "10.0.0.2:7", 0, 1, "changed: x", kNoon, kSecond);
+    uint64_t now_ns = 2 * kSecond;
+    uint32_t rev = 1;
+    for (int i = 0; i < 1000; ++i, ++rev, now_ns += kSecond / 1000)
+        h.record(HistoryEvent::Applied, "10.6.6.6:666", rev, rev + 1, "changed: y", kNoon + 1,
+                 now_ns);
+    for (int i = 0; i < 1000; ++i, ++rev, now_ns += kSecond / 1000)
+        h.record(HistoryEvent::Applied,
+                 "10.7." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ":1", rev,
+                 rev + 1, "changed: z", kNoon + 2, now_ns);
+    h.flush(kNoon + 300);
+    std::vector<std::string> all = Lines(gwcfgd::kHistoryOldFile);
+    const std::vector<std::string> current = Lines();
+    all.insert(all.end(), current.begin(), current.end());
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front(), "2026-12-07T12:00:00Z 10.0.0.2:7 applied 0 -> 1 changed: x");
+    // The budget of all, the first one included, and two counts: the
+    // source's flood before the first forged entry, the forged ones at the end.
+    EXPECT_EQ(all.size(), History::kTotalBurst + 2u);
+    size_t skipped = 0;
+    for (const std::string &line : all)
+        if (line.find(" - skipped ") != std::string::npos)
+            skipped += std::stoul(line.substr(line.find(" - skipped ") + 11));
+    EXPECT_EQ(skipped, 2001u - History::kTotalBurst);
+    EXPECT_NE(all.back().find(" applied updates since 2026-12-07T12:00:02Z, too many to record"),
+              std::string::npos)
+        << all.back();
 }
 
 TEST_F(UpdateHistory, PlantedLinkIsNotWrittenThrough) {

@@ -181,8 +181,19 @@ int RestartScenario() {
         },
         3000);
 
-    const int queue = msgget(key, respawn::kQueueFlags);
+    // A queue made as before, open to all (0666), and filled with 1 KiB
+    // messages of a type the respawner never reads: a full queue that only
+    // a reboot would have emptied.
+    const int queue = msgget(key, IPC_CREAT | 0666);
     if (queue == -1) return Fail("msgget");
+    struct {
+        long mtype;
+        char mtext[1024];
+    } junk = {7, ""};
+    int filled = 0;
+    while (filled < 1000 && msgsnd(queue, &junk, sizeof junk.mtext, IPC_NOWAIT) == 0)
+        ++filled;
+    printf("FILLED=%d\n", filled);
     for (int mode : {1, 0}) {
         gwdtest::Discover(d.port(), &bc);
         bc.eqp.networkmode = static_cast<uint8_t>(mode);
@@ -190,6 +201,9 @@ int RestartScenario() {
         printf("REQUEST_MODE_%d=%s\n", mode, ReadRequest(queue, 5000).c_str());
     }
     printf("EXTRA=%s\n", ReadRequest(queue, 200).c_str());
+    msqid_ds info{};
+    msgctl(queue, IPC_STAT, &info);
+    printf("QUEUE_MODE=%o\n", static_cast<unsigned>(info.msg_perm.mode & 0777));
     printf("LOG_BEGIN\n%sLOG_END\n", d.Log().c_str());
     msgctl(queue, IPC_RMID, nullptr);
     return 0;
@@ -226,6 +240,13 @@ TEST(RestartRequestInNamespaces, NamesTheRunningStandInForwarder) {
     EXPECT_EQ(Field(out, "REQUEST_MODE_1"), "fix_ip mode:" + pid) << out;
     EXPECT_EQ(Field(out, "REQUEST_MODE_0"), "dhcp mode:" + pid) << out;
     EXPECT_EQ(Field(out, "EXTRA"), "") << out;
+    // Only the gateway's own account may use the queue, and messages no
+    // one reads do not keep the requests out.
+    EXPECT_EQ(Field(out, "QUEUE_MODE"), "620") << out;
+    EXPECT_NE(out.find("gwcfgd: the respawner's queue was full: took " + Field(out, "FILLED") +
+                       " messages of other types that no one reads off it"),
+              std::string::npos)
+        << out;
     EXPECT_EQ(gwdtest::Count(out, "gwcfgd: no restart request: basic_pkt_fwd is not running"), 1u)
         << out;
     EXPECT_NE(out.find("gwcfgd: restart request posted: fix_ip mode:" + pid), std::string::npos);

@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -117,6 +118,15 @@ INSTANTIATE_TEST_SUITE_P(
         BadStart{"AllowFromName",
                  {"--mac", "02:00:00:00:00:01", "--allow-from", "localhost"},
                  "--allow-from wants"},
+        BadStart{"AllowFromHostBits",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.1/8"},
+                 "--allow-from \"10.0.0.1/8\" has host bits set: write the network (10.0.0.0/8)"},
+        BadStart{"AllowFromPrefixLeadingZero",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.0/08"},
+                 "--allow-from wants"},
+        BadStart{"AllowFromEmptyPrefix",
+                 {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.0/"},
+                 "--allow-from wants"},
         BadStart{"AllowFromEmptyItem",
                  {"--mac", "02:00:00:00:00:01", "--allow-from", "10.0.0.1,"},
                  "--allow-from wants"},
@@ -146,3 +156,38 @@ TEST(Gwcfgd, HelpListsTheOptions) {
 }
 
 }  // namespace
+
+// Socket activation: the port is gwcfgd.socket's from boot on, and gwcfgd
+// serves the socket systemd passes (fd 3, LISTEN_PID, LISTEN_FDS) instead
+// of binding its own (--port names another port here).
+TEST(GwcfgdSocketActivation, ServesTheSocketSystemdPasses) {
+    gwtest::TempDir state;
+    const int port = gwdtest::FreePort();
+    const int sock = socket(AF_INET, SOCK_DGRAM, 0);  // inherited: no close-on-exec
+    ASSERT_GE(sock, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0) << strerror(errno);
+    ASSERT_EQ(fcntl(9, F_GETFD), -1) << "fd 9 is in use; the shell's redirection needs one digit";
+    ASSERT_EQ(dup2(sock, 9), 9);
+    close(sock);
+    // The shell's pid is the daemon's: env and gwcfgd replace it in turn.
+    const std::string line = "exec env LISTEN_PID=$$ LISTEN_FDS=1 '" + std::string(GWCFGD_PATH) +
+                             "' --mac 02:00:5e:10:00:01 --port " +
+                             std::to_string(gwdtest::FreePort()) + " --state-dir '" + state.path() +
+                             "' 3<&9 9<&-";
+    gwtest::Process daemon({"/bin/sh", "-c", line});
+    close(9);
+    gwblock::BlockContents bc{};
+    EXPECT_TRUE(gwdtest::Discover(port, &bc, 10000)) << daemon.Stderr();
+    const std::string serving = "gwcfgd: serving 127.0.0.1:" + std::to_string(port) +
+                                " (gwcfgd.socket) for 02:00:5E";
+    EXPECT_TRUE(gwdtest::WaitFor(
+        [&] {
+            return daemon.Stderr().find(serving) != std::string::npos;
+        },
+        3000))
+        << daemon.Stderr();
+}

@@ -25,6 +25,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -275,6 +276,51 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// A forwarder stopped on a request gwcfgd did not make (another process of
+// the gateway's account restarted it) is not the change's failure: the one
+// the respawner starts instead is watched, and the change confirmed.
+TEST_F(SafeApply, AForwarderRestartedByAnotherIsNotTheChangesFailure) {
+    StartDaemon(3, 8);
+    StartForwarder();
+    Change("good.example.net");
+    ASSERT_TRUE(WaitLog("started with revision 1; watching it")) << Context();
+    const int fresh = gwcfgd::find_forwarder_pid();
+    ASSERT_GT(fresh, 0);
+    const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+    const int queue = msgget(key, 0);
+    ASSERT_GE(queue, 0) << strerror(errno);
+    struct {
+        long mtype;
+        char mtext[64];
+    } msg = {respawn::kRequestType, ""};
+    const int len = snprintf(msg.mtext, sizeof msg.mtext, "other:%d", fresh);
+    ASSERT_EQ(msgsnd(queue, &msg, static_cast<size_t>(len), 0), 0) << strerror(errno);
+
+    ASSERT_TRUE(WaitLog("was stopped by a restart request that gwcfgd did not make")) << Context();
+    ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed: basic_pkt_fwd ")) << Context();
+    EXPECT_EQ(gwdtest::Count(daemon_->Log(), "rolled back"), 0u) << Context();
+    EXPECT_EQ(Read().change.state, StateOf(ChangeState::Confirmed));
+}
+
+// A restart that could not be posted is said to be that: the change is not
+// blamed for a forwarder that nobody asked to start.
+TEST_F(SafeApply, AChangeWhoseRestartCouldNotBePostedIsNotRolledBack) {
+    StartDaemon(2, 2);
+    StartForwarder();
+    ASSERT_EQ(unlink(respawn::kKeyPath), 0);  // no key: nothing can be posted
+    Change("good.example.net");
+    ASSERT_TRUE(
+        WaitLog("gwcfgd: revision 1 is not watched: the restart request could not be "
+                "posted"))
+        << Context();
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // past the start timeout
+    EXPECT_EQ(gwdtest::Count(daemon_->Log(), "rolled back"), 0u) << Context();
+    const BlockContents after = Read();
+    EXPECT_EQ(after.revision, 1u);
+    EXPECT_EQ(after.change.state, StateOf(ChangeState::None));
+    EXPECT_FALSE(gwtest::FileExists(state_.file(gwcfgd::kPreviousBlockFile)));
+}
+
 TEST_F(SafeApply, ARestoredConfigurationThatFailsTooIsKeptWithoutALoop) {
     StartDaemon(/*window_s=*/30, /*start_timeout_s=*/3);
     // A configuration the forwarder cannot run with, taken while none ran
@@ -378,6 +424,35 @@ TEST_F(SafeApply, AConfirmOfTheWatchedRevisionEndsTheWindow) {
     EXPECT_FALSE(gwtest::FileExists(state_.file(gwcfgd::kPreviousBlockFile)));
     // The handler logs the command as any other text.
     EXPECT_NE(daemon_->Log().find("Confirm, len = 7"), std::string::npos) << Context();
+}
+
+// A Confirm means something: it counts only once a forwarder that started
+// with the change runs, and only from the address that sent the change,
+// unless --confirm-from-any says any source may confirm.
+TEST_F(SafeApply, AConfirmCountsOnlyForARunningChangeFromItsSource) {
+    StartDaemon(/*window_s=*/600);
+    StartForwarder();
+    Change("good.example.net");
+    ASSERT_TRUE(WaitLog("watching revision 1:")) << Context();
+    uint8_t cmd[MESSAGE_COMMAND_LEN];
+    gwblock::build_confirm(cmd, daemon_->mac(), 1);
+    gwdtest::Udp same;
+    same.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);  // before the restart is done
+    ASSERT_TRUE(WaitLog("refused: no basic_pkt_fwd that started with it runs yet")) << Context();
+
+    ASSERT_TRUE(WaitLog("started with revision 1; watching it")) << Context();
+    gwdtest::Udp other("127.0.0.2");
+    other.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
+    ASSERT_TRUE(WaitLog("Confirm of revision 1 from 127.0.0.2:")) << Context();
+    EXPECT_NE(daemon_->Log().find("refused: the change came from 127.0.0.1 (--confirm-from-any"),
+              std::string::npos)
+        << Context();
+    EXPECT_EQ(Read().change.state, StateOf(ChangeState::Watching));
+
+    same.Send("127.0.0.1", daemon_->port(), cmd, sizeof cmd);
+    ASSERT_TRUE(WaitLog("gwcfgd: revision 1 confirmed with gwcfg confirm from 127.0.0.1:"))
+        << Context();
+    EXPECT_EQ(Read().change.state, StateOf(ChangeState::Confirmed));
 }
 
 // gwcfg set waits for the gateway's verdict and says how it went; with

@@ -56,9 +56,12 @@ public:
         int err;
     };
     std::map<pid_t, Proc> procs;
-    // Whether a basic_pkt_fwd runs, as the scan of /proc says; -1: the
-    // service gives no scan.
-    int forwarder_runs = -1;
+    // Whether a basic_pkt_fwd runs or is being launched, as the service's
+    // look says; -1: the service gives no look. Then, for the look before
+    // the launch (a request that stopped one), forwarder_runs_after.
+    int forwarder_runs = 0;
+    int forwarder_runs_after = 0;
+    bool stopped_ends = true;  // the signalled forwarder ends in time
     // The renewal of another network stack than dhcpcd for eth0; with
     // renew_status the status of its shell command.
     std::string renew;
@@ -92,8 +95,18 @@ public:
         if (forwarder_runs >= 0)
             o.forwarder_runs = [this]() {
                 events.push_back("scan");
-                return forwarder_runs != 0;
+                const bool runs = forwarder_runs != 0;
+                forwarder_runs = forwarder_runs_after;
+                return runs;
             };
+        o.wait_gone = [this](pid_t pid, unsigned ms) {
+            events.push_back("wait " + std::to_string(pid) + " " + std::to_string(ms));
+            return stopped_ends;
+        };
+        o.launch = [this](const char *command) {
+            events.push_back(std::string("launch ") + command);
+            return 4242;
+        };
         o.kill = [this](pid_t pid, int sig) {
             events.push_back("kill " + std::to_string(pid) + " " + std::to_string(sig));
             if (kill_errno) {
@@ -260,7 +273,9 @@ Events Sequence(const std::string &text, const std::string &mode, const std::str
             "sleep 1",
             "sh sudo dhcpcd -n eth0",
             "cd " + kDir,
-            "sh sudo ./basic_pkt_fwd &",
+            "wait " + pid + " 10000",
+            "scan",
+            "launch sudo ./basic_pkt_fwd",
             "out OK to restart basic_pkt_fwd service...."};
 }
 
@@ -347,7 +362,7 @@ TEST(HandleRequest, DoesNotLaunchTheForwarderOutsideItsDirectory) {
     sys.chdir_errno = ENOENT;
     EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
     Events want = Sequence("fix_ip mode:1234", "fix_ip mode", "1234");
-    want.resize(want.size() - 2);  // no launch, no confirmation
+    want.resize(want.size() - 4);  // no launch, no confirmation
     want.push_back("out cannot change to " + kDir +
                    ": No such file or directory; basic_pkt_fwd not launched");
     EXPECT_EQ(sys.events, want);
@@ -372,6 +387,7 @@ TEST_P(RequestTargetTest, NothingRestartsUnlessAForwarderWasStopped) {
     FakeSystem sys;
     sys.procs[1234] = c.proc;
     sys.kill_errno = c.kill_errno;
+    sys.forwarder_runs = -1;  // no look: taken as one running
     EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "fix_ip mode:1234"));
     Events want = {"out from respawner: fix_ip mode:1234", "out pid:1234",
                    "out rev_msg:fix_ip mode", "proc 1234"};
@@ -443,6 +459,7 @@ TEST_P(StartWhenNoneRunsTest, StartsOnlyWhenTheNamedProcessIsGoneAndNoneRuns) {
     if (!c.log) {
         Events seq = Sequence("dhcp mode:1234", "dhcp mode", "1234");
         want.push_back("out no basic_pkt_fwd runs (process 1234 is gone); starting one");
+        seq.erase(seq.begin() + 9);                           // nothing stopped to wait for
         want.insert(want.end(), seq.begin() + 5, seq.end());  // from the lease on
     } else {
         want.push_back(std::string("out ") + c.log);
@@ -473,6 +490,43 @@ INSTANTIATE_TEST_SUITE_P(
                               0,
                               "process 1234 is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"}),
     [](const testing::TestParamInfo<StartCase> &info) {
+        return std::string(info.param.name);
+    });
+
+// Never two forwarders: after the stop, nothing is launched until the
+// stopped forwarder has ended, nor while another runs or a launch is under
+// way (one that sudo has not turned into a forwarder yet).
+struct LaunchCase {
+    const char *name;
+    bool stopped_ends;
+    int runs_after_stop;
+    const char *log;
+};
+
+void PrintTo(const LaunchCase &c, std::ostream *os) { *os << c.name; }
+
+class LaunchAloneTest : public testing::TestWithParam<LaunchCase> {};
+
+TEST_P(LaunchAloneTest, LaunchesNothingBesideAnotherForwarder) {
+    const LaunchCase &c = GetParam();
+    FakeSystem sys;
+    sys.stopped_ends = c.stopped_ends;
+    sys.forwarder_runs = c.runs_after_stop;
+    EXPECT_FALSE(respawn::HandleRequest(sys.ops(), "dhcp mode:1234"));
+    Events want = Sequence("dhcp mode:1234", "dhcp mode", "1234");
+    want.resize(c.stopped_ends ? 11 : 10);  // up to the wait, or the look after it
+    want.push_back(std::string("out ") + c.log);
+    EXPECT_EQ(sys.events, want);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LaunchAloneTest,
+    testing::Values(
+        LaunchCase{"StoppedOneStillRuns", false, 0,
+                   "basic_pkt_fwd 1234 still runs 10 s after SIGQUIT; no other launched"},
+        LaunchCase{"AnotherRunsOrIsBeingLaunched", true, 1,
+                   "another basic_pkt_fwd runs or is being launched; no other launched"}),
+    [](const testing::TestParamInfo<LaunchCase> &info) {
         return std::string(info.param.name);
     });
 

@@ -12,14 +12,19 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,7 +185,39 @@ protected:
             for (;;)
                 pause();
         }
+        // Named before any request can name it.
+        const auto end = Clock::now() + std::chrono::seconds(3);
+        while (Clock::now() < end && gwtest::ReadFile("/proc/" + std::to_string(pid) + "/comm") !=
+                                         std::string(name).substr(0, 15) + "\n")
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         return pid;
+    }
+
+    // Has the fake sudo start a stand-in forwarder for "./basic_pkt_fwd"
+    // (a copy of sleep, named basic_pkt_fwd, that runs until a signal ends
+    // it) after a random delay of 0 to max_delay_ms, as a slow sudo would:
+    // half of the launches exec it (sudo without a session), the other half
+    // wait for it as its parent (sudo with a PAM session).
+    void UseStandInForwarder(int max_delay_ms) {
+        std::filesystem::copy_file("/bin/sleep", kForwarderDir + "/basic_pkt_fwd");
+        chmod((kForwarderDir + "/basic_pkt_fwd").c_str(), 0755);
+        gwtest::WriteFile(sudo_->bin_dir() + "/sudo",
+                          "#!/bin/sh\n"
+                          "printf '%s\\t%s\\t%s\\n' \"$(date +%s.%N)\" \"$(pwd)\" \"$*\" >> '" +
+                              sudo_->log_path() +
+                              "'\n"
+                              "[ \"$*\" = ./basic_pkt_fwd ] || exit 0\n"
+                              "r=$(od -An -N2 -tu2 /dev/urandom)\n"
+                              "ms=$((r % " +
+                              std::to_string(max_delay_ms + 1) +
+                              "))\n"
+                              "sleep \"$((ms / 1000)).$((ms / 100 % 10))$((ms / 10 % 10))$((ms % "
+                              "10))\"\n"
+                              "[ $((r % 2)) = 0 ] && exec ./basic_pkt_fwd 3600\n"
+                              "./basic_pkt_fwd 3600\n"
+                              "status=$?\n"
+                              "exit $status\n",
+                          0755);
     }
 
     bool Alive(pid_t pid) {
@@ -344,38 +381,183 @@ INSTANTIATE_TEST_SUITE_P(Modes, RespawnerE2EMode, testing::Values("fix_ip mode",
 
 TEST_F(RespawnerE2E, BackToBackRequestsGiveTwoCompleteSequences) {
     pid_t first = StartVictim();
-    pid_t second = StartVictim();
     StartRespawner();
     const std::string a = "fix_ip mode:" + std::to_string(first);
-    const std::string b = "dhcp:" + std::to_string(second);
     Post(1, a);
+    ASSERT_TRUE(WaitForLine("rev_msg:fix_ip mode"));
+    // The second forwarder is there before the first request has launched
+    // its own, so the first stops one and launches none; the second stops
+    // the other and launches one.
+    pid_t second = StartVictim();
+    const std::string b = "dhcp:" + std::to_string(second);
     Post(1, b);
 
-    ASSERT_TRUE(WaitForLine(kOk, 2, 8000));
+    ASSERT_TRUE(WaitForLine(kOk, 1, 8000));
     Lines want = RequestLines(a, "fix_ip mode", first);
+    want.back() = "another basic_pkt_fwd runs or is being launched; no other launched";
     Lines more = RequestLines(b, "dhcp", second);
     want.insert(want.end(), more.begin(), more.end());
     EXPECT_EQ(lines_, want);
     EXPECT_TRUE(EndedBySigquit(first));
     EXPECT_TRUE(EndedBySigquit(second));
 
-    // The launch goes to the background, so it may be logged after the next
-    // request's first command; the dhcpcd commands are run in order.
-    std::vector<SudoCall> dhcp, launches;
-    for (const auto &c : SudoCalls(6))
-        (c.args == "./basic_pkt_fwd" ? launches : dhcp).push_back(c);
-    ASSERT_EQ(Args(dhcp), (std::vector<std::string>{"dhcpcd -k eth0", "dhcpcd -n eth0",
-                                                    "dhcpcd -k eth0", "dhcpcd -n eth0"}));
-    ASSERT_EQ(launches.size(), 2u);
-    EXPECT_GE(launches[0].time, dhcp[1].time);
-    EXPECT_GE(launches[1].time, dhcp[3].time);
-    for (const auto &l : launches)
-        EXPECT_EQ(l.cwd, kForwarderDir);
+    // The dhcpcd commands of both requests, in order, then the one launch.
+    EXPECT_EQ(Args(SudoCalls(5)),
+              (std::vector<std::string>{"dhcpcd -k eth0", "dhcpcd -n eth0", "dhcpcd -k eth0",
+                                        "dhcpcd -n eth0", "./basic_pkt_fwd"}));
+}
+
+// A request for the forwarder a request before it stopped, posted while the
+// new one is still being launched (sudo takes its time), starts no second
+// one.
+TEST_F(RespawnerE2E, RequestDuringTheLaunchStartsNoSecondForwarder) {
+    UseStandInForwarder(400);
+    pid_t first = StartVictim();
+    StartRespawner();
+    const std::string a = "fix_ip mode:" + std::to_string(first);
+    const std::string b = "dhcp mode:4194304";  // gwcfgd's "start one if none runs"
+    Post(1, a);
+    Post(1, b);
+    ASSERT_TRUE(WaitForLine("rev_msg:dhcp mode", 1, 8000));
+    ASSERT_TRUE(WaitForLinePrefix("no process 4194304 to stop", 3000));
+    EXPECT_TRUE(EndedBySigquit(first));
+    EXPECT_EQ(Args(SudoCalls(3)), kSequence);
+}
+
+// The running stand-in forwarders (zombies aside) and the lowest one's pid.
+int CountForwarders(pid_t *lowest = nullptr) {
+    int count = 0;
+    if (lowest) *lowest = -1;
+    for (const auto &e : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = e.path().filename();
+        if (name.empty() || name[0] < '1' || name[0] > '9') continue;
+        const std::string stat = gwtest::ReadFile(e.path().string() + "/stat");
+        const auto open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 >= stat.size())
+            continue;
+        if (stat.compare(open + 1, close - open - 1, "basic_pkt_fwd") != 0) continue;
+        if (stat[close + 2] == 'Z' || stat[close + 2] == 'X') continue;
+        ++count;
+        const pid_t pid = std::atoi(name.c_str());
+        if (lowest && (*lowest < 0 || pid < *lowest)) *lowest = pid;
+    }
+    return count;
+}
+
+// Never two forwarders: hundreds of randomly timed requests, as gwcfgd posts
+// them after updates ("restart the running one", "start one if none runs")
+// and as a hostile local account may (any pid, the launch's own, malformed,
+// oversized), with forwarders that exit by themselves and a respawner that
+// is killed and started again, against a sudo that takes 0-500 ms to start
+// the forwarder. The count of forwarders is sampled every 2 ms throughout.
+TEST_F(RespawnerE2E, StressNeverRunsTwoForwarders) {
+    UseStandInForwarder(500);
+    const std::string log = "/home/respawner.log";
+    auto start = [&]() {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+            dup2(fd, 1);
+            execl(RESPAWNER_BIN, "respawner", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    };
+    respawner_ = start();
+
+    std::atomic<bool> done{false};
+    std::atomic<int> most{0};
+    std::atomic<long> samples{0};
+    std::thread sampler([&]() {
+        while (!done) {
+            const int n = CountForwarders();
+            if (n > most) most = n;
+            ++samples;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+
+    std::mt19937 rng(std::random_device{}());
+    auto pick = [&](int n) {
+        return static_cast<int>(rng() % static_cast<unsigned>(n));
+    };
+    const int kRequests = 240;
+    const auto deadline = Clock::now() + std::chrono::seconds(45);
+    int updates = 0, hostile = 0, exits = 0, respawner_restarts = 0;
+    for (int i = 0; i < kRequests && Clock::now() < deadline; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pick(250)));
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }  // launches a killed respawner left to this namespace's init
+        pid_t fwd;
+        CountForwarders(&fwd);
+        const int kind = pick(100);
+        std::string text;
+        if (kind < 20) {  // an update: gwcfgd names the forwarder, or asks for one
+            ++updates;
+            text = "dhcp mode:" + std::to_string(fwd > 0 ? fwd : 4194304);
+        } else if (kind < 30) {  // the watch's "start one if none runs"
+            ++updates;
+            text = "fix_ip mode:4194304";
+        } else if (kind < 34) {  // a forwarder exits by itself
+            ++exits;
+            if (fwd > 0) kill(fwd, SIGKILL);
+            continue;
+        } else if (kind < 36) {  // the respawner is killed and started again
+            ++respawner_restarts;
+            kill(respawner_, SIGKILL);
+            waitpid(respawner_, nullptr, 0);
+            respawner_ = start();
+            continue;
+        } else {
+            ++hostile;
+            switch (pick(6)) {
+                case 0:
+                    text = "x:" + std::to_string(fwd > 0 ? fwd : 1);
+                    break;
+                case 1:
+                    text = "x:" + std::to_string(1 + pick(400));
+                    break;
+                case 2:
+                    text = "x:" + std::to_string(respawner_);
+                    break;
+                case 3:
+                    text = "x:" + std::to_string(fwd > 0 ? fwd + 1 : 2);
+                    break;
+                case 4:
+                    text = "no colon";
+                    break;
+                default:
+                    text = std::string(60, 'x') + ":1";
+                    break;
+            }
+        }
+        Post(1, text);
+    }
+    // The queue drains (bounded), then the last launch settles.
+    const auto drain = Clock::now() + std::chrono::seconds(50);
+    msqid_ds info{};
+    while (Clock::now() < drain && msgctl(Queue(), IPC_STAT, &info) == 0 && info.msg_qnum > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    done = true;
+    sampler.join();
+
+    const std::string out = gwtest::ReadFile(log);
+    size_t restarts = 0;
+    for (size_t at = 0; (at = out.find(kOk, at)) != std::string::npos; at += kOk.size())
+        ++restarts;
+    std::printf(
+        "stress: %d updates, %d hostile requests, %d forwarder exits, %d respawner "
+        "restarts, %zu launches, %ld samples, at most %d forwarders\n",
+        updates, hostile, exits, respawner_restarts, restarts, samples.load(), most.load());
+    EXPECT_EQ(info.msg_qnum, 0u) << "the queue did not drain";
+    EXPECT_LE(most.load(), 1);
+    EXPECT_GT(restarts, 5u) << out;
 }
 
 TEST_F(RespawnerE2E, MessageOfAnotherTypeStaysInTheQueue) {
     pid_t victim = StartVictim();
-    pid_t bystander = StartVictim();
+    pid_t bystander = StartVictim("bystander");
     StartRespawner();
     const std::string other = "fix_ip mode:" + std::to_string(bystander);
     const std::string text = "fix_ip mode:" + std::to_string(victim);
@@ -398,7 +580,7 @@ TEST_F(RespawnerE2E, MessageOfAnotherTypeStaysInTheQueue) {
 
 // Malformed requests signal nobody, run nothing, and do not stop the service.
 TEST_F(RespawnerE2E, MalformedRequestsAreSkipped) {
-    pid_t named = StartVictim();  // the pid some malformed texts carry
+    pid_t named = StartVictim("bystander");  // the pid some malformed texts carry
     pid_t victim = StartVictim();
     StartRespawner();
     const std::string id = std::to_string(named);
@@ -442,7 +624,6 @@ TEST_F(RespawnerE2E, MalformedRequestsAreSkipped) {
 
 TEST_F(RespawnerE2E, QueueRemovedWhileWaitingIsObtainedAgain) {
     pid_t first = StartVictim();
-    pid_t second = StartVictim();
     StartRespawner();
     const std::string a = "fix_ip mode:" + std::to_string(first);
     Post(1, a);
@@ -453,6 +634,7 @@ TEST_F(RespawnerE2E, QueueRemovedWhileWaitingIsObtainedAgain) {
     ASSERT_EQ(msgctl(Queue(), IPC_RMID, nullptr), 0) << strerror(errno);
     ASSERT_TRUE(WaitForLinePrefix("msgrcv: "));
 
+    pid_t second = StartVictim();  // one forwarder at a time
     const std::string b = "dhcp:" + std::to_string(second);
     Post(1, b);
     ASSERT_TRUE(WaitForLine(kOk, 2));
@@ -486,6 +668,66 @@ TEST_F(RespawnerE2E, ProcessThatIsNoForwarderIsLeftAlone) {
         WaitForLine("process " + id + " is \"gwcfgd\", not basic_pkt_fwd; nothing restarted"));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(Alive(bystander));
+    EXPECT_TRUE(SudoCalls(1, 100).empty());
+}
+
+// Runs fn as the account nobody (65534) in a child; its exit status, or 77
+// when this process cannot act as another account.
+int AsStranger(const std::function<bool()> &fn) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(77);
+        _exit(fn() ? 0 : 1);
+    }
+    int status = WaitBounded(pid, 5000);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The queue is the gateway's own (0620): another account can neither post
+// to it nor have the respawner serve a queue it made first.
+TEST_F(RespawnerE2E, StrangersCanNeitherPostNorOwnTheQueue) {
+    const int squat = AsStranger([] {
+        const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+        return key != -1 && msgget(key, IPC_CREAT | 0666) >= 0;
+    });
+    if (squat == 77) GTEST_SKIP() << "needs root to act as another account";
+    ASSERT_EQ(squat, 0);
+    StartRespawner();
+    ASSERT_TRUE(WaitForLinePrefix("the queue of /home/pi/fifo (id ")) << Missing("the queue", "");
+    EXPECT_NE(lines_[0].find("belongs to uid 65534, not to this account: remove it with ipcrm -q"),
+              std::string::npos)
+        << lines_[0];
+    ASSERT_EQ(msgctl(msgget(ftok(kKeyFile.c_str(), respawn::kProjectId), 0), IPC_RMID, nullptr), 0);
+
+    // Its own queue, made on the next try.
+    pid_t victim = StartVictim();
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    msqid_ds info{};
+    int q = -1;
+    while (Clock::now() < end &&
+           ((q = msgget(ftok(kKeyFile.c_str(), respawn::kProjectId), 0)) < 0 ||
+            msgctl(q, IPC_STAT, &info) != 0))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(q, 0);
+    EXPECT_EQ(info.msg_perm.mode & 0777, 0620u);
+    EXPECT_EQ(info.msg_perm.uid, getuid());
+
+    const std::string text = "x:" + std::to_string(victim);
+    EXPECT_EQ(AsStranger([&text] {
+                  const key_t key = ftok(respawn::kKeyPath, respawn::kProjectId);
+                  const int queue = msgget(key, 0);
+                  struct {
+                      long mtype;
+                      char mtext[64];
+                  } msg = {1, ""};
+                  memcpy(msg.mtext, text.data(), text.size());
+                  return queue < 0
+                             ? errno == EACCES
+                             : msgsnd(queue, &msg, text.size(), IPC_NOWAIT) != 0 && errno == EACCES;
+              }),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(Alive(victim));
     EXPECT_TRUE(SudoCalls(1, 100).empty());
 }
 

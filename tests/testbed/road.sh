@@ -312,9 +312,10 @@ check "another account cannot reach the root helper" \
 check "  ... and dhcpcd.conf is unchanged" test "$(tb_exec md5sum /etc/dhcpcd.conf)" = "$conf_before"
 check "another account has no sudo rights" not quiet tb_as eve sudo -n true
 gwcfgd_pid=$(tb_exec systemctl show -p MainPID --value gwcfgd)
-tb_as eve post_request "x:$gwcfgd_pid"
-tb_as eve post_request "x:1"
-check "requests from another account naming gwcfgd or init stop nothing" \
+check "another account cannot post a restart request (the queue is 0620)" \
+    not quiet tb_as eve post_request "x:$gwcfgd_pid"
+tb_as pi post_request "x:1"
+check "requests naming init stop nothing" \
     tb_wait 10 sh -c "journalctl -u respawner -o cat | grep -Eq '^(no process 1 |process 1 is ).*nothing restarted'"
 check "  ... gwcfgd still runs" test "$(tb_exec systemctl show -p MainPID --value gwcfgd)" = "$gwcfgd_pid"
 check "  ... and one forwarder" test "$(count_forwarders)" -eq 1

@@ -78,4 +78,18 @@ bool parse_integer(const std::string &text, long long *out);
 // no leading zero (so nothing reads like octal); *out in host order.
 bool parse_ipv4(const std::string &text, uint32_t *out);
 
+// What makes fixed IPv4 settings unusable, as gwcfgd refuses them and the
+// root helper refuses them again.
+enum class FixedFault {
+    None,
+    NoAddress,           // the address is 0.0.0.0
+    NotANetmask,         // not ones then zeros, or no one at all
+    NetworkOrBroadcast,  // the subnet's network or broadcast address (below /31)
+    GatewayOutside,      // a gateway that is not another address of the subnet
+};
+
+// The first fault of address/netmask/gateway (host order; gateway 0: none),
+// or FixedFault::None when they can work.
+FixedFault check_fixed_ipv4(uint32_t address, uint32_t netmask, uint32_t gateway);
+
 }  // namespace gwutil
