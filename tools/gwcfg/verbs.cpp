@@ -842,8 +842,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                             std::to_string(after.revision) +
                             " but does not read back what was sent:\n";
             for (const KeyInfo *k : wrong)
-                m += "  " + k->path + ": sent " + gwblock::get_value(w, *k) + ", reads " +
-                     gwblock::get_value(after, *k) + "\n";
+                m += "  " + k->path + ": sent " + gwblock::format_for_people(w, *k) + ", reads " +
+                     gwblock::format_for_people(after, *k) + "\n";
             m += "Someone else may have changed it at the same time; run gwcfg show " + mac +
                  " and set the keys again.\n";
             o.message = m;
@@ -1116,18 +1116,23 @@ int cmd_diff(const Invocation &inv, Io &io) {
     size_t compared = 0;
     std::vector<std::vector<std::string>> rows;
     Json::Value json(Json::arrayValue);
+    Json::Value trees[2];
     rows.push_back({"KEY", sides[0].label, sides[1].label});
     for (const KeyInfo *k : sides[0].held) {
         if (!in_b.count(k)) continue;
         ++compared;
-        const std::string a = gwblock::get_value(sides[0].contents, *k),
-                          b = gwblock::get_value(sides[1].contents, *k);
-        if (a == b) continue;
+        if (gwblock::get_value(sides[0].contents, *k) == gwblock::get_value(sides[1].contents, *k))
+            continue;
+        const std::string a = gwblock::format_for_people(sides[0].contents, *k),
+                          b = gwblock::format_for_people(sides[1].contents, *k);
         rows.push_back({k->path, or_dash(a), or_dash(b)});
+        if (trees[0].isNull())
+            for (int i = 0; i < 2; ++i)
+                trees[i] = gwblock::to_json(sides[i].contents);
         Json::Value d;
         d["key"] = k->path;
-        d["a"] = a;
-        d["b"] = b;
+        d["a"] = json_at(trees[0], k->path);
+        d["b"] = json_at(trees[1], k->path);
         json.append(d);
     }
     if (inv.json) {
@@ -1463,7 +1468,7 @@ const std::vector<VerbRow> kVerbRows = {
      "gateway that was changed and verifies it. Prints every key it changed\n"
      "as KEY: OLD -> NEW. Keys are global_conf.json paths, for example\n"
      "  gateway_conf.server_address=router.example.net\n"
-     "  SX1301_conf.radio_0.freq=867500000\n"
+     "  SX1301_conf.radio_0.freq=867.5MHz   (or 867500000, in Hz)\n"
      "  serverIP_conf.fixed_ip=192.168.0.20\n"
      "Unknown keys, read-only keys, bad values and a configuration the\n"
      "forwarder would refuse are refused (exit 2) before anything is sent to\n"

@@ -194,16 +194,22 @@ const Json::Value &json_at(const Json::Value &tree, const std::string &path) {
 std::vector<Change> changes_between(const gwblock::BlockContents &before,
                                     const gwblock::BlockContents &after) {
     std::vector<Change> out;
-    for (const gwblock::KeyInfo *k : gwblock::diff_keys(before, after, true))
-        out.push_back({k->path, gwblock::get_value(before, *k), gwblock::get_value(after, *k)});
+    const std::vector<const gwblock::KeyInfo *> keys = gwblock::diff_keys(before, after, true);
+    if (keys.empty()) return out;
+    const Json::Value a = gwblock::to_json(before), b = gwblock::to_json(after);
+    for (const gwblock::KeyInfo *k : keys)
+        out.push_back({k->path, gwblock::format_for_people(before, *k),
+                       gwblock::format_for_people(after, *k), json_at(a, k->path),
+                       json_at(b, k->path)});
     return out;
 }
 
 namespace {
 
-// A value as it reads in a change line: texts quoted when empty or blank.
-std::string shown(const std::string &v) {
-    if (v.empty() || v.find(' ') != std::string::npos) return "\"" + v + "\"";
+// A value as it reads in a change line: texts quoted when empty or blank
+// (a frequency's "868.1 MHz" is no text).
+std::string shown(const std::string &v, const Json::Value &json) {
+    if (json.isString() && (v.empty() || v.find(' ') != std::string::npos)) return "\"" + v + "\"";
     return v;
 }
 
@@ -220,8 +226,8 @@ Json::Value outcome_json(const Outcome &o) {
     for (const Change &c : o.changes) {
         Json::Value one;
         one["key"] = c.key;
-        one["before"] = c.before;
-        one["after"] = c.after;
+        one["before"] = c.before_json;
+        one["after"] = c.after_json;
         changes.append(one);
     }
     v["changes"] = changes;
@@ -239,7 +245,8 @@ Json::Value outcome_json(const Outcome &o) {
 void print_changes(std::ostream &out, const std::vector<Change> &changes,
                    const std::string &indent) {
     for (const Change &c : changes)
-        out << indent << c.key << ": " << shown(c.before) << " -> " << shown(c.after) << "\n";
+        out << indent << c.key << ": " << shown(c.before, c.before_json) << " -> "
+            << shown(c.after, c.after_json) << "\n";
 }
 
 void print_outcomes(std::ostream &out, std::ostream &err, const std::string &label,

@@ -245,7 +245,7 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r =
         RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
-                    "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
+                    "SX1301_conf.radio_0.freq=868.1 MHz", "serverIP_conf.fixed_ip=10.0.0.20"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten"),
               std::string::npos)
@@ -254,7 +254,7 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
                   "  gateway_conf.server_address: router.eu.example.net -> eu2.example.org\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867500000 -> 868100000\n"), std::string::npos)
+    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867.5 MHz -> 868.1 MHz\n"), std::string::npos)
         << r.out;
 
     auto updates = fake.received(UPDATE_COMMAND_LEN);
@@ -286,7 +286,8 @@ TEST_F(GwcfgTest, SetRefusesBadInputBeforeSendingAnything) {
         {{"set", kMacA, "gateway_conf.server_adress=x"},
          "unknown key gateway_conf.server_adress. Nothing was sent."},
         {{"set", kMacA, "SX1301_conf.radio_0.freq=868.1"},
-         "SX1301_conf.radio_0.freq: \"868.1\" is not an integer"},
+         "SX1301_conf.radio_0.freq: \"868.1\" is not a frequency (a fraction of a hertz: without a "
+         "unit the value is in Hz; give one, for example 867.5MHz)"},
         {{"set", kMacA, "SX1301_conf.chan_multiSF_3.radio=2"}, "out of range 0..1"},
         {{"set", kMacA, "serverIP_conf.fixed_ip=10.0.0"}, "is not a dotted IPv4 address"},
         {{"set", kMacA, "device_info.vendor=Acme"}, "device_info.vendor is read-only"},

@@ -211,7 +211,7 @@ TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
         RunTool(At({"set", kMacA, kMacB, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("would change on 00:11:22:33:44:0a, 00:11:22:33:44:0b:\n"
-                         "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n"),
+                         "  SX1301_conf.radio_0.freq: 867.5 MHz -> 867.7 MHz\n"),
               std::string::npos)
         << r.out;
     EXPECT_TRUE(
@@ -222,7 +222,7 @@ TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
     r = RunTool(At({"set", kMacA, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
     EXPECT_EQ(r.out,
               "00:11:22:33:44:0a: would change (revision 7); nothing was sent\n"
-              "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n");
+              "  SX1301_conf.radio_0.freq: 867.5 MHz -> 867.7 MHz\n");
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 }
 
@@ -391,7 +391,7 @@ TEST_F(FleetVerbs, ApplyChangesOnlyTheKeysTheFileHolds) {
     Result r = RunTool(At({"apply", kMacA, std::string(GW_PROFILES_DIR) + "/us915.json"}));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten\n"
-                         "  SX1301_conf.radio_0.freq: 867500000 -> 904300000\n"),
+                         "  SX1301_conf.radio_0.freq: 867.5 MHz -> 904.3 MHz\n"),
               std::string::npos)
         << r.out;
     const BlockContents after = fake.contents(0);
@@ -535,8 +535,14 @@ TEST_F(FleetVerbs, DiffComparesGatewaysAndFiles) {
     Json::Value v = ParseJson(r.out);
     ASSERT_EQ(v.size(), 1u) << r.out;
     EXPECT_EQ(v[0]["key"].asString(), "SX1301_conf.radio_0.freq");
-    EXPECT_EQ(v[0]["a"].asString(), "867100000");
-    EXPECT_EQ(v[0]["b"].asString(), "867500000");
+    // Numbers as JSON numbers; the text shows them as show does.
+    ASSERT_TRUE(v[0]["a"].isNumeric() && v[0]["b"].isNumeric()) << r.out;
+    EXPECT_EQ(v[0]["a"].asUInt(), 867100000u);
+    EXPECT_EQ(v[0]["b"].asUInt(), 867500000u);
+    r = RunTool(At({"diff", plan, kMacA}));
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("SX1301_conf.radio_0.freq +867.1 MHz +867.5 MHz")))
+        << r.out;
 
     // Two files: nothing is sent at all.
     const size_t before = fake.received().size();
