@@ -179,6 +179,51 @@ bool looks_like_mac(const std::string &s) {
 
 }  // namespace
 
+std::string closest_word(const std::string &word, const std::vector<std::string> &candidates) {
+    // Optimal string alignment distance, over three rows.
+    auto distance = [](const std::string &a, const std::string &b) {
+        std::vector<size_t> prev2(b.size() + 1), prev(b.size() + 1), row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j)
+            prev[j] = j;
+        for (size_t i = 1; i <= a.size(); ++i) {
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                row[j] = std::min(
+                    {prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                    row[j] = std::min(row[j], prev2[j - 2] + 1);
+            }
+            prev2.swap(prev);
+            prev.swap(row);
+        }
+        return prev[b.size()];
+    };
+    const size_t limit = std::max<size_t>(1, word.size() / 3);
+    size_t best = limit + 1;
+    std::string found;
+    bool tie = false;
+    for (const std::string &c : candidates) {
+        if (c == word) continue;
+        const size_t longer = std::max(c.size(), word.size()),
+                     shorter = std::min(c.size(), word.size());
+        if (longer - shorter > limit) continue;
+        const size_t d = distance(word, c);
+        if (d < best) {
+            best = d;
+            found = c;
+            tie = false;
+        } else if (d == best && c != found) {
+            tie = true;
+        }
+    }
+    return tie ? "" : found;
+}
+
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &candidates) {
+    const std::string c = closest_word(word, candidates);
+    return c.empty() ? "" : " Did you mean " + c + "?";
+}
+
 const std::vector<OptionRow> &option_table() { return kOptionRows; }
 
 const VerbRow *find_verb(const std::string &name) {
@@ -212,8 +257,11 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             return usage_error(io.err, nullptr,
                                "options come after the verb; the verbs are " + verb_names());
         if (!inv->verb) {
-            io.err << "gwcfg: unknown verb \"" << first << "\". Verbs: " << verb_names()
-                   << "; run gwcfg --help.\n";
+            std::vector<std::string> names;
+            for (const VerbRow &r : verb_table())
+                if (!r.hidden) names.push_back(r.name);
+            io.err << "gwcfg: unknown verb \"" << first << "\"." << did_you_mean(first, names)
+                   << " Verbs: " << verb_names() << "; run gwcfg --help.\n";
             return gwcli::kExitUsage;
         }
     }
@@ -238,7 +286,15 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         const size_t eq = word.find('=');
         const std::string name = word.substr(0, eq);
         const OptionRow *o = find_option(name);
-        if (!o) return usage_error(io.err, v.name, "unknown option " + word);
+        if (!o) {
+            std::vector<std::string> names;
+            for (const OptionRow &r : option_table())
+                if (allowed & r.id) names.push_back(r.name);
+            const std::string meant = closest_word(name, names);
+            return usage_error(io.err, v.name,
+                               "unknown option " + word +
+                                   (meant.empty() ? "" : " (did you mean " + meant + "?)"));
+        }
         if (!(allowed & o->id))
             return usage_error(io.err, v.name,
                                std::string(o->name) + " is not an option of " + v.name);

@@ -343,6 +343,20 @@ int cmd_show(const Invocation &inv, Io &io) {
     return status;
 }
 
+// " Did you mean KEY?" for a mistyped key (or section, for get).
+std::string key_suggestion(const std::string &name, bool sections) {
+    std::vector<std::string> names;
+    std::set<std::string> groups;
+    for (const KeyInfo &k : gwblock::key_table()) {
+        names.push_back(k.path);
+        for (size_t dot = k.path.find('.'); sections && dot != std::string::npos;
+             dot = k.path.find('.', dot + 1))
+            groups.insert(k.path.substr(0, dot));
+    }
+    names.insert(names.end(), groups.begin(), groups.end());
+    return did_you_mean(name, names);
+}
+
 // The keys a `get` argument names: a key, or every key of a section or
 // object. Empty for an unknown name.
 std::vector<const KeyInfo *> keys_named(const std::string &name) {
@@ -356,8 +370,8 @@ int cmd_get(const Invocation &inv, Io &io) {
         std::vector<const KeyInfo *> named = keys_named(name);
         if (named.empty()) {
             io.err
-                << "gwcfg get: unknown key " << name
-                << ". Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
+                << "gwcfg get: unknown key " << name << "." << key_suggestion(name, true)
+                << " Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
                    "gateway_conf; gwcfg show MAC --keys lists them all.\n";
             return gwcli::kExitUsage;
         }
@@ -921,6 +935,8 @@ int cmd_set(const Invocation &inv, Io &io) {
         if (!parsed) {
             const KeyInfo *k = gwblock::find_key(key);
             io.err << "gwcfg set: " << fault << ". Nothing was sent. ";
+            const std::string meant = k ? "" : key_suggestion(key, false);
+            if (!meant.empty()) io.err << meant.substr(1) << " ";
             if (!k)
                 io.err
                     << "Keys are global_conf.json paths such as gateway_conf.server_address; gwcfg show MAC "
