@@ -33,6 +33,10 @@ namespace {
 using gwblock::BlockContents;
 using gwblock::KeyInfo;
 
+// Where the gwcfg package puts the documents messages cite.
+constexpr const char kKeysDoc[] = "/usr/share/doc/gwcfg/keys.md";
+constexpr const char kProfilesDoc[] = "/usr/share/doc/gwcfg/profiles.md";
+
 std::string label_of(const Invocation &inv) { return std::string("gwcfg ") + inv.verb->name; }
 
 bool one_target(const Invocation &inv) { return !inv.all && inv.targets.size() == 1; }
@@ -761,9 +765,17 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                 m += "  " + faults[i].message + "\n";
             if (faults.size() > kShown)
                 m += "  and " + std::to_string(faults.size() - kShown) + " more\n";
-            m +=
-                "Set these keys too, in the same change: a gateway without a configuration takes a whole radio "
-                "plan and server settings at once. docs/keys.md lists every key with its rule.\n";
+            // A gateway whose configuration broke the rules before the
+            // change has none yet: it needs a whole plan. Otherwise the
+            // change itself broke them.
+            if (!gwblock::rule_faults(current.contents).empty())
+                m +=
+                    "Set these keys too, in the same change: a gateway without a configuration takes a whole "
+                    "radio plan and server settings at once (or apply a region plan such as "
+                    "/usr/share/gwcfg/profiles/eu868.json first). ";
+            else
+                m += "Give values that keep to these rules; the gateway keeps what it has. ";
+            m += std::string(kKeysDoc) + " lists every key with its rule.\n";
             o.message = m;
             continue;
         }
@@ -928,8 +940,8 @@ int cmd_set(const Invocation &inv, Io &io) {
         const bool parsed = gwblock::set_value(&scratch, key, value, &fault);
         gwblock::fill_unset_gateway_id(&scratch);  // empty: derived from the MAC address later
         if (parsed && !gwblock::check_key_rule(scratch, *gwblock::find_key(key), &fault)) {
-            io.err << "gwcfg set: " << fault
-                   << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
+            io.err << "gwcfg set: " << fault << ". Nothing was sent. " << kKeysDoc
+                   << " lists every key with its rule.\n";
             return gwcli::kExitUsage;
         }
         if (!parsed) {
@@ -951,7 +963,8 @@ int cmd_set(const Invocation &inv, Io &io) {
     }
     for (const auto &a : assignments) {
         const KeyInfo *k = gwblock::find_key(a.first);
-        if (k->forwarder_reads) continue;
+        // The device name is the gateway's own: discover and show list it.
+        if (k->forwarder_reads || k->path == "serverIP_conf.server_name") continue;
         io.err << "gwcfg set: warning: " << k->path
                << (k->in_global_conf
                        ? " is written to global_conf.json, but the forwarder never reads it.\n"
@@ -976,11 +989,11 @@ int cmd_apply(const Invocation &inv, Io &io) {
     if (!directory) {
         std::string error;
         if (!load_profile(inv, path, &profile, &error)) {
-            io.err
-                << "gwcfg apply: " << error
-                << ". Nothing was sent. A profile holds the sections of "
-                << "global_conf.json (docs/profiles.md); a backup is what gwcfg backup or gwcfg show --json "
-                   "writes.\n";
+            io.err << "gwcfg apply: " << error
+                   << ". Nothing was sent. A profile holds the sections of "
+                   << "global_conf.json (" << kProfilesDoc
+                   << "); a backup is what gwcfg backup or gwcfg show --json "
+                      "writes.\n";
             return gwcli::kExitUsage;
         }
         source.apply = [&inv, &profile, path](const Mac &mac, BlockContents *io, std::string *why) {
@@ -1024,6 +1037,17 @@ bool make_directory(const std::string &dir, std::string *error) {
     return true;
 }
 
+// The options that reached the gateways, for a command printed to run
+// later: " --to 10.1.2.3", " --to 10.1.2.3:5000", " --port 5000", or "".
+std::string reach_options(const Invocation &inv) {
+    const bool other_port = ntohs(inv.reach.dest.sin_port) != gwblock::kDefaultPort;
+    if (inv.given & kOptTo)
+        return " --to " +
+               (other_port ? format_endpoint(inv.reach.dest) : format_address(inv.reach.dest));
+    if (other_port) return " --port " + std::to_string(ntohs(inv.reach.dest.sin_port));
+    return "";
+}
+
 int cmd_backup(const Invocation &inv, Io &io) {
     const std::string label = label_of(inv);
     std::string dir = inv.rest[0];
@@ -1063,7 +1087,8 @@ int cmd_backup(const Invocation &inv, Io &io) {
             o.path = path;
             o.message = "saved " + mac.text() + " (revision " +
                         std::to_string(r.contents.revision) + ") to " + path +
-                        "; restore it with gwcfg apply " + mac.text() + " " + path + "\n";
+                        "; restore it with gwcfg apply " + mac.text() + " " + path +
+                        reach_options(inv) + "\n";
         }
         outcomes.push_back(o);
     }
@@ -1491,9 +1516,9 @@ const std::vector<VerbRow> kVerbRows = {
      "that gateway; a gateway without a configuration takes a whole radio plan\n"
      "and server settings in one set. Keys the forwarder never reads are\n"
      "warned about. An empty gateway_conf.gateway_ID is derived from the MAC\n"
-     "address. docs/keys.md lists every key with its rule. The whole timeout\n"
-     "is spent listening on the first read, so that a MAC address that several\n"
-     "gateways answer for is noticed.\n"
+     "address. /usr/share/doc/gwcfg/keys.md lists every key with its rule. The\n"
+     "whole timeout is spent listening on the first read, so that a MAC address\n"
+     "that several gateways answer for is noticed.\n"
      "A gateway that restarts its forwarder with the change watches it for a\n"
      "confirmation window (60 s by default) and rolls the change back when the\n"
      "forwarder does not start or exits. set waits for that verdict, with a\n"

@@ -350,6 +350,14 @@ TEST_F(GwcfgTest, SetRefusesWhatTheForwarderWouldRefuse) {
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("othing was sent"), std::string::npos) << r.err;
+        // A gateway with a working configuration gets no advice for one without.
+        EXPECT_EQ(r.err.find("without a configuration"), std::string::npos) << r.err;
+        if (c.asks) {
+            EXPECT_NE(r.err.find("Give values that keep to these rules; the gateway keeps what it "
+                                 "has. /usr/share/doc/gwcfg/keys.md lists every key"),
+                      std::string::npos)
+                << r.err;
+        }
         discoveries += c.asks;
         EXPECT_EQ(fake.received(SEARCH_COMMAND_LEN).size(), discoveries);
     }
@@ -378,6 +386,10 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
               std::string::npos)
         << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex("\n  and [0-9]+ more\n"))) << r.err;
+    EXPECT_NE(r.err.find("Set these keys too, in the same change: a gateway without a "
+                         "configuration takes a whole radio plan"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 
     // Every key of the shipped EU868 plan and site defaults, as KEY=VALUE.
@@ -413,6 +425,29 @@ TEST_F(GwcfgTest, SetWithAnEmptyGatewayIdDerivesItFromTheMacAddress) {
               std::string::npos)
         << r.out;
     EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
+}
+
+// Renaming is what the device name is for: no warning makes it look wrong.
+TEST_F(GwcfgTest, RenamingAGatewayWarnsOfNothing) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "serverIP_conf.server_name=north-mast"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("serverIP_conf.server_name: target -> north-mast"), std::string::npos)
+        << r.out;
+}
+
+// The restore command a backup prints reaches the gateway the way the backup did.
+TEST_F(GwcfgTest, BackupPrintsARestoreCommandWithItsOwnDestination) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    gwtest::TempDir dir;
+    Result r = RunTool(At({"backup", kMacA, dir.file("b")}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = dir.file("b") + "/00-11-22-33-44-0a.json";
+    EXPECT_NE(r.out.find("; restore it with gwcfg apply " + kMacA + " " + file +
+                         " --to 127.0.0.1:" + std::to_string(fake.port()) + "\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(GwcfgTest, SetWarnsAboutKeysTheForwarderNeverReads) {
