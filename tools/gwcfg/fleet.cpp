@@ -25,6 +25,10 @@ std::string Mac::text() const { return gwblock::format_mac(bytes); }
 
 int Reach::interval_ms() const { return std::max(1, timeout_ms / (retries + 1)); }
 
+std::string count_of(size_t n, const std::string &noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string format_endpoint(const sockaddr_in &a) {
     return gwblock::format_ipv4(ntohl(a.sin_addr.s_addr)) + ":" + std::to_string(ntohs(a.sin_port));
 }
@@ -55,13 +59,15 @@ const std::vector<size_t> *Census::find(const Mac &mac) const {
 // ---------------------------------------------------------------------------
 // Progress
 
-void Progress::show(const std::string &text, bool last) {
-    if (!enabled_) return;
+bool Progress::show(const std::string &text, bool last) {
+    if (!enabled_) return true;
     const auto now = Clock::now();
-    if (shown_ && !last && now - last_ < std::chrono::milliseconds(100)) return;
+    if (shown_ && !last && now - last_ < std::chrono::milliseconds(100)) return text == text_;
     last_ = now;
+    text_ = text;
     err_ << "\r\033[K" << text << std::flush;
     shown_ = true;
+    return true;
 }
 
 void Progress::clear() {
@@ -229,10 +235,13 @@ bool Session::census(const CensusGoal &goal, Census *out) {
             ++tries;
             next_try = now + interval;
         }
-        if (progress_)
-            progress_->show(label_ + ": asking " + destination() + ", " +
-                            std::to_string(out->macs()) + " gateways answered");
-        if (!receive(std::min(next_try, deadline), &data, &from)) continue;
+        // A count held back by the rate limit is drawn within 100 ms, not
+        // at the next try.
+        auto until = std::min(next_try, deadline);
+        if (progress_ && !progress_->show(label_ + ": asking " + destination() + ", " +
+                                          count_of(out->macs(), "gateway") + " answered"))
+            until = std::min(until, Clock::now() + std::chrono::milliseconds(100));
+        if (!receive(until, &data, &from)) continue;
         if (!counts(from)) {
             warn("ignoring a reply from " + format_endpoint(from) + ": --to names " +
                  format_address(reach_.dest));

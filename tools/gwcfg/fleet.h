@@ -56,6 +56,9 @@ struct Reach {
     int interval_ms() const;  // between tries: timeout / (retries + 1), at least 1
 };
 
+// "1 gateway", "3 gateways".
+std::string count_of(size_t n, const std::string &noun);
+
 std::string format_endpoint(const sockaddr_in &a);  // "192.168.0.21:48321"
 std::string format_address(const sockaddr_in &a);   // "192.168.0.21"
 
@@ -127,14 +130,16 @@ class Progress {
 public:
     Progress(std::ostream &err, bool enabled) : err_(err), enabled_(enabled) {}
     ~Progress() { clear(); }
-    // At most ten times a second, unless `last` (the final state).
-    void show(const std::string &text, bool last = false);
+    // At most ten times a second, unless `last` (the final state). False
+    // when the text was held back (call again within 100 ms to show it).
+    bool show(const std::string &text, bool last = false);
     void clear();
 
 private:
     std::ostream &err_;
     bool enabled_;
     bool shown_ = false;
+    std::string text_;  // on the line now
     Clock::time_point last_{};
 };
 

@@ -2,6 +2,7 @@
 // the handlers. Every handler checks its input before anything is sent,
 // finds its gateways with one census and asks all of them at once.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,17 @@ constexpr const char kKeysDoc[] = "/usr/share/doc/gwcfg/keys.md";
 constexpr const char kProfilesDoc[] = "/usr/share/doc/gwcfg/profiles.md";
 
 std::string label_of(const Invocation &inv) { return std::string("gwcfg ") + inv.verb->name; }
+
+// The options that reached the gateways, for a command printed to run
+// later: " --to 10.1.2.3", " --to 10.1.2.3:5000", " --port 5000", or "".
+std::string reach_options(const Invocation &inv) {
+    const bool other_port = ntohs(inv.reach.dest.sin_port) != gwblock::kDefaultPort;
+    if (inv.given & kOptTo)
+        return " --to " +
+               (other_port ? format_endpoint(inv.reach.dest) : format_address(inv.reach.dest));
+    if (other_port) return " --port " + std::to_string(ntohs(inv.reach.dest.sin_port));
+    return "";
+}
 
 bool one_target(const Invocation &inv) { return !inv.all && inv.targets.size() == 1; }
 
@@ -205,7 +217,7 @@ int cmd_discover(const Invocation &inv, Io &io) {
             g["mac"] = r.mac.text();
             g["address"] = format_address(r.from);
             g["port"] = ntohs(r.from.sin_port);
-            g["server_name"] = device_name(r.contents);
+            g["device_name"] = device_name(r.contents);
             g["gateway_ID"] = text_of(f.gateway_ID, sizeof f.gateway_ID);
             g["server_address"] = text_of(f.server_address, sizeof f.server_address);
             g["revision"] = r.contents.revision;
@@ -545,6 +557,13 @@ struct Watched {
     uint32_t left;  // seconds until the verdict, as the gateway said
 };
 
+// Ctrl-C during the wait for verdicts: the wait ends, the gateways go on.
+volatile sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
+
+// The exit status of a command interrupted by Ctrl-C, as shells give it.
+constexpr int kExitInterrupted = 130;
+
 // Beyond the time the gateway gives: the forwarder's restart renews the
 // DHCP lease, and eth0 has no address for some seconds meanwhile.
 constexpr int kVerdictSlackS = 15;
@@ -552,9 +571,11 @@ constexpr int kVerdictSlackS = 15;
 // Asks each gateway about its watched change once a second until it says
 // how it went (or the time it gave, and some, has passed), with a countdown
 // on a terminal; then turns each outcome into the verdict.
-void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
+// True when Ctrl-C ended the wait (the outcomes of the gateways still
+// watching say so, and how to follow them up).
+bool await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                     const std::vector<Watched> &watched, std::vector<Outcome> *outcomes) {
-    if (watched.empty()) return;
+    if (watched.empty()) return false;
     Reach reach = inv.reach;
     reach.timeout_ms = 1000;
     reach.retries = 0;
@@ -567,9 +588,9 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
             o.result = "no verdict";
             o.detail = "cannot wait for the verdict on revision " + std::to_string(w.revision);
             o.message = label + ": " + o.detail + ". Run gwcfg show " + w.mac.text() +
-                        " to see how it went.\n";
+                        reach_options(inv) + " to see how it went.\n";
         }
-        return;
+        return false;
     }
     const auto start = Clock::now();
     std::vector<Clock::time_point> due(watched.size());
@@ -598,6 +619,12 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
         exchanges.push_back(std::move(x));
     }
     const bool one = watched.size() == 1;
+    g_interrupted = 0;
+    struct sigaction on_int {
+    }, before_int{};
+    on_int.sa_handler = on_interrupt;
+    sigemptyset(&on_int.sa_mask);
+    sigaction(SIGINT, &on_int, &before_int);
     session.run(&exchanges, nullptr, [&] {
         long left = 0;
         size_t waiting = 0;
@@ -609,13 +636,22 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                 left, static_cast<long>(
                           std::chrono::duration_cast<std::chrono::seconds>(due[i] - now).count()));
         }
-        const std::string when = left > 0 ? std::to_string(left) + " s" : "any moment";
+        // The gateway says how long its window runs: the verdict comes
+        // then at the latest, sooner when the forwarder fails.
+        const std::string when = left > 0 ? "in at most " + std::to_string(left) + " s"
+                                          : "any moment";
         progress.show(one ? label + ": " + watched[0].mac.text() +
                                 " watches the forwarder with revision " +
-                                std::to_string(watched[0].revision) + ": verdict in " + when
-                          : label + ": " + std::to_string(waiting) +
-                                " gateways watch their forwarder: verdicts in " + when);
+                                std::to_string(watched[0].revision) + ": verdict " + when
+                          : label + ": " + count_of(waiting, "gateway") +
+                                (waiting == 1 ? " watches its" : " watch their") +
+                                " forwarder: verdicts " + when);
+        if (g_interrupted)
+            for (Exchange &x : exchanges)
+                if (x.state == Exchange::State::Pending) x.deadline = Clock::now();
     });
+    sigaction(SIGINT, &before_int, nullptr);
+    const bool interrupted = g_interrupted != 0;
     progress.clear();
     session.finish();
 
@@ -624,6 +660,19 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
         const Exchange &x = exchanges[i];
         Outcome &o = (*outcomes)[w.outcome];
         const std::string mac = w.mac.text(), rev = std::to_string(w.revision);
+        if (x.state != Exchange::State::Done && interrupted) {
+            o.ok = false;
+            o.result = "interrupted";
+            o.detail = "still watching revision " + rev + "; gwcfg stopped waiting";
+            o.message =
+                label + ": interrupted. Gateway " + mac +
+                " still watches the forwarder with revision " + rev +
+                ": it keeps the change if the forwarder runs through the window, and "
+                "rolls it back on its own if the forwarder fails. Follow it with gwcfg show " +
+                mac + reach_options(inv) + ", or keep the change now with gwcfg confirm " + mac +
+                reach_options(inv) + ".\n";
+            continue;
+        }
         if (x.state != Exchange::State::Done) {
             o.ok = false;
             o.result = "no verdict";
@@ -688,6 +737,7 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                 mac + " FILE).\n";
         }
     }
+    return interrupted;
 }
 
 int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
@@ -822,8 +872,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
     session.run(&exchanges, [&](const Exchange &x) {
         ++done;
         failed += x.state != Exchange::State::Done;
-        progress.show(label + ": " + std::to_string(done) + "/" + std::to_string(total) +
-                          " gateways done, " + std::to_string(failed) + " failed",
+        progress.show(label + ": " + std::to_string(done) + "/" + count_of(total, "gateway") +
+                          " done, " + std::to_string(failed) + " failed",
                       done == total);
     });
     progress.clear();
@@ -913,9 +963,9 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                                   moves ? inv.reach.dest : session.route_to(x.last.from),
                                   x.last.from, !moves, after.revision, c.left});
     }
-    if (!inv.no_wait) await_verdicts(inv, io, label, watched, &outcomes);
+    const bool interrupted = !inv.no_wait && await_verdicts(inv, io, label, watched, &outcomes);
     print_outcomes(io.out, io.err, label, outcomes, one, inv.json);
-    return exit_status(outcomes);
+    return interrupted ? kExitInterrupted : exit_status(outcomes);
 }
 
 int cmd_set(const Invocation &inv, Io &io) {
@@ -1035,17 +1085,6 @@ bool make_directory(const std::string &dir, std::string *error) {
         return false;
     }
     return true;
-}
-
-// The options that reached the gateways, for a command printed to run
-// later: " --to 10.1.2.3", " --to 10.1.2.3:5000", " --port 5000", or "".
-std::string reach_options(const Invocation &inv) {
-    const bool other_port = ntohs(inv.reach.dest.sin_port) != gwblock::kDefaultPort;
-    if (inv.given & kOptTo)
-        return " --to " +
-               (other_port ? format_endpoint(inv.reach.dest) : format_address(inv.reach.dest));
-    if (other_port) return " --port " + std::to_string(ntohs(inv.reach.dest.sin_port));
-    return "";
 }
 
 int cmd_backup(const Invocation &inv, Io &io) {
@@ -1588,9 +1627,53 @@ const std::vector<VerbRow> kVerbRows = {
 
 const std::vector<VerbRow> &verb_table() { return kVerbRows; }
 
-int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-        const RunOptions &options) {
-    Io io{out, err, options.progress};
+namespace {
+
+// Passes everything on to another stream buffer; keeps a copy (err) or
+// only counts (out).
+class Tap : public std::streambuf {
+public:
+    Tap(std::streambuf *to, bool keep) : to_(to), keep_(keep) {}
+    const std::string &kept() const { return kept_; }
+    size_t count() const { return count_; }
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        const char ch = static_cast<char>(c);
+        return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+    }
+    std::streamsize xsputn(const char *s, std::streamsize n) override {
+        count_ += static_cast<size_t>(n);
+        if (keep_) kept_.append(s, static_cast<size_t>(n));
+        return to_->sputn(s, n);
+    }
+    int sync() override { return to_->pubsync(); }
+
+private:
+    std::streambuf *to_;
+    bool keep_;
+    std::string kept_;
+    size_t count_ = 0;
+};
+
+// What err said, for the error object: each line as it stayed on the
+// screen (a progress line ends cleared), warnings left out.
+std::string error_text(const std::string &err) {
+    std::string text;
+    std::istringstream in(err);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t clear = line.rfind("\033[K");
+        if (clear != std::string::npos) line = line.substr(clear + 3);
+        if (line.empty() || line.find(": warning: ") != std::string::npos) continue;
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+int run_command(const std::vector<std::string> &args, Io &io) {
+    std::ostream &out = io.out;
     Invocation inv;
     const int status = parse_command_line(args, &inv, io);
     if (status != gwcli::kExitOk || inv.version) return status;
@@ -1602,6 +1685,32 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         return gwcli::kExitOk;
     }
     return inv.verb->handler(inv, io);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+        const RunOptions &options) {
+    // With --json a script reads stdout only: a command that fails before
+    // it has a result to print gives an error object there.
+    const auto end = std::find(args.begin(), args.end(), "--");
+    if (std::find(args.begin(), end, "--json") != end) {
+        Tap out_tap(out.rdbuf(), false), err_tap(err.rdbuf(), true);
+        std::ostream tapped_out(&out_tap), tapped_err(&err_tap);
+        Io io{tapped_out, tapped_err, options.progress};
+        const int status = run_command(args, io);
+        tapped_out.flush();
+        tapped_err.flush();
+        if (status != gwcli::kExitOk && out_tap.count() == 0) {
+            Json::Value e(Json::objectValue);
+            e["error"] = error_text(err_tap.kept());
+            e["status"] = status;
+            out << Json::writeString(json_writer("  "), e) << "\n";
+        }
+        return status;
+    }
+    Io io{out, err, options.progress};
+    return run_command(args, io);
 }
 
 }  // namespace gwcfg

@@ -234,8 +234,10 @@ Json::Value outcome_json(const Outcome &o) {
     v["error"] = o.ok ? Json::Value() : Json::Value(o.detail);
     if (!o.path.empty()) v["file"] = o.path;
     if (!o.state.empty()) {
-        v["state"] = o.state;
-        v["state_revision"] = o.change_revision;
+        Json::Value change(Json::objectValue);
+        change["state"] = o.state;
+        change["revision"] = o.change_revision;
+        v["last_change"] = change;
     }
     return v;
 }
@@ -308,12 +310,12 @@ void print_outcomes(std::ostream &out, std::ostream &err, const std::string &lab
         failed += !o.ok;
     }
     print_table(out, rows);
-    out << outcomes.size() - failed << " of " << outcomes.size() << " gateways done";
+    out << outcomes.size() - failed << " of " << count_of(outcomes.size(), "gateway") << " done";
     if (failed) out << ", " << failed << " failed";
     out << ".\n";
     if (failed)
-        err << label << ": " << failed << " of " << outcomes.size()
-            << " gateways failed; the table says why.\n";
+        err << label << ": " << failed << " of " << count_of(outcomes.size(), "gateway")
+            << " failed; the table says why.\n";
 }
 
 int exit_status(const std::vector<Outcome> &outcomes) {

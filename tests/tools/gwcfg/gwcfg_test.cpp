@@ -65,7 +65,7 @@ TEST_F(GwcfgTest, DiscoverJson) {
     EXPECT_EQ(v[0]["mac"].asString(), kMacA);
     EXPECT_EQ(v[0]["address"].asString(), "127.0.0.1");
     EXPECT_EQ(v[0]["port"].asInt(), fake.port());
-    EXPECT_EQ(v[0]["server_name"].asString(), "south-roof");
+    EXPECT_EQ(v[0]["device_name"].asString(), "south-roof");
     EXPECT_EQ(v[0]["gateway_ID"].asString(), "AA555A000000000A");
     EXPECT_EQ(v[0]["server_address"].asString(), "router.eu.example.net");
     EXPECT_EQ(v[0]["revision"].asUInt(), 7u);
