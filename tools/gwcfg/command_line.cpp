@@ -25,8 +25,9 @@ const std::vector<OptionRow> kOptionRows = {
      "change nothing when fewer than N answered. Exit 1 when fewer did"},
     {kOptTo, "--to", "ADDR[:PORT]", false,
      "send to ADDR (a gateway, a broadcast address of a network of this\n"
-     "machine, or 127.0.0.1) instead of 255.255.255.255; for one gateway's\n"
-     "address only its replies count"},
+     "machine, or 127.0.0.1) instead of the broadcast address of every\n"
+     "interface that is up (and 255.255.255.255 where it is routed); for one\n"
+     "gateway's address only its replies count"},
     {kOptPort, "--port", "N", false, "UDP port of the gateways (default 48321)"},
     {kOptTimeout, "--timeout", "MS", false, "how long each step waits for answers (default 1000)"},
     {kOptRetries, "--retries", "N", false,
@@ -44,6 +45,9 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptNoWait, "--no-wait", nullptr, false,
      "return once the gateway stored the change, without waiting for its\n"
      "verdict on the forwarder"},
+    {kOptVerbose, "--verbose", nullptr, false,
+     "name where requests go: each interface's broadcast address, and the\n"
+     "interfaces left out"},
     {kOptHelp, "--help", nullptr, false, "this text"},
 };
 
@@ -337,9 +341,13 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             case kOptNoWait:
                 inv->no_wait = true;
                 break;
+            case kOptVerbose:
+                inv->reach.verbose = true;
+                break;
             case kOptTo:
                 if (!parse_to(value, inv, &port_in_to, &error))
                     return usage_error(io.err, v.name, error);
+                inv->reach.every_interface = false;
                 break;
             case kOptPort: {
                 uint16_t port = 0;

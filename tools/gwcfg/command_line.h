@@ -32,10 +32,11 @@ enum Option : uint32_t {
     kOptForce = 1u << 10,
     kOptNoWait = 1u << 11,
     kOptHelp = 1u << 12,
+    kOptVerbose = 1u << 13,
 };
 
 // The options of every verb that speaks to gateways.
-constexpr uint32_t kNetworkOptions = kOptTo | kOptPort | kOptTimeout | kOptRetries;
+constexpr uint32_t kNetworkOptions = kOptTo | kOptPort | kOptTimeout | kOptRetries | kOptVerbose;
 
 struct OptionRow {
     Option id;

@@ -847,7 +847,7 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         }
         Exchange x;
         x.mac = mac;
-        x.to = everywhere ? inv.reach.dest : session.route_to(current.from);
+        x.to = everywhere ? session.broadcast() : session.route_to(current.from);
         x.check_from = true;
         x.from = current.from;
         uint8_t block[gwblock::kBlockSize];
@@ -960,7 +960,7 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                 std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
         }
         watched.push_back(Watched{exchange_of[i], x.mac,
-                                  moves ? inv.reach.dest : session.route_to(x.last.from),
+                                  moves ? session.broadcast() : session.route_to(x.last.from),
                                   x.last.from, !moves, after.revision, c.left});
     }
     const bool interrupted = !inv.no_wait && await_verdicts(inv, io, label, watched, &outcomes);
@@ -1261,7 +1261,7 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
         Outcome o = answered(mac, r);
         Exchange x;
         x.mac = mac;
-        x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
+        x.to = found->size() > 1 ? session.broadcast() : session.route_to(r.from);
         x.request.resize(MESSAGE_COMMAND_LEN);
         gwblock::build_command(x.request.data(), mac.bytes, command,
                                argument.c_str());  // lengths checked
@@ -1329,7 +1329,7 @@ int cmd_clear(const Invocation &inv, Io &io) {
     for (const Mac &mac : where.targets) {
         Exchange x;
         x.mac = mac;
-        x.to = inv.reach.dest;
+        x.to = session.broadcast();
         if (const std::vector<size_t> *found = where.census.find(mac)) {
             x.to = session.route_to(where.census.replies[(*found)[0]].from);
             x.check_from = true;
@@ -1430,7 +1430,7 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         }
         Exchange x;
         x.mac = mac;
-        x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
+        x.to = found->size() > 1 ? session.broadcast() : session.route_to(r.from);
         x.check_from = true;
         x.from = r.from;
         x.request.resize(MESSAGE_COMMAND_LEN);

@@ -716,3 +716,76 @@ TEST(GwcfgBroadcast, WithoutToEverythingGoesToTheLimitedBroadcastAddress) {
     if (WEXITSTATUS(ws) == 78) GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
     EXPECT_EQ(WEXITSTATUS(ws), 0);
 }
+
+// A laptop cabled straight to a gateway, or an isolated LAN: no default
+// route, so 255.255.255.255 cannot leave. Discovery goes to each interface's
+// broadcast address instead, and --verbose names them; with no interface
+// left, the error names the ones left out and why.
+TEST(GwcfgBroadcast, WithoutADefaultRouteEachInterfacesBroadcastAddressIsAsked) {
+    const bool ci = getenv("CI") != nullptr;
+    if (geteuid() != 0) {
+        if (ci) FAIL() << "CI runs as root: a private network namespace is needed";
+        GTEST_SKIP() << "a private network namespace needs root";
+    }
+    gwtest::TempDir dir;
+    const std::string log = dir.file("log");
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        if (system("ip link set lo up && ip link add gwtest0 type veth peer name gwtest1 && "
+                   "ip addr add 10.77.0.1/24 brd + dev gwtest0 && ip link set gwtest1 up && "
+                   "ip link set gwtest0 up") != 0)
+            _exit(78);
+        std::string text;
+        int rc = 0;
+        auto fail = [&](const std::string &what, const Result &r) {
+            text += what + ": " + std::to_string(r.status) + "\n" + r.out + r.err;
+            rc = 1;
+        };
+        {
+            FakeGateway fake(true);
+            fake.add(UnitOf(Gateway(0x0a, "direct", "1")));
+            const std::string port = std::to_string(fake.port());
+            Result d = RunTool({"discover", "--port", port, "--timeout", "300", "--verbose"});
+            if (d.status != 0 || d.out.find("00:11:22:33:44:0a  10.77.0.1") == std::string::npos ||
+                d.err.find("gwcfg: asking 10.77.0.255:" + port + " (gwtest0)\n") ==
+                    std::string::npos ||
+                d.err.find("gwcfg: not asking 255.255.255.255:" + port +
+                           ": Network is unreachable") == std::string::npos ||
+                d.err.find("left out: lo (loopback; name it with --to 127.0.0.1)") ==
+                    std::string::npos)
+                fail("discover", d);
+            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701",
+                                "--port", port, "--timeout", "300"});
+            if (s.status != 0 || fake.contents(0).gw.gateway_conf.serv_port_up != 1701)
+                fail("set", s);
+            // No interface left to broadcast on.
+            if (system("ip link set gwtest0 down") != 0) _exit(78);
+            Result none = RunTool({"discover", "--port", port, "--timeout", "300"});
+            if (none.status != 1 ||
+                none.err.find("gwcfg: no network to broadcast on: 255.255.255.255:" + port +
+                              ": Network is unreachable (no route carries it), and no interface "
+                              "that is up has a broadcast address (left out: ") ==
+                    std::string::npos ||
+                none.err.find("gwtest0 (down)") == std::string::npos ||
+                none.err.find("name a gateway with --to ADDR") == std::string::npos)
+                fail("discover with no interface", none);
+        }
+        gwtest::WriteFile(log, text);
+        _exit(rc);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws));
+    if (WEXITSTATUS(ws) == 77) {
+        if (ci) FAIL() << "unshare(CLONE_NEWNET) failed under CI";
+        GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
+    }
+    if (WEXITSTATUS(ws) == 78) {
+        if (ci) FAIL() << "cannot set up a veth pair under CI (is iproute2 installed?)";
+        GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
+    }
+    EXPECT_EQ(WEXITSTATUS(ws), 0) << gwtest::ReadFile(log);
+}
