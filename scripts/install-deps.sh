@@ -5,12 +5,18 @@
 #
 #   scripts/install-deps.sh           native build, tests, fuzzing
 #   scripts/install-deps.sh --armhf   also the armhf cross toolchain and qemu
+#   scripts/install-deps.sh --demo    only what scripts/run-demo.sh needs: a
+#                                     build of the programs, without the tests
 set -eu
 
 NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
 libbenchmark-dev iproute2 util-linux procps valgrind clang libclang-rt-14-dev clang-format-14
 shellcheck lintian
 systemd-container mmdebstrap dnsmasq-base"
+# The demo builds gwcfgd, respawner and gwcfg without the test suite; its
+# stand-in forwarder is Perl (perl-base) and unshare is util-linux, both
+# always installed.
+DEMO="cmake g++ make libjsoncpp-dev"
 ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
 libgmock-dev:armhf qemu-user"
 
@@ -19,7 +25,8 @@ armhf=0
 for arg in "$@"; do
     case "$arg" in
         --armhf) armhf=1; want="$want $ARMHF" ;;
-        *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
+        --demo) want="$DEMO" ;;
+        *) echo "usage: $0 [--armhf | --demo]" >&2; exit 2 ;;
     esac
 done
 
