@@ -536,6 +536,12 @@ std::string format_with_unit(const BlockContents &in, const KeyInfo &key) {
     return text;
 }
 
+std::string format_for_people(const BlockContents &in, const KeyInfo &key) {
+    if (std::string(key.unit) == "Hz" && kind_ops(key.kind).as_int)
+        return format_frequency(kind_ops(key.kind).as_int(member_ptr(in, key)));
+    return get_value(in, key);
+}
+
 bool set_value(BlockContents *io, const std::string &path, const std::string &text,
                std::string *error) {
     const KeyInfo *key = find_key(path);

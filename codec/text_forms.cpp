@@ -1,5 +1,5 @@
 // text_forms.cpp - MAC addresses, dotted IPv4 addresses, decimal integers,
-// floats and gateway EUIs as text.
+// frequencies, floats and gateway EUIs as text.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +21,92 @@ std::string format_float(float f) {
 }
 
 }  // namespace detail
+
+namespace {
+
+int64_t unit_scale(const std::string &unit) {
+    std::string u;
+    for (char c : unit)
+        u += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (u.empty() || u == "hz") return 1;
+    if (u == "khz") return 1000;
+    if (u == "mhz") return 1000000;
+    if (u == "ghz") return 1000000000;
+    return 0;
+}
+
+}  // namespace
+
+bool parse_frequency(const std::string &text, int64_t *hz, std::string *why) {
+    // [-]DIGITS[.DIGITS][ ]UNIT, counted in decimal digits: no float in
+    // between, so 868.1MHz is 868100000 Hz exactly.
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) ++i;
+    std::string whole, frac;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+        whole += text[i++];
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+            frac += text[i++];
+    }
+    if (whole.empty() && frac.empty()) {
+        detail::set_error(why, "not a frequency");
+        return false;
+    }
+    while (i < text.size() && text[i] == ' ')
+        ++i;
+    const std::string unit = text.substr(i);
+    const int64_t scale = unit_scale(unit);
+    if (scale == 0) {
+        detail::set_error(why, "unknown unit \"" + unit + "\" (Hz, kHz or MHz)");
+        return false;
+    }
+    while (!frac.empty() && frac.back() == '0')
+        frac.pop_back();
+    int decimals = 0;
+    for (int64_t s = scale; s > 1; s /= 10)
+        ++decimals;
+    if (static_cast<int>(frac.size()) > decimals) {
+        detail::set_error(why, unit.empty() ? "a fraction of a hertz: without a unit the value is "
+                                              "in Hz; give one, for example 867.5MHz"
+                                            : "a fraction of a hertz; frequencies are whole Hz");
+        return false;
+    }
+    const size_t leading = whole.find_first_not_of('0');
+    whole = leading == std::string::npos ? "" : whole.substr(leading);
+    if (whole.size() > 12) {
+        detail::set_error(why, "too large");
+        return false;
+    }
+    int64_t v = 0;
+    for (char c : whole)
+        v = v * 10 + (c - '0');
+    int64_t f = 0, rest = scale;
+    for (char c : frac) {
+        rest /= 10;
+        f += (c - '0') * rest;
+    }
+    v = v * scale + f;
+    *hz = negative ? -v : v;
+    return true;
+}
+
+std::string format_frequency(int64_t hz) {
+    const bool negative = hz < 0;
+    const uint64_t v = static_cast<uint64_t>(negative ? -hz : hz);
+    auto scaled = [&](uint64_t unit, const char *name) {
+        std::string frac = std::to_string(unit + v % unit).substr(1);
+        while (!frac.empty() && frac.back() == '0')
+            frac.pop_back();
+        return (negative ? "-" : "") + std::to_string(v / unit) + (frac.empty() ? "" : ".") + frac +
+               " " + name;
+    };
+    if (v >= 1000000) return scaled(1000000, "MHz");
+    if (v >= 1000) return scaled(1000, "kHz");
+    return (negative ? "-" : "") + std::to_string(v) + " Hz";
+}
 
 bool parse_mac(const std::string &text, uint8_t out[6]) {
     if (text.size() != 17) return false;

@@ -103,8 +103,24 @@ std::string format_int(const uint8_t *member, const KeyInfo &) {
     return std::to_string(int_of<T>(member));
 }
 
+bool is_frequency(const KeyInfo &key) { return strcmp(key.unit, "Hz") == 0; }
+
+// A frequency in the units gwcfg shows ("867.5MHz", "125 kHz") or plain Hz.
+template <typename T>
+bool parse_frequency_member(const std::string &text, const KeyInfo &key, uint8_t *member,
+                            std::string *error) {
+    int64_t v;
+    std::string why;
+    if (!parse_frequency(text, &v, &why))
+        return refuse(error, key,
+                      ": \"" + text + "\" is not a frequency (" + why +
+                          "); give Hz, kHz or MHz, such as 868100000, 868.1MHz or 125kHz");
+    return store_int<T>(key, v, text, member, error);
+}
+
 template <typename T>
 bool parse_int(const std::string &text, const KeyInfo &key, uint8_t *member, std::string *error) {
+    if (is_frequency(key)) return parse_frequency_member<T>(text, key, member, error);
     int64_t v;
     if (!gwutil::parse_signed_decimal(text, &v))
         return not_a(error, key, text, " (" + range_text(key) + ")");

@@ -7,12 +7,18 @@
 #   scripts/install-deps.sh --armhf   also the armhf cross toolchain and qemu
 #   scripts/install-deps.sh --arm64   also the arm64 cross toolchain and qemu
 #                                     (both options may be given)
+#   scripts/install-deps.sh --demo    only what scripts/run-demo.sh needs: a
+#                                     build of the programs, without the tests
 set -eu
 
 NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
 libbenchmark-dev iproute2 util-linux procps valgrind clang libclang-rt-14-dev clang-format-14
 shellcheck lintian tshark sudo devscripts
 systemd-container mmdebstrap dnsmasq-base"
+# The demo builds gwcfgd, respawner and gwcfg without the test suite; its
+# stand-in forwarder is Perl (perl-base) and unshare is util-linux, both
+# always installed.
+DEMO="cmake g++ make libjsoncpp-dev"
 ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
 libgmock-dev:armhf qemu-user"
 ARM64="crossbuild-essential-arm64 libjsoncpp-dev:arm64 libgtest-dev:arm64
@@ -24,7 +30,8 @@ for arg in "$@"; do
     case "$arg" in
         --armhf) foreign="$foreign armhf"; want="$want $ARMHF" ;;
         --arm64) foreign="$foreign arm64"; want="$want $ARM64" ;;
-        *) echo "usage: $0 [--armhf] [--arm64]" >&2; exit 2 ;;
+        --demo) want="$DEMO" ;;
+        *) echo "usage: $0 [--armhf] [--arm64] | --demo" >&2; exit 2 ;;
     esac
 done
 

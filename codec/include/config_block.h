@@ -273,6 +273,21 @@ std::string get_value(const BlockContents &in, const KeyInfo &key);
 // get_value() followed by the key's unit, if it has one: "868100000 Hz".
 std::string format_with_unit(const BlockContents &in, const KeyInfo &key);
 
+// The value as gwcfg shows it to people: a frequency (unit "Hz") in MHz,
+// kHz or Hz ("868.1 MHz", "-375 kHz", "0 Hz"), exact; every other key as
+// get_value() writes it. set_value() reads it back.
+std::string format_for_people(const BlockContents &in, const KeyInfo &key);
+
+// A frequency as text, exact: "868.1 MHz" from 1 MHz up, "125 kHz" from
+// 1 kHz up, "500 Hz" below.
+std::string format_frequency(int64_t hz);
+
+// "868100000", "868.1MHz", "868.1 MHz", "125kHz", "125 khz", "-375 kHz":
+// decimal digits with an optional fraction and unit (Hz, kHz, MHz, GHz; no
+// unit means Hz), counted exactly. False, with *why, for another text, an
+// unknown unit, a fraction of a hertz or more than 12 digits.
+bool parse_frequency(const std::string &text, int64_t *hz, std::string *why);
+
 // Parses text for the key and stores it. Refuses unknown keys, read-only
 // keys and values that do not parse or fit the block, naming key and reason
 // in *error. The forwarder's rules are not checked: see check_rules().

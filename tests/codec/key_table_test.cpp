@@ -133,10 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"SX1301_conf.radio_0.freq", "4294967295", true, "4294967295"},
         SetCase{"SX1301_conf.radio_0.freq", "4294967296", false, "out of range 0..4294967295"},
         SetCase{"SX1301_conf.radio_0.freq", "-1", false, "out of range"},
-        SetCase{"SX1301_conf.radio_0.freq", "868.1e6", false, "is not an integer"},
-        SetCase{"SX1301_conf.radio_0.freq", "", false, "is not an integer"},
-        SetCase{"SX1301_conf.radio_0.freq", "99999999999999999999999", false, "is not an integer"},
-        SetCase{"SX1301_conf.radio_0.freq", "+5", false, "is not an integer"},
+        SetCase{"SX1301_conf.radio_0.freq", "868.1e6", false, "is not a frequency"},
+        SetCase{"SX1301_conf.radio_0.freq", "", false, "is not a frequency"},
+        SetCase{"SX1301_conf.radio_0.freq", "99999999999999999999999", false, "is not a frequency"},
+        SetCase{"SX1301_conf.radio_0.freq", "+5", false, "is not a frequency"},
         SetCase{"SX1301_conf.chan_multiSF_3.if", "-200000", true, "-200000"},
         SetCase{"SX1301_conf.chan_multiSF_3.if", "2147483648", false,
                 "out of range -2147483648..2147483647"},
@@ -172,6 +172,74 @@ INSTANTIATE_TEST_SUITE_P(
         SetCase{"device_info.vendor", "Other", false, "device_info.vendor is read-only"},
         SetCase{"device_info.mac", "00:11:22:33:44:66", false, "device_info.mac is read-only"},
         SetCase{"device_info.revision", "9", false, "is read-only"}));
+
+// Frequencies in the units gwcfg shows them in, counted exactly: what show
+// prints, set takes back.
+struct FrequencyCase {
+    const char *name;
+    std::string text;
+    bool ok;
+    int64_t hz;         // ok: the value stored
+    std::string shown;  // ok: format_frequency(); otherwise part of the error
+};
+
+class FrequencyText : public ::testing::TestWithParam<FrequencyCase> {};
+
+TEST_P(FrequencyText, ParsesExactlyAndPrintsWhatItParses) {
+    const FrequencyCase &c = GetParam();
+    int64_t hz = -1;
+    std::string why;
+    ASSERT_EQ(gwblock::parse_frequency(c.text, &hz, &why), c.ok) << c.text << ": " << why;
+    if (!c.ok) {
+        EXPECT_NE(why.find(c.shown), std::string::npos) << why;
+        return;
+    }
+    EXPECT_EQ(hz, c.hz);
+    EXPECT_EQ(gwblock::format_frequency(hz), c.shown);
+    int64_t again = -1;
+    ASSERT_TRUE(gwblock::parse_frequency(c.shown, &again, &why)) << why;
+    EXPECT_EQ(again, hz);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    KeyTable, FrequencyText,
+    ::testing::Values(
+        FrequencyCase{"PlainHz", "868100000", true, 868100000, "868.1 MHz"},
+        FrequencyCase{"MHzTight", "867.5MHz", true, 867500000, "867.5 MHz"},
+        FrequencyCase{"MHzSpaced", "868.1 MHz", true, 868100000, "868.1 MHz"},
+        FrequencyCase{"MHzLowerCase", "868.1mhz", true, 868100000, "868.1 MHz"},
+        // 868.3 is no exact double: a float route would land a hertz off.
+        FrequencyCase{"MHzNoFloatRounding", "868.300001MHz", true, 868300001, "868.300001 MHz"},
+        FrequencyCase{"kHz", "125kHz", true, 125000, "125 kHz"},
+        FrequencyCase{"NegativekHz", "-187.5 kHz", true, -187500, "-187.5 kHz"},
+        FrequencyCase{"Hz", "500Hz", true, 500, "500 Hz"},
+        FrequencyCase{"Zero", "0", true, 0, "0 Hz"},
+        FrequencyCase{"TrailingZeros", "868.100000000MHz", true, 868100000, "868.1 MHz"},
+        FrequencyCase{"SubHzInMHz", "868.1000005MHz", false, 0, "a fraction of a hertz"},
+        FrequencyCase{"FractionWithoutUnit", "867.5", false, 0, "give one, for example 867.5MHz"},
+        FrequencyCase{"UnknownUnit", "868.1 MHZz", false, 0, "unknown unit"},
+        FrequencyCase{"Exponent", "868.1e6", false, 0, "unknown unit"},
+        FrequencyCase{"Empty", "", false, 0, "not a frequency"},
+        FrequencyCase{"OnlyUnit", "MHz", false, 0, "not a frequency"},
+        FrequencyCase{"TooLong", "99999999999999999999999", false, 0, "too large"}),
+    [](const ::testing::TestParamInfo<FrequencyCase> &i) {
+        return std::string(i.param.name);
+    });
+
+TEST(KeyTable, SetTakesFrequenciesInUnitsAndChecksTheRange) {
+    BlockContents b = SampleContents();
+    std::string err;
+    ASSERT_TRUE(set_value(&b, "SX1301_conf.radio_0.freq", "867.5MHz", &err)) << err;
+    EXPECT_EQ(b.gw.radios[0].freq, 867500000u);
+    ASSERT_TRUE(set_value(&b, "SX1301_conf.chan_multiSF_3.if", "-200 kHz", &err)) << err;
+    EXPECT_EQ(get_value(b, *find_key("SX1301_conf.chan_multiSF_3.if")), "-200000");
+    EXPECT_EQ(gwblock::format_for_people(b, *find_key("SX1301_conf.chan_multiSF_3.if")),
+              "-200 kHz");
+    EXPECT_FALSE(set_value(&b, "SX1301_conf.radio_0.freq", "4.3GHz", &err));
+    EXPECT_NE(err.find("out of range 0..4294967295"), std::string::npos) << err;
+    EXPECT_FALSE(set_value(&b, "SX1301_conf.radio_0.freq", "-1kHz", &err));
+    EXPECT_NE(err.find("out of range"), std::string::npos) << err;
+}
 
 TEST(KeyTable, EveryWritableKeyReadsBackWhatIsWritten) {
     for (uint32_t seed = 1; seed <= 20; ++seed) {

@@ -87,7 +87,7 @@ TEST_F(GwcfgAgainstGwcfgd, DiscoverShowAndSetThatSurvivesARestart) {
     ASSERT_EQ(list.size(), 1u) << found.out;
     EXPECT_EQ(list[0]["mac"].asString(), mac());
     EXPECT_EQ(list[0]["revision"].asUInt(), 0u);
-    EXPECT_EQ(list[0]["server_name"].asString(), "DeviceName12345");
+    EXPECT_EQ(list[0]["device_name"].asString(), "DeviceName12345");
 
     Json::Value shown = ShowJson();
     EXPECT_EQ(shown["device_info"]["ip"].asString(), "10.1.2.3");

@@ -26,15 +26,16 @@ const std::vector<OptionRow> kOptionRows = {
      "change nothing when fewer than N answered. Exit 1 when fewer did"},
     {kOptTo, "--to", "ADDR[:PORT]", false,
      "send to ADDR (a gateway, a broadcast address of a network of this\n"
-     "machine, or 127.0.0.1) instead of 255.255.255.255; for one gateway's\n"
-     "address only its replies count"},
+     "machine, or 127.0.0.1) instead of the broadcast address of every\n"
+     "interface that is up (and 255.255.255.255 where it is routed); for one\n"
+     "gateway's address only its replies count"},
     {kOptPort, "--port", "N", false, "UDP port of the gateways (default 48321)"},
     {kOptTimeout, "--timeout", "MS", false, "how long each step waits for answers (default 1000)"},
     {kOptRetries, "--retries", "N", false,
      "requests sent again within the timeout when no answer came (default 2)"},
     {kOptCapture, "--capture", "FILE", false,
      "write every datagram sent and received to FILE, a pcap capture for\n"
-     "Wireshark (docs/wireshark.md)"},
+     "Wireshark (/usr/share/doc/gwcfg/wireshark.md)"},
     {kOptJson, "--json", nullptr, false, "print JSON for scripts"},
     {kOptKeys, "--keys", nullptr, false, "print every key as KEY=VALUE"},
     {kOptOnly, "--only", "SECTION", true,
@@ -48,6 +49,9 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptNoWait, "--no-wait", nullptr, false,
      "return once the gateway stored the change, without waiting for its\n"
      "verdict on the forwarder"},
+    {kOptVerbose, "--verbose", nullptr, false,
+     "name where requests go: each interface's broadcast address, and the\n"
+     "interfaces left out"},
     {kOptHelp, "--help", nullptr, false, "this text"},
 };
 
@@ -183,6 +187,51 @@ bool looks_like_mac(const std::string &s) {
 
 }  // namespace
 
+std::string closest_word(const std::string &word, const std::vector<std::string> &candidates) {
+    // Optimal string alignment distance, over three rows.
+    auto distance = [](const std::string &a, const std::string &b) {
+        std::vector<size_t> prev2(b.size() + 1), prev(b.size() + 1), row(b.size() + 1);
+        for (size_t j = 0; j <= b.size(); ++j)
+            prev[j] = j;
+        for (size_t i = 1; i <= a.size(); ++i) {
+            row[0] = i;
+            for (size_t j = 1; j <= b.size(); ++j) {
+                row[j] = std::min(
+                    {prev[j] + 1, row[j - 1] + 1, prev[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+                if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                    row[j] = std::min(row[j], prev2[j - 2] + 1);
+            }
+            prev2.swap(prev);
+            prev.swap(row);
+        }
+        return prev[b.size()];
+    };
+    const size_t limit = std::max<size_t>(1, word.size() / 3);
+    size_t best = limit + 1;
+    std::string found;
+    bool tie = false;
+    for (const std::string &c : candidates) {
+        if (c == word) continue;
+        const size_t longer = std::max(c.size(), word.size()),
+                     shorter = std::min(c.size(), word.size());
+        if (longer - shorter > limit) continue;
+        const size_t d = distance(word, c);
+        if (d < best) {
+            best = d;
+            found = c;
+            tie = false;
+        } else if (d == best && c != found) {
+            tie = true;
+        }
+    }
+    return tie ? "" : found;
+}
+
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &candidates) {
+    const std::string c = closest_word(word, candidates);
+    return c.empty() ? "" : " Did you mean " + c + "?";
+}
+
 const std::vector<OptionRow> &option_table() { return kOptionRows; }
 
 const VerbRow *find_verb(const std::string &name) {
@@ -216,8 +265,11 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             return usage_error(io.err, nullptr,
                                "options come after the verb; the verbs are " + verb_names());
         if (!inv->verb) {
-            io.err << "gwcfg: unknown verb \"" << first << "\". Verbs: " << verb_names()
-                   << "; run gwcfg --help.\n";
+            std::vector<std::string> names;
+            for (const VerbRow &r : verb_table())
+                if (!r.hidden) names.push_back(r.name);
+            io.err << "gwcfg: unknown verb \"" << first << "\"." << did_you_mean(first, names)
+                   << " Verbs: " << verb_names() << "; run gwcfg --help.\n";
             return gwcli::kExitUsage;
         }
     }
@@ -242,7 +294,15 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         const size_t eq = word.find('=');
         const std::string name = word.substr(0, eq);
         const OptionRow *o = find_option(name);
-        if (!o) return usage_error(io.err, v.name, "unknown option " + word);
+        if (!o) {
+            std::vector<std::string> names;
+            for (const OptionRow &r : option_table())
+                if (allowed & r.id) names.push_back(r.name);
+            const std::string meant = closest_word(name, names);
+            return usage_error(io.err, v.name,
+                               "unknown option " + word +
+                                   (meant.empty() ? "" : " (did you mean " + meant + "?)"));
+        }
         if (!(allowed & o->id))
             return usage_error(io.err, v.name,
                                std::string(o->name) + " is not an option of " + v.name);
@@ -285,9 +345,13 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
             case kOptNoWait:
                 inv->no_wait = true;
                 break;
+            case kOptVerbose:
+                inv->reach.verbose = true;
+                break;
             case kOptTo:
                 if (!parse_to(value, inv, &port_in_to, &error))
                     return usage_error(io.err, v.name, error);
+                inv->reach.every_interface = false;
                 break;
             case kOptPort: {
                 uint16_t port = 0;

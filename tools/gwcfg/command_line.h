@@ -33,10 +33,12 @@ enum Option : uint32_t {
     kOptNoWait = 1u << 11,
     kOptHelp = 1u << 12,
     kOptCapture = 1u << 13,
+    kOptVerbose = 1u << 14,
 };
 
 // The options of every verb that speaks to gateways.
-constexpr uint32_t kNetworkOptions = kOptTo | kOptPort | kOptTimeout | kOptRetries | kOptCapture;
+constexpr uint32_t kNetworkOptions = kOptTo | kOptPort | kOptTimeout | kOptRetries | kOptCapture |
+                                     kOptVerbose;
 
 struct OptionRow {
     Option id;
@@ -97,6 +99,15 @@ struct Invocation {
 // or kExitUsage after writing the error and what to do to err. `gwcfg`,
 // `gwcfg --help` and `gwcfg --version` leave inv->verb null.
 int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io &io);
+
+// The candidate a mistyped word most likely meant: the closest by edit
+// distance (letters inserted, deleted, changed or two swapped), when it is
+// close enough (at most a third of the word's letters, at least one) and no
+// other candidate is as close. Empty otherwise.
+std::string closest_word(const std::string &word, const std::vector<std::string> &candidates);
+
+// " Did you mean X?" for closest_word(), or "".
+std::string did_you_mean(const std::string &word, const std::vector<std::string> &candidates);
 
 // Help texts, generated from the table.
 void print_main_help(std::ostream &out);

@@ -27,6 +27,10 @@ std::string Mac::text() const { return gwblock::format_mac(bytes); }
 
 int Reach::interval_ms() const { return std::max(1, timeout_ms / (retries + 1)); }
 
+std::string count_of(size_t n, const std::string &noun) {
+    return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
 std::string format_endpoint(const sockaddr_in &a) {
     return gwblock::format_ipv4(ntohl(a.sin_addr.s_addr)) + ":" + std::to_string(ntohs(a.sin_port));
 }
@@ -57,13 +61,15 @@ const std::vector<size_t> *Census::find(const Mac &mac) const {
 // ---------------------------------------------------------------------------
 // Progress
 
-void Progress::show(const std::string &text, bool last) {
-    if (!enabled_) return;
+bool Progress::show(const std::string &text, bool last) {
+    if (!enabled_) return true;
     const auto now = Clock::now();
-    if (shown_ && !last && now - last_ < std::chrono::milliseconds(100)) return;
+    if (shown_ && !last && now - last_ < std::chrono::milliseconds(100)) return text == text_;
     last_ = now;
+    text_ = text;
     err_ << "\r\033[K" << text << std::flush;
     shown_ = true;
+    return true;
 }
 
 void Progress::clear() {
@@ -121,9 +127,84 @@ bool Session::open() {
                 ntohl(reinterpret_cast<sockaddr_in *>(i->ifa_netmask)->sin_addr.s_addr);
             local_nets_.push_back({addr, mask});
         }
-        freeifaddrs(list);
     }
-    return true;
+    const bool settled = settle_targets(list);
+    if (list) freeifaddrs(list);
+    return settled;
+}
+
+bool Session::settle_targets(const ifaddrs *list) {
+    targets_.clear();
+    if (!reach_.every_interface) {
+        targets_.push_back({reach_.dest, ""});
+        return true;
+    }
+    // 255.255.255.255 leaves only by a route (the default route, mostly):
+    // a UDP socket connects to it when one exists.
+    std::string limited_fault;
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (probe >= 0) {
+        int one = 1;
+        setsockopt(probe, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        if (connect(probe, reinterpret_cast<const sockaddr *>(&reach_.dest), sizeof reach_.dest) ==
+            0)
+            targets_.push_back({reach_.dest, ""});
+        else
+            limited_fault = strerror(errno);
+        close(probe);
+    }
+    // Each interface that is up and has a broadcast address: a laptop
+    // cabled straight to a gateway, an isolated LAN. Loopback only with --to.
+    std::vector<std::string> skipped;
+    for (const ifaddrs *i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        const std::string name = i->ifa_name ? i->ifa_name : "?";
+        std::string why;
+        if (!(i->ifa_flags & IFF_UP))
+            why = "down";
+        else if (i->ifa_flags & IFF_LOOPBACK)
+            why = "loopback; name it with --to 127.0.0.1";
+        else if (!(i->ifa_flags & IFF_BROADCAST) || !i->ifa_broadaddr)
+            why = "no broadcast address";
+        if (!why.empty()) {
+            skipped.push_back(name + " (" + why + ")");
+            continue;
+        }
+        sockaddr_in to = *reinterpret_cast<const sockaddr_in *>(i->ifa_broadaddr);
+        to.sin_family = AF_INET;
+        to.sin_port = reach_.dest.sin_port;
+        bool seen = false;
+        for (const Target &t : targets_)
+            seen = seen || t.addr.sin_addr.s_addr == to.sin_addr.s_addr;
+        if (!seen) targets_.push_back({to, name});
+    }
+    std::string left_out;
+    for (const std::string &s : skipped)
+        left_out += (left_out.empty() ? "" : ", ") + s;
+    if (reach_.verbose) {
+        if (progress_) progress_->clear();
+        if (!targets_.empty()) err_ << label_ << ": asking " << destination() << "\n";
+        if (!limited_fault.empty())
+            err_ << label_ << ": not asking " << format_endpoint(reach_.dest) << ": "
+                 << limited_fault << " (no route carries it)\n";
+        if (!left_out.empty()) err_ << label_ << ": left out: " << left_out << "\n";
+    }
+    if (!targets_.empty()) return true;
+    err_ << label_ << ": no network to broadcast on: " << format_endpoint(reach_.dest) << ": "
+         << (limited_fault.empty() ? "cannot be used" : limited_fault)
+         << " (no route carries it), and no interface that is up has a broadcast address"
+         << (left_out.empty() ? "" : " (left out: " + left_out + ")")
+         << ". Bring up the interface the gateways are on, or name a gateway with --to ADDR.\n";
+    return false;
+}
+
+std::string Session::destination() const {
+    if (targets_.empty()) return format_endpoint(reach_.dest);
+    std::string text;
+    for (const Target &t : targets_)
+        text += (text.empty() ? "" : ", ") + format_endpoint(t.addr) +
+                (t.via.empty() ? "" : " (" + t.via + ")");
+    return text;
 }
 
 sockaddr_in Session::route_to(const sockaddr_in &from) const {
@@ -132,7 +213,7 @@ sockaddr_in Session::route_to(const sockaddr_in &from) const {
     if ((a >> 24) == 127) return from;
     for (const Net &n : local_nets_)
         if ((a & n.mask) == (n.addr & n.mask)) return from;
-    return reach_.dest;
+    return broadcast();
 }
 
 bool Session::send(const sockaddr_in &to, const void *data, size_t len, std::string *error) {
@@ -228,20 +309,35 @@ bool Session::census(const CensusGoal &goal, Census *out) {
         if (now >= deadline) break;
         if (now >= next_try) {
             if (tries == 0 || goal.targets.empty() || missing > 0) {
-                std::string error;
-                if (!send(reach_.dest, request, sizeof request, &error)) {
+                // Every destination that takes it; a failure only when
+                // none did.
+                std::string errors;
+                size_t sent = 0;
+                for (const Target &t : targets_) {
+                    std::string error;
+                    if (send(t.addr, request, sizeof request, &error))
+                        ++sent;
+                    else if (tries == 0)
+                        errors += (errors.empty() ? "" : "; ") + error +
+                                  (t.via.empty() ? "" : " (" + t.via + ")");
+                }
+                if (sent == 0 && tries == 0) {
                     if (progress_) progress_->clear();
-                    err_ << label_ << ": " << error << ".\n";
+                    err_ << label_ << ": " << errors << ".\n";
                     return false;
                 }
+                if (!errors.empty() && reach_.verbose) warn(errors);
             }
             ++tries;
             next_try = now + interval;
         }
-        if (progress_)
-            progress_->show(label_ + ": asking " + destination() + ", " +
-                            std::to_string(out->macs()) + " gateways answered");
-        if (!receive(std::min(next_try, deadline), &data, &from)) continue;
+        // A count held back by the rate limit is drawn within 100 ms, not
+        // at the next try.
+        auto until = std::min(next_try, deadline);
+        if (progress_ && !progress_->show(label_ + ": asking " + destination() + ", " +
+                                          count_of(out->macs(), "gateway") + " answered"))
+            until = std::min(until, Clock::now() + std::chrono::milliseconds(100));
+        if (!receive(until, &data, &from)) continue;
         if (!counts(from)) {
             warn("ignoring a reply from " + format_endpoint(from) + ": --to names " +
                  format_address(reach_.dest));

@@ -16,6 +16,7 @@
 // its MAC address and come from the address the gateway answered from.
 #pragma once
 
+#include <ifaddrs.h>
 #include <netinet/in.h>
 
 #include <chrono>
@@ -54,11 +55,18 @@ struct Mac {
 struct Reach {
     sockaddr_in dest{};    // --to ADDR[:PORT], or 255.255.255.255 and --port
     bool unicast = false;  // dest is one host (not a broadcast address)
+    // No --to: broadcast on every interface that is up (its broadcast
+    // address), and to 255.255.255.255 where a route carries it.
+    bool every_interface = true;
+    bool verbose = false;  // name the destinations, and the interfaces left out
     int timeout_ms = 1000;
     int retries = 2;
     std::shared_ptr<Capture> capture;  // --capture FILE: every datagram sent and received
     int interval_ms() const;           // between tries: timeout / (retries + 1), at least 1
 };
+
+// "1 gateway", "3 gateways".
+std::string count_of(size_t n, const std::string &noun);
 
 std::string format_endpoint(const sockaddr_in &a);  // "192.168.0.21:48321"
 std::string format_address(const sockaddr_in &a);   // "192.168.0.21"
@@ -131,14 +139,16 @@ class Progress {
 public:
     Progress(std::ostream &err, bool enabled) : err_(err), enabled_(enabled) {}
     ~Progress() { clear(); }
-    // At most ten times a second, unless `last` (the final state).
-    void show(const std::string &text, bool last = false);
+    // At most ten times a second, unless `last` (the final state). False
+    // when the text was held back (call again within 100 ms to show it).
+    bool show(const std::string &text, bool last = false);
     void clear();
 
 private:
     std::ostream &err_;
     bool enabled_;
     bool shown_ = false;
+    std::string text_;  // on the line now
     Clock::time_point last_{};
 };
 
@@ -150,10 +160,17 @@ public:
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
 
-    // Opens the socket. On failure writes why and what to do to err.
+    // Opens the socket and settles where requests go (see Reach). On
+    // failure (no network to send on, among others) writes why and what to
+    // do to err.
     bool open();
     const Reach &reach() const { return reach_; }
-    std::string destination() const { return format_endpoint(reach_.dest); }
+    // Where requests go: "192.168.0.255:48321 (eth0), 255.255.255.255:48321".
+    std::string destination() const;
+    // Where a datagram meant for every gateway goes: 255.255.255.255 when it
+    // is routed, else the first interface's broadcast address; --to's
+    // address when given.
+    sockaddr_in broadcast() const { return targets_.empty() ? reach_.dest : targets_[0].addr; }
 
     // Discovery requests to the destination, resent every interval while a
     // target is missing (or, without targets, while the timeout runs);
@@ -198,6 +215,12 @@ private:
         uint32_t addr, mask;  // host order
     };
     std::vector<Net> local_nets_;
+    struct Target {
+        sockaddr_in addr;
+        std::string via;  // "eth0", "" for --to and 255.255.255.255
+    };
+    std::vector<Target> targets_;  // 255.255.255.255 first, when routed
+    bool settle_targets(const ifaddrs *list);
 };
 
 }  // namespace gwcfg

@@ -2,6 +2,7 @@
 // the handlers. Every handler checks its input before anything is sent,
 // finds its gateways with one census and asks all of them at once.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,7 +34,22 @@ namespace {
 using gwblock::BlockContents;
 using gwblock::KeyInfo;
 
+// Where the gwcfg package puts the documents messages cite.
+constexpr const char kKeysDoc[] = "/usr/share/doc/gwcfg/keys.md";
+constexpr const char kProfilesDoc[] = "/usr/share/doc/gwcfg/profiles.md";
+
 std::string label_of(const Invocation &inv) { return std::string("gwcfg ") + inv.verb->name; }
+
+// The options that reached the gateways, for a command printed to run
+// later: " --to 10.1.2.3", " --to 10.1.2.3:5000", " --port 5000", or "".
+std::string reach_options(const Invocation &inv) {
+    const bool other_port = ntohs(inv.reach.dest.sin_port) != gwblock::kDefaultPort;
+    if (inv.given & kOptTo)
+        return " --to " +
+               (other_port ? format_endpoint(inv.reach.dest) : format_address(inv.reach.dest));
+    if (other_port) return " --port " + std::to_string(ntohs(inv.reach.dest.sin_port));
+    return "";
+}
 
 bool one_target(const Invocation &inv) { return !inv.all && inv.targets.size() == 1; }
 
@@ -201,7 +217,7 @@ int cmd_discover(const Invocation &inv, Io &io) {
             g["mac"] = r.mac.text();
             g["address"] = format_address(r.from);
             g["port"] = ntohs(r.from.sin_port);
-            g["server_name"] = device_name(r.contents);
+            g["device_name"] = device_name(r.contents);
             g["gateway_ID"] = text_of(f.gateway_ID, sizeof f.gateway_ID);
             g["server_address"] = text_of(f.server_address, sizeof f.server_address);
             g["revision"] = r.contents.revision;
@@ -343,6 +359,20 @@ int cmd_show(const Invocation &inv, Io &io) {
     return status;
 }
 
+// " Did you mean KEY?" for a mistyped key (or section, for get).
+std::string key_suggestion(const std::string &name, bool sections) {
+    std::vector<std::string> names;
+    std::set<std::string> groups;
+    for (const KeyInfo &k : gwblock::key_table()) {
+        names.push_back(k.path);
+        for (size_t dot = k.path.find('.'); sections && dot != std::string::npos;
+             dot = k.path.find('.', dot + 1))
+            groups.insert(k.path.substr(0, dot));
+    }
+    names.insert(names.end(), groups.begin(), groups.end());
+    return did_you_mean(name, names);
+}
+
 // The keys a `get` argument names: a key, or every key of a section or
 // object. Empty for an unknown name.
 std::vector<const KeyInfo *> keys_named(const std::string &name) {
@@ -356,8 +386,8 @@ int cmd_get(const Invocation &inv, Io &io) {
         std::vector<const KeyInfo *> named = keys_named(name);
         if (named.empty()) {
             io.err
-                << "gwcfg get: unknown key " << name
-                << ". Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
+                << "gwcfg get: unknown key " << name << "." << key_suggestion(name, true)
+                << " Keys are global_conf.json paths such as gateway_conf.server_address, or a section such as "
                    "gateway_conf; gwcfg show MAC --keys lists them all.\n";
             return gwcli::kExitUsage;
         }
@@ -527,6 +557,13 @@ struct Watched {
     uint32_t left;  // seconds until the verdict, as the gateway said
 };
 
+// Ctrl-C during the wait for verdicts: the wait ends, the gateways go on.
+volatile sig_atomic_t g_interrupted = 0;
+void on_interrupt(int) { g_interrupted = 1; }
+
+// The exit status of a command interrupted by Ctrl-C, as shells give it.
+constexpr int kExitInterrupted = 130;
+
 // Beyond the time the gateway gives: the forwarder's restart renews the
 // DHCP lease, and eth0 has no address for some seconds meanwhile.
 constexpr int kVerdictSlackS = 15;
@@ -534,9 +571,11 @@ constexpr int kVerdictSlackS = 15;
 // Asks each gateway about its watched change once a second until it says
 // how it went (or the time it gave, and some, has passed), with a countdown
 // on a terminal; then turns each outcome into the verdict.
-void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
+// True when Ctrl-C ended the wait (the outcomes of the gateways still
+// watching say so, and how to follow them up).
+bool await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                     const std::vector<Watched> &watched, std::vector<Outcome> *outcomes) {
-    if (watched.empty()) return;
+    if (watched.empty()) return false;
     Reach reach = inv.reach;
     reach.timeout_ms = 1000;
     reach.retries = 0;
@@ -549,9 +588,9 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
             o.result = "no verdict";
             o.detail = "cannot wait for the verdict on revision " + std::to_string(w.revision);
             o.message = label + ": " + o.detail + ". Run gwcfg show " + w.mac.text() +
-                        " to see how it went.\n";
+                        reach_options(inv) + " to see how it went.\n";
         }
-        return;
+        return false;
     }
     const auto start = Clock::now();
     std::vector<Clock::time_point> due(watched.size());
@@ -580,6 +619,12 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
         exchanges.push_back(std::move(x));
     }
     const bool one = watched.size() == 1;
+    g_interrupted = 0;
+    struct sigaction on_int {
+    }, before_int{};
+    on_int.sa_handler = on_interrupt;
+    sigemptyset(&on_int.sa_mask);
+    sigaction(SIGINT, &on_int, &before_int);
     session.run(&exchanges, nullptr, [&] {
         long left = 0;
         size_t waiting = 0;
@@ -591,13 +636,22 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                 left, static_cast<long>(
                           std::chrono::duration_cast<std::chrono::seconds>(due[i] - now).count()));
         }
-        const std::string when = left > 0 ? std::to_string(left) + " s" : "any moment";
+        // The gateway says how long its window runs: the verdict comes
+        // then at the latest, sooner when the forwarder fails.
+        const std::string when = left > 0 ? "in at most " + std::to_string(left) + " s"
+                                          : "any moment";
         progress.show(one ? label + ": " + watched[0].mac.text() +
                                 " watches the forwarder with revision " +
-                                std::to_string(watched[0].revision) + ": verdict in " + when
-                          : label + ": " + std::to_string(waiting) +
-                                " gateways watch their forwarder: verdicts in " + when);
+                                std::to_string(watched[0].revision) + ": verdict " + when
+                          : label + ": " + count_of(waiting, "gateway") +
+                                (waiting == 1 ? " watches its" : " watch their") +
+                                " forwarder: verdicts " + when);
+        if (g_interrupted)
+            for (Exchange &x : exchanges)
+                if (x.state == Exchange::State::Pending) x.deadline = Clock::now();
     });
+    sigaction(SIGINT, &before_int, nullptr);
+    const bool interrupted = g_interrupted != 0;
     progress.clear();
     session.finish();
 
@@ -606,6 +660,19 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
         const Exchange &x = exchanges[i];
         Outcome &o = (*outcomes)[w.outcome];
         const std::string mac = w.mac.text(), rev = std::to_string(w.revision);
+        if (x.state != Exchange::State::Done && interrupted) {
+            o.ok = false;
+            o.result = "interrupted";
+            o.detail = "still watching revision " + rev + "; gwcfg stopped waiting";
+            o.message =
+                label + ": interrupted. Gateway " + mac +
+                " still watches the forwarder with revision " + rev +
+                ": it keeps the change if the forwarder runs through the window, and "
+                "rolls it back on its own if the forwarder fails. Follow it with gwcfg show " +
+                mac + reach_options(inv) + ", or keep the change now with gwcfg confirm " + mac +
+                reach_options(inv) + ".\n";
+            continue;
+        }
         if (x.state != Exchange::State::Done) {
             o.ok = false;
             o.result = "no verdict";
@@ -670,6 +737,7 @@ void await_verdicts(const Invocation &inv, Io &io, const std::string &label,
                 mac + " FILE).\n";
         }
     }
+    return interrupted;
 }
 
 int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
@@ -747,9 +815,17 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                 m += "  " + faults[i].message + "\n";
             if (faults.size() > kShown)
                 m += "  and " + std::to_string(faults.size() - kShown) + " more\n";
-            m +=
-                "Set these keys too, in the same change: a gateway without a configuration takes a whole radio "
-                "plan and server settings at once. docs/keys.md lists every key with its rule.\n";
+            // A gateway whose configuration broke the rules before the
+            // change has none yet: it needs a whole plan. Otherwise the
+            // change itself broke them.
+            if (!gwblock::rule_faults(current.contents).empty())
+                m +=
+                    "Set these keys too, in the same change: a gateway without a configuration takes a whole "
+                    "radio plan and server settings at once (or apply a region plan such as "
+                    "/usr/share/gwcfg/profiles/eu868.json first). ";
+            else
+                m += "Give values that keep to these rules; the gateway keeps what it has. ";
+            m += std::string(kKeysDoc) + " lists every key with its rule.\n";
             o.message = m;
             continue;
         }
@@ -771,7 +847,7 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
         }
         Exchange x;
         x.mac = mac;
-        x.to = everywhere ? inv.reach.dest : session.route_to(current.from);
+        x.to = everywhere ? session.broadcast() : session.route_to(current.from);
         x.check_from = true;
         x.from = current.from;
         uint8_t block[gwblock::kBlockSize];
@@ -796,8 +872,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
     session.run(&exchanges, [&](const Exchange &x) {
         ++done;
         failed += x.state != Exchange::State::Done;
-        progress.show(label + ": " + std::to_string(done) + "/" + std::to_string(total) +
-                          " gateways done, " + std::to_string(failed) + " failed",
+        progress.show(label + ": " + std::to_string(done) + "/" + count_of(total, "gateway") +
+                          " done, " + std::to_string(failed) + " failed",
                       done == total);
     });
     progress.clear();
@@ -842,8 +918,8 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                             std::to_string(after.revision) +
                             " but does not read back what was sent:\n";
             for (const KeyInfo *k : wrong)
-                m += "  " + k->path + ": sent " + gwblock::get_value(w, *k) + ", reads " +
-                     gwblock::get_value(after, *k) + "\n";
+                m += "  " + k->path + ": sent " + gwblock::format_for_people(w, *k) + ", reads " +
+                     gwblock::format_for_people(after, *k) + "\n";
             m += "Someone else may have changed it at the same time; run gwcfg show " + mac +
                  " and set the keys again.\n";
             o.message = m;
@@ -884,12 +960,12 @@ int run_change(const Invocation &inv, Io &io, const ChangeSource &source) {
                 std::to_string(c.left) + " s (gwcfg show " + mac + " tells the verdict)\n";
         }
         watched.push_back(Watched{exchange_of[i], x.mac,
-                                  moves ? inv.reach.dest : session.route_to(x.last.from),
+                                  moves ? session.broadcast() : session.route_to(x.last.from),
                                   x.last.from, !moves, after.revision, c.left});
     }
-    if (!inv.no_wait) await_verdicts(inv, io, label, watched, &outcomes);
+    const bool interrupted = !inv.no_wait && await_verdicts(inv, io, label, watched, &outcomes);
     print_outcomes(io.out, io.err, label, outcomes, one, inv.json);
-    return exit_status(outcomes);
+    return interrupted ? kExitInterrupted : exit_status(outcomes);
 }
 
 int cmd_set(const Invocation &inv, Io &io) {
@@ -914,13 +990,15 @@ int cmd_set(const Invocation &inv, Io &io) {
         const bool parsed = gwblock::set_value(&scratch, key, value, &fault);
         gwblock::fill_unset_gateway_id(&scratch);  // empty: derived from the MAC address later
         if (parsed && !gwblock::check_key_rule(scratch, *gwblock::find_key(key), &fault)) {
-            io.err << "gwcfg set: " << fault
-                   << ". Nothing was sent. docs/keys.md lists every key with its rule.\n";
+            io.err << "gwcfg set: " << fault << ". Nothing was sent. " << kKeysDoc
+                   << " lists every key with its rule.\n";
             return gwcli::kExitUsage;
         }
         if (!parsed) {
             const KeyInfo *k = gwblock::find_key(key);
             io.err << "gwcfg set: " << fault << ". Nothing was sent. ";
+            const std::string meant = k ? "" : key_suggestion(key, false);
+            if (!meant.empty()) io.err << meant.substr(1) << " ";
             if (!k)
                 io.err
                     << "Keys are global_conf.json paths such as gateway_conf.server_address; gwcfg show MAC "
@@ -935,7 +1013,8 @@ int cmd_set(const Invocation &inv, Io &io) {
     }
     for (const auto &a : assignments) {
         const KeyInfo *k = gwblock::find_key(a.first);
-        if (k->forwarder_reads) continue;
+        // The device name is the gateway's own: discover and show list it.
+        if (k->forwarder_reads || k->path == "serverIP_conf.server_name") continue;
         io.err << "gwcfg set: warning: " << k->path
                << (k->in_global_conf
                        ? " is written to global_conf.json, but the forwarder never reads it.\n"
@@ -960,11 +1039,11 @@ int cmd_apply(const Invocation &inv, Io &io) {
     if (!directory) {
         std::string error;
         if (!load_profile(inv, path, &profile, &error)) {
-            io.err
-                << "gwcfg apply: " << error
-                << ". Nothing was sent. A profile holds the sections of "
-                << "global_conf.json (docs/profiles.md); a backup is what gwcfg backup or gwcfg show --json "
-                   "writes.\n";
+            io.err << "gwcfg apply: " << error
+                   << ". Nothing was sent. A profile holds the sections of "
+                   << "global_conf.json (" << kProfilesDoc
+                   << "); a backup is what gwcfg backup or gwcfg show --json "
+                      "writes.\n";
             return gwcli::kExitUsage;
         }
         source.apply = [&inv, &profile, path](const Mac &mac, BlockContents *io, std::string *why) {
@@ -1047,7 +1126,8 @@ int cmd_backup(const Invocation &inv, Io &io) {
             o.path = path;
             o.message = "saved " + mac.text() + " (revision " +
                         std::to_string(r.contents.revision) + ") to " + path +
-                        "; restore it with gwcfg apply " + mac.text() + " " + path + "\n";
+                        "; restore it with gwcfg apply " + mac.text() + " " + path +
+                        reach_options(inv) + "\n";
         }
         outcomes.push_back(o);
     }
@@ -1116,18 +1196,23 @@ int cmd_diff(const Invocation &inv, Io &io) {
     size_t compared = 0;
     std::vector<std::vector<std::string>> rows;
     Json::Value json(Json::arrayValue);
+    Json::Value trees[2];
     rows.push_back({"KEY", sides[0].label, sides[1].label});
     for (const KeyInfo *k : sides[0].held) {
         if (!in_b.count(k)) continue;
         ++compared;
-        const std::string a = gwblock::get_value(sides[0].contents, *k),
-                          b = gwblock::get_value(sides[1].contents, *k);
-        if (a == b) continue;
+        if (gwblock::get_value(sides[0].contents, *k) == gwblock::get_value(sides[1].contents, *k))
+            continue;
+        const std::string a = gwblock::format_for_people(sides[0].contents, *k),
+                          b = gwblock::format_for_people(sides[1].contents, *k);
         rows.push_back({k->path, or_dash(a), or_dash(b)});
+        if (trees[0].isNull())
+            for (int i = 0; i < 2; ++i)
+                trees[i] = gwblock::to_json(sides[i].contents);
         Json::Value d;
         d["key"] = k->path;
-        d["a"] = a;
-        d["b"] = b;
+        d["a"] = json_at(trees[0], k->path);
+        d["b"] = json_at(trees[1], k->path);
         json.append(d);
     }
     if (inv.json) {
@@ -1176,7 +1261,7 @@ int send_unanswered(const Invocation &inv, Io &io, const char *command, const st
         Outcome o = answered(mac, r);
         Exchange x;
         x.mac = mac;
-        x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
+        x.to = found->size() > 1 ? session.broadcast() : session.route_to(r.from);
         x.request.resize(MESSAGE_COMMAND_LEN);
         gwblock::build_command(x.request.data(), mac.bytes, command,
                                argument.c_str());  // lengths checked
@@ -1244,7 +1329,7 @@ int cmd_clear(const Invocation &inv, Io &io) {
     for (const Mac &mac : where.targets) {
         Exchange x;
         x.mac = mac;
-        x.to = inv.reach.dest;
+        x.to = session.broadcast();
         if (const std::vector<size_t> *found = where.census.find(mac)) {
             x.to = session.route_to(where.census.replies[(*found)[0]].from);
             x.check_from = true;
@@ -1303,6 +1388,10 @@ int cmd_clear(const Invocation &inv, Io &io) {
 // ---------------------------------------------------------------------------
 // confirm
 
+// How long confirm keeps asking when --timeout is not given: a forwarder
+// restart (stop, lease renewal, launch) takes a few seconds.
+constexpr int kConfirmWaitMs = 10000;
+
 int cmd_confirm(const Invocation &inv, Io &io) {
     const std::string label = label_of(inv);
     Progress progress(io.err, io.progress);
@@ -1345,7 +1434,7 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         }
         Exchange x;
         x.mac = mac;
-        x.to = found->size() > 1 ? inv.reach.dest : session.route_to(r.from);
+        x.to = found->size() > 1 ? session.broadcast() : session.route_to(r.from);
         x.check_from = true;
         x.from = r.from;
         x.request.resize(MESSAGE_COMMAND_LEN);
@@ -1353,6 +1442,10 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         // another change.
         gwblock::build_confirm(x.request.data(), mac.bytes, c.revision);
         x.probe = true;
+        // The gateway takes a Confirm only once a forwarder that started
+        // with the change runs: right after a change that is a restart
+        // away, so keep asking for a while unless told otherwise.
+        if (!(inv.given & kOptTimeout)) x.timeout_ms = kConfirmWaitMs;
         const uint32_t revision = c.revision;
         x.judge = [revision](const Reply &reply) {
             const gwblock::ChangeStatus &now = reply.contents.change;
@@ -1372,10 +1465,13 @@ int cmd_confirm(const Invocation &inv, Io &io) {
         const std::string mac = x.mac.text(), rev = std::to_string(o.change_revision);
         if (x.state != Exchange::State::Done) {
             o.detail = x.error.empty() ? "revision " + rev + " still watched" : x.error;
+            const int waited = x.timeout_ms > 0 ? x.timeout_ms : inv.reach.timeout_ms;
             o.message = x.error.empty()
                             ? label + ": gateway " + mac + " still watches revision " + rev +
-                                  " after " + std::to_string(inv.reach.timeout_ms) +
-                                  " ms. Try again, or raise --timeout.\n"
+                                  " after " + std::to_string(waited) +
+                                  " ms: it takes a Confirm only from the host that sent the "
+                                  "change, once a forwarder that started with it runs. Try "
+                                  "again, or raise --timeout.\n"
                             : label + ": " + x.error + ".\n";
             continue;
         }
@@ -1463,16 +1559,16 @@ const std::vector<VerbRow> kVerbRows = {
      "gateway that was changed and verifies it. Prints every key it changed\n"
      "as KEY: OLD -> NEW. Keys are global_conf.json paths, for example\n"
      "  gateway_conf.server_address=router.example.net\n"
-     "  SX1301_conf.radio_0.freq=867500000\n"
+     "  SX1301_conf.radio_0.freq=867.5MHz   (or 867500000, in Hz)\n"
      "  serverIP_conf.fixed_ip=192.168.0.20\n"
      "Unknown keys, read-only keys, bad values and a configuration the\n"
      "forwarder would refuse are refused (exit 2) before anything is sent to\n"
      "that gateway; a gateway without a configuration takes a whole radio plan\n"
      "and server settings in one set. Keys the forwarder never reads are\n"
      "warned about. An empty gateway_conf.gateway_ID is derived from the MAC\n"
-     "address. docs/keys.md lists every key with its rule. The whole timeout\n"
-     "is spent listening on the first read, so that a MAC address that several\n"
-     "gateways answer for is noticed.\n"
+     "address. /usr/share/doc/gwcfg/keys.md lists every key with its rule. The\n"
+     "whole timeout is spent listening on the first read, so that a MAC address\n"
+     "that several gateways answer for is noticed.\n"
      "A gateway that restarts its forwarder with the change watches it for a\n"
      "confirmation window (60 s by default) and rolls the change back when the\n"
      "forwarder does not start or exits. set waits for that verdict, with a\n"
@@ -1542,9 +1638,53 @@ const std::vector<VerbRow> kVerbRows = {
 
 const std::vector<VerbRow> &verb_table() { return kVerbRows; }
 
-int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
-        const RunOptions &options) {
-    Io io{out, err, options.progress};
+namespace {
+
+// Passes everything on to another stream buffer; keeps a copy (err) or
+// only counts (out).
+class Tap : public std::streambuf {
+public:
+    Tap(std::streambuf *to, bool keep) : to_(to), keep_(keep) {}
+    const std::string &kept() const { return kept_; }
+    size_t count() const { return count_; }
+
+protected:
+    int overflow(int c) override {
+        if (c == traits_type::eof()) return traits_type::not_eof(c);
+        const char ch = static_cast<char>(c);
+        return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+    }
+    std::streamsize xsputn(const char *s, std::streamsize n) override {
+        count_ += static_cast<size_t>(n);
+        if (keep_) kept_.append(s, static_cast<size_t>(n));
+        return to_->sputn(s, n);
+    }
+    int sync() override { return to_->pubsync(); }
+
+private:
+    std::streambuf *to_;
+    bool keep_;
+    std::string kept_;
+    size_t count_ = 0;
+};
+
+// What err said, for the error object: each line as it stayed on the
+// screen (a progress line ends cleared), warnings left out.
+std::string error_text(const std::string &err) {
+    std::string text;
+    std::istringstream in(err);
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t clear = line.rfind("\033[K");
+        if (clear != std::string::npos) line = line.substr(clear + 3);
+        if (line.empty() || line.find(": warning: ") != std::string::npos) continue;
+        text += (text.empty() ? "" : "\n") + line;
+    }
+    return text;
+}
+
+int run_command(const std::vector<std::string> &args, Io &io) {
+    std::ostream &out = io.out;
     Invocation inv;
     const int status = parse_command_line(args, &inv, io);
     if (status != gwcli::kExitOk || inv.version) return status;
@@ -1556,6 +1696,32 @@ int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &e
         return gwcli::kExitOk;
     }
     return inv.verb->handler(inv, io);
+}
+
+}  // namespace
+
+int run(const std::vector<std::string> &args, std::ostream &out, std::ostream &err,
+        const RunOptions &options) {
+    // With --json a script reads stdout only: a command that fails before
+    // it has a result to print gives an error object there.
+    const auto end = std::find(args.begin(), args.end(), "--");
+    if (std::find(args.begin(), end, "--json") != end) {
+        Tap out_tap(out.rdbuf(), false), err_tap(err.rdbuf(), true);
+        std::ostream tapped_out(&out_tap), tapped_err(&err_tap);
+        Io io{tapped_out, tapped_err, options.progress};
+        const int status = run_command(args, io);
+        tapped_out.flush();
+        tapped_err.flush();
+        if (status != gwcli::kExitOk && out_tap.count() == 0) {
+            Json::Value e(Json::objectValue);
+            e["error"] = error_text(err_tap.kept());
+            e["status"] = status;
+            out << Json::writeString(json_writer("  "), e) << "\n";
+        }
+        return status;
+    }
+    Io io{out, err, options.progress};
+    return run_command(args, io);
 }
 
 }  // namespace gwcfg

@@ -194,16 +194,22 @@ const Json::Value &json_at(const Json::Value &tree, const std::string &path) {
 std::vector<Change> changes_between(const gwblock::BlockContents &before,
                                     const gwblock::BlockContents &after) {
     std::vector<Change> out;
-    for (const gwblock::KeyInfo *k : gwblock::diff_keys(before, after, true))
-        out.push_back({k->path, gwblock::get_value(before, *k), gwblock::get_value(after, *k)});
+    const std::vector<const gwblock::KeyInfo *> keys = gwblock::diff_keys(before, after, true);
+    if (keys.empty()) return out;
+    const Json::Value a = gwblock::to_json(before), b = gwblock::to_json(after);
+    for (const gwblock::KeyInfo *k : keys)
+        out.push_back({k->path, gwblock::format_for_people(before, *k),
+                       gwblock::format_for_people(after, *k), json_at(a, k->path),
+                       json_at(b, k->path)});
     return out;
 }
 
 namespace {
 
-// A value as it reads in a change line: texts quoted when empty or blank.
-std::string shown(const std::string &v) {
-    if (v.empty() || v.find(' ') != std::string::npos) return "\"" + v + "\"";
+// A value as it reads in a change line: texts quoted when empty or blank
+// (a frequency's "868.1 MHz" is no text).
+std::string shown(const std::string &v, const Json::Value &json) {
+    if (json.isString() && (v.empty() || v.find(' ') != std::string::npos)) return "\"" + v + "\"";
     return v;
 }
 
@@ -220,16 +226,18 @@ Json::Value outcome_json(const Outcome &o) {
     for (const Change &c : o.changes) {
         Json::Value one;
         one["key"] = c.key;
-        one["before"] = c.before;
-        one["after"] = c.after;
+        one["before"] = c.before_json;
+        one["after"] = c.after_json;
         changes.append(one);
     }
     v["changes"] = changes;
     v["error"] = o.ok ? Json::Value() : Json::Value(o.detail);
     if (!o.path.empty()) v["file"] = o.path;
     if (!o.state.empty()) {
-        v["state"] = o.state;
-        v["state_revision"] = o.change_revision;
+        Json::Value change(Json::objectValue);
+        change["state"] = o.state;
+        change["revision"] = o.change_revision;
+        v["last_change"] = change;
     }
     return v;
 }
@@ -239,7 +247,8 @@ Json::Value outcome_json(const Outcome &o) {
 void print_changes(std::ostream &out, const std::vector<Change> &changes,
                    const std::string &indent) {
     for (const Change &c : changes)
-        out << indent << c.key << ": " << shown(c.before) << " -> " << shown(c.after) << "\n";
+        out << indent << c.key << ": " << shown(c.before, c.before_json) << " -> "
+            << shown(c.after, c.after_json) << "\n";
 }
 
 void print_outcomes(std::ostream &out, std::ostream &err, const std::string &label,
@@ -301,12 +310,12 @@ void print_outcomes(std::ostream &out, std::ostream &err, const std::string &lab
         failed += !o.ok;
     }
     print_table(out, rows);
-    out << outcomes.size() - failed << " of " << outcomes.size() << " gateways done";
+    out << outcomes.size() - failed << " of " << count_of(outcomes.size(), "gateway") << " done";
     if (failed) out << ", " << failed << " failed";
     out << ".\n";
     if (failed)
-        err << label << ": " << failed << " of " << outcomes.size()
-            << " gateways failed; the table says why.\n";
+        err << label << ": " << failed << " of " << count_of(outcomes.size(), "gateway")
+            << " failed; the table says why.\n";
 }
 
 int exit_status(const std::vector<Outcome> &outcomes) {

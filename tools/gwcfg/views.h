@@ -35,9 +35,11 @@ const Json::Value &json_at(const Json::Value &tree, const std::string &path);
 // "867.5" for 867500000 Hz: MHz with at least one and at most six decimals.
 std::string format_mhz(int64_t hz);
 
-// One key changed on one gateway.
+// One key changed on one gateway: the values as show writes them
+// (frequencies in MHz or kHz), and as JSON (numbers as numbers).
 struct Change {
     std::string key, before, after;
+    Json::Value before_json, after_json;
 };
 std::vector<Change> changes_between(const gwblock::BlockContents &before,
                                     const gwblock::BlockContents &after);

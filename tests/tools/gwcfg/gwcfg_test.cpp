@@ -65,7 +65,7 @@ TEST_F(GwcfgTest, DiscoverJson) {
     EXPECT_EQ(v[0]["mac"].asString(), kMacA);
     EXPECT_EQ(v[0]["address"].asString(), "127.0.0.1");
     EXPECT_EQ(v[0]["port"].asInt(), fake.port());
-    EXPECT_EQ(v[0]["server_name"].asString(), "south-roof");
+    EXPECT_EQ(v[0]["device_name"].asString(), "south-roof");
     EXPECT_EQ(v[0]["gateway_ID"].asString(), "AA555A000000000A");
     EXPECT_EQ(v[0]["server_address"].asString(), "router.eu.example.net");
     EXPECT_EQ(v[0]["revision"].asUInt(), 7u);
@@ -245,7 +245,7 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
     fake.add(UnitOf(Gateway(0x0a, "target", "1")));
     Result r =
         RunTool(At({"set", kMacA, "gateway_conf.server_address=eu2.example.org",
-                    "SX1301_conf.radio_0.freq=868100000", "serverIP_conf.fixed_ip=10.0.0.20"}));
+                    "SX1301_conf.radio_0.freq=868.1 MHz", "serverIP_conf.fixed_ip=10.0.0.20"}));
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten"),
               std::string::npos)
@@ -254,7 +254,7 @@ TEST_F(GwcfgTest, SetSendsTheChangeWithTheRevisionReadAndVerifies) {
                   "  gateway_conf.server_address: router.eu.example.net -> eu2.example.org\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867500000 -> 868100000\n"), std::string::npos)
+    EXPECT_NE(r.out.find("  SX1301_conf.radio_0.freq: 867.5 MHz -> 868.1 MHz\n"), std::string::npos)
         << r.out;
 
     auto updates = fake.received(UPDATE_COMMAND_LEN);
@@ -286,7 +286,8 @@ TEST_F(GwcfgTest, SetRefusesBadInputBeforeSendingAnything) {
         {{"set", kMacA, "gateway_conf.server_adress=x"},
          "unknown key gateway_conf.server_adress. Nothing was sent."},
         {{"set", kMacA, "SX1301_conf.radio_0.freq=868.1"},
-         "SX1301_conf.radio_0.freq: \"868.1\" is not an integer"},
+         "SX1301_conf.radio_0.freq: \"868.1\" is not a frequency (a fraction of a hertz: without a "
+         "unit the value is in Hz; give one, for example 867.5MHz)"},
         {{"set", kMacA, "SX1301_conf.chan_multiSF_3.radio=2"}, "out of range 0..1"},
         {{"set", kMacA, "serverIP_conf.fixed_ip=10.0.0"}, "is not a dotted IPv4 address"},
         {{"set", kMacA, "device_info.vendor=Acme"}, "device_info.vendor is read-only"},
@@ -349,6 +350,14 @@ TEST_F(GwcfgTest, SetRefusesWhatTheForwarderWouldRefuse) {
         EXPECT_EQ(r.status, 2);
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("othing was sent"), std::string::npos) << r.err;
+        // A gateway with a working configuration gets no advice for one without.
+        EXPECT_EQ(r.err.find("without a configuration"), std::string::npos) << r.err;
+        if (c.asks) {
+            EXPECT_NE(r.err.find("Give values that keep to these rules; the gateway keeps what it "
+                                 "has. /usr/share/doc/gwcfg/keys.md lists every key"),
+                      std::string::npos)
+                << r.err;
+        }
         discoveries += c.asks;
         EXPECT_EQ(fake.received(SEARCH_COMMAND_LEN).size(), discoveries);
     }
@@ -377,6 +386,10 @@ TEST_F(GwcfgTest, SetGivesAGatewayWithoutConfigurationAWholePlanAtOnce) {
               std::string::npos)
         << r.err;
     EXPECT_TRUE(std::regex_search(r.err, std::regex("\n  and [0-9]+ more\n"))) << r.err;
+    EXPECT_NE(r.err.find("Set these keys too, in the same change: a gateway without a "
+                         "configuration takes a whole radio plan"),
+              std::string::npos)
+        << r.err;
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 
     // Every key of the shipped EU868 plan and site defaults, as KEY=VALUE.
@@ -412,6 +425,29 @@ TEST_F(GwcfgTest, SetWithAnEmptyGatewayIdDerivesItFromTheMacAddress) {
               std::string::npos)
         << r.out;
     EXPECT_STREQ(fake.contents(0).gw.gateway_conf.gateway_ID, "001122FFFE33440A");
+}
+
+// Renaming is what the device name is for: no warning makes it look wrong.
+TEST_F(GwcfgTest, RenamingAGatewayWarnsOfNothing) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    Result r = RunTool(At({"set", kMacA, "serverIP_conf.server_name=north-mast"}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_NE(r.out.find("serverIP_conf.server_name: target -> north-mast"), std::string::npos)
+        << r.out;
+}
+
+// The restore command a backup prints reaches the gateway the way the backup did.
+TEST_F(GwcfgTest, BackupPrintsARestoreCommandWithItsOwnDestination) {
+    fake.add(UnitOf(Gateway(0x0a, "target", "1")));
+    gwtest::TempDir dir;
+    Result r = RunTool(At({"backup", kMacA, dir.file("b")}));
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string file = dir.file("b") + "/00-11-22-33-44-0a.json";
+    EXPECT_NE(r.out.find("; restore it with gwcfg apply " + kMacA + " " + file +
+                         " --to 127.0.0.1:" + std::to_string(fake.port()) + "\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(GwcfgTest, SetWarnsAboutKeysTheForwarderNeverReads) {
@@ -679,4 +715,77 @@ TEST(GwcfgBroadcast, WithoutToEverythingGoesToTheLimitedBroadcastAddress) {
     if (WEXITSTATUS(ws) == 77) GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
     if (WEXITSTATUS(ws) == 78) GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
     EXPECT_EQ(WEXITSTATUS(ws), 0);
+}
+
+// A laptop cabled straight to a gateway, or an isolated LAN: no default
+// route, so 255.255.255.255 cannot leave. Discovery goes to each interface's
+// broadcast address instead, and --verbose names them; with no interface
+// left, the error names the ones left out and why.
+TEST(GwcfgBroadcast, WithoutADefaultRouteEachInterfacesBroadcastAddressIsAsked) {
+    const bool ci = getenv("CI") != nullptr;
+    if (geteuid() != 0) {
+        if (ci) FAIL() << "CI runs as root: a private network namespace is needed";
+        GTEST_SKIP() << "a private network namespace needs root";
+    }
+    gwtest::TempDir dir;
+    const std::string log = dir.file("log");
+    fflush(nullptr);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (unshare(CLONE_NEWNET) != 0) _exit(77);
+        if (system("ip link set lo up && ip link add gwtest0 type veth peer name gwtest1 && "
+                   "ip addr add 10.77.0.1/24 brd + dev gwtest0 && ip link set gwtest1 up && "
+                   "ip link set gwtest0 up") != 0)
+            _exit(78);
+        std::string text;
+        int rc = 0;
+        auto fail = [&](const std::string &what, const Result &r) {
+            text += what + ": " + std::to_string(r.status) + "\n" + r.out + r.err;
+            rc = 1;
+        };
+        {
+            FakeGateway fake(true);
+            fake.add(UnitOf(Gateway(0x0a, "direct", "1")));
+            const std::string port = std::to_string(fake.port());
+            Result d = RunTool({"discover", "--port", port, "--timeout", "300", "--verbose"});
+            if (d.status != 0 || d.out.find("00:11:22:33:44:0a  10.77.0.1") == std::string::npos ||
+                d.err.find("gwcfg: asking 10.77.0.255:" + port + " (gwtest0)\n") ==
+                    std::string::npos ||
+                d.err.find("gwcfg: not asking 255.255.255.255:" + port +
+                           ": Network is unreachable") == std::string::npos ||
+                d.err.find("left out: lo (loopback; name it with --to 127.0.0.1)") ==
+                    std::string::npos)
+                fail("discover", d);
+            Result s = RunTool({"set", "00:11:22:33:44:0a", "gateway_conf.serv_port_up=1701",
+                                "--port", port, "--timeout", "300"});
+            if (s.status != 0 || fake.contents(0).gw.gateway_conf.serv_port_up != 1701)
+                fail("set", s);
+            // No interface left to broadcast on.
+            if (system("ip link set gwtest0 down") != 0) _exit(78);
+            Result none = RunTool({"discover", "--port", port, "--timeout", "300"});
+            if (none.status != 1 ||
+                none.err.find("gwcfg: no network to broadcast on: 255.255.255.255:" + port +
+                              ": Network is unreachable (no route carries it), and no interface "
+                              "that is up has a broadcast address (left out: ") ==
+                    std::string::npos ||
+                none.err.find("gwtest0 (down)") == std::string::npos ||
+                none.err.find("name a gateway with --to ADDR") == std::string::npos)
+                fail("discover with no interface", none);
+        }
+        gwtest::WriteFile(log, text);
+        _exit(rc);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    ASSERT_TRUE(WIFEXITED(ws));
+    if (WEXITSTATUS(ws) == 77) {
+        if (ci) FAIL() << "unshare(CLONE_NEWNET) failed under CI";
+        GTEST_SKIP() << "unshare(CLONE_NEWNET) is not permitted here";
+    }
+    if (WEXITSTATUS(ws) == 78) {
+        if (ci) FAIL() << "cannot set up a veth pair under CI (is iproute2 installed?)";
+        GTEST_SKIP() << "cannot set up a veth pair (is iproute2 installed?)";
+    }
+    EXPECT_EQ(WEXITSTATUS(ws), 0) << gwtest::ReadFile(log);
 }

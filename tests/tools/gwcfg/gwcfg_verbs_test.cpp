@@ -2,6 +2,7 @@
 // loopback: one that answers, one that does not, one that refuses updates;
 // the files (apply, backup, diff), get and the page of show; and what a
 // hostile host on the network can and cannot make the tool believe.
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
 
@@ -211,7 +212,7 @@ TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
         RunTool(At({"set", kMacA, kMacB, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("would change on 00:11:22:33:44:0a, 00:11:22:33:44:0b:\n"
-                         "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n"),
+                         "  SX1301_conf.radio_0.freq: 867.5 MHz -> 867.7 MHz\n"),
               std::string::npos)
         << r.out;
     EXPECT_TRUE(
@@ -222,7 +223,7 @@ TEST_F(FleetVerbs, DryRunShowsTheChangeAndSendsNothing) {
     r = RunTool(At({"set", kMacA, "SX1301_conf.radio_0.freq=867700000", "--dry-run"}));
     EXPECT_EQ(r.out,
               "00:11:22:33:44:0a: would change (revision 7); nothing was sent\n"
-              "  SX1301_conf.radio_0.freq: 867500000 -> 867700000\n");
+              "  SX1301_conf.radio_0.freq: 867.5 MHz -> 867.7 MHz\n");
     EXPECT_TRUE(fake.received(UPDATE_COMMAND_LEN).empty());
 }
 
@@ -271,6 +272,107 @@ TEST_F(FleetVerbs, CommandsGoToEveryGateway) {
             EXPECT_EQ(d[gwproto::kArgumentOffset], '@');
         }
     EXPECT_EQ(synced, (std::set<std::string>{kMacA, kMacB}));
+}
+
+// The count of gateways that answered is drawn soon after each answer,
+// in the right number: the census of set listens for the whole timeout, and
+// the line must not stay at "0 gateways answered" meanwhile.
+TEST_F(FleetVerbs, ProgressCountsTheGatewaysThatAnsweredAsTheyAnswer) {
+    for (size_t i = 1; i < 4; ++i)
+        fake.edit(i, [](FakeGateway::Unit &u) {
+            u.answer_discovery = false;
+        });
+    std::ostringstream out, err;
+    gwcfg::RunOptions on;
+    on.progress = true;
+    int status =
+        gwcfg::run(At({"set", kMacA, "gateway_conf.serv_port_up=1701"}, 1000), out, err, on);
+    EXPECT_EQ(status, 0) << err.str();
+    const std::string e = err.str();
+    const size_t one = e.find("1 gateway answered");
+    ASSERT_NE(one, std::string::npos) << e;
+    EXPECT_EQ(e.find("0 gateways answered", one), std::string::npos) << e;
+    EXPECT_EQ(e.find("1 gateways"), std::string::npos) << e;
+}
+
+// Ctrl-C while a gateway watches its forwarder: the gateway goes on, and
+// the tool says so and how to follow it up; exit 130 as for any Ctrl-C.
+TEST_F(FleetVerbs, CtrlCDuringTheWaitSaysWhatTheGatewayStillDoes) {
+    fake.edit(0, [](FakeGateway::Unit &u) {
+        u.after_update = [](BlockContents &b) {
+            b.change = gwblock::ChangeStatus{b.revision, 0, 60,
+                                             static_cast<uint8_t>(gwblock::ChangeState::Watching),
+                                             0};
+        };
+    });
+    const std::string out_path = dir.file("out"), err_path = dir.file("err");
+    std::vector<std::string> args = {GWCFG_BINARY};
+    for (const std::string &a : At({"set", kMacA, "gateway_conf.serv_port_up=1701"}))
+        args.push_back(a);
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&fa);
+    // The wait has begun once the gateway took the update and was asked again.
+    bool waiting = false;
+    for (int i = 0; i < 100 && !waiting; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        waiting = fake.contents(0).revision == 8 && fake.received(SEARCH_COMMAND_LEN).size() >= 4;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pid, SIGINT);
+    int ws = 0;
+    waitpid(pid, &ws, 0);
+    ASSERT_TRUE(waiting);
+    ASSERT_TRUE(WIFEXITED(ws));
+    EXPECT_EQ(WEXITSTATUS(ws), 130);
+    const std::string err = gwtest::ReadFile(err_path);
+    EXPECT_NE(err.find("gwcfg set: interrupted. Gateway 00:11:22:33:44:0a still watches the "
+                       "forwarder with revision 8: it keeps the change if the forwarder runs "
+                       "through the window, and rolls it back on its own if the forwarder fails. "
+                       "Follow it with gwcfg show 00:11:22:33:44:0a --to 127.0.0.1:" +
+                       std::to_string(fake.port()) +
+                       ", or keep the change now with gwcfg confirm 00:11:22:33:44:0a --to "
+                       "127.0.0.1:" +
+                       std::to_string(fake.port()) + ".\n"),
+              std::string::npos)
+        << err;
+}
+
+// One vocabulary for scripts: the same names in every verb, numbers as
+// numbers, and an error object on stdout when a command fails before it
+// has a result.
+TEST_F(FleetVerbs, JsonSpeaksOneVocabularyAndAnswersErrorsOnStdout) {
+    Result d = RunTool(At({"discover", "--json"}));
+    Json::Value found = ParseJson(d.out);
+    ASSERT_TRUE(found.isArray() && found.size() > 0) << d.out;
+    Result s = RunTool(At({"set", kMacA, "gateway_conf.serv_port_up=1701", "--json"}));
+    ASSERT_EQ(s.status, 0) << s.err;
+    Json::Value set = ParseJson(s.out);
+    for (const Json::Value *g : {&found[0], &set[0]}) {
+        EXPECT_EQ((*g)["mac"].asString(), kMacA);
+        EXPECT_EQ((*g)["device_name"].asString(), "south-roof");
+        EXPECT_FALSE(g->isMember("server_name"));
+    }
+    EXPECT_TRUE(set[0]["changes"][0]["before"].isIntegral()) << s.out;
+    EXPECT_EQ(set[0]["changes"][0]["after"].asInt(), 1701);
+
+    for (const std::vector<std::string> &args :
+         {At({"show", kMacC, "--json"}), At({"show", kMacA, "--json", "--bogus"})}) {
+        Result r = RunTool(args);
+        EXPECT_NE(r.status, 0);
+        Json::Value e = ParseJson(r.out);
+        EXPECT_EQ(e["status"].asInt(), r.status) << r.out;
+        EXPECT_FALSE(e["error"].asString().empty()) << r.out;
+        EXPECT_NE(r.err.find(e["error"].asString()), std::string::npos) << r.out << r.err;
+    }
 }
 
 // On a terminal a progress line shows how far the work is; it is gone
@@ -333,7 +435,7 @@ TEST_P(Verdicts, SetCountsDownToTheVerdictAndReportsIt) {
     EXPECT_TRUE(
         std::regex_search(err.str(),
                           std::regex("00:11:22:33:44:0a watches the forwarder with revision 8: "
-                                     "verdict in [12] s")))
+                                     "verdict in at most [12] s")))
         << err.str();
     EXPECT_NE((c.status == 0 ? out : err).str().find(c.says), std::string::npos)
         << out.str() << err.str();
@@ -391,7 +493,7 @@ TEST_F(FleetVerbs, ApplyChangesOnlyTheKeysTheFileHolds) {
     Result r = RunTool(At({"apply", kMacA, std::string(GW_PROFILES_DIR) + "/us915.json"}));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("00:11:22:33:44:0a: stored as revision 8, global_conf.json rewritten\n"
-                         "  SX1301_conf.radio_0.freq: 867500000 -> 904300000\n"),
+                         "  SX1301_conf.radio_0.freq: 867.5 MHz -> 904.3 MHz\n"),
               std::string::npos)
         << r.out;
     const BlockContents after = fake.contents(0);
@@ -535,8 +637,14 @@ TEST_F(FleetVerbs, DiffComparesGatewaysAndFiles) {
     Json::Value v = ParseJson(r.out);
     ASSERT_EQ(v.size(), 1u) << r.out;
     EXPECT_EQ(v[0]["key"].asString(), "SX1301_conf.radio_0.freq");
-    EXPECT_EQ(v[0]["a"].asString(), "867100000");
-    EXPECT_EQ(v[0]["b"].asString(), "867500000");
+    // Numbers as JSON numbers; the text shows them as show does.
+    ASSERT_TRUE(v[0]["a"].isNumeric() && v[0]["b"].isNumeric()) << r.out;
+    EXPECT_EQ(v[0]["a"].asUInt(), 867100000u);
+    EXPECT_EQ(v[0]["b"].asUInt(), 867500000u);
+    r = RunTool(At({"diff", plan, kMacA}));
+    EXPECT_TRUE(
+        std::regex_search(r.out, std::regex("SX1301_conf.radio_0.freq +867.1 MHz +867.5 MHz")))
+        << r.out;
 
     // Two files: nothing is sent at all.
     const size_t before = fake.received().size();
