@@ -44,6 +44,15 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptNoWait, "--no-wait", nullptr, false,
      "return once the gateway stored the change, without waiting for its\n"
      "verdict on the forwarder"},
+    {kOptListen, "--listen", "ADDR[:PORT]", false,
+     "web: serve on ADDR:PORT (default 127.0.0.1:8480); any other address\n"
+     "than loopback needs a login"},
+    {kOptPasswordFile, "--password-file", "FILE", false,
+     "web: the login is the first line of FILE instead of a token printed at start"},
+    {kOptCert, "--cert", "FILE", false, "web: serve TLS with this PEM certificate (and --key)"},
+    {kOptKey, "--key", "FILE", false, "web: the PEM private key of --cert"},
+    {kOptFleetFile, "--fleet-file", "FILE", false,
+     "web: show a recorded fleet (the JSON of /api/fleet) instead of asking gateways"},
     {kOptHelp, "--help", nullptr, false, "this text"},
 };
 
@@ -262,6 +271,13 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         switch (o->id) {
             case kOptHelp:
                 inv->help = true;
+                break;
+            case kOptListen:
+            case kOptPasswordFile:
+            case kOptCert:
+            case kOptKey:
+            case kOptFleetFile:
+                inv->values[o->id] = value;
                 break;
             case kOptAll:
                 inv->all = true;

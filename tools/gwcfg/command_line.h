@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -32,6 +33,11 @@ enum Option : uint32_t {
     kOptForce = 1u << 10,
     kOptNoWait = 1u << 11,
     kOptHelp = 1u << 12,
+    kOptListen = 1u << 13,
+    kOptPasswordFile = 1u << 14,
+    kOptCert = 1u << 15,
+    kOptKey = 1u << 16,
+    kOptFleetFile = 1u << 17,
 };
 
 // The options of every verb that speaks to gateways.
@@ -89,7 +95,8 @@ struct Invocation {
     size_t expect = 0;
     bool json = false, keys = false, dry_run = false, force = false, no_wait = false;
     std::vector<std::string> only;
-    uint32_t given = 0;  // options given, one bit each
+    uint32_t given = 0;                    // options given, one bit each
+    std::map<Option, std::string> values;  // the values of the options a verb reads itself
 };
 
 // Parses args (without the program name). Returns kExitOk with *inv filled,
