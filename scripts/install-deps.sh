@@ -10,7 +10,8 @@ set -eu
 NATIVE="cmake g++ make pkg-config libgtest-dev libgmock-dev libjsoncpp-dev
 libbenchmark-dev iproute2 util-linux procps valgrind clang libclang-rt-14-dev clang-format-14
 shellcheck lintian
-systemd-container mmdebstrap dnsmasq-base"
+systemd-container mmdebstrap dnsmasq-base
+libcpp-httplib-dev chromium nodejs"
 ARMHF="crossbuild-essential-armhf libjsoncpp-dev:armhf libgtest-dev:armhf
 libgmock-dev:armhf qemu-user"
 
@@ -22,6 +23,9 @@ for arg in "$@"; do
         *) echo "usage: $0 [--armhf]" >&2; exit 2 ;;
     esac
 done
+
+# npm comes with some nodejs builds (NodeSource's); Debian's is a package.
+command -v npm >/dev/null 2>&1 || want="$want npm"
 
 missing=""
 for pkg in $want; do

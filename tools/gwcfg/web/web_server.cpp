@@ -203,9 +203,10 @@ Json::Value page_of(const gwcfg::Reply &r) {
     for (int i = 0; i < 2; ++i) {
         const RadioConfig &rc = g.radios[i];
         const std::string p = "SX1301_conf.radio_" + std::to_string(i);
-        rows.push_back(row({std::to_string(i), gwcfg::or_dash(gwcfg::text_of(rc.type, sizeof rc.type)),
-                            gwcfg::format_mhz(rc.freq), value_of(c, p + ".rssi_offset") + " dB",
-                            rc.enable ? "on" : "off", rc.tx_enable ? "on" : "off"}));
+        rows.push_back(
+            row({std::to_string(i), gwcfg::or_dash(gwcfg::text_of(rc.type, sizeof rc.type)),
+                 gwcfg::format_mhz(rc.freq), value_of(c, p + ".rssi_offset") + " dB",
+                 rc.enable ? "on" : "off", rc.tx_enable ? "on" : "off"}));
     }
     page["radios"] = table(rows);
     rows.clear();
@@ -213,15 +214,15 @@ Json::Value page_of(const gwcfg::Reply &r) {
     auto channel = [&](const std::string &name, const ChannelConfig &ch, const std::string &bw,
                        const std::string &rate) {
         const int64_t centre = ch.radio < 2 ? static_cast<int64_t>(g.radios[ch.radio].freq) : 0;
-        rows.push_back(row({name, std::to_string(ch.radio), khz(ch.if_freq),
-                            gwcfg::format_mhz(centre + ch.if_freq), bw, rate, ch.enable ? "on" : "off"}));
+        rows.push_back(
+            row({name, std::to_string(ch.radio), khz(ch.if_freq),
+                 gwcfg::format_mhz(centre + ch.if_freq), bw, rate, ch.enable ? "on" : "off"}));
     };
     for (int i = 0; i < 8; ++i)
         channel("multiSF_" + std::to_string(i), g.chan_multiSF[i], "125", "SF7-12");
     channel("Lora_std", g.chan_Lora_std, khz(g.chan_Lora_std.bandwidth),
             "SF" + std::to_string(g.chan_Lora_std.datarate));
-    channel("FSK", g.chan_FSK,
-            g.chan_FSK.bandwidth ? khz(g.chan_FSK.bandwidth) : "default",
+    channel("FSK", g.chan_FSK, g.chan_FSK.bandwidth ? khz(g.chan_FSK.bandwidth) : "default",
             std::to_string(g.chan_FSK.datarate) + " bit/s");
     page["channels"] = table(rows);
     rows.clear();
@@ -229,8 +230,9 @@ Json::Value page_of(const gwcfg::Reply &r) {
     for (int i = 0; i < 16; ++i) {
         const std::string p = "SX1301_conf.tx_lut_" + std::to_string(i);
         if (!gwblock::find_key(p + ".rf_power")) break;
-        rows.push_back(row({std::to_string(i), value_of(c, p + ".rf_power"), value_of(c, p + ".pa_gain"),
-                            value_of(c, p + ".mix_gain"), value_of(c, p + ".dig_gain")}));
+        rows.push_back(
+            row({std::to_string(i), value_of(c, p + ".rf_power"), value_of(c, p + ".pa_gain"),
+                 value_of(c, p + ".mix_gain"), value_of(c, p + ".dig_gain")}));
     }
     page["tx_table"] = table(rows);
     return page;
@@ -298,7 +300,8 @@ bool Server::Impl::load_assets(std::string *error) {
     const std::string dir = opt.assets_dir.empty() ? find_assets_dir() : opt.assets_dir;
     DIR *d = opendir(dir.c_str());
     if (!d) {
-        *error = "cannot read the page files in " + (dir.empty() ? std::string("(none found)") : dir) +
+        *error = "cannot read the page files in " +
+                 (dir.empty() ? std::string("(none found)") : dir) +
                  ": reinstall the gwcfg package, or set GWCFG_WEB_ASSETS to their directory";
         return false;
     }
@@ -365,8 +368,9 @@ void Server::Impl::poll() {
                 k.last_census = censuses;
             }
         }
-        cv.wait_for(lock, std::chrono::milliseconds(ok ? opt.poll_pause_ms : 1000),
-                    [this] { return stopping; });
+        cv.wait_for(lock, std::chrono::milliseconds(ok ? opt.poll_pause_ms : 1000), [this] {
+            return stopping;
+        });
     }
 }
 
@@ -377,7 +381,8 @@ Json::Value Server::Impl::fleet() {
     if (from_file) {
         for (const Json::Value &g : recorded) {
             Json::Value r = g;
-            if (!r.isMember("state")) r["state"] = r.isMember("last_seen") ? "online" : "never seen";
+            if (!r.isMember("state"))
+                r["state"] = r.isMember("last_seen") ? "online" : "never seen";
             ++counts[r["state"].asString()];
             rows.append(r);
         }
@@ -395,7 +400,8 @@ Json::Value Server::Impl::fleet() {
         }
     }
     out["generated"] = static_cast<Json::Int64>(epoch_ms());
-    out["source"] = from_file ? "recorded fleet file" : "LAN discovery to " + gwcfg::format_endpoint(opt.reach.dest);
+    out["source"] = from_file ? "recorded fleet file"
+                              : "LAN discovery to " + gwcfg::format_endpoint(opt.reach.dest);
     Json::Value c(Json::objectValue);
     for (const auto &kv : counts)
         c[kv.first] = kv.second;
@@ -420,7 +426,8 @@ bool Server::Impl::host_ok(const httplib::Request &req) const {
     // 127.0.0.1 must not reach the API.
     std::string host = req.get_header_value("Host");
     const size_t colon = host.rfind(':');
-    if (colon != std::string::npos && host.find(']') == std::string::npos) host = host.substr(0, colon);
+    if (colon != std::string::npos && host.find(']') == std::string::npos)
+        host = host.substr(0, colon);
     if (colon != std::string::npos && host.size() > 1 && host.front() == '[')
         host = host.substr(0, host.find(']') + 1);
     return host.empty() || is_loopback_host(host);
@@ -437,7 +444,8 @@ bool Server::Impl::authorised(const httplib::Request &req) const {
         if (at == 0 || cookies[at - 1] == ' ' || cookies[at - 1] == ';') {
             const size_t start = at + want.size();
             const size_t end = cookies.find(';', start);
-            if (same_secret(cookies.substr(start, end == std::string::npos ? end : end - start), session))
+            if (same_secret(cookies.substr(start, end == std::string::npos ? end : end - start),
+                            session))
                 return true;
         }
         at += want.size();
@@ -445,7 +453,8 @@ bool Server::Impl::authorised(const httplib::Request &req) const {
     return false;
 }
 
-int Server::Impl::run_tool(const std::vector<std::string> &args, std::string *out, std::string *err) {
+int Server::Impl::run_tool(const std::vector<std::string> &args, std::string *out,
+                           std::string *err) {
     std::ostringstream o, e;
     const int status = opt.run_tool ? opt.run_tool(args, o, e) : gwcfg::run(args, o, e);
     *out = o.str();
@@ -454,8 +463,9 @@ int Server::Impl::run_tool(const std::vector<std::string> &args, std::string *ou
 }
 
 std::vector<std::string> Server::Impl::reach_args() const {
-    return {"--to", gwcfg::format_endpoint(opt.reach.dest), "--timeout",
-            std::to_string(opt.reach.timeout_ms), "--retries", std::to_string(opt.reach.retries)};
+    return {"--to",      gwcfg::format_endpoint(opt.reach.dest),
+            "--timeout", std::to_string(opt.reach.timeout_ms),
+            "--retries", std::to_string(opt.reach.retries)};
 }
 
 namespace {
@@ -491,9 +501,10 @@ void Server::Impl::routes() {
         res.set_header("X-Content-Type-Options", "nosniff");
         res.set_header("Referrer-Policy", "no-referrer");
         res.set_header("X-Frame-Options", "DENY");
-        res.set_header("Content-Security-Policy",
-                       "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
-                       "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+        res.set_header(
+            "Content-Security-Policy",
+            "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
+            "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
         if (!host_ok(req)) {
             send_error(res, 403, "this server answers only to the loopback address it listens on");
             return httplib::Server::HandlerResponse::Handled;
@@ -513,8 +524,9 @@ void Server::Impl::routes() {
         }
         if (req.method == "POST" && req.path != "/login" &&
             !same_secret(req.get_header_value("X-CSRF-Token"), csrf)) {
-            send_error(res, 403,
-                       "refused: the request carries no valid CSRF token; reload the page and try again");
+            send_error(
+                res, 403,
+                "refused: the request carries no valid CSRF token; reload the page and try again");
             return httplib::Server::HandlerResponse::Handled;
         }
         return httplib::Server::HandlerResponse::Unhandled;
@@ -528,7 +540,8 @@ void Server::Impl::routes() {
             return;
         }
         res.set_header("Set-Cookie", std::string(kSessionCookie) + "=" + session +
-                                         "; Path=/; HttpOnly; SameSite=Strict" + (tls ? "; Secure" : ""));
+                                         "; Path=/; HttpOnly; SameSite=Strict" +
+                                         (tls ? "; Secure" : ""));
         res.set_redirect("/", 303);
     });
 
@@ -540,17 +553,21 @@ void Server::Impl::routes() {
         send_json(res, v);
     });
 
-    s.Get("/api/fleet", [this](const httplib::Request &, httplib::Response &res) { send_json(res, fleet()); });
+    s.Get("/api/fleet", [this](const httplib::Request &, httplib::Response &res) {
+        send_json(res, fleet());
+    });
 
     s.Get("/api/keys", [](const httplib::Request &, httplib::Response &res) {
         gwblock::BlockContents empty{};
         send_json(res, keys_of(empty));
     });
 
-    s.Get(R"(/api/gateways/([0-9A-Fa-f:-]{1,17}))", [this](const httplib::Request &req, httplib::Response &res) {
+    s.Get(R"(/api/gateways/([0-9A-Fa-f:-]{1,17}))", [this](const httplib::Request &req,
+                                                           httplib::Response &res) {
         Known k;
         if (!find(req.matches[1], &k)) {
-            send_error(res, 404, "gateway " + std::string(req.matches[1]) + " has not answered discovery");
+            send_error(res, 404,
+                       "gateway " + std::string(req.matches[1]) + " has not answered discovery");
             return;
         }
         Json::Value v = fleet_row(k.reply, k.region);
@@ -586,37 +603,39 @@ void Server::Impl::routes() {
 
     // Checks changes against the key table's rules on the configuration the
     // gateway last reported; nothing is sent.
-    s.Post(R"(/api/gateways/([0-9A-Fa-f:-]{1,17})/check)",
-           [this](const httplib::Request &req, httplib::Response &res) {
-               Known k;
-               if (!find(req.matches[1], &k)) {
-                   send_error(res, 404, "gateway " + std::string(req.matches[1]) + " has not answered discovery");
-                   return;
-               }
-               Json::Value body, faults(Json::arrayValue);
-               std::string error;
-               if (!parse_json(req.body, &body, &error) || !body["changes"].isObject()) {
-                   send_error(res, 400, "the body must be {\"changes\": {\"KEY\": \"VALUE\", ...}}");
-                   return;
-               }
-               gwblock::BlockContents c = k.reply.contents;
-               for (const std::string &key : body["changes"].getMemberNames()) {
-                   std::string why;
-                   if (!gwblock::set_value(&c, key, body["changes"][key].asString(), &why))
-                       faults.append(why);
-               }
-               if (faults.empty()) {
-                   gwblock::fill_unset_gateway_id(&c);
-                   for (const gwblock::RuleFault &f : gwblock::rule_faults(c))
-                       faults.append(f.message);
-               }
-               Json::Value v;
-               v["ok"] = faults.empty();
-               v["faults"] = faults;
-               send_json(res, v);
-           });
+    s.Post(R"(/api/gateways/([0-9A-Fa-f:-]{1,17})/check)", [this](const httplib::Request &req,
+                                                                  httplib::Response &res) {
+        Known k;
+        if (!find(req.matches[1], &k)) {
+            send_error(res, 404,
+                       "gateway " + std::string(req.matches[1]) + " has not answered discovery");
+            return;
+        }
+        Json::Value body, faults(Json::arrayValue);
+        std::string error;
+        if (!parse_json(req.body, &body, &error) || !body["changes"].isObject()) {
+            send_error(res, 400, "the body must be {\"changes\": {\"KEY\": \"VALUE\", ...}}");
+            return;
+        }
+        gwblock::BlockContents c = k.reply.contents;
+        for (const std::string &key : body["changes"].getMemberNames()) {
+            std::string why;
+            if (!gwblock::set_value(&c, key, body["changes"][key].asString(), &why))
+                faults.append(why);
+        }
+        if (faults.empty()) {
+            gwblock::fill_unset_gateway_id(&c);
+            for (const gwblock::RuleFault &f : gwblock::rule_faults(c))
+                faults.append(f.message);
+        }
+        Json::Value v;
+        v["ok"] = faults.empty();
+        v["faults"] = faults;
+        send_json(res, v);
+    });
 
-    auto change = [this](const std::string &verb, const httplib::Request &req, httplib::Response &res) {
+    auto change = [this](const std::string &verb, const httplib::Request &req,
+                         httplib::Response &res) {
         gwcfg::Mac mac;
         if (!gwblock::parse_mac(req.matches[1], mac.bytes)) {
             send_error(res, 400, "not a MAC address");
@@ -668,7 +687,9 @@ void Server::Impl::routes() {
     for (const char *verb : {"set", "apply", "confirm"}) {
         const std::string name = verb;
         s.Post("/api/gateways/([0-9A-Fa-f:-]{1,17})/" + name,
-               [change, name](const httplib::Request &req, httplib::Response &res) { change(name, req, res); });
+               [change, name](const httplib::Request &req, httplib::Response &res) {
+                   change(name, req, res);
+               });
     }
 
     s.Get(R"(/[A-Za-z0-9._-]*)", [this](const httplib::Request &req, httplib::Response &res) {
@@ -704,22 +725,26 @@ bool Server::start(std::string *error) {
             return false;
         }
 #ifdef GWCFG_WEB_TLS
-        auto ssl = std::make_unique<httplib::SSLServer>(m.opt.cert_file.c_str(), m.opt.key_file.c_str());
+        auto ssl =
+            std::make_unique<httplib::SSLServer>(m.opt.cert_file.c_str(), m.opt.key_file.c_str());
         if (!ssl->is_valid()) {
-            *error = "cannot use the certificate " + m.opt.cert_file + " with the key " + m.opt.key_file +
-                     ": check that both are PEM files and belong together";
+            *error = "cannot use the certificate " + m.opt.cert_file + " with the key " +
+                     m.opt.key_file + ": check that both are PEM files and belong together";
             return false;
         }
         m.http = std::move(ssl);
         m.tls = true;
 #else
-        *error = "this gwcfg was built without TLS (OpenSSL); serve on 127.0.0.1, or behind a TLS proxy";
+        *error =
+            "this gwcfg was built without TLS (OpenSSL); serve on 127.0.0.1, or behind a TLS proxy";
         return false;
 #endif
     } else {
         m.http = std::make_unique<httplib::Server>();
     }
-    m.http->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    m.http->new_task_queue = [] {
+        return new httplib::ThreadPool(4);
+    };
     m.http->set_payload_max_length(64 * 1024);
     m.routes();
     if (m.opt.port == 0) {
@@ -728,12 +753,18 @@ bool Server::start(std::string *error) {
         m.port = m.http->bind_to_port(m.opt.host.c_str(), m.opt.port) ? m.opt.port : -1;
     }
     if (m.port <= 0) {
-        *error = "cannot listen on " + m.opt.host + ":" + std::to_string(m.opt.port) + ": " + strerror(errno) +
+        *error = "cannot listen on " + m.opt.host + ":" + std::to_string(m.opt.port) + ": " +
+                 strerror(errno) +
                  ". Is another gwcfg web running? Choose another port with --listen ADDR:PORT";
         return false;
     }
-    m.serve_thread = std::thread([&m] { m.http->listen_after_bind(); });
-    if (!m.from_file) m.poll_thread = std::thread([&m] { m.poll(); });
+    m.serve_thread = std::thread([&m] {
+        m.http->listen_after_bind();
+    });
+    if (!m.from_file)
+        m.poll_thread = std::thread([&m] {
+            m.poll();
+        });
     return true;
 }
 
@@ -758,7 +789,8 @@ std::string Server::url() const {
     std::string host = impl_->opt.host;
     if (host.find(':') != std::string::npos) host = "[" + host + "]";
     if (host == "0.0.0.0") host = "127.0.0.1";
-    return std::string(impl_->tls ? "https" : "http") + "://" + host + ":" + std::to_string(impl_->port) + "/";
+    return std::string(impl_->tls ? "https" : "http") + "://" + host + ":" +
+           std::to_string(impl_->port) + "/";
 }
 
 bool tls_available() {

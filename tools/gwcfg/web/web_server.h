@@ -34,7 +34,7 @@ namespace gwweb {
 constexpr int kDefaultPort = 8480;
 
 struct ServerOptions {
-    std::string host = "127.0.0.1";  // address to listen on
+    std::string host = "127.0.0.1";   // address to listen on
     int port = kDefaultPort;          // 0: any free port (tests)
     std::string assets_dir;           // the page files; "" finds them (assets_dir())
     std::string profiles_dir;         // region plans for the region column; "" finds them
@@ -72,11 +72,11 @@ public:
     bool start(std::string *error);
     void stop();
 
-    int port() const;                    // the bound port
-    bool needs_login() const;            // bound to a non-loopback address
-    bool tls() const;                    // speaking TLS
+    int port() const;                     // the bound port
+    bool needs_login() const;             // bound to a non-loopback address
+    bool tls() const;                     // speaking TLS
     const std::string &password() const;  // the login (the token, or the password file's)
-    std::string url() const;             // "http://127.0.0.1:8480/"
+    std::string url() const;              // "http://127.0.0.1:8480/"
 
 private:
     struct Impl;

@@ -16,8 +16,9 @@ namespace gwcfg {
 #ifndef GWCFG_WEB_SERVER
 
 int cmd_web(const Invocation &, Io &io) {
-    io.err << "gwcfg web: this gwcfg was built without the web server. Install libcpp-httplib-dev and "
-              "build it again.\n";
+    io.err
+        << "gwcfg web: this gwcfg was built without the web server. Install libcpp-httplib-dev and "
+           "build it again.\n";
     return gwcli::kExitFailed;
 }
 
@@ -104,10 +105,12 @@ int cmd_web(const Invocation &inv, Io &io) {
         if (opt.password.empty())
             io.out << "gwcfg web: log in with the token " << server.password() << "\n";
         else
-            io.out << "gwcfg web: log in with the password of " << value_of(inv, kOptPasswordFile) << "\n";
+            io.out << "gwcfg web: log in with the password of " << value_of(inv, kOptPasswordFile)
+                   << "\n";
         if (!server.tls())
-            io.err << "gwcfg web: warning: no TLS; the login crosses the network in clear. Give --cert and "
-                      "--key.\n";
+            io.err
+                << "gwcfg web: warning: no TLS; the login crosses the network in clear. Give --cert and "
+                   "--key.\n";
     }
     io.out.flush();
     int sig = 0;
