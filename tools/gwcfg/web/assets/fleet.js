@@ -8,6 +8,9 @@ const kStateRank = { offline: 0, 'never seen': 1, online: 2 };
 const view = { sort: 'state', descending: false, state: '', text: '', rolledBack: false };
 let fleet = { gateways: [], counts: {} };
 let sortedCache = null;
+// The row of each gateway for the data at hand: a new sort or filter moves
+// rows, it does not build them again.
+let rowCache = new Map();
 
 function changeText(g) {
   const c = g.last_change || {};
@@ -73,7 +76,12 @@ function render() {
   let shown = 0;
   for (const g of sorted()) {
     if (!matches(g)) continue;
-    frag.append(rowOf(g, now));
+    let row = rowCache.get(g.mac);
+    if (!row) {
+      row = rowOf(g, now);
+      rowCache.set(g.mac, row);
+    }
+    frag.append(row);
     ++shown;
   }
   body.replaceChildren(frag);
@@ -95,6 +103,7 @@ async function refresh() {
   try {
     fleet = await getJson('/api/fleet');
     sortedCache = null;
+    rowCache = new Map();
     document.getElementById('source').textContent = fleet.source || '';
     render();
   } catch (e) {

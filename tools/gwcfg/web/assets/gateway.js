@@ -20,8 +20,8 @@ function withUnit(path) {
   return k.unit ? `${k.value} ${k.unit}` : k.value;
 }
 
-function showResult(text, failed) {
-  const out = document.getElementById('result');
+function showResult(text, failed, where = 'result') {
+  const out = document.getElementById(where);
   out.hidden = !text;
   out.textContent = text;
   out.classList.toggle('failed', !!failed);
@@ -80,7 +80,7 @@ function renderKeys() {
     const label = el('label', { htmlFor: id, className: 'mono' }, k.path);
     rows.push(el('tr', {},
       el('th', { scope: 'row' }, label, el('div', { className: 'muted' }, k.meaning)),
-      el('td', {}, input, k.unit ? el('span', { className: 'unit' }, ` ${k.unit}`) : null),
+      el('td', {}, el('div', { className: 'value' }, input, k.unit ? el('span', { className: 'unit' }, k.unit) : null)),
       el('td', { className: 'rule' }, k.rule || (k.writable ? 'anything the block carries' : 'read only'))));
   }
   body.replaceChildren(...rows);
@@ -112,15 +112,15 @@ async function sendChanges(e) {
     return;
   }
   showFaults([]);
-  showResult('Sending…');
+  showResult('Sending…', false, 'change-result');
   const res = await post(`${api}/set`, { changes });
   const text = [res.body.output, res.body.error].filter(Boolean).join('\n');
   if (res.ok) {
     edited.clear();
-    showResult(text || 'Changed.');
+    showResult(text || 'Changed.', false, 'change-result');
   } else {
     showFaults([res.body.error || text || `refused (${res.status})`]);
-    showResult(text, true);
+    showResult(text, true, 'change-result');
   }
   await load();
 }
