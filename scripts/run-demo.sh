@@ -47,6 +47,7 @@ export IFACE
 
 echo "gwcfgd on 127.0.0.1:48321, state in $state/ (Ctrl-C stops it)"
 echo "try: build/default/tools/gwcfg discover --to 127.0.0.1"
+echo "or, for a browser: build/default/tools/gwcfg web --to 127.0.0.1 and open http://127.0.0.1:8480/"
 exec build/default/host/gwcfgd --bind 127.0.0.1 --port 48321 --mac 02:00:00:00:00:01 \
     --state-dir "$state" --profile packaging/profiles/eu868.json \
     --profile packaging/profiles/site-defaults.json "$@"
