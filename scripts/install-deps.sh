@@ -27,6 +27,23 @@ done
 # npm comes with some nodejs builds (NodeSource's); Debian's is a package.
 command -v npm >/dev/null 2>&1 || want="$want npm"
 
+# The browser tests' npm packages, as tests/web/package-lock.json pins them:
+# playwright-core alone, which drives Debian's chromium and downloads no
+# browser. Done again only when the lock file changed.
+npm_packages() {
+    web=$(dirname "$0")/../tests/web
+    command -v npm >/dev/null 2>&1 || return 0
+    [ -f "$web/package-lock.json" ] || return 0
+    if cmp -s "$web/package-lock.json" "$web/node_modules/.installed-lock.json"; then
+        return 0
+    fi
+    if (cd "$web" && npm ci --no-audit --no-fund --ignore-scripts); then
+        cp "$web/package-lock.json" "$web/node_modules/.installed-lock.json"
+    else
+        echo "npm ci in tests/web failed; the browser tests will say so" >&2
+    fi
+}
+
 missing=""
 for pkg in $want; do
     if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed"; then
@@ -35,6 +52,7 @@ for pkg in $want; do
 done
 
 if [ -z "$missing" ]; then
+    npm_packages
     exit 0
 fi
 
@@ -55,3 +73,4 @@ fi
 $as_root apt-get update || echo "apt-get update reported errors; going on with what loaded" >&2
 # shellcheck disable=SC2086
 DEBIAN_FRONTEND=noninteractive $as_root apt-get install -y --no-install-recommends $missing
+npm_packages
