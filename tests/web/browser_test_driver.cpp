@@ -46,18 +46,20 @@ std::string recorded_fleet() {
     const char *changes[] = {"confirmed", "not watched", "rolled back", "watching", "failed"};
     for (int i = 0; i < kRecorded; ++i) {
         char mac[18], id[17];
-        snprintf(mac, sizeof mac, "02:00:5e:%02x:%02x:%02x", (i >> 16) & 255, (i >> 8) & 255, i & 255);
+        snprintf(mac, sizeof mac, "02:00:5e:%02x:%02x:%02x", (i >> 16) & 255, (i >> 8) & 255,
+                 i & 255);
         snprintf(id, sizeof id, "02005EFFFE%06X", i);
         const std::string state = states[(i * 7) % 5];
         out += std::string(i ? "," : "") + "{\"mac\":\"" + mac + "\",\"gateway_ID\":\"" + id +
                "\",\"name\":\"site-" + std::to_string((i * 37) % 1000) + "\",\"region\":\"" +
                (i % 3 ? "eu868" : "us915") + "\",\"revision\":" + std::to_string(i % 17) +
                ",\"state\":\"" + state + "\"" +
-               (state == "never seen" ? std::string()
-                                      : ",\"last_seen\":" + std::to_string(1796900000000LL + i * 997LL)) +
-               ",\"address\":\"10.9." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) +
-               "\",\"last_change\":{\"state\":\"" + changes[i % 5] + "\"},\"uptime_s\":" +
-               std::to_string(i * 61) + "}";
+               (state == "never seen"
+                    ? std::string()
+                    : ",\"last_seen\":" + std::to_string(1796900000000LL + i * 997LL)) +
+               ",\"address\":\"10.9." + std::to_string(i / 250) + "." +
+               std::to_string(i % 250 + 1) + "\",\"last_change\":{\"state\":\"" + changes[i % 5] +
+               "\"},\"uptime_s\":" + std::to_string(i * 61) + "}";
     }
     return out + "]";
 }
@@ -71,7 +73,8 @@ int main() {
     if (!unavailable.empty()) return skip(unavailable);
     if (gwtest::RunProgram({"sh", "-c", "command -v node"}, nullptr, nullptr, 10000) != 0)
         return skip("node is not installed (apt-get install nodejs)");
-    if (!exists("/usr/bin/chromium")) return skip("/usr/bin/chromium is missing (apt-get install chromium)");
+    if (!exists("/usr/bin/chromium"))
+        return skip("/usr/bin/chromium is missing (apt-get install chromium)");
     if (!exists(std::string(GW_WEB_TESTS_DIR) + "/node_modules/playwright-core"))
         return skip("playwright-core is missing: run npm ci in tests/web");
 
@@ -89,14 +92,15 @@ int main() {
     }
     // A device name that holds markup: the pages must show it as text.
     std::string out, err;
-    if (bed.Tool({"set", gwfleet::FleetBed::MacOf(3), std::string("serverIP_conf.server_name=") + kScriptName,
-                  "--no-wait"},
+    if (bed.Tool({"set", gwfleet::FleetBed::MacOf(3),
+                  std::string("serverIP_conf.server_name=") + kScriptName, "--no-wait"},
                  &out, &err) != 0) {
         std::cerr << "browser test: cannot name gateway 3: " << err << "\n";
         return 1;
     }
     // The servers and the browser meet on the laptop's own loopback.
-    if (gwtest::RunProgram({"ip", "-n", bed.Laptop(), "link", "set", "lo", "up"}, nullptr, &err, 10000) != 0) {
+    if (gwtest::RunProgram({"ip", "-n", bed.Laptop(), "link", "set", "lo", "up"}, nullptr, &err,
+                           10000) != 0) {
         std::cerr << "browser test: cannot bring up lo in " << bed.Laptop() << ": " << err << "\n";
         return 1;
     }
@@ -105,8 +109,9 @@ int main() {
     std::vector<std::string> live = in_laptop, recorded = in_laptop;
     for (const char *a : {GWCFG_PATH, "web", "--listen", "127.0.0.1:8480", "--timeout", "600"})
         live.push_back(a);
-    for (const std::string &a : std::vector<std::string>{GWCFG_PATH, "web", "--listen", "127.0.0.1:8481",
-                                                         "--fleet-file", dir.file("fleet.json")})
+    for (const std::string &a :
+         std::vector<std::string>{GWCFG_PATH, "web", "--listen", "127.0.0.1:8481", "--fleet-file",
+                                  dir.file("fleet.json")})
         recorded.push_back(a);
     const std::vector<std::string> env = {"GWCFG_WEB_ASSETS=" + std::string(GW_WEB_ASSETS_DIR),
                                           "GWCFG_PROFILES=" + std::string(GW_PROFILES_DIR)};
@@ -117,7 +122,8 @@ int main() {
         if (up) break;
         if (waited > 10000 || !web.Running() || !recorded_web.Running()) {
             std::cerr << "browser test: gwcfg web did not start:\n"
-                      << web.Stdout() << web.Stderr() << recorded_web.Stdout() << recorded_web.Stderr();
+                      << web.Stdout() << web.Stderr() << recorded_web.Stdout()
+                      << recorded_web.Stderr();
             return 1;
         }
         usleep(50 * 1000);
@@ -132,18 +138,21 @@ int main() {
     std::vector<std::string> node = in_laptop;
     node.push_back("node");
     node.push_back(script);
-    gwtest::Process test(node, {"GW_WEB_URL=http://127.0.0.1:8480/", "GW_WEB_RECORDED_URL=http://127.0.0.1:8481/",
-                                "GW_MACS=" + macs, "GW_STATE_DIRS=" + states, "GW_DAEMON_PIDS=" + pids,
-                                "GW_SCRIPT_NAME=" + std::string(kScriptName),
-                                "GW_SCREENSHOTS=" + std::string(GW_WEB_SCREENSHOTS_DIR),
-                                "GW_RECORDED_COUNT=" + std::to_string(kRecorded)},
+    gwtest::Process test(node,
+                         {"GW_WEB_URL=http://127.0.0.1:8480/",
+                          "GW_WEB_RECORDED_URL=http://127.0.0.1:8481/", "GW_MACS=" + macs,
+                          "GW_STATE_DIRS=" + states, "GW_DAEMON_PIDS=" + pids,
+                          "GW_SCRIPT_NAME=" + std::string(kScriptName),
+                          "GW_SCREENSHOTS=" + std::string(GW_WEB_SCREENSHOTS_DIR),
+                          "GW_RECORDED_COUNT=" + std::to_string(kRecorded)},
                          GW_WEB_TESTS_DIR);
     const int status = test.Wait(170000);
     std::cout << test.Stdout();
     std::cerr << test.Stderr();
     if (status != 0) {
         std::cerr << "--- gwcfg web (live) ---\n" << web.Stdout() << web.Stderr();
-        std::cerr << "--- gwcfg web (recorded) ---\n" << recorded_web.Stdout() << recorded_web.Stderr();
+        std::cerr << "--- gwcfg web (recorded) ---\n"
+                  << recorded_web.Stdout() << recorded_web.Stderr();
     }
     return status < 0 ? 1 : status;
 }

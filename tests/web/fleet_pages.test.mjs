@@ -118,25 +118,30 @@ test('a gateway that stops answering turns offline within a few seconds', async 
 test(`the fleet page with ${recordedCount} gateways loads and sorts in under 1 s`, async () => {
   const start = Date.now();
   await page.goto(recordedUrl);
-  await page.waitForFunction((n) => document.querySelectorAll('#fleet tbody tr').length === n,
+  await page.waitForFunction((n) => document.getElementById('range').textContent === `rows 1–100 of ${n}`,
     recordedCount, { timeout: 10000 });
-  // From the start of the navigation to the filled table, as the page
-  // measured it (the time the test itself needs to look is left out).
+  // From the start of the navigation to the first page of the table laid
+  // out, as the page measured it (the time the test needs to look is left
+  // out).
   const load = Number(await page.getAttribute('body', 'data-first-render-ms'));
   const waited = Date.now() - start;
   const sortMs = await page.evaluate(() => {
-    const t = performance.now();
-    document.querySelector('th button[data-sort="mac"]').click();
-    void document.body.offsetHeight;  // layout included
-    const first = performance.now() - t;
-    const t2 = performance.now();
-    document.querySelector('th button[data-sort="mac"]').click();  // descending
-    void document.body.offsetHeight;
-    return Math.max(first, performance.now() - t2);
+    let worst = 0;
+    for (let i = 0; i < 2; ++i) {  // ascending, then descending
+      const t = performance.now();
+      document.querySelector('th button[data-sort="mac"]').click();
+      void document.body.offsetHeight;  // layout included
+      worst = Math.max(worst, performance.now() - t);
+    }
+    return worst;
   });
-  const firstMac = await page.locator('#fleet tbody tr').first().getAttribute('data-mac');
-  assert.equal(firstMac, '02:00:5e:00:03:e7');
-  figures.push(`${recordedCount} gateways: page loaded and filled in ${load} ms (${waited} ms as the test saw it), sorted in ${sortMs.toFixed(1)} ms`);
+  // Sorted over the whole fleet, not only the page shown.
+  assert.equal(await page.locator('#fleet tbody tr').first().getAttribute('data-mac'), '02:00:5e:00:03:e7');
+  await page.click('#next');
+  assert.equal(await page.textContent('#range'), `rows 101–200 of ${recordedCount}`);
+  assert.equal(await page.locator('#fleet tbody tr').first().getAttribute('data-mac'), '02:00:5e:00:03:83');
+  figures.push(`${recordedCount} gateways: first page loaded and laid out ${load} ms after the navigation began ` +
+    `(${waited} ms as the test saw it), sorted in ${sortMs.toFixed(1)} ms`);
   assert.ok(load < 1000, `load took ${load} ms`);
   assert.ok(sortMs < 1000, `sort took ${sortMs} ms`);
   await page.screenshot({ path: path.join(shots, 'fleet-1000.png') });

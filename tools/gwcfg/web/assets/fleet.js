@@ -3,9 +3,12 @@
 import { ago, duration, el, getJson, getSession } from './common.js';
 
 const kPollMs = 1500;
+// Rows per page: a fleet of thousands sorts in full, and a page of it is
+// drawn at once.
+const kPageSize = 100;
 const kStateRank = { offline: 0, 'never seen': 1, online: 2 };
 
-const view = { sort: 'state', descending: false, state: '', text: '', rolledBack: false };
+const view = { sort: 'state', descending: false, state: '', text: '', rolledBack: false, page: 0 };
 let fleet = { gateways: [], counts: {} };
 let sortedCache = null;
 // The row of each gateway for the data at hand: a new sort or filter moves
@@ -86,8 +89,11 @@ function render() {
   const body = document.querySelector('#fleet tbody');
   const frag = document.createDocumentFragment();
   let shown = 0;
-  for (const g of sorted()) {
-    if (!matches(g)) continue;
+  const list = sorted().filter(matches);
+  const pages = Math.max(1, Math.ceil(list.length / kPageSize));
+  view.page = Math.min(view.page, pages - 1);
+  const first = view.page * kPageSize;
+  for (const g of list.slice(first, first + kPageSize)) {
     let row = rowCache.get(g.mac);
     if (!row) {
       row = rowOf(g, now);
@@ -103,7 +109,11 @@ function render() {
   document.getElementById('count-offline').textContent = c.offline ?? 0;
   document.getElementById('count-never-seen').textContent = c['never seen'] ?? 0;
   document.getElementById('status').textContent =
-    `${shown} of ${fleet.gateways.length} gateways shown; updated ${new Date(fleet.generated || now).toLocaleTimeString()}`;
+    `${list.length} of ${fleet.gateways.length} gateways match; updated ${new Date(fleet.generated || now).toLocaleTimeString()}`;
+  document.getElementById('range').textContent = list.length
+    ? `rows ${first + 1}–${first + shown} of ${list.length}` : 'no gateway matches';
+  document.getElementById('prev').disabled = view.page === 0;
+  document.getElementById('next').disabled = view.page >= pages - 1;
   for (const b of document.querySelectorAll('th button[data-sort]')) {
     const on = b.dataset.sort === view.sort;
     b.parentElement.setAttribute('aria-sort', on ? (view.descending ? 'descending' : 'ascending') : 'none');
@@ -135,22 +145,28 @@ function wire() {
       if (view.sort === b.dataset.sort) view.descending = !view.descending;
       else { view.sort = b.dataset.sort; view.descending = false; }
       sortedCache = null;
+      view.page = 0;
       render();
     });
   }
+  document.getElementById('prev').addEventListener('click', () => { --view.page; render(); });
+  document.getElementById('next').addEventListener('click', () => { ++view.page; render(); });
   for (const b of document.querySelectorAll('button.count')) {
     b.addEventListener('click', () => {
       view.state = b.dataset.state;
+      view.page = 0;
       for (const o of document.querySelectorAll('button.count')) o.setAttribute('aria-pressed', String(o === b));
       render();
     });
   }
   document.getElementById('search').addEventListener('input', (e) => {
     view.text = e.target.value.trim().toLowerCase();
+    view.page = 0;
     render();
   });
   document.getElementById('rolled-back').addEventListener('change', (e) => {
     view.rolledBack = e.target.checked;
+    view.page = 0;
     render();
   });
   document.getElementById('filters').addEventListener('submit', (e) => e.preventDefault());
