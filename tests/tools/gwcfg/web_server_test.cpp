@@ -19,15 +19,17 @@ protected:
     // A server on `host` showing a recorded fleet of two gateways, one never
     // seen; changes are recorded, not sent.
     void Start(const std::string &host) {
-        gwtest::WriteFile(dir_.file("fleet.json"),
-                          std::string("[{\"mac\":\"") + kMac +
-                              "\",\"state\":\"online\",\"last_seen\":1,\"name\":\"<script>x</script>\"},"
-                              "{\"mac\":\"02:00:5e:10:00:02\"}]");
+        gwtest::WriteFile(
+            dir_.file("fleet.json"),
+            std::string("[{\"mac\":\"") + kMac +
+                "\",\"state\":\"online\",\"last_seen\":1,\"name\":\"<script>x</script>\"},"
+                "{\"mac\":\"02:00:5e:10:00:02\"}]");
         gwweb::ServerOptions opt;
         opt.host = host;
         opt.port = 0;
         opt.fleet_file = dir_.file("fleet.json");
-        opt.run_tool = [this](const std::vector<std::string> &args, std::ostream &out, std::ostream &) {
+        opt.run_tool = [this](const std::vector<std::string> &args, std::ostream &out,
+                              std::ostream &) {
             std::lock_guard<std::mutex> lock(mu_);
             calls_.push_back(args);
             out << "changed\n";
@@ -73,9 +75,10 @@ TEST_P(WebServerLoginTest, AnswersWith401WithoutLoginOffLoopback) {
     Start("0.0.0.0");
     ASSERT_TRUE(server_->needs_login());
     const Call &c = GetParam();
-    httplib::Result res = std::string(c.method) == "GET"
-                              ? client_->Get(c.path)
-                              : client_->Post(c.path, "{\"changes\":{\"a\":\"1\"}}", "application/json");
+    httplib::Result res =
+        std::string(c.method) == "GET"
+            ? client_->Get(c.path)
+            : client_->Post(c.path, "{\"changes\":{\"a\":\"1\"}}", "application/json");
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 401);
     EXPECT_EQ(res->body.find("<script>"), std::string::npos);
@@ -98,7 +101,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Call{"Set", "POST", "/api/gateways/02:00:5e:10:00:01/set"},
                       Call{"Confirm", "POST", "/api/gateways/02:00:5e:10:00:01/confirm"},
                       Call{"Unknown", "GET", "/nothing-here"}),
-    [](const ::testing::TestParamInfo<Call> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<Call> &info) {
+        return std::string(info.param.name);
+    });
 
 TEST_F(WebServerTest, LetsInWithTheTokenOrItsSessionCookie) {
     Start("0.0.0.0");
@@ -136,7 +141,8 @@ TEST_F(WebServerTest, RefusesAChangeWithoutTheCsrfToken) {
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, 403);
     for (const char *verb : {"apply", "confirm"}) {
-        res = client_->Post(std::string("/api/gateways/") + kMac + "/" + verb, "{}", "application/json");
+        res = client_->Post(std::string("/api/gateways/") + kMac + "/" + verb, "{}",
+                            "application/json");
         ASSERT_TRUE(res);
         EXPECT_EQ(res->status, 403) << verb;
     }
@@ -175,7 +181,8 @@ TEST_F(WebServerTest, CountsARecordedFleetPerState) {
     EXPECT_NE(res->body.find("\"never seen\":1"), std::string::npos) << res->body;
     EXPECT_NE(res->body.find("\"online\":1"), std::string::npos) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
-    EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+    EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self'"),
+              std::string::npos);
 }
 
 }  // namespace
