@@ -180,7 +180,11 @@ TEST_F(WebServerTest, CountsARecordedFleetPerState) {
     ASSERT_EQ(res->status, 200);
     EXPECT_NE(res->body.find("\"never seen\":1"), std::string::npos) << res->body;
     EXPECT_NE(res->body.find("\"online\":1"), std::string::npos) << res->body;
-    EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+    EXPECT_EQ(res->get_header_value("Content-Type"), "application/json; charset=utf-8");
+    // Uncompressed, even for a browser that would take brotli.
+    res = client_->Get("/api/fleet", {{"Accept-Encoding", "gzip, deflate, br"}});
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->get_header_value("Content-Encoding"), "");
     EXPECT_NE(res->get_header_value("Content-Security-Policy").find("script-src 'self'"),
               std::string::npos);
 }
