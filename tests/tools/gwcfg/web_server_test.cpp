@@ -161,6 +161,22 @@ TEST_F(WebServerTest, RefusesAChangeWithoutTheCsrfToken) {
     EXPECT_EQ(args[2], "gateway_conf.server_address=eu1.example.net");
 }
 
+// A change names keys of the table only: nothing else reaches the command
+// line, where "--force" would be an option.
+TEST_F(WebServerTest, RefusesAChangeOfAnUnknownKey) {
+    Start("127.0.0.1");
+    const std::string csrf = Csrf();
+    for (const char *body :
+         {"{\"changes\":{\"--force\":\"x\"}}", "{\"changes\":{\"no.such_key\":\"1\"}}",
+          "{\"changes\":{\"gateway_conf.serv_port_up\":1700}}", "not json"}) {
+        auto res = client_->Post(std::string("/api/gateways/") + kMac + "/set",
+                                 {{"X-CSRF-Token", csrf}}, body, "application/json");
+        ASSERT_TRUE(res);
+        EXPECT_EQ(res->status, 400) << body;
+    }
+    EXPECT_EQ(Calls(), 0u);
+}
+
 // On loopback a page of another site reached through a DNS name that points
 // at 127.0.0.1 gets nothing.
 TEST_F(WebServerTest, RefusesAnotherHostNameOnLoopback) {

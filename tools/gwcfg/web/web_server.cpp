@@ -657,8 +657,18 @@ void Server::Impl::routes() {
                 send_error(res, 400, "the body must be {\"changes\": {\"KEY\": \"VALUE\", ...}}");
                 return;
             }
-            for (const std::string &key : body["changes"].getMemberNames())
+            for (const std::string &key : body["changes"].getMemberNames()) {
+                // Only keys of the table: a name such as "--force" must not
+                // reach the command line as an option.
+                if (!gwblock::find_key(key) || !body["changes"][key].isString()) {
+                    send_error(res, 400,
+                               "unknown key " + key +
+                                   ", or a value that is not a string; "
+                                   "GET /api/keys lists the keys");
+                    return;
+                }
                 args.push_back(key + "=" + body["changes"][key].asString());
+            }
         } else if (verb == "apply") {
             char path[] = "/tmp/gwcfg-web-profile-XXXXXX";
             const int fd = mkstemp(path);
