@@ -343,6 +343,8 @@ bool Server::Impl::load_fleet_file(std::string *error) {
     return true;
 }
 
+// One census after another on the LAN. Another transport (a broker) would
+// fill `known` here the same way, with the uptime and drift it knows.
 void Server::Impl::poll() {
     std::ostringstream quiet;  // warnings about stray datagrams: not for the page
     while (true) {
