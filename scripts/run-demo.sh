@@ -148,5 +148,6 @@ done
 echo "gwcfgd on 127.0.0.1:$port with the respawner and a stand-in forwarder; state in $state/;"
 echo "confirmation window ${GW_DEMO_WINDOW:-20} s. Ctrl-C stops them all."
 echo "try: $build/tools/gwcfg discover --to 127.0.0.1"
+echo "or, for a browser: $build/tools/gwcfg web --to 127.0.0.1 and open http://127.0.0.1:8480/"
 trap 'kill $gwcfgd 2>/dev/null' INT TERM
 wait $gwcfgd || true

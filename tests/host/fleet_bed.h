@@ -50,6 +50,10 @@ public:
     static std::string AddressOf(int i);
     std::string State(int i) const { return states_[i]->path(); }
     std::string Log(int i) const { return daemons_[i]->Stderr(); }
+    // The daemon's process id (for a test that stops it from elsewhere) and
+    // the namespace gwcfg runs in.
+    int Pid(int i) const { return daemons_[i]->pid(); }
+    const std::string &Laptop() const { return laptop_; }
 
 private:
     void RemoveLeftovers();

@@ -85,6 +85,9 @@ done
 for f in "$src"/packaging/profiles/*.json; do
     [ -f "$f" ] && want file "usr/share/gwagent/profiles/${f##*/}"
 done
+for f in "$src"/tools/gwcfg/web/assets/*; do
+    [ -f "$f" ] && want file "usr/share/gwcfg/web/${f##*/}"
+done
 [ -f "$src/packaging/sudoers.d/gwagent" ] && want sudoers etc/sudoers.d/gwagent
 
 case $arch in

@@ -52,6 +52,16 @@ const std::vector<OptionRow> kOptionRows = {
     {kOptVerbose, "--verbose", nullptr, false,
      "name where requests go: each interface's broadcast address, and the\n"
      "interfaces left out"},
+    {kOptListen, "--listen", "ADDR[:PORT]", false,
+     "web: serve on ADDR:PORT (default 127.0.0.1:8480); any other address\n"
+     "than loopback needs a login"},
+    {kOptPasswordFile, "--password-file", "FILE", false,
+     "web: the login is the first line of FILE instead of a token printed at start"},
+    {kOptTlsCert, "--tls-cert", "FILE", false,
+     "web: serve TLS with this PEM certificate (and --tls-key)"},
+    {kOptTlsKey, "--tls-key", "FILE", false, "web: the PEM private key of --tls-cert"},
+    {kOptFleetFile, "--fleet-file", "FILE", false,
+     "web: show a recorded fleet (the JSON of /api/fleet) instead of asking gateways"},
     {kOptHelp, "--help", nullptr, false, "this text"},
 };
 
@@ -326,6 +336,13 @@ int parse_command_line(const std::vector<std::string> &args, Invocation *inv, Io
         switch (o->id) {
             case kOptHelp:
                 inv->help = true;
+                break;
+            case kOptListen:
+            case kOptPasswordFile:
+            case kOptTlsCert:
+            case kOptTlsKey:
+            case kOptFleetFile:
+                inv->values[o->id] = value;
                 break;
             case kOptAll:
                 inv->all = true;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -34,6 +35,11 @@ enum Option : uint32_t {
     kOptHelp = 1u << 12,
     kOptCapture = 1u << 13,
     kOptVerbose = 1u << 14,
+    kOptListen = 1u << 15,
+    kOptPasswordFile = 1u << 16,
+    kOptTlsCert = 1u << 17,
+    kOptTlsKey = 1u << 18,
+    kOptFleetFile = 1u << 19,
 };
 
 // The options of every verb that speaks to gateways.
@@ -92,7 +98,8 @@ struct Invocation {
     size_t expect = 0;
     bool json = false, keys = false, dry_run = false, force = false, no_wait = false;
     std::vector<std::string> only;
-    uint32_t given = 0;  // options given, one bit each
+    uint32_t given = 0;                    // options given, one bit each
+    std::map<Option, std::string> values;  // the values of the options a verb reads itself
 };
 
 // Parses args (without the program name). Returns kExitOk with *inv filled,

@@ -26,6 +26,7 @@
 #include "gwcfg.h"
 #include "gwutil.h"
 #include "views.h"
+#include "web/web.h"
 
 namespace gwcfg {
 
@@ -1629,6 +1630,18 @@ const std::vector<VerbRow> kVerbRows = {
      "Looks the gateways up, then sends each the Reboot command. Reboot has no\n"
      "answer, and the gateway only logs it: it does not restart.\n",
      cmd_reboot, false},
+    {"web", Targets::None, "", 0, 0,
+     kNetworkOptions | kOptListen | kOptPasswordFile | kOptTlsCert | kOptTlsKey | kOptFleetFile,
+     "show the fleet in a browser",
+     "Serves the fleet in a web browser on this machine (default\n"
+     "http://127.0.0.1:8480/): every gateway that answers discovery, online,\n"
+     "offline or never seen, with its last change and verdict; per gateway its\n"
+     "configuration as show prints it, a form to change keys (checked against\n"
+     "the forwarder's rules before anything is sent), backup, apply and\n"
+     "confirm. Bound to another address than loopback it asks for a login (a\n"
+     "token printed at start, or --password-file); --tls-cert and --tls-key add TLS.\n"
+     "Runs until Ctrl-C. /usr/share/doc/gwcfg/web.md describes the pages.\n",
+     cmd_web, false},
     {"help", Targets::None, "[VERB]", 0, 1, 0, "help on gwcfg or on one verb",
      "Prints the help of gwcfg, or of one verb (as gwcfg VERB --help does).\n", cmd_help, false},
     {"__complete", Targets::None, "WORD...", 0, SIZE_MAX, 0, "", "", cmd_complete, true},

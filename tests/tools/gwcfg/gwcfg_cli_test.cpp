@@ -151,9 +151,9 @@ std::vector<std::string> OptionsInHelp(const std::string &verb) {
 }
 
 TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
-    EXPECT_EQ(VerbsInHelp(),
-              (std::vector<std::string>{"discover", "show", "get", "set", "apply", "confirm",
-                                        "backup", "diff", "timesync", "clear", "reboot", "help"}));
+    EXPECT_EQ(VerbsInHelp(), (std::vector<std::string>{"discover", "show", "get", "set", "apply",
+                                                       "confirm", "backup", "diff", "timesync",
+                                                       "clear", "reboot", "web", "help"}));
     // Each verb's help: its usage line first, then its options and no others.
     const std::map<std::string, std::set<std::string>> own = {
         {"set", {"--force", "--dry-run", "--no-wait", "--json", "--all", "--expect"}},
@@ -162,6 +162,7 @@ TEST(GwcfgHelp, ListsEveryVerbWithItsOwnOptions) {
         {"show", {"--keys", "--json", "--all"}},
         {"discover", {"--expect", "--json"}},
         {"diff", {"--json"}},
+        {"web", {"--listen", "--password-file", "--tls-cert", "--tls-key", "--fleet-file"}},
     };
     for (const auto &kv : own) {
         SCOPED_TRACE(kv.first);
