@@ -41,7 +41,10 @@ TB_CACHE=${GW_TESTBED_CACHE:-/var/cache/gwagent-testbed}
 TB_STACK=${TB_STACK:-dhcpcd-eth0}
 TB_SUITE=bookworm
 TB_MIRROR_HOST=deb.debian.org  # mmdebstrap's default mirror
-TB_PACKAGES="systemd,systemd-sysv,dbus,libpam-systemd,sudo,dhcpcd-base,dhcpcd,iproute2,procps,libjsoncpp25"
+# The packages are installed with dpkg -i, offline: the root carries the
+# shared libraries they depend on (JsonCpp; cpp-httplib for gwcfg web;
+# libmosquitto for the broker link).
+TB_PACKAGES="systemd,systemd-sysv,dbus,libpam-systemd,sudo,dhcpcd-base,dhcpcd,iproute2,procps,libjsoncpp25,libcpp-httplib0.11,libmosquitto1"
 TB_SUBNET=10.47.0
 TB_LAN_IP=$TB_SUBNET.1
 TB_FWD_DIR=/home/pi/lora0427/lora/packet_forwarder/basic_pkt_fwd
