@@ -23,6 +23,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
+# pkg-config (libmosquitto, cpp-httplib) reads the target's .pc files only:
+# the multiarch directory and the architecture-independent one, never the
+# build machine's, whose flags would link its own libraries.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${GW_CROSS_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
+
 # The dynamic loader and the C library must come from the same glibc build:
 # they share private data layouts, and a mismatched pair fails in odd places
 # (a forked child crashes at once). The loader searches the multiarch
